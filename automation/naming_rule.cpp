@@ -1,0 +1,53 @@
+#include "automation/naming_rule.h"
+
+#include <algorithm>
+
+namespace orv {
+
+std::string candidateName(std::string_view pattern, long copyNumber) {
+  static constexpr std::string_view kPlaceholder = "[x]";
+  const std::string digits = std::to_string(copyNumber < 0 ? -copyNumber : copyNumber);
+  std::string out;
+  out.reserve(pattern.size() + 8);
+  size_t pos = 0;
+  while (pos < pattern.size()) {
+    size_t hit = pattern.find(kPlaceholder, pos);
+    if (hit == std::string_view::npos) break;
+    out.append(pattern, pos, hit - pos);
+    out += digits;
+    pos = hit + kPlaceholder.size();
+  }
+  out.append(pattern.substr(std::min(pos, pattern.size())));
+  return out;
+}
+
+bool SheetNameExists(const std::vector<std::string>& items, std::string_view name) {
+  bool found = false;
+  for (const std::string& item : items) {
+    if (item == name) found = true;
+  }
+  return found;
+}
+
+std::string CleanSheetName(std::string_view name) {
+  std::string stripped;
+  stripped.reserve(name.size());
+  for (char c : name) {
+    if (c != '[' && c != ']') stripped += c;
+  }
+  // Keep 30 characters: count UTF-8 lead bytes, never cut inside a character.
+  size_t chars = 0;
+  for (size_t i = 0; i < stripped.size(); ++i) {
+    if ((static_cast<unsigned char>(stripped[i]) & 0xC0) != 0x80) {
+      if (chars == 30) return stripped.substr(0, i);
+      ++chars;
+    }
+  }
+  return stripped;
+}
+
+std::string conflictMessage(std::string_view candidate) {
+  return std::string(candidate) + " already exists. Try using [x] or renaming the sheet name.";
+}
+
+}  // namespace orv

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orv {
+
+// The name a copy is meant to get: `pattern` with every "[x]" replaced by the
+// copy number in decimal digits. Occurrences do not overlap and inserted
+// digits are not scanned again; "[X]" is no placeholder.
+std::string candidateName(std::string_view pattern, long copyNumber);
+
+// True when any of `items` equals `name` exactly (case and spaces count).
+bool SheetNameExists(const std::vector<std::string>& items, std::string_view name);
+
+// The name given to the copy: every "[" and "]" removed, then the first 30
+// characters (not bytes) kept.
+std::string CleanSheetName(std::string_view name);
+
+// The message shown when a candidate name is already in the sheet list.
+std::string conflictMessage(std::string_view candidate);
+
+}  // namespace orv

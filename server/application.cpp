@@ -1,0 +1,75 @@
+#include "server/application.h"
+
+#include "server/format.h"
+#include "server/sheet_names.h"
+
+namespace orv {
+
+std::string Sheet::name() const { return book_->engine().sheetName(id_); }
+
+void Sheet::setName(const std::string& name) { book_->engine().renameSheet(id_, name); }
+
+SheetKind Sheet::kind() const { return book_->engine().sheetKind(id_); }
+
+int Sheet::index() const { return book_->engine().positionOf(id_) + 1; }
+
+void Sheet::copy(const Sheet& after) {
+  if (after.book_ != book_) {
+    throw ServerError("A sheet can only be copied within its own workbook.");
+  }
+  SheetId copyId = book_->engine().copySheet(id_, after.id_);
+  book_->setActive(copyId);
+}
+
+std::vector<SheetId> SheetCollection::ids() const {
+  Engine& engine = book_->engine();
+  std::vector<SheetId> result;
+  const int n = engine.sheetCount();
+  result.reserve(static_cast<size_t>(n));
+  for (int i = 0; i < n; ++i) {
+    SheetId id = engine.sheetAt(i);
+    if (!worksheetsOnly_ || engine.sheetKind(id) == SheetKind::Worksheet) result.push_back(id);
+  }
+  return result;
+}
+
+int SheetCollection::count() const { return static_cast<int>(ids().size()); }
+
+Sheet SheetCollection::item(int index) const {
+  std::vector<SheetId> all = ids();
+  if (index < 1 || index > static_cast<int>(all.size())) {
+    throw ServerError("There is no sheet number " + std::to_string(index) + " in this workbook (it has " +
+                      std::to_string(all.size()) + ").");
+  }
+  return Sheet(book_, all[static_cast<size_t>(index - 1)]);
+}
+
+Sheet SheetCollection::item(std::string_view name) const {
+  for (SheetId id : ids()) {
+    if (sameSheetName(book_->engine().sheetName(id), name)) return Sheet(book_, id);
+  }
+  throw ServerError("There is no sheet named '" + std::string(name) + "' in this workbook.");
+}
+
+Workbook::Workbook(std::string path, std::unique_ptr<Engine> engine)
+    : path_(std::move(path)), engine_(std::move(engine)), active_(engine_->activeSheet()) {}
+
+Workbook::~Workbook() = default;
+
+void Workbook::save() { engine_->save(); }
+
+Workbook& Workbooks::open(const std::string& path) {
+  books_.push_back(std::make_unique<Workbook>(path, openEngine(path)));
+  return *books_.back();
+}
+
+Workbook& Workbooks::item(int index) {
+  if (index < 1 || index > count()) {
+    throw ServerError("There is no open workbook number " + std::to_string(index) + ".");
+  }
+  return *books_[static_cast<size_t>(index - 1)];
+}
+
+std::unique_ptr<Application> createApplication() { return std::make_unique<Application>(); }
+
+}  // namespace orv

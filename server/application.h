@@ -1,0 +1,100 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "server/engine.h"
+#include "server/server_error.h"
+
+namespace orv {
+
+class Workbook;
+
+// A sheet of an open workbook: a cheap handle, valid while its workbook is open.
+class Sheet {
+ public:
+  Sheet(Workbook* book, SheetId id) : book_(book), id_(id) {}
+
+  std::string name() const;
+  // Renames the sheet as a spreadsheet application does; refuses invalid or
+  // duplicate names with ServerError.
+  void setName(const std::string& name);
+  SheetKind kind() const;
+  // Copies this sheet and places the copy right after `after`, a sheet of the
+  // same workbook. The copy becomes the workbook's active sheet.
+  void copy(const Sheet& after);
+  int index() const;  // 1-based position among all sheets
+  SheetId id() const { return id_; }
+
+ private:
+  Workbook* book_;
+  SheetId id_;
+};
+
+// Sheets(...) when `worksheetsOnly` is false, Worksheets(...) when true.
+class SheetCollection {
+ public:
+  SheetCollection(Workbook* book, bool worksheetsOnly) : book_(book), worksheetsOnly_(worksheetsOnly) {}
+  int count() const;
+  Sheet item(int index) const;  // 1-based; out of range throws
+  // Name lookup ignores case as a spreadsheet application does; a name that
+  // matches no sheet throws.
+  Sheet item(std::string_view name) const;
+
+ private:
+  std::vector<SheetId> ids() const;
+  Workbook* book_;
+  bool worksheetsOnly_;
+};
+
+class Workbook {
+ public:
+  Workbook(std::string path, std::unique_ptr<Engine> engine);
+  ~Workbook();
+
+  const std::string& path() const { return path_; }
+  SheetCollection sheets() { return SheetCollection(this, false); }
+  SheetCollection worksheets() { return SheetCollection(this, true); }
+  Sheet activeSheet() { return Sheet(this, active_); }
+  void save();
+
+  Engine& engine() { return *engine_; }
+  void setActive(SheetId id) { active_ = id; }
+
+ private:
+  std::string path_;
+  std::unique_ptr<Engine> engine_;
+  SheetId active_;
+};
+
+class Workbooks {
+ public:
+  // Opens the workbook at `path`; it becomes the last item.
+  Workbook& open(const std::string& path);
+  int count() const { return static_cast<int>(books_.size()); }
+  Workbook& item(int index);  // 1-based
+
+  void closeAll() { books_.clear(); }
+
+ private:
+  std::vector<std::unique_ptr<Workbook>> books_;
+};
+
+// One instance of the spreadsheet automation server. Creating one is cheap;
+// quit() closes every workbook without saving.
+class Application {
+ public:
+  Application() = default;
+  Workbooks& workbooks() { return workbooks_; }
+  void quit() { workbooks_.closeAll(); }
+
+ private:
+  Workbooks workbooks_;
+};
+
+// The one factory through which every instance is made.
+std::unique_ptr<Application> createApplication();
+
+}  // namespace orv

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace orv {
+
+enum class SheetKind { Worksheet, Chartsheet, Dialogsheet, Macrosheet };
+
+// A sheet's identity inside one open workbook. Stable while the workbook is
+// open: inserting a copy moves positions, never ids.
+using SheetId = std::uint32_t;
+
+// One open workbook file, in one file format. The object model (application.h)
+// is the only caller; it owns the engine for as long as the workbook is open.
+// Every failure is thrown as ServerError.
+class Engine {
+ public:
+  virtual ~Engine() = default;
+
+  virtual int sheetCount() const = 0;                // all kinds
+  virtual SheetId sheetAt(int position) const = 0;   // 0-based position in tab order
+  virtual int positionOf(SheetId id) const = 0;      // 0-based
+  virtual std::string sheetName(SheetId id) const = 0;
+  virtual SheetKind sheetKind(SheetId id) const = 0;
+  // The sheet the workbook opens on (its active tab on disk).
+  virtual SheetId activeSheet() const = 0;
+
+  // Copies `source` and places the copy right after `after`. The copy gets
+  // the automatic name ("Data (2)"). Returns the copy's id.
+  virtual SheetId copySheet(SheetId source, SheetId after) = 0;
+  // Validates and applies a new name, updating every reference to the sheet.
+  virtual void renameSheet(SheetId id, const std::string& name) = 0;
+  // Writes the workbook back to its own file, durably.
+  virtual void save() = 0;
+};
+
+}  // namespace orv

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "server/engine.h"
+
+namespace orv {
+
+enum class FileFormat {
+  Ooxml,           // .xlsx .xlsm .xltx .xltm (transitional)
+  OoxmlStrict,     // Strict Open XML
+  OoxmlEncrypted,  // compound file holding an EncryptedPackage
+  Xlsb,            // binary workbook in a ZIP
+  Biff8,           // .xls, Excel 97-2003
+  BiffOld,         // .xls, Excel 5/95 and older
+  Ods,             // OpenDocument spreadsheet
+  OdsEncrypted,
+  Html,
+  Xml,
+  Text,            // CSV or other plain text
+  Empty,
+  Unknown,
+};
+
+// Decides the format from the file's bytes, never from its name. `head` is the
+// start of the file (a few KiB); for ZIP and compound files the whole path is
+// consulted.
+FileFormat detectFormat(const std::string& path);
+
+// Opens the workbook at `path` with the engine for its format, or throws
+// ServerError naming the format and what the user can do.
+std::unique_ptr<Engine> openEngine(const std::string& path);
+
+}  // namespace orv

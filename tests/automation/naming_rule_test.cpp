@@ -1,0 +1,61 @@
+#include "automation/naming_rule.h"
+
+#include <gtest/gtest.h>
+
+namespace orv {
+namespace {
+
+struct CandidateCase {
+  const char* pattern;
+  long number;
+  const char* expected;
+};
+
+class CandidateNameTest : public ::testing::TestWithParam<CandidateCase> {};
+
+TEST_P(CandidateNameTest, ReplacesEveryPlaceholder) {
+  const CandidateCase& c = GetParam();
+  EXPECT_EQ(candidateName(c.pattern, c.number), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Patterns, CandidateNameTest,
+                         ::testing::Values(CandidateCase{"MySheet[x]", 3, "MySheet3"},
+                                           CandidateCase{"[x]", 12, "12"},
+                                           CandidateCase{"Copy [x] of [x]", 3, "Copy 3 of 3"},
+                                           CandidateCase{"[[x]]", 4, "[4]"},
+                                           CandidateCase{"Sheet[X]", 2, "Sheet[X]"},
+                                           CandidateCase{"Summary", 7, "Summary"},
+                                           CandidateCase{"", 1, ""},
+                                           CandidateCase{"[x[x]]", 5, "[x5]"},
+                                           CandidateCase{"[x]x]", 1, "1x]"}));
+
+TEST(SheetNameExistsTest, ComparesExactlyAndCaseSensitively) {
+  const std::vector<std::string> items{"Data", "mysheet1", " Copy2", ""};
+  EXPECT_TRUE(SheetNameExists(items, "Data"));
+  EXPECT_FALSE(SheetNameExists(items, "MySheet1"));
+  EXPECT_FALSE(SheetNameExists(items, "Copy2"));
+  EXPECT_TRUE(SheetNameExists(items, ""));  // an empty item matches the empty candidate
+  EXPECT_FALSE(SheetNameExists({}, "Data"));
+  EXPECT_FALSE(SheetNameExists({}, ""));
+}
+
+TEST(CleanSheetNameTest, RemovesBracketsThenKeepsThirtyCharacters) {
+  EXPECT_EQ(CleanSheetName("[4]"), "4");
+  EXPECT_EQ(CleanSheetName("Sheet[X]"), "SheetX");
+  EXPECT_EQ(CleanSheetName("a]b[c"), "abc");
+  const std::string longName = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghi";  // 35 characters
+  EXPECT_EQ(CleanSheetName(longName), "ABCDEFGHIJKLMNOPQRSTUVWXYZabcd");
+  EXPECT_EQ(CleanSheetName(longName + "X"), CleanSheetName(longName + "Y"));
+  // Thirty characters, not thirty bytes: a name of 31 two-byte letters keeps 30 of them.
+  std::string umlauts;
+  for (int i = 0; i < 31; ++i) umlauts += "\xC3\xA4";
+  EXPECT_EQ(CleanSheetName(umlauts), umlauts.substr(0, 60));
+  EXPECT_EQ(CleanSheetName(""), "");
+}
+
+TEST(ConflictMessageTest, IsTheCandidateFollowedByTheAdvice) {
+  EXPECT_EQ(conflictMessage("Summary"), "Summary already exists. Try using [x] or renaming the sheet name.");
+}
+
+}  // namespace
+}  // namespace orv
