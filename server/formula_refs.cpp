@@ -1,0 +1,1 @@
+#include "server/formula_refs.h"

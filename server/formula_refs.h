@@ -1,0 +1,35 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace orv {
+
+// Sheet references inside formulas as stored in Open XML parts (cell formulas
+// without the leading "=", defined names, chart series, validation and
+// formatting rules). A real tokenizer: string literals, quoted sheet names with
+// doubled apostrophes, 3-D ranges, external book indexes ("[1]Sheet1!A1"),
+// structured references, error and array constants and function prefixes are
+// recognised, so only genuine references to a sheet of this workbook change.
+
+enum class RetargetMode {
+  // A copy: single-sheet references to `from` now name `to`; 3-D ranges keep
+  // their end points.
+  Copy,
+  // A rename: every reference to `from`, 3-D end points included, names `to`.
+  Rename,
+};
+
+// Returns `formula` with references to the sheet `from` (matched ignoring case)
+// rewritten to name `to`, quoted as needed. Anything else is left byte for byte.
+std::string retargetSheetRefs(std::string_view formula, std::string_view from, std::string_view to,
+                              RetargetMode mode);
+
+// True when the formula holds a reference to the sheet `sheet` of this workbook.
+bool refersToSheet(std::string_view formula, std::string_view sheet);
+
+// The sheet name as it must be written before "!" in a formula: quoted with
+// doubled apostrophes when it is not a plain identifier.
+std::string formulaSheetName(std::string_view name);
+
+}  // namespace orv

@@ -1,0 +1,1 @@
+# Tests of the formula reference tokenizer and the sheet-name rules.
