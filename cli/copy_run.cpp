@@ -1,0 +1,161 @@
+#include "cli/copy_run.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "automation/naming_rule.h"
+#include "cli/progress_bar.h"
+#include "server/application.h"
+
+namespace orv::cli {
+
+namespace {
+
+void printLine(std::FILE* stream, const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stream);
+  std::fputc('\n', stream);
+  std::fflush(stream);
+}
+
+// Opens `path` in `app` and returns the workbook just opened, as the window
+// addresses it: Workbooks(Workbooks.count).
+Workbook& openLast(Application& app, const std::string& path) {
+  app.workbooks().open(path);
+  return app.workbooks().item(app.workbooks().count());
+}
+
+std::vector<std::string> worksheetNames(Workbook& book) {
+  SheetCollection sheets = book.worksheets();
+  const int n = sheets.count();
+  std::vector<std::string> names;
+  names.reserve(static_cast<size_t>(n));
+  for (int i = 1; i <= n; ++i) names.push_back(sheets.item(i).name());
+  return names;
+}
+
+// Copies the source after the last sheet and names the copy; returns the name
+// of the new last sheet. A refused name is reported and leaves the copy with
+// its automatic name, as the window's run does; `named` says which happened.
+std::string copyOnce(Workbook& book, const CopyRequest& request, const std::string& candidate,
+                     long copyNumber, std::FILE* err, ProgressBar& bar, bool& named) {
+  SheetCollection sheets = book.sheets();
+  sheets.item(request.sheet).copy(sheets.item(sheets.count()));
+  std::string refusal;
+  if (request.pattern) {
+    try {
+      book.activeSheet().setName(CleanSheetName(candidate));
+    } catch (const ServerError& e) {
+      refusal = e.what();
+    }
+  }
+  std::string last = sheets.item(sheets.count()).name();
+  named = refusal.empty();
+  if (!named) {
+    bar.clear();
+    printLine(err, "Copy " + std::to_string(copyNumber) + " could not be named \"" +
+                       CleanSheetName(candidate) + "\": " + refusal + " It keeps the name \"" +
+                       last + "\".");
+  }
+  return last;
+}
+
+}  // namespace
+
+int listSheets(const std::string& path, std::FILE* out, std::FILE* err) {
+  try {
+    std::unique_ptr<Application> app = createApplication();
+    std::vector<std::string> names = worksheetNames(openLast(*app, path));
+    app->quit();
+    for (const std::string& name : names) printLine(out, name);
+    return 0;
+  } catch (const ServerError& e) {
+    printLine(err, e.what());
+    return 1;
+  }
+}
+
+int runCopy(const CopyRequest& request, std::FILE* out, std::FILE* err) {
+  // The names a conflict is checked against: the worksheets listed before the
+  // run, then every name the run reads back. This is the window's sheet list.
+  std::vector<std::string> sheetList;
+  std::unique_ptr<Application> kept;  // the one instance of --save once
+  try {
+    std::unique_ptr<Application> app = createApplication();
+    Workbook& book = openLast(*app, request.book);
+    sheetList = worksheetNames(book);
+    // A missing source sheet stops the run before anything is written.
+    book.sheets().item(request.sheet);
+    if (request.save == SaveMode::Once) {
+      kept = std::move(app);
+    } else {
+      app->quit();
+    }
+  } catch (const ServerError& e) {
+    printLine(err, e.what());
+    return 1;
+  }
+
+  ProgressBar bar(err);
+  bool allMade = true;
+  long made = 0;
+  std::vector<std::string> unsaved;  // names made by --save once, not yet on disk
+  for (long k = 1; k <= request.count; ++k) {
+    const std::string candidate = request.pattern ? candidateName(*request.pattern, k) : "";
+    if (request.pattern && SheetNameExists(sheetList, candidate)) {
+      bar.clear();
+      printLine(err, conflictMessage(candidate));
+      allMade = false;
+      continue;
+    }
+    bar.show(k, request.count);
+    try {
+      bool named = true;
+      std::string last;
+      if (request.save == SaveMode::Each) {
+        std::unique_ptr<Application> app = createApplication();
+        Workbook& book = openLast(*app, request.book);
+        last = copyOnce(book, request, candidate, k, err, bar, named);
+        book.save();
+        app->quit();
+      } else {
+        Workbook& book = kept->workbooks().item(kept->workbooks().count());
+        last = copyOnce(book, request, candidate, k, err, bar, named);
+      }
+      sheetList.push_back(last);
+      ++made;
+      if (!named) allMade = false;
+      bar.clear();
+      printLine(out, last);
+    } catch (const ServerError& e) {
+      // Opening, copying or saving failed: the next copy would meet the same
+      // cause, so the run stops here. Copies already made are kept.
+      bar.clear();
+      printLine(err, "Copy " + std::to_string(k) + " of " + std::to_string(request.count) +
+                         " failed: " + e.what());
+      allMade = false;
+      break;
+    }
+  }
+  bar.clear();
+
+  if (kept && made > 0) {
+    try {
+      kept->workbooks().item(kept->workbooks().count()).save();
+    } catch (const ServerError& e) {
+      printLine(err, e.what());
+      printLine(err, "The copies made were not saved; the workbook is unchanged.");
+      return 1;
+    }
+  }
+  if (kept) kept->quit();
+
+  if (!allMade) {
+    printLine(err, std::to_string(made) + " of " + std::to_string(request.count) +
+                       (request.count == 1 ? " copy was made." : " copies were made."));
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace orv::cli

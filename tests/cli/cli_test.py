@@ -1,0 +1,281 @@
+#!/usr/bin/env python3
+"""End-to-end tests of orvandel-cli: each case runs the real program on a
+workbook written at test time and judges its exit status, its output and the
+file it leaves behind."""
+
+import os
+import pty
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from fixtures import write_workbook  # noqa: E402
+
+import openpyxl  # noqa: E402
+
+CLI = os.environ.get("ORVANDEL_CLI", "orvandel-cli")
+CONFLICT = " already exists. Try using [x] or renaming the sheet name."
+
+
+def run(*args, timeout=120):
+    return subprocess.run([CLI, *args], capture_output=True, text=True, timeout=timeout)
+
+
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+class WorkbookCase(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="orvandel-cli-test-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def book(self, *sheet_names, name="book.xlsx", chartsheet=None):
+        path = os.path.join(self.dir, name)
+        write_workbook(path, sheet_names or ("Data",), chartsheet=chartsheet)
+        return path
+
+    def sheets(self, path):
+        result = run("sheets", path)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return result.stdout.splitlines()
+
+    def assertNoStrayFiles(self, *expected):
+        self.assertEqual(sorted(os.listdir(self.dir)), sorted(expected))
+
+
+class UsageErrors(WorkbookCase):
+    def test_usage_errors_exit_2_and_leave_the_file_alone(self):
+        path = self.book("Data")
+        before = read_bytes(path)
+        cases = {
+            "no command": [],
+            "unknown command": ["duplicate", path],
+            "sheets without a book": ["sheets"],
+            "copy without --sheet": ["copy", path, "--count", "2"],
+            "copy without --count": ["copy", path, "--sheet", "Data"],
+            "negative count": ["copy", path, "--sheet", "Data", "--count", "-1"],
+            "fractional count": ["copy", path, "--sheet", "Data", "--count", "1.5"],
+            "word as count": ["copy", path, "--sheet", "Data", "--count", "three"],
+            "empty count": ["copy", path, "--sheet", "Data", "--count", ""],
+            "count with a sign": ["copy", path, "--sheet", "Data", "--count", "+2"],
+            "count past 32 bits": ["copy", path, "--sheet", "Data", "--count", "4294967297"],
+            "unknown --save": ["copy", path, "--sheet", "Data", "--count", "1", "--save", "never"],
+            "unknown option": ["copy", path, "--sheet", "Data", "--count", "1", "--force"],
+            "extra argument": ["copy", path, "extra", "--sheet", "Data", "--count", "1"],
+        }
+        for label, args in cases.items():
+            with self.subTest(label):
+                result = run(*args)
+                self.assertEqual(result.returncode, 2, result.stderr)
+                self.assertEqual(result.stdout, "")
+                self.assertNotEqual(result.stderr.strip(), "")
+        self.assertEqual(read_bytes(path), before)
+
+    def test_count_message_names_the_bad_value(self):
+        result = run("copy", self.book("Data"), "--sheet", "Data", "--count", "three")
+        self.assertIn('"three"', result.stderr)
+        self.assertIn("whole number", result.stderr)
+
+
+class Sheets(WorkbookCase):
+    def test_lists_worksheets_in_workbook_order_without_chart_sheets(self):
+        path = self.book("Zeta", "Two words", "Ünïcode", "alpha", chartsheet="Chart1")
+        self.assertEqual(self.sheets(path), ["Zeta", "Two words", "Ünïcode", "alpha"])
+
+
+class Copy(WorkbookCase):
+    def test_copies_keep_automatic_names_without_a_pattern(self):
+        path = self.book("Data", "Other")
+        result = run("copy", path, "--sheet", "Data", "--count", "3")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout.splitlines(), ["Data (2)", "Data (3)", "Data (4)"])
+        self.assertEqual(result.stderr, "")  # no progress bar when stderr is no terminal
+        self.assertEqual(self.sheets(path), ["Data", "Other", "Data (2)", "Data (3)", "Data (4)"])
+        self.assertNoStrayFiles("book.xlsx")
+
+    def test_copy_holds_the_source_cells_and_formula_points_at_the_copy(self):
+        path = self.book("Data")
+        self.assertEqual(run("copy", path, "--sheet", "Data", "--count", "1",
+                             "--pattern", "Day[x]").returncode, 0)
+        book = openpyxl.load_workbook(path)
+        source, copy = book["Data"], book["Day1"]
+        for cell in ("A1", "A2", "A4", "B3", "D1"):
+            self.assertEqual(copy[cell].value, source[cell].value, cell)
+        self.assertEqual(source["B5"].value, "=SUM(Data!B2:B4)")
+        self.assertEqual(copy["B5"].value, "=SUM(Day1!B2:B4)")
+        self.assertEqual([str(r) for r in copy.merged_cells.ranges], ["D1:E1"])
+
+    def test_source_is_found_ignoring_case_and_among_all_sheets(self):
+        path = self.book("Data", chartsheet="Chart1")
+        result = run("copy", path, "--sheet", "data", "--count", "1")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout, "Data (2)\n")
+
+    def test_pattern_names_each_copy(self):
+        cases = [
+            ("Day[x]", 3, ["Day1", "Day2", "Day3"]),
+            ("[x]", 2, ["1", "2"]),
+            ("Copy [x] of [x]", 2, ["Copy 1 of 1", "Copy 2 of 2"]),
+            ("[[x]]", 1, ["1"]),
+            ("Week [x]" + "é" * 30, 1, ["Week 1" + "é" * 24]),
+        ]
+        for pattern, count, names in cases:
+            with self.subTest(pattern):
+                path = self.book("Data", name=f"p{count}{len(pattern)}.xlsx")
+                result = run("copy", path, "--sheet", "Data", "--count", str(count),
+                             "--pattern", pattern)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(result.stdout.splitlines(), names)
+                self.assertEqual(self.sheets(path), ["Data", *names])
+
+    def test_zero_copies_changes_nothing(self):
+        path = self.book("Data")
+        before = read_bytes(path)
+        for save in ("each", "once"):
+            with self.subTest(save):
+                result = run("copy", path, "--sheet", "Data", "--count", "0", "--save", save)
+                self.assertEqual((result.returncode, result.stdout, result.stderr), (0, "", ""))
+        self.assertEqual(read_bytes(path), before)
+
+    def test_save_once_and_each_give_the_same_sheets(self):
+        for pattern in (None, "Day[x]"):
+            with self.subTest(pattern=pattern):
+                outputs = []
+                for save in ("each", "once"):
+                    path = self.book("Data", "Day2", name=f"{save}.xlsx")
+                    args = ["copy", path, "--sheet", "Data", "--count", "4", "--save", save]
+                    if pattern:
+                        args += ["--pattern", pattern]
+                    result = run(*args)
+                    book = openpyxl.load_workbook(path)
+                    cells = [[c.value for c in row] for ws in book.worksheets
+                             for row in ws.iter_rows()]
+                    outputs.append((result.returncode, result.stdout, result.stderr,
+                                    self.sheets(path), cells))
+                self.assertEqual(outputs[0], outputs[1])
+
+    def test_progress_bar_only_on_a_terminal(self):
+        path = self.book("Data")
+        leader, follower = pty.openpty()
+        try:
+            result = subprocess.run([CLI, "copy", path, "--sheet", "Data", "--count", "2"],
+                                    stdout=subprocess.PIPE, stderr=follower, timeout=120)
+            os.close(follower)
+            follower = None
+            shown = b""
+            while True:
+                try:
+                    chunk = os.read(leader, 4096)
+                except OSError:  # the terminal is closed once the program is gone
+                    break
+                if not chunk:
+                    break
+                shown += chunk
+        finally:
+            if follower is not None:
+                os.close(follower)
+            os.close(leader)
+        self.assertEqual(result.returncode, 0)
+        self.assertEqual(result.stdout, b"Data (2)\nData (3)\n")
+        self.assertIn(b"copy 2 of 2", shown)
+
+
+class Conflicts(WorkbookCase):
+    def test_conflicting_candidates_are_refused_and_the_run_goes_on(self):
+        path = self.book("Data", "Day2")
+        result = run("copy", path, "--sheet", "Data", "--count", "3", "--pattern", "Day[x]")
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stdout.splitlines(), ["Day1", "Day3"])
+        self.assertIn("Day2" + CONFLICT + "\n", result.stderr)
+        self.assertEqual(self.sheets(path), ["Data", "Day2", "Day1", "Day3"])
+
+    def test_names_made_earlier_in_the_run_conflict(self):
+        path = self.book("Data")
+        result = run("copy", path, "--sheet", "Data", "--count", "3", "--pattern", "Fixed",
+                     "--save", "once")
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stdout, "Fixed\n")
+        self.assertEqual(result.stderr.count("Fixed" + CONFLICT), 2)
+        self.assertEqual(self.sheets(path), ["Data", "Fixed"])
+
+    def test_conflict_check_is_exact_and_the_engine_refuses_case_duplicates(self):
+        # "day1" does not make "Day1" a conflict, but no workbook can hold both:
+        # the copy is made, keeps its automatic name, and the run reports it.
+        path = self.book("Data", "day1")
+        result = run("copy", path, "--sheet", "Data", "--count", "1", "--pattern", "Day[x]")
+        self.assertEqual(result.returncode, 1)
+        self.assertNotIn(CONFLICT, result.stderr)
+        self.assertIn('could not be named "Day1"', result.stderr)
+        self.assertEqual(result.stdout, "Data (2)\n")
+        self.assertEqual(self.sheets(path), ["Data", "day1", "Data (2)"])
+
+    def test_candidates_equal_after_cleaning_are_checked_before_cleaning(self):
+        # Both candidates clean to the same 30 characters; only the engine can
+        # tell, so the second copy is refused its name, not its making.
+        path = self.book("Data")
+        pattern = "A" * 30 + "[x]"
+        result = run("copy", path, "--sheet", "Data", "--count", "2", "--pattern", pattern)
+        self.assertEqual(result.returncode, 1)
+        self.assertNotIn(CONFLICT, result.stderr)
+        self.assertEqual(result.stdout.splitlines(), ["A" * 30, "Data (2)"])
+
+
+class BadInput(WorkbookCase):
+    def assertClearFailure(self, result, mention):
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertEqual(result.stdout, "")
+        message = result.stderr.strip()
+        self.assertIn(mention, message)
+        self.assertNotIn("internal error", message)
+        self.assertLess(len(message.splitlines()), 4, message)
+
+    def test_unreadable_workbooks_exit_1_with_a_clear_message(self):
+        missing = os.path.join(self.dir, "missing.xlsx")
+        text = os.path.join(self.dir, "notes.xlsx")
+        with open(text, "w") as f:
+            f.write("name,value\nnorth,1\n")
+        empty = os.path.join(self.dir, "empty.xlsx")
+        open(empty, "wb").close()
+        broken = os.path.join(self.dir, "broken.xlsx")
+        with open(self.book("Data", name="whole.xlsx"), "rb") as f:
+            data = f.read()
+        with open(broken, "wb") as f:
+            f.write(data[: len(data) // 2])
+        for path in (missing, text, empty, broken, self.dir):
+            for args in (["sheets", path], ["copy", path, "--sheet", "Data", "--count", "2"]):
+                with self.subTest(path=os.path.basename(path), command=args[0]):
+                    self.assertClearFailure(run(*args), os.path.basename(path))
+        self.assertFalse(os.path.exists(missing))
+        self.assertEqual(read_bytes(broken), data[: len(data) // 2])
+        self.assertNoStrayFiles("notes.xlsx", "empty.xlsx", "broken.xlsx", "whole.xlsx")
+
+    def test_missing_source_sheet_exits_1_before_any_copy(self):
+        path = self.book("Data")
+        before = read_bytes(path)
+        for save in ("each", "once"):
+            with self.subTest(save):
+                result = run("copy", path, "--sheet", "Nope", "--count", "2", "--save", save)
+                self.assertClearFailure(result, "Nope")
+        self.assertEqual(read_bytes(path), before)
+
+    @unittest.skipIf(os.geteuid() == 0, "root writes into read-only folders")
+    def test_read_only_folder_fails_the_save_and_keeps_the_file(self):
+        path = self.book("Data")
+        before = read_bytes(path)
+        os.chmod(self.dir, 0o555)
+        self.addCleanup(os.chmod, self.dir, 0o755)
+        for save in ("each", "once"):
+            with self.subTest(save):
+                result = run("copy", path, "--sheet", "Data", "--count", "2", "--save", save)
+                self.assertEqual(result.returncode, 1)
+                self.assertNotEqual(result.stderr.strip(), "")
+        self.assertEqual(read_bytes(path), before)
+
+
+if __name__ == "__main__":
+    unittest.main()
