@@ -22,11 +22,18 @@ enum class RetargetMode {
 
 // Returns `formula` with references to the sheet `from` (matched ignoring case)
 // rewritten to name `to`, quoted as needed. Anything else is left byte for byte.
+// A malformed formula (an unterminated string or quoted name, unbalanced
+// brackets) comes back unchanged.
 std::string retargetSheetRefs(std::string_view formula, std::string_view from, std::string_view to,
                               RetargetMode mode);
 
-// True when the formula holds a reference to the sheet `sheet` of this workbook.
+// True when the formula holds a reference to the sheet `sheet` of this workbook,
+// 3-D end points included: exactly when a rename of that sheet would change it.
 bool refersToSheet(std::string_view formula, std::string_view sheet);
+
+// True exactly when retargetSheetRefs with this mode would change the formula
+// for a new name other than `sheet`.
+bool refersToSheet(std::string_view formula, std::string_view sheet, RetargetMode mode);
 
 // The sheet name as it must be written before "!" in a formula: quoted with
 // doubled apostrophes when it is not a plain identifier.
