@@ -134,10 +134,9 @@ bool scanSheetRefs(std::string_view f, OnRef&& onRef) {
     } else if (c == '\'') {
       const std::size_t close = findClosingQuote(f, i, '\'');
       if (close == npos) return false;
-      if (close + 1 >= f.size() || f[close + 1] != '!') {
-        i = close + 1;
-        continue;
-      }
+      // Quotes only ever wrap a sheet name. Reading on past a stray quoted token could rewrite a
+      // name right after it into quotes that then merge with it.
+      if (close + 1 >= f.size() || f[close + 1] != '!') return false;
       const std::string_view inner = f.substr(i + 1, close - i - 1);
       // A "[" cannot stand in a sheet name: it opens another book's index or path.
       if (inner.find('[') == npos) {

@@ -22,8 +22,8 @@ enum class RetargetMode {
 
 // Returns `formula` with references to the sheet `from` (matched ignoring case)
 // rewritten to name `to`, quoted as needed. Anything else is left byte for byte.
-// A malformed formula (an unterminated string or quoted name, unbalanced
-// brackets) comes back unchanged.
+// A malformed formula (an unterminated string or quoted name, a quoted name
+// without its "!", unbalanced brackets) comes back unchanged.
 std::string retargetSheetRefs(std::string_view formula, std::string_view from, std::string_view to,
                               RetargetMode mode);
 

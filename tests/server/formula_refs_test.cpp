@@ -69,21 +69,19 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     Quoting, RetargetTest,
-    ::testing::Values(RetargetCase{"quoted source, plain target", "'My Sheet'!A1", "my sheet",
-                                   "Data", Copy, "Data!A1"},
-                      RetargetCase{"plain source, quoted target", "Data!A1", "Data", "Data (2)",
-                                   Copy, "'Data (2)'!A1"},
-                      RetargetCase{"doubled apostrophes read", "'It''s'!A1+'It''s x'!A1", "It's",
-                                   "Its", Copy, "Its!A1+'It''s x'!A1"},
-                      RetargetCase{"apostrophes doubled when written", "S!A1", "S", "O'Brien", Copy,
-                                   "'O''Brien'!A1"},
-                      RetargetCase{"quoted though plain", "'Sheet1'!A1", "Sheet1", "T", Copy,
-                                   "T!A1"},
-                      RetargetCase{"name starting with a digit", "'2019'!A1+2019", "2019", "2020",
-                                   Copy, "'2020'!A1+2019"},
-                      RetargetCase{"name like a cell", "'A1'!B2", "a1", "R1C1", Copy, "'R1C1'!B2"},
-                      RetargetCase{"quoted token without bang", "'Sheet1'&Sheet1!A1", "Sheet1", "T",
-                                   Copy, "'Sheet1'&T!A1"}));
+    ::testing::Values(
+        RetargetCase{"quoted source, plain target", "'My Sheet'!A1", "my sheet", "Data", Copy,
+                     "Data!A1"},
+        RetargetCase{"plain source, quoted target", "Data!A1", "Data", "Data (2)", Copy,
+                     "'Data (2)'!A1"},
+        RetargetCase{"doubled apostrophes read", "'It''s'!A1+'It''s x'!A1", "It's", "Its", Copy,
+                     "Its!A1+'It''s x'!A1"},
+        RetargetCase{"apostrophes doubled when written", "S!A1", "S", "O'Brien", Copy,
+                     "'O''Brien'!A1"},
+        RetargetCase{"quoted though plain", "'Sheet1'!A1", "Sheet1", "T", Copy, "T!A1"},
+        RetargetCase{"name starting with a digit", "'2019'!A1+2019", "2019", "2020", Copy,
+                     "'2020'!A1+2019"},
+        RetargetCase{"name like a cell", "'A1'!B2", "a1", "R1C1", Copy, "'R1C1'!B2"}));
 
 INSTANTIATE_TEST_SUITE_P(
     LeftAlone, RetargetTest,
@@ -149,6 +147,8 @@ INSTANTIATE_TEST_SUITE_P(
                       RetargetCase{"unbalanced bracket", "Sheet1!A1+Table1[Col", "Sheet1", "T",
                                    Rename, "Sheet1!A1+Table1[Col"},
                       RetargetCase{"lone bang and quote", "!'!", "Sheet1", "T", Rename, "!'!"},
+                      RetargetCase{"quoted token without bang", "'x'Sheet1!A1", "Sheet1", "T",
+                                   Rename, "'x'Sheet1!A1"},
                       RetargetCase{"empty", "", "Sheet1", "T", Rename, ""},
                       RetargetCase{"empty quoted name", "''!A1", "Sheet1", "T", Rename, "''!A1"},
                       RetargetCase{"truncated utf-8", "\xc3!A1+Sheet1!A1", "Sheet1", "T", Rename,
