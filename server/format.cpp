@@ -1,23 +1,247 @@
 #include "server/format.h"
 
-#include <fstream>
+#include <zip.h>
 
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <pugixml.hpp>
+
+#include "server/durable_file.h"
+#include "server/ooxml/ooxml_engine.h"
+#include "server/ooxml/package.h"
 #include "server/server_error.h"
 
 namespace orv {
 
-FileFormat detectFormat(const std::string& path) {
+namespace {
+
+constexpr size_t kHeadSize = 8192;
+
+bool startsWith(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() && s.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool containsIgnoreCase(std::string_view haystack, std::string_view needle) {
+  return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end(),
+                     [](char a, char b) {
+                       return std::tolower(static_cast<unsigned char>(a)) ==
+                              std::tolower(static_cast<unsigned char>(b));
+                     }) != haystack.end();
+}
+
+std::string readEntry(zip_t* zip, const char* name, size_t limit) {
+  zip_file_t* file = zip_fopen(zip, name, ZIP_FL_NOCASE);
+  if (!file) return {};
+  std::string data;
+  char buffer[16384];
+  while (data.size() < limit) {
+    zip_int64_t got = zip_fread(file, buffer, sizeof buffer);
+    if (got <= 0) break;
+    data.append(buffer, static_cast<size_t>(got));
+  }
+  zip_fclose(file);
+  return data;
+}
+
+FileFormat sniffZip(const std::string& path) {
+  int error = 0;
+  zip_t* zip = zip_open(path.c_str(), ZIP_RDONLY, &error);
+  if (!zip) return FileFormat::DamagedZip;
+  struct Closer {
+    zip_t* z;
+    ~Closer() { zip_discard(z); }
+  } closer{zip};
+
+  std::string mimetype = readEntry(zip, "mimetype", 256);
+  if (startsWith(mimetype, "application/vnd.oasis.opendocument.spreadsheet")) {
+    std::string manifest = readEntry(zip, "META-INF/manifest.xml", size_t{1} << 22);
+    return manifest.find("encryption-data") != std::string::npos ? FileFormat::OdsEncrypted
+                                                                 : FileFormat::Ods;
+  }
+
+  std::string rels = readEntry(zip, "_rels/.rels", size_t{1} << 20);
+  std::string mainPart;
+  bool strict = false;
+  pugi::xml_document doc;
+  if (!rels.empty() && doc.load_buffer(rels.data(), rels.size())) {
+    for (pugi::xml_node r : doc.document_element().children()) {
+      std::string_view type = r.attribute("Type").value();
+      if (type.size() < 15 || type.substr(type.size() - 15) != "/officeDocument") continue;
+      strict = startsWith(type, ooxml::rel::kStrictBase);
+      mainPart = ooxml::resolveTarget("", r.attribute("Target").value());
+      break;
+    }
+  }
+  if (mainPart.empty()) {
+    if (zip_name_locate(zip, "xl/workbook.bin", ZIP_FL_NOCASE) >= 0) return FileFormat::Xlsb;
+    if (zip_name_locate(zip, "xl/workbook.xml", ZIP_FL_NOCASE) < 0) return FileFormat::Unknown;
+    mainPart = "xl/workbook.xml";
+  }
+  std::string types = readEntry(zip, "[Content_Types].xml", size_t{1} << 24);
+  if (types.empty()) return FileFormat::Unknown;
+  if (ooxml::lowerAscii(mainPart).ends_with(".bin")) return FileFormat::Xlsb;
+  // The workbook part's own content type tells a workbook from other Office documents.
+  pugi::xml_document typesDoc;
+  std::string contentType;
+  if (typesDoc.load_buffer(types.data(), types.size())) {
+    for (pugi::xml_node o : typesDoc.document_element().children()) {
+      if (ooxml::localName(o.name()) != "Override") continue;
+      if (ooxml::lowerAscii(o.attribute("PartName").value()) == "/" + ooxml::lowerAscii(mainPart))
+        contentType = o.attribute("ContentType").value();
+    }
+  }
+  if (contentType.find("sheet.binary") != std::string::npos) return FileFormat::Xlsb;
+  const bool isWorkbook =
+      contentType.find("spreadsheetml.sheet.main") != std::string::npos ||
+      contentType.find("spreadsheetml.template.main") != std::string::npos ||
+      contentType.find("ms-excel.sheet.macroEnabled.main") != std::string::npos ||
+      contentType.find("ms-excel.template.macroEnabled.main") != std::string::npos ||
+      contentType.find("ms-excel.addin.macroEnabled.main") != std::string::npos ||
+      (contentType.empty() && ooxml::partBase(mainPart) == "workbook.xml");
+  if (!isWorkbook) return FileFormat::Unknown;
+  std::string head = readEntry(zip, mainPart.c_str(), 4096);
+  if (strict || head.find("http://purl.oclc.org/ooxml/spreadsheetml/main") != std::string::npos)
+    return FileFormat::OoxmlStrict;
+  return FileFormat::Ooxml;
+}
+
+// A compound file's directory entries sit at 128-byte boundaries after the header; rather than
+// follow its allocation tables we look for the stream names that tell the formats apart.
+FileFormat sniffCompound(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) return FileFormat::Unknown;
-  char head[8] = {};
-  in.read(head, sizeof head);
-  if (in.gcount() == 0) return FileFormat::Empty;
-  if (head[0] == 'P' && head[1] == 'K') return FileFormat::Ooxml;
+  std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  auto nameAt = [&](size_t at) {
+    std::string name;
+    const auto length = static_cast<unsigned char>(data[at + 64]) |
+                        (static_cast<unsigned>(static_cast<unsigned char>(data[at + 65])) << 8);
+    if (length < 2 || length > 64 || length % 2) return name;
+    for (size_t i = 0; i + 2 < length; i += 2) {
+      if (data[at + i + 1] != 0) return std::string();
+      name.push_back(data[at + i]);
+    }
+    return name;
+  };
+  bool workbook = false, book = false, encrypted = false;
+  for (size_t at = 512; at + 128 <= data.size(); at += 128) {
+    const char type = data[at + 66];
+    if (type != 2) continue;  // streams only
+    std::string name = nameAt(at);
+    if (name == "EncryptedPackage") encrypted = true;
+    if (name == "Workbook") workbook = true;
+    if (name == "Book") book = true;
+  }
+  if (encrypted) return FileFormat::OoxmlEncrypted;
+  if (workbook) return FileFormat::Biff8;
+  if (book) return FileFormat::BiffOld;
   return FileFormat::Unknown;
 }
 
+FileFormat sniffText(std::string_view head) {
+  if (startsWith(head, "\xEF\xBB\xBF")) head.remove_prefix(3);
+  size_t start = head.find_first_not_of(" \t\r\n");
+  if (start == std::string_view::npos) return FileFormat::Text;
+  std::string_view body = head.substr(start);
+  if (containsIgnoreCase(head, "<html") || containsIgnoreCase(head, "<!doctype html"))
+    return FileFormat::Html;
+  if (startsWith(body, "<")) {
+    if (containsIgnoreCase(head, "<table") || containsIgnoreCase(head, "<body"))
+      return FileFormat::Html;
+    return FileFormat::Xml;
+  }
+  // Text without control bytes: a CSV or other plain text saved under a workbook name.
+  for (unsigned char c : head) {
+    if (c == 0 || (c < 0x20 && c != '\t' && c != '\r' && c != '\n' && c != '\f'))
+      return FileFormat::Unknown;
+  }
+  return FileFormat::Text;
+}
+
+}  // namespace
+
+FileFormat detectFormat(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    throw ServerError("Cannot open '" + displayName(path) +
+                      "': the file cannot be read (it may not exist or you may not have permission "
+                      "to read it).");
+  }
+  std::string head(kHeadSize, '\0');
+  in.read(head.data(), static_cast<std::streamsize>(head.size()));
+  head.resize(static_cast<size_t>(in.gcount()));
+  in.close();
+  if (head.empty()) return FileFormat::Empty;
+  if (startsWith(head, "PK\x03\x04") || startsWith(head, std::string_view("PK\x05\x06", 4)) ||
+      startsWith(head, "PK\x07\x08"))
+    return sniffZip(path);
+  if (startsWith(head, "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1")) return sniffCompound(path);
+  // BIFF2 to BIFF4 files are a bare record stream starting with a BOF record (0x0009, 0x0209,
+  // 0x0409 or 0x0809) of a few bytes.
+  const auto b = [&](size_t i) { return static_cast<unsigned char>(head[i]); };
+  if (head.size() >= 4 && b(0) == 0x09 &&
+      (b(1) == 0x00 || b(1) == 0x02 || b(1) == 0x04 || b(1) == 0x08) && b(2) >= 4 && b(2) <= 0x14 &&
+      b(3) == 0)
+    return FileFormat::BiffOld;
+  return sniffText(head);
+}
+
+std::string refusalReason(FileFormat format) {
+  const std::string saveAs =
+      " Open it in your spreadsheet application, save it as an Excel Workbook (.xlsx) and try "
+      "again.";
+  switch (format) {
+    case FileFormat::Ooxml:
+      return {};
+    case FileFormat::OoxmlStrict:
+      return "it is saved as a Strict Open XML Spreadsheet, which is recognised but not yet "
+             "supported." +
+             saveAs;
+    case FileFormat::OoxmlEncrypted:
+      return "it is protected with a password (encrypted), so its sheets cannot be read. Remove "
+             "the password in your spreadsheet application, save the workbook and try again.";
+    case FileFormat::Xlsb:
+      return "it is an Excel Binary Workbook (.xlsb), which is recognised but not yet supported." +
+             saveAs;
+    case FileFormat::Biff8:
+      return "it is an Excel 97-2003 Workbook (.xls), which is recognised but not yet supported." +
+             saveAs;
+    case FileFormat::BiffOld:
+      return "it is an Excel 5.0/95 or older workbook (.xls), which is recognised but not yet "
+             "supported." +
+             saveAs;
+    case FileFormat::Ods:
+      return "it is an OpenDocument Spreadsheet (.ods), which is recognised but not yet "
+             "supported." +
+             saveAs;
+    case FileFormat::OdsEncrypted:
+      return "it is a password-protected OpenDocument Spreadsheet (.ods), which cannot be read. "
+             "Remove the password, save it as an Excel Workbook (.xlsx) and try again.";
+    case FileFormat::Html:
+      return "it is a web page (HTML) saved under a workbook name, not a workbook." + saveAs;
+    case FileFormat::Xml:
+      return "it is an XML file (such as an XML Spreadsheet 2003) saved under a workbook name, "
+             "not a workbook." +
+             saveAs;
+    case FileFormat::Text:
+      return "it is a text file (such as CSV) saved under a workbook name, not a workbook." +
+             saveAs;
+    case FileFormat::Empty:
+      return "the file is empty.";
+    case FileFormat::DamagedZip:
+      return "the file is damaged (its ZIP structure cannot be read). If you have a backup, use "
+             "it; "
+             "otherwise try your spreadsheet application's Open and Repair.";
+    case FileFormat::Unknown:
+      break;
+  }
+  return "it is not a workbook that Orvandel can read. Choose an Excel workbook (.xlsx or .xlsm).";
+}
+
 std::unique_ptr<Engine> openEngine(const std::string& path) {
-  throw ServerError("Cannot open '" + path + "': this workbook format is not supported yet.");
+  FileFormat format = detectFormat(path);
+  if (format != FileFormat::Ooxml)
+    throw ServerError("Cannot open '" + displayName(path) + "': " + refusalReason(format));
+  return std::make_unique<ooxml::OoxmlEngine>(path);
 }
 
 }  // namespace orv

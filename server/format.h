@@ -21,13 +21,18 @@ enum class FileFormat {
   Xml,
   Text,            // CSV or other plain text
   Empty,
+  DamagedZip,  // starts as a ZIP archive but its directory cannot be read
   Unknown,
 };
 
-// Decides the format from the file's bytes, never from its name. `head` is the
-// start of the file (a few KiB); for ZIP and compound files the whole path is
-// consulted.
+// Decides the format from the file's bytes, never from its name. For ZIP and
+// compound files the archive's directory is consulted. Throws ServerError only
+// when the file cannot be read at all.
 FileFormat detectFormat(const std::string& path);
+
+// Why a file of `format` cannot be opened and what the user can do, as the end
+// of the sentence "Cannot open 'Book.xlsx': ...". Empty for Ooxml.
+std::string refusalReason(FileFormat format);
 
 // Opens the workbook at `path` with the engine for its format, or throws
 // ServerError naming the format and what the user can do.

@@ -1,0 +1,378 @@
+#include "server/ooxml/ooxml_engine.h"
+
+#include <algorithm>
+#include <regex>
+
+#include "server/ooxml/app_properties.h"
+#include "server/ooxml/defined_names.h"
+#include "server/ooxml/sheet_copy.h"
+#include "server/server_error.h"
+#include "server/sheet_names.h"
+
+namespace orv::ooxml {
+
+namespace {
+
+constexpr std::string_view kRelationshipsNs =
+    "http://schemas.openxmlformats.org/officeDocument/2006/relationships";
+constexpr std::string_view kMainNs = "http://schemas.openxmlformats.org/spreadsheetml/2006/main";
+// A spreadsheet application numbers sheets up to this.
+constexpr long long kMaxSheetId = 65534;
+
+// Parts whose XML can hold a reference to a sheet by name.
+const std::set<std::string_view> kReferringContentTypes = {
+    "application/vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml",
+    "application/vnd.openxmlformats-officedocument.spreadsheetml.dialogsheet+xml",
+    "application/vnd.ms-excel.macrosheet+xml",
+    "application/vnd.ms-excel.intlmacrosheet+xml",
+    "application/vnd.openxmlformats-officedocument.drawingml.chart+xml",
+    "application/vnd.ms-office.chartex+xml",
+    "application/vnd.openxmlformats-officedocument.drawing+xml",
+    "application/vnd.openxmlformats-officedocument.drawingml.chartshapes+xml",
+    "application/vnd.ms-excel.controlproperties+xml",
+    "application/vnd.openxmlformats-officedocument.spreadsheetml.pivotCacheDefinition+xml",
+    "application/vnd.openxmlformats-officedocument.spreadsheetml.table+xml",
+};
+
+pugi::xml_node childNamed(pugi::xml_node node, std::string_view local) {
+  for (pugi::xml_node child : node.children())
+    if (localName(child.name()) == local) return child;
+  return {};
+}
+
+// The r:id attribute of an element, whatever prefix the relationships namespace has.
+pugi::xml_attribute relIdAttribute(pugi::xml_node node) {
+  for (pugi::xml_attribute a : node.attributes()) {
+    if (localName(a.name()) != "id" || std::string_view(a.name()) == "id") continue;
+    if (namespaceOf(node, a.name(), true) == kRelationshipsNs) return a;
+  }
+  return {};
+}
+
+bool sameName(std::string_view a, std::string_view b) { return sameSheetName(a, b); }
+
+}  // namespace
+
+OoxmlEngine::OoxmlEngine(const std::string& path) : pkg_(path) {
+  for (const Relationship& rel : pkg_.relationships("")) {
+    if (rel.external) continue;
+    if (rel.type.ends_with("/officeDocument") && workbookPart_.empty())
+      workbookPart_ = pkg_.entryName(resolveTarget("", rel.target));
+    if (rel.type.ends_with("/extended-properties"))
+      appPart_ = pkg_.entryName(resolveTarget("", rel.target));
+  }
+  if (workbookPart_.empty()) fail("the file is damaged (it has no workbook part).");
+  workbookRels_ = relsPartOf(workbookPart_);
+
+  pugi::xml_node workbook = pkg_.xml(workbookPart_).document_element();
+  if (localName(workbook.name()) != "workbook" ||
+      namespaceOf(workbook, workbook.name(), false) != kMainNs)
+    fail("the file is damaged (its workbook part is not a workbook).");
+
+  std::map<std::string, Relationship> rels;
+  for (Relationship& rel : pkg_.relationships(workbookPart_)) rels[rel.id] = rel;
+
+  pugi::xml_node sheets = childNamed(workbook, "sheets");
+  for (pugi::xml_node sheet : sheets.children()) {
+    if (localName(sheet.name()) != "sheet") continue;
+    SheetInfo s;
+    s.id = nextId_++;
+    s.node = sheet;
+    pugi::xml_attribute rid = relIdAttribute(sheet);
+    auto it = rid ? rels.find(rid.value()) : rels.end();
+    if (it != rels.end() && !it->second.external) {
+      s.part = pkg_.entryName(resolveTarget(workbookPart_, it->second.target));
+      const std::string& type = it->second.type;
+      if (type.ends_with("/chartsheet")) {
+        s.kind = SheetKind::Chartsheet;
+      } else if (type.ends_with("/dialogsheet")) {
+        s.kind = SheetKind::Dialogsheet;
+      } else if (type.ends_with("/xlMacrosheet") || type.ends_with("/xlIntlMacrosheet")) {
+        s.kind = SheetKind::Macrosheet;
+      } else if (!s.part.empty()) {
+        // Dialog sheets are sometimes linked as worksheets; their content type tells.
+        std::string contentType = pkg_.contentTypeOf(s.part);
+        if (contentType.find("dialogsheet") != std::string::npos) s.kind = SheetKind::Dialogsheet;
+        if (contentType.find("macrosheet") != std::string::npos) s.kind = SheetKind::Macrosheet;
+      }
+    }
+    sheets_.push_back(s);
+  }
+  if (sheets_.empty()) fail("the file is damaged (its workbook lists no sheets).");
+}
+
+OoxmlEngine::~OoxmlEngine() = default;
+
+void OoxmlEngine::fail(const std::string& what) const {
+  throw ServerError("Cannot open '" + pkg_.displayName() + "': " + what);
+}
+
+const OoxmlEngine::SheetInfo& OoxmlEngine::info(SheetId id) const {
+  for (const SheetInfo& s : sheets_)
+    if (s.id == id) return s;
+  throw ServerError("The sheet is no longer part of the workbook.");
+}
+
+OoxmlEngine::SheetInfo& OoxmlEngine::info(SheetId id) {
+  return const_cast<SheetInfo&>(static_cast<const OoxmlEngine*>(this)->info(id));
+}
+
+int OoxmlEngine::sheetCount() const { return static_cast<int>(sheets_.size()); }
+
+SheetId OoxmlEngine::sheetAt(int position) const {
+  if (position < 0 || position >= sheetCount())
+    throw ServerError("There is no sheet number " + std::to_string(position + 1) + " in '" +
+                      pkg_.displayName() + "'.");
+  return sheets_[static_cast<size_t>(position)].id;
+}
+
+int OoxmlEngine::positionOf(SheetId id) const {
+  for (size_t i = 0; i < sheets_.size(); ++i)
+    if (sheets_[i].id == id) return static_cast<int>(i);
+  throw ServerError("The sheet is no longer part of the workbook.");
+}
+
+std::string OoxmlEngine::sheetName(SheetId id) const { return info(id).node.attribute("name").value(); }
+
+SheetKind OoxmlEngine::sheetKind(SheetId id) const { return info(id).kind; }
+
+SheetId OoxmlEngine::activeSheet() const {
+  pugi::xml_node workbook = sheets_.front().node.parent().parent();
+  pugi::xml_node view = childNamed(childNamed(workbook, "bookViews"), "workbookView");
+  int tab = view.attribute("activeTab").as_int(0);
+  if (tab < 0 || tab >= sheetCount()) tab = 0;
+  return sheets_[static_cast<size_t>(tab)].id;
+}
+
+std::vector<std::string> OoxmlEngine::namesExcept(SheetId id) const {
+  std::vector<std::string> names;
+  for (const SheetInfo& s : sheets_)
+    if (s.id != id) names.push_back(s.node.attribute("name").value());
+  return names;
+}
+
+std::set<std::string>& OoxmlEngine::codeNames() {
+  if (!codeNames_) {
+    codeNames_.emplace();
+    static const std::regex codeName(R"(\bcodeName\s*=\s*"([^"]*)\")");
+    // The code name sits in sheetPr at the very start of a sheet; the rest is not read.
+    for (const SheetInfo& s : sheets_) {
+      if (s.part.empty() || !pkg_.has(s.part)) continue;
+      std::string head = pkg_.readPrefix(s.part, 4096);
+      std::smatch m;
+      if (std::regex_search(head, m, codeName)) codeNames_->insert(lowerAscii(m[1].str()));
+    }
+    pugi::xml_node workbook = pkg_.xml(workbookPart_).document_element();
+    if (pugi::xml_attribute a = childNamed(workbook, "workbookPr").attribute("codeName"))
+      codeNames_->insert(lowerAscii(a.value()));
+  }
+  return *codeNames_;
+}
+
+std::set<long>& OoxmlEngine::vmlBlocks() {
+  if (!vmlBlocks_) {
+    vmlBlocks_.emplace();
+    std::vector<std::string> vml;
+    for (const std::string& part : pkg_.partNames()) {
+      if (lowerAscii(part).ends_with(".vml") ||
+          pkg_.contentTypeOf(part) == "application/vnd.openxmlformats-officedocument.vmlDrawing")
+        vml.push_back(part);
+    }
+    collectVmlBlocks(pkg_, vml, *vmlBlocks_);
+  }
+  return *vmlBlocks_;
+}
+
+std::string OoxmlEngine::freshRelationshipId(pugi::xml_node relationships) const {
+  long highest = 0;
+  std::set<std::string> used;
+  for (pugi::xml_node r : relationships.children()) {
+    std::string_view id = r.attribute("Id").value();
+    used.insert(std::string(id));
+    if (id.starts_with("rId") && id.size() > 3 && id.size() < 12 &&
+        std::all_of(id.begin() + 3, id.end(), [](char c) { return c >= '0' && c <= '9'; }))
+      highest = std::max(highest, std::stol(std::string(id.substr(3))));
+  }
+  std::string id = "rId" + std::to_string(highest + 1);
+  while (used.count(id)) id = "rId" + std::to_string(++highest + 1);
+  return id;
+}
+
+pugi::xml_document* OoxmlEngine::appProperties() {
+  if (appPart_.empty() || !pkg_.has(appPart_)) return nullptr;
+  try {
+    return &pkg_.xml(appPart_);
+  } catch (const ServerError&) {
+    // Damaged document properties are left as they are: the sheets do not depend on them.
+    appPart_.clear();
+    return nullptr;
+  }
+}
+
+void OoxmlEngine::dropCalcChain() {
+  if (calcChainDropped_) return;
+  calcChainDropped_ = true;
+  if (!pkg_.has(workbookRels_)) return;
+  pugi::xml_node rels = pkg_.xml(workbookRels_).document_element();
+  for (pugi::xml_node r = rels.first_child(); r;) {
+    pugi::xml_node next = r.next_sibling();
+    if (std::string_view(r.attribute("Type").value()).ends_with("/calcChain")) {
+      // The calculation chain lists formula cells; a spreadsheet application rebuilds it when it
+      // is absent, which is simpler and safer than extending it for every copy.
+      std::string part = resolveTarget(workbookPart_, r.attribute("Target").value());
+      pkg_.remove(part);
+      pkg_.removeOverride(part);
+      rels.remove_child(r);
+      pkg_.markDirty(workbookRels_);
+    }
+    r = next;
+  }
+}
+
+SheetId OoxmlEngine::copySheet(SheetId sourceId, SheetId afterId) {
+  const SheetInfo source = info(sourceId);
+  const SheetInfo after = info(afterId);
+  const std::string sourceName = source.node.attribute("name").value();
+  const std::string display = pkg_.displayName();
+  if (source.part.empty() || !pkg_.has(source.part))
+    throw ServerError("Cannot copy the sheet '" + sourceName + "': its part is missing from '" +
+                      display + "'.");
+
+  pugi::xml_document& workbookDoc = pkg_.xml(workbookPart_);
+  pugi::xml_node workbook = workbookDoc.document_element();
+  long long highestId = 0;
+  for (const SheetInfo& s : sheets_)
+    highestId = std::max(highestId, s.node.attribute("sheetId").as_llong());
+  if (highestId >= kMaxSheetId)
+    throw ServerError("Cannot copy the sheet '" + sourceName + "': the workbook '" + display +
+                      "' has used up its sheet numbers (" + std::to_string(kMaxSheetId) +
+                      "). Copy the sheet into a new workbook instead.");
+
+  checkCopyable(pkg_, source.part, sourceName);
+
+  std::vector<std::string> existing;
+  for (const SheetInfo& s : sheets_) existing.push_back(s.node.attribute("name").value());
+  const std::string copyName = automaticCopyName(sourceName, existing);
+
+  // The parts of earlier copies are done with; keep them as text to save memory.
+  for (const std::string& part : createdParts_) pkg_.freeze(part);
+
+  CopyRequest request;
+  request.sourcePart = source.part;
+  request.sourceName = sourceName;
+  request.copyName = copyName;
+  request.codeNames = [this]() -> std::set<std::string>& { return codeNames(); };
+  request.vmlBlocks = [this]() -> std::set<long>& { return vmlBlocks(); };
+  CopyResult copy = copySheetParts(pkg_, request);
+
+  // The workbook's relationship to the new sheet part.
+  pugi::xml_node rels = pkg_.xml(workbookRels_).document_element();
+  std::string sourceType;
+  pugi::xml_attribute sourceRid = relIdAttribute(source.node);
+  for (pugi::xml_node r : rels.children())
+    if (std::string_view(r.attribute("Id").value()) == sourceRid.value()) sourceType = r.attribute("Type").value();
+  const std::string rid = freshRelationshipId(rels);
+  std::string qname = "Relationship";
+  if (auto colon = std::string_view(rels.name()).find(':'); colon != std::string_view::npos)
+    qname = std::string(rels.name()).substr(0, colon + 1) + qname;
+  pugi::xml_node rel = rels.append_child(qname.c_str());
+  rel.append_attribute("Id").set_value(rid.c_str());
+  rel.append_attribute("Type").set_value(sourceType.c_str());
+  rel.append_attribute("Target").set_value(relativeTarget(workbookPart_, copy.sheetPart).c_str());
+  pkg_.markDirty(workbookRels_);
+
+  // Its <sheet> entry, right after `after`.
+  const int position = positionOf(afterId) + 1;
+  const int sourcePosition = positionOf(sourceId);
+  pugi::xml_node sheetNode = after.node.parent().insert_copy_after(source.node, after.node);
+  sheetNode.attribute("name").set_value(copyName.c_str());
+  sheetNode.attribute("sheetId").set_value(highestId + 1);
+  relIdAttribute(sheetNode).set_value(rid.c_str());
+
+  shiftSheetPositions(workbook, position);
+  cloneNamesForCopy(workbook, sourcePosition >= position ? sourcePosition + 1 : sourcePosition,
+                    position, sourceName, copyName);
+  pkg_.markDirty(workbookPart_);
+
+  if (pugi::xml_document* app = appProperties()) {
+    if (addSheetTitle(*app, sourceName, after.node.attribute("name").value(), copyName))
+      pkg_.markDirty(appPart_);
+  }
+  dropCalcChain();
+
+  SheetInfo s;
+  s.id = nextId_++;
+  s.part = copy.sheetPart;
+  s.kind = source.kind;
+  s.node = sheetNode;
+  s.createdFrom = createdParts_.size();
+  for (const std::string& part : copy.addedParts) {
+    std::string lower = lowerAscii(part);
+    if (lower.ends_with(".xml") || lower.ends_with(".rels")) createdParts_.push_back(part);
+  }
+  sheets_.insert(sheets_.begin() + position, s);
+  return s.id;
+}
+
+std::vector<std::string> OoxmlEngine::partsReferringTo(const SheetInfo& sheet) {
+  std::vector<std::string> parts;
+  if (sheet.createdFrom) {
+    // Parts that existed before this sheet cannot name it.
+    for (size_t i = *sheet.createdFrom; i < createdParts_.size(); ++i)
+      if (!lowerAscii(createdParts_[i]).ends_with(".rels")) parts.push_back(createdParts_[i]);
+    return parts;
+  }
+  for (const std::string& part : pkg_.partNames()) {
+    if (kReferringContentTypes.count(pkg_.contentTypeOf(part))) parts.push_back(part);
+  }
+  return parts;
+}
+
+void OoxmlEngine::renameInParts(const std::vector<std::string>& parts, const std::string& from,
+                                const std::string& to) {
+  for (const std::string& part : parts) {
+    if (!pkg_.has(part)) continue;
+    const bool wasParsed = pkg_.isParsed(part);
+    pugi::xml_document& doc = pkg_.xml(part);
+    bool changed = retargetPart(doc, from, to, RetargetMode::Rename);
+    // Pivot caches name their source sheet in an attribute of its own.
+    if (pugi::xml_node source = doc.document_element().find_node([](pugi::xml_node n) {
+          return localName(n.name()) == "worksheetSource";
+        })) {
+      pugi::xml_attribute sheet = source.attribute("sheet");
+      if (sheet && sameName(sheet.value(), from)) {
+        sheet.set_value(to.c_str());
+        changed = true;
+      }
+    }
+    if (changed) {
+      pkg_.markDirty(part);
+    } else if (!wasParsed) {
+      pkg_.release(part);
+    }
+  }
+}
+
+void OoxmlEngine::renameSheet(SheetId id, const std::string& name) {
+  SheetInfo& sheet = info(id);
+  const std::string old = sheet.node.attribute("name").value();
+  if (old == name) return;
+  validateSheetName(name, namesExcept(id));
+
+  renameInParts(partsReferringTo(sheet), old, name);
+  pugi::xml_node workbook = pkg_.xml(workbookPart_).document_element();
+  renameInNames(workbook, old, name);
+  sheet.node.attribute("name").set_value(name.c_str());
+  pkg_.markDirty(workbookPart_);
+  if (pugi::xml_document* app = appProperties()) {
+    if (renameSheetTitle(*app, old, name)) pkg_.markDirty(appPart_);
+  }
+}
+
+void OoxmlEngine::save() {
+  pkg_.save();
+  // Saved copies are read back from the file if they are needed again.
+  for (const std::string& part : createdParts_) pkg_.release(part);
+}
+
+}  // namespace orv::ooxml

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "server/engine.h"
+#include "server/ooxml/package.h"
+
+namespace orv::ooxml {
+
+// The engine for Office Open XML workbooks (.xlsx .xlsm .xltx .xltm, transitional). Opening reads
+// the workbook part, its relationships and the content types; a sheet is read only when it is
+// copied, and every part left alone is saved byte for byte.
+class OoxmlEngine : public Engine {
+ public:
+  explicit OoxmlEngine(const std::string& path);
+  ~OoxmlEngine() override;
+
+  int sheetCount() const override;
+  SheetId sheetAt(int position) const override;
+  int positionOf(SheetId id) const override;
+  std::string sheetName(SheetId id) const override;
+  SheetKind sheetKind(SheetId id) const override;
+  SheetId activeSheet() const override;
+  SheetId copySheet(SheetId source, SheetId after) override;
+  void renameSheet(SheetId id, const std::string& name) override;
+  void save() override;
+
+ private:
+  struct SheetInfo {
+    SheetId id = 0;
+    std::string part;  // the sheet part, empty when its relationship is broken
+    SheetKind kind = SheetKind::Worksheet;
+    pugi::xml_node node;  // its <sheet> element in the workbook part
+    // For a sheet this instance made: the first of createdParts_ made with it. Only parts made
+    // from then on can refer to it.
+    std::optional<size_t> createdFrom;
+  };
+
+  const SheetInfo& info(SheetId id) const;
+  SheetInfo& info(SheetId id);
+  std::vector<std::string> namesExcept(SheetId id) const;
+  std::set<std::string>& codeNames();
+  std::set<long>& vmlBlocks();
+  std::string freshRelationshipId(pugi::xml_node relationships) const;
+  void dropCalcChain();
+  void renameInParts(const std::vector<std::string>& parts, const std::string& from,
+                     const std::string& to);
+  std::vector<std::string> partsReferringTo(const SheetInfo& sheet);
+  pugi::xml_document* appProperties();
+  [[noreturn]] void fail(const std::string& what) const;
+
+  Package pkg_;
+  std::string workbookPart_;
+  std::string workbookRels_;
+  std::vector<SheetInfo> sheets_;  // in tab order
+  SheetId nextId_ = 1;
+  std::vector<std::string> createdParts_;  // XML parts made by copies, oldest first
+  std::optional<std::set<std::string>> codeNames_;
+  std::optional<std::set<long>> vmlBlocks_;
+  std::string appPart_;  // empty when the package has none
+  bool calcChainDropped_ = false;
+};
+
+}  // namespace orv::ooxml

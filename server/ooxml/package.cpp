@@ -1,0 +1,612 @@
+#include "server/ooxml/package.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <sstream>
+
+#include "server/server_error.h"
+
+namespace orv::ooxml {
+
+namespace {
+
+// A part larger than this is not a part of a workbook we can hold; saying so beats running out
+// of memory on a forged size.
+constexpr zip_uint64_t kMaxPartSize = zip_uint64_t{1} << 31;
+// Edited parts are compressed at zlib's usual level: a fair trade between save time and size.
+constexpr zip_uint32_t kDeflateLevel = 6;
+
+constexpr std::string_view kContentTypes = "[Content_Types].xml";
+
+bool equalsIgnoreCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::string percentDecode(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '%' && i + 2 < s.size()) {
+      int hi = hexValue(s[i + 1]), lo = hexValue(s[i + 2]);
+      if (hi >= 0 && lo >= 0) {
+        out.push_back(static_cast<char>(hi * 16 + lo));
+        i += 2;
+        continue;
+      }
+    }
+    out.push_back(s[i]);
+  }
+  return out;
+}
+
+std::vector<std::string_view> splitPath(std::string_view path) {
+  std::vector<std::string_view> parts;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t slash = path.find('/', start);
+    if (slash == std::string_view::npos) slash = path.size();
+    parts.push_back(path.substr(start, slash - start));
+    start = slash + 1;
+  }
+  return parts;
+}
+
+struct StringWriter : pugi::xml_writer {
+  std::string out;
+  void write(const void* data, size_t size) override {
+    out.append(static_cast<const char*>(data), size);
+  }
+};
+
+std::string zipMessage(zip_error_t* error) {
+  int sys = zip_error_code_system(error);
+  if (zip_error_system_type(error) == ZIP_ET_SYS && sys != 0) return describeSystemError(sys);
+  std::string text = zip_error_strerror(error);
+  if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+  return text + ".";
+}
+
+}  // namespace
+
+std::string lowerAscii(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
+}
+
+std::string partDir(std::string_view part) {
+  auto slash = part.rfind('/');
+  return slash == std::string_view::npos ? std::string() : std::string(part.substr(0, slash + 1));
+}
+
+std::string partBase(std::string_view part) {
+  auto slash = part.rfind('/');
+  return std::string(slash == std::string_view::npos ? part : part.substr(slash + 1));
+}
+
+std::string relsPartOf(std::string_view part) {
+  return partDir(part) + "_rels/" + partBase(part) + ".rels";
+}
+
+std::string resolveTarget(std::string_view source, std::string_view target) {
+  auto hash = target.find('#');
+  if (hash != std::string_view::npos) target = target.substr(0, hash);
+  std::string decoded = percentDecode(target);
+  std::string joined = (!decoded.empty() && decoded[0] == '/') ? decoded.substr(1)
+                                                               : partDir(source) + decoded;
+  std::vector<std::string_view> out;
+  for (std::string_view seg : splitPath(joined)) {
+    if (seg.empty() || seg == ".") continue;
+    if (seg == "..") {
+      if (!out.empty()) out.pop_back();
+      continue;
+    }
+    out.push_back(seg);
+  }
+  std::string result;
+  for (size_t i = 0; i < out.size(); ++i) {
+    if (i) result += '/';
+    result += out[i];
+  }
+  return result;
+}
+
+std::string relativeTarget(std::string_view source, std::string_view part) {
+  const std::string sourceDir = partDir(source);
+  std::vector<std::string_view> from = splitPath(sourceDir);
+  if (!from.empty() && from.back().empty()) from.pop_back();
+  std::vector<std::string_view> to = splitPath(part);
+  size_t common = 0;
+  while (common < from.size() && common + 1 < to.size() && from[common] == to[common]) ++common;
+  std::string result;
+  for (size_t i = common; i < from.size(); ++i) result += "../";
+  for (size_t i = common; i < to.size(); ++i) {
+    if (i > common) result += '/';
+    result += to[i];
+  }
+  return result;
+}
+
+std::string_view localName(const char* qualifiedName) {
+  std::string_view name(qualifiedName);
+  auto colon = name.find(':');
+  return colon == std::string_view::npos ? name : name.substr(colon + 1);
+}
+
+std::string_view namespaceOf(pugi::xml_node node, const char* qualifiedName, bool isAttribute) {
+  std::string_view name(qualifiedName);
+  auto colon = name.find(':');
+  std::string declaration;
+  if (colon == std::string_view::npos) {
+    if (isAttribute) return {};
+    declaration = "xmlns";
+  } else {
+    std::string_view prefix = name.substr(0, colon);
+    if (prefix == "xml") return "http://www.w3.org/XML/1998/namespace";
+    declaration = "xmlns:" + std::string(prefix);
+  }
+  for (pugi::xml_node n = node; n && n.type() == pugi::node_element; n = n.parent()) {
+    if (pugi::xml_attribute a = n.attribute(declaration.c_str())) return a.value();
+  }
+  return {};
+}
+
+Package::Package(std::string path) : path_(std::move(path)), display_(orv::displayName(path_)) {
+  identity_ = fileIdentity(path_, display_);
+  openArchive();
+  entries_.reserve(static_cast<size_t>(zip_get_num_entries(zip_, 0)));
+  const zip_int64_t n = zip_get_num_entries(zip_, 0);
+  for (zip_int64_t i = 0; i < n; ++i) {
+    const char* name = zip_get_name(zip_, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW);
+    if (!name) continue;
+    std::string key = lowerAscii(name);
+    if (byName_.count(key)) {
+      throw ServerError("Cannot open '" + display_ + "': the file is damaged (the part '" + name +
+                        "' is stored twice).");
+    }
+    auto entry = std::make_unique<Entry>();
+    entry->name = name;
+    entry->index = i;
+    byName_[key] = entry.get();
+    entries_.push_back(std::move(entry));
+  }
+}
+
+Package::~Package() {
+  if (zip_) zip_discard(zip_);
+}
+
+void Package::openArchive() {
+  int error = 0;
+  zip_ = zip_open(path_.c_str(), ZIP_RDONLY, &error);
+  if (!zip_) {
+    zip_error_t ze;
+    zip_error_init_with_code(&ze, error);
+    std::string why = (error == ZIP_ER_NOZIP || error == ZIP_ER_INCONS)
+                          ? "the file is damaged (its ZIP structure cannot be read)."
+                          : zipMessage(&ze);
+    zip_error_fini(&ze);
+    throw ServerError("Cannot open '" + display_ + "': " + why);
+  }
+}
+
+void Package::damaged(std::string_view part, const std::string& why) const {
+  throw ServerError("Cannot open '" + display_ + "': the file is damaged (" + std::string(part) +
+                    ": " + why + ").");
+}
+
+Package::Entry* Package::find(std::string_view part) {
+  auto it = byName_.find(lowerAscii(part));
+  if (it == byName_.end() || it->second->state == State::Removed) return nullptr;
+  return it->second;
+}
+
+const Package::Entry* Package::find(std::string_view part) const {
+  auto it = byName_.find(lowerAscii(part));
+  if (it == byName_.end() || it->second->state == State::Removed) return nullptr;
+  return it->second;
+}
+
+bool Package::has(std::string_view part) const { return find(part) != nullptr; }
+
+std::vector<std::string> Package::partNames() const {
+  std::vector<std::string> names;
+  names.reserve(entries_.size());
+  for (const auto& e : entries_)
+    if (e->state != State::Removed) names.push_back(e->name);
+  return names;
+}
+
+std::string Package::entryName(std::string_view part) const {
+  const Entry* e = find(part);
+  return e ? e->name : std::string();
+}
+
+bool Package::isParsed(std::string_view part) const {
+  const Entry* e = find(part);
+  return e && e->state == State::Xml;
+}
+
+std::string Package::readPrefix(std::string_view part, size_t limit) {
+  Entry* e = find(part);
+  if (!e) damaged(part, "the part is missing");
+  if (e->state == State::Bytes) return e->bytes.substr(0, limit);
+  if (e->state == State::Xml) return serialize(*e->doc, e->gap).substr(0, limit);
+  zip_file_t* file = zip_fopen_index(zip_, static_cast<zip_uint64_t>(e->index), 0);
+  if (!file) damaged(part, zip_error_strerror(zip_get_error(zip_)));
+  std::string data;
+  char buffer[65536];
+  while (data.size() < limit) {
+    zip_int64_t got = zip_fread(file, buffer, sizeof buffer);
+    if (got < 0) {
+      std::string why = zip_error_strerror(zip_file_get_error(file));
+      zip_fclose(file);
+      damaged(part, why);
+    }
+    if (got == 0) break;
+    data.append(buffer, static_cast<size_t>(got));
+    if (data.size() > kMaxPartSize) {
+      zip_fclose(file);
+      damaged(part, "the part is too large");
+    }
+  }
+  zip_fclose(file);
+  if (data.size() > limit) data.resize(limit);
+  return data;
+}
+
+std::string Package::read(std::string_view part) { return readPrefix(part, SIZE_MAX); }
+
+pugi::xml_document& Package::xml(std::string_view part) {
+  Entry* e = find(part);
+  if (!e) damaged(part, "the part is missing");
+  if (e->state == State::Xml) return *e->doc;
+  std::string text = e->state == State::Bytes ? std::move(e->bytes) : read(part);
+  auto doc = std::make_unique<pugi::xml_document>();
+  pugi::xml_parse_result result = doc->load_buffer(text.data(), text.size(), kParseOptions);
+  if (!result) {
+    if (e->state == State::Bytes) e->bytes = std::move(text);
+    damaged(part, std::string("malformed XML at byte ") + std::to_string(result.offset) + ": " +
+                      result.description());
+  }
+  // The parser drops the line break between the declaration and the root; it is written back.
+  e->gap.clear();
+  if (text.starts_with("<?xml")) {
+    size_t end = text.find("?>");
+    if (end != std::string::npos) {
+      size_t root = text.find('<', end);
+      if (root != std::string::npos &&
+          text.find_first_not_of(" \t\r\n", end + 2) == root)
+        e->gap = text.substr(end + 2, root - end - 2);
+    }
+  }
+  e->bytes.clear();
+  e->doc = std::move(doc);
+  e->state = State::Xml;
+  return *e->doc;
+}
+
+void Package::markDirty(std::string_view part) {
+  Entry* e = find(part);
+  if (!e) return;
+  e->dirty = true;
+  modified_ = true;
+}
+
+Package::Entry& Package::insert(const std::string& part) {
+  std::string key = lowerAscii(part);
+  auto it = byName_.find(key);
+  if (it != byName_.end()) {
+    // A part added in this session may be filled in later (its name is reserved first).
+    if (it->second->state != State::Removed && it->second->index >= 0) {
+      throw ServerError("Cannot change '" + display_ + "': the part '" + part + "' exists already.");
+    }
+    // A part removed and added again in one session keeps its place.
+    Entry& e = *it->second;
+    e.index = -1;
+    return e;
+  }
+  // New parts go after the last entry of the same folder, so that the archive still reads
+  // folder by folder; a new folder goes at the end.
+  const std::string dir = lowerAscii(partDir(part));
+  size_t pos = entries_.size();
+  for (size_t i = entries_.size(); i-- > 0;) {
+    if (lowerAscii(partDir(entries_[i]->name)) == dir) {
+      pos = i + 1;
+      break;
+    }
+  }
+  auto entry = std::make_unique<Entry>();
+  entry->name = part;
+  Entry& ref = *entry;
+  entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(pos), std::move(entry));
+  byName_[key] = &ref;
+  return ref;
+}
+
+std::string Package::prologGap(std::string_view part) const {
+  const Entry* e = find(part);
+  return e ? e->gap : std::string();
+}
+
+void Package::addXml(const std::string& part, std::unique_ptr<pugi::xml_document> doc,
+                     std::string gap) {
+  Entry& e = insert(part);
+  e.gap = std::move(gap);
+  e.state = State::Xml;
+  e.doc = std::move(doc);
+  e.bytes.clear();
+  e.dirty = true;
+  modified_ = true;
+}
+
+void Package::addBytes(const std::string& part, std::string bytes) {
+  Entry& e = insert(part);
+  e.state = State::Bytes;
+  e.doc.reset();
+  e.bytes = std::move(bytes);
+  e.dirty = true;
+  modified_ = true;
+}
+
+void Package::freeze(std::string_view part) {
+  Entry* e = find(part);
+  if (!e || e->state != State::Xml || !e->dirty) return;
+  e->bytes = serialize(*e->doc, e->gap);
+  e->doc.reset();
+  e->state = State::Bytes;
+}
+
+void Package::release(std::string_view part) {
+  Entry* e = find(part);
+  if (!e || e->dirty || e->index < 0 || e->state == State::Raw) return;
+  e->doc.reset();
+  std::string().swap(e->bytes);
+  e->state = State::Raw;
+}
+
+void Package::remove(std::string_view part) {
+  Entry* e = find(part);
+  if (!e) return;
+  e->state = State::Removed;
+  e->doc.reset();
+  e->bytes.clear();
+  modified_ = true;
+}
+
+std::string Package::freshPartName(std::string_view dir, std::string_view stem,
+                                   std::string_view ext, int minNumber) const {
+  const std::string prefix = lowerAscii(std::string(dir) + std::string(stem));
+  const std::string suffix = lowerAscii(ext);
+  long highest = minNumber - 1;
+  for (const auto& [key, entry] : byName_) {
+    if (key.size() <= prefix.size() + suffix.size()) continue;
+    if (key.compare(0, prefix.size(), prefix) != 0) continue;
+    if (key.compare(key.size() - suffix.size(), suffix.size(), suffix) != 0) continue;
+    std::string_view digits(key.data() + prefix.size(), key.size() - prefix.size() - suffix.size());
+    if (digits.size() > 9 || !std::all_of(digits.begin(), digits.end(), [](char c) {
+          return c >= '0' && c <= '9';
+        }))
+      continue;
+    highest = std::max(highest, std::stol(std::string(digits)));
+  }
+  return std::string(dir) + std::string(stem) + std::to_string(highest + 1) + std::string(ext);
+}
+
+std::vector<Relationship> Package::relationships(std::string_view part) {
+  std::vector<Relationship> result;
+  std::string rels = relsPartOf(part);
+  if (!has(rels)) return result;
+  for (pugi::xml_node r : xml(rels).document_element().children()) {
+    if (localName(r.name()) != "Relationship") continue;
+    Relationship rel;
+    rel.id = r.attribute("Id").value();
+    rel.type = r.attribute("Type").value();
+    rel.target = r.attribute("Target").value();
+    rel.external = equalsIgnoreCase(r.attribute("TargetMode").value(), "External");
+    result.push_back(std::move(rel));
+  }
+  return result;
+}
+
+std::string Package::contentTypeOf(std::string_view part) {
+  pugi::xml_node types = xml(kContentTypes).document_element();
+  const std::string wanted = "/" + std::string(part);
+  for (pugi::xml_node o : types.children()) {
+    if (localName(o.name()) == "Override" && equalsIgnoreCase(o.attribute("PartName").value(), wanted))
+      return o.attribute("ContentType").value();
+  }
+  std::string base = partBase(part);
+  auto dot = base.rfind('.');
+  if (dot == std::string::npos) return {};
+  std::string_view ext = std::string_view(base).substr(dot + 1);
+  for (pugi::xml_node d : types.children()) {
+    if (localName(d.name()) == "Default" && equalsIgnoreCase(d.attribute("Extension").value(), ext))
+      return d.attribute("ContentType").value();
+  }
+  return {};
+}
+
+void Package::setOverride(std::string_view part, std::string_view type) {
+  pugi::xml_document& doc = xml(kContentTypes);
+  pugi::xml_node types = doc.document_element();
+  const std::string name = "/" + std::string(part);
+  pugi::xml_node last;
+  std::string prefix;
+  for (pugi::xml_node o : types.children()) {
+    if (localName(o.name()) != "Override") continue;
+    if (equalsIgnoreCase(o.attribute("PartName").value(), name)) {
+      o.attribute("ContentType").set_value(std::string(type).c_str());
+      markDirty(kContentTypes);
+      return;
+    }
+    last = o;
+  }
+  std::string qname = "Override";
+  std::string_view root = types.name();
+  if (auto colon = root.find(':'); colon != std::string_view::npos)
+    qname = std::string(root.substr(0, colon + 1)) + qname;
+  pugi::xml_node o = last ? types.insert_child_after(qname.c_str(), last)
+                          : types.append_child(qname.c_str());
+  o.append_attribute("PartName").set_value(name.c_str());
+  o.append_attribute("ContentType").set_value(std::string(type).c_str());
+  markDirty(kContentTypes);
+}
+
+void Package::removeOverride(std::string_view part) {
+  pugi::xml_node types = xml(kContentTypes).document_element();
+  const std::string name = "/" + std::string(part);
+  for (pugi::xml_node o : types.children()) {
+    if (localName(o.name()) == "Override" && equalsIgnoreCase(o.attribute("PartName").value(), name)) {
+      types.remove_child(o);
+      markDirty(kContentTypes);
+      return;
+    }
+  }
+}
+
+void Package::ensureDefault(std::string_view extension, std::string_view type) {
+  pugi::xml_node types = xml(kContentTypes).document_element();
+  pugi::xml_node last;
+  for (pugi::xml_node d : types.children()) {
+    if (localName(d.name()) != "Default") continue;
+    if (equalsIgnoreCase(d.attribute("Extension").value(), extension)) return;
+    last = d;
+  }
+  std::string qname = "Default";
+  std::string_view root = types.name();
+  if (auto colon = root.find(':'); colon != std::string_view::npos)
+    qname = std::string(root.substr(0, colon + 1)) + qname;
+  pugi::xml_node d = last ? types.insert_child_after(qname.c_str(), last)
+                          : types.prepend_child(qname.c_str());
+  d.append_attribute("Extension").set_value(std::string(extension).c_str());
+  d.append_attribute("ContentType").set_value(std::string(type).c_str());
+  markDirty(kContentTypes);
+}
+
+std::string Package::serialize(const pugi::xml_document& doc, std::string_view gap) {
+  StringWriter writer;
+  doc.save(writer, "", pugi::format_raw | pugi::format_no_declaration, pugi::encoding_utf8);
+  if (!gap.empty() && writer.out.starts_with("<?xml")) {
+    size_t end = writer.out.find("?>");
+    if (end != std::string::npos) writer.out.insert(end + 2, gap);
+  }
+  return std::move(writer.out);
+}
+
+void Package::writeTo(const std::string& tempPath) {
+  int error = 0;
+  zip_t* out = zip_open(tempPath.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+  auto fail = [&](const std::string& why) {
+    if (out) zip_discard(out);
+    throw ServerError("Cannot save '" + display_ + "': " + why);
+  };
+  if (!out) {
+    zip_error_t ze;
+    zip_error_init_with_code(&ze, error);
+    std::string why = zipMessage(&ze);
+    zip_error_fini(&ze);
+    fail(why);
+  }
+  // Serialised parts must outlive zip_close, which reads them.
+  std::vector<std::string> texts;
+  texts.reserve(entries_.size());
+  for (const auto& entry : entries_) {
+    const Entry& e = *entry;
+    if (e.state == State::Removed) continue;
+    zip_source_t* source = nullptr;
+    zip_stat_t st;
+    zip_stat_init(&st);
+    const bool raw = e.state == State::Raw || (!e.dirty && e.index >= 0);
+    if (raw) {
+      if (zip_stat_index(zip_, static_cast<zip_uint64_t>(e.index), 0, &st) != 0)
+        fail(zipMessage(zip_get_error(zip_)));
+      source = zip_source_zip(out, zip_, static_cast<zip_uint64_t>(e.index), ZIP_FL_COMPRESSED, 0, -1);
+    } else {
+      texts.push_back(e.state == State::Xml ? serialize(*e.doc, e.gap) : e.bytes);
+      const std::string& text = texts.back();
+      source = zip_source_buffer(out, text.data(), text.size(), 0);
+    }
+    if (!source) fail(zipMessage(zip_get_error(out)));
+    zip_int64_t index = zip_file_add(out, e.name.c_str(), source, ZIP_FL_ENC_GUESS);
+    if (index < 0) {
+      zip_source_free(source);
+      fail(zipMessage(zip_get_error(out)));
+    }
+    const auto at = static_cast<zip_uint64_t>(index);
+    int rc = 0;
+    if (raw) {
+      // Same method as the source, so libzip copies the compressed bytes as they are.
+      rc |= zip_set_file_compression(out, at, static_cast<zip_int32_t>(st.comp_method), 0);
+      if (st.valid & ZIP_STAT_MTIME) rc |= zip_file_set_mtime(out, at, st.mtime, 0);
+      zip_uint8_t opsys = 0;
+      zip_uint32_t attributes = 0;
+      if (zip_file_get_external_attributes(zip_, static_cast<zip_uint64_t>(e.index), 0, &opsys,
+                                           &attributes) == 0)
+        rc |= zip_file_set_external_attributes(out, at, 0, opsys, attributes);
+    } else {
+      rc |= zip_set_file_compression(out, at, ZIP_CM_DEFLATE, kDeflateLevel);
+    }
+    if (rc != 0) fail(zipMessage(zip_get_error(out)));
+  }
+  int commentLength = 0;
+  if (const char* comment = zip_get_archive_comment(zip_, &commentLength, ZIP_FL_ENC_RAW);
+      comment && commentLength > 0) {
+    zip_set_archive_comment(out, comment, static_cast<zip_uint16_t>(commentLength));
+  }
+  if (zip_close(out) != 0) fail(zipMessage(zip_get_error(out)));
+  out = nullptr;
+}
+
+void Package::save() {
+  if (!modified_) return;
+  FileIdentity now = fileIdentity(path_, display_);
+  if (!(now == identity_)) {
+    throw ServerError("Cannot save '" + display_ +
+                      "': the file was changed by another program after it was opened. Open it "
+                      "again and repeat the change.");
+  }
+  replaceFileDurably(path_, [this](const std::string& temp) { writeTo(temp); });
+
+  // From here on the package reads from the file just written.
+  zip_discard(zip_);
+  zip_ = nullptr;
+  identity_ = fileIdentity(path_, display_);
+  openArchive();
+  std::vector<std::unique_ptr<Entry>> kept;
+  kept.reserve(entries_.size());
+  for (auto& entry : entries_) {
+    if (entry->state == State::Removed) {
+      byName_.erase(lowerAscii(entry->name));
+      continue;
+    }
+    entry->index = zip_name_locate(zip_, entry->name.c_str(), ZIP_FL_ENC_RAW);
+    if (entry->index < 0) damaged(entry->name, "the part was not written");
+    entry->dirty = false;
+    if (entry->state == State::Bytes) {
+      entry->state = State::Raw;
+      std::string().swap(entry->bytes);
+    }
+    kept.push_back(std::move(entry));
+  }
+  entries_ = std::move(kept);
+  modified_ = false;
+}
+
+}  // namespace orv::ooxml

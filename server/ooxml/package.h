@@ -1,0 +1,137 @@
+#pragma once
+
+#include <zip.h>
+
+#include <map>
+#include <memory>
+#include <pugixml.hpp>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "server/durable_file.h"
+
+namespace orv::ooxml {
+
+// Relationship types and content types the engine reads or writes.
+namespace rel {
+inline constexpr std::string_view kBase =
+    "http://schemas.openxmlformats.org/officeDocument/2006/relationships/";
+inline constexpr std::string_view kStrictBase = "http://purl.oclc.org/ooxml/officeDocument/relationships/";
+}  // namespace rel
+
+// Part names are kept as ZIP entry names: no leading slash, matched ignoring case as the
+// packaging rules ask.
+std::string partDir(std::string_view part);   // "xl/worksheets/" for "xl/worksheets/sheet1.xml"
+std::string partBase(std::string_view part);  // "sheet1.xml"
+std::string relsPartOf(std::string_view part);
+// The part a relationship of `source` points at; `target` as written in the .rels part.
+std::string resolveTarget(std::string_view source, std::string_view target);
+// The target to write in a relationship of `source` so that it points at `part`.
+std::string relativeTarget(std::string_view source, std::string_view part);
+std::string lowerAscii(std::string_view s);
+
+// The local name of an element or attribute ("sheet" for "x:sheet").
+std::string_view localName(const char* qualifiedName);
+// The namespace URI that `qualifiedName` resolves to at `node` (attributes resolve
+// their prefix only; an unprefixed attribute has no namespace).
+std::string_view namespaceOf(pugi::xml_node node, const char* qualifiedName, bool isAttribute);
+
+// One relationship of a .rels part, as written.
+struct Relationship {
+  std::string id;
+  std::string type;
+  std::string target;
+  bool external = false;
+};
+
+// A ZIP package opened for reading, with the parts edited or added since it was opened. Nothing
+// is read until asked for; saving copies every untouched entry without recompressing it.
+class Package {
+ public:
+  // `display` is the file name used in messages.
+  explicit Package(std::string path);
+  ~Package();
+  Package(const Package&) = delete;
+  Package& operator=(const Package&) = delete;
+
+  const std::string& path() const { return path_; }
+  const std::string& displayName() const { return display_; }
+
+  bool has(std::string_view part) const;
+  // Every part present, in archive order.
+  std::vector<std::string> partNames() const;
+  // The exact entry name of `part` (matched ignoring case), or empty.
+  std::string entryName(std::string_view part) const;
+  std::string read(std::string_view part);
+  // Reads at most `limit` bytes from the start of the part.
+  std::string readPrefix(std::string_view part, size_t limit);
+  // The part parsed; parsed once and kept. Throws when it is not well-formed.
+  pugi::xml_document& xml(std::string_view part);
+  bool isParsed(std::string_view part) const;
+  void markDirty(std::string_view part);
+
+  void addXml(const std::string& part, std::unique_ptr<pugi::xml_document> doc,
+              std::string gap = {});
+  // What stood between the XML declaration and the root element of a parsed part.
+  std::string prologGap(std::string_view part) const;
+  void addBytes(const std::string& part, std::string bytes);
+  // Replaces the stored form of an added or edited part by its text, releasing its tree.
+  void freeze(std::string_view part);
+  // Forgets the parsed form of a part that is saved as it is, to be read again if needed.
+  void release(std::string_view part);
+  void remove(std::string_view part);
+
+  // A part name not yet used, ignoring case: `dir` + `stem` + number + `ext`, the number
+  // being one above the largest in use for that stem (at least `minNumber`).
+  std::string freshPartName(std::string_view dir, std::string_view stem, std::string_view ext,
+                            int minNumber = 1) const;
+
+  // Relationships of `part` (empty when it has none).
+  std::vector<Relationship> relationships(std::string_view part);
+
+  // Content types.
+  std::string contentTypeOf(std::string_view part);
+  void setOverride(std::string_view part, std::string_view type);
+  void removeOverride(std::string_view part);
+  void ensureDefault(std::string_view extension, std::string_view type);
+
+  // True when any part was edited, added or removed since the last save.
+  bool modified() const { return modified_; }
+  // Writes the package back to its file durably and refuses when the file changed on disk
+  // since it was opened. Afterwards the package reads from the new file.
+  void save();
+
+  // The parse options every part uses, and the way every part is written back.
+  static constexpr unsigned kParseOptions = pugi::parse_full | pugi::parse_ws_pcdata;
+  static std::string serialize(const pugi::xml_document& doc, std::string_view gap = {});
+
+ private:
+  enum class State { Raw, Xml, Bytes, Removed };
+  struct Entry {
+    std::string name;
+    zip_int64_t index = -1;  // in the archive, -1 for an added part
+    State state = State::Raw;
+    bool dirty = false;
+    std::unique_ptr<pugi::xml_document> doc;
+    std::string bytes;
+    std::string gap;  // between the declaration and the root, when parsed
+  };
+
+  void openArchive();
+  Entry* find(std::string_view part);
+  const Entry* find(std::string_view part) const;
+  Entry& insert(const std::string& part);
+  void writeTo(const std::string& tempPath);
+  [[noreturn]] void damaged(std::string_view part, const std::string& why) const;
+
+  std::string path_;
+  std::string display_;
+  zip_t* zip_ = nullptr;
+  FileIdentity identity_;
+  std::vector<std::unique_ptr<Entry>> entries_;  // in ZIP order
+  std::map<std::string, Entry*> byName_;         // lower-case name
+  bool modified_ = false;
+};
+
+}  // namespace orv::ooxml

@@ -1,0 +1,495 @@
+#include "server/ooxml/sheet_copy.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <random>
+#include <regex>
+
+#include "server/server_error.h"
+
+namespace orv::ooxml {
+
+namespace {
+
+// What a copy does with a part related to the copied sheet, and how a duplicated part is fixed.
+enum class Policy {
+  Duplicate,  // the copy gets its own part
+  Share,      // the copy points at the same part
+  Refuse,     // not yet copied faithfully: the copy is refused, naming the feature
+};
+
+enum class Fixup {
+  None,      // copied byte for byte
+  Formulas,  // XML holding formula sites (charts, form-control properties, comments)
+  Drawing,   // DrawingML: formula links and the VML shape ids of form controls
+  Vml,       // legacy VML: a fresh o:idmap block and renumbered shape ids
+};
+
+struct PartPolicy {
+  std::string_view type;  // relationship type, in full
+  Policy policy;
+  Fixup fixup;
+  std::string_view feature;  // for Refuse: the feature as the user knows it
+};
+
+#define OOXML_REL "http://schemas.openxmlformats.org/officeDocument/2006/relationships/"
+#define MS_REL "http://schemas.microsoft.com/office/"
+
+// The one table of what a copy does with each related part, by relationship type.
+constexpr std::array kPolicies{
+    PartPolicy{OOXML_REL "printerSettings", Policy::Duplicate, Fixup::None, ""},
+    PartPolicy{OOXML_REL "drawing", Policy::Duplicate, Fixup::Drawing, ""},
+    PartPolicy{OOXML_REL "vmlDrawing", Policy::Duplicate, Fixup::Vml, ""},
+    PartPolicy{OOXML_REL "comments", Policy::Duplicate, Fixup::None, ""},
+    PartPolicy{OOXML_REL "ctrlProp", Policy::Duplicate, Fixup::Formulas, ""},
+    PartPolicy{OOXML_REL "customProperty", Policy::Duplicate, Fixup::None, ""},
+    PartPolicy{OOXML_REL "chart", Policy::Duplicate, Fixup::Formulas, ""},
+    PartPolicy{MS_REL "2014/relationships/chartEx", Policy::Duplicate, Fixup::Formulas, ""},
+    PartPolicy{MS_REL "2011/relationships/chartStyle", Policy::Duplicate, Fixup::None, ""},
+    PartPolicy{MS_REL "2011/relationships/chartColorStyle", Policy::Duplicate, Fixup::None, ""},
+    PartPolicy{OOXML_REL "chartUserShapes", Policy::Duplicate, Fixup::Drawing, ""},
+    PartPolicy{OOXML_REL "themeOverride", Policy::Duplicate, Fixup::None, ""},
+    PartPolicy{OOXML_REL "package", Policy::Duplicate, Fixup::None, ""},
+    PartPolicy{OOXML_REL "diagramData", Policy::Duplicate, Fixup::None, ""},
+    PartPolicy{OOXML_REL "diagramLayout", Policy::Duplicate, Fixup::None, ""},
+    PartPolicy{OOXML_REL "diagramQuickStyle", Policy::Duplicate, Fixup::None, ""},
+    PartPolicy{OOXML_REL "diagramColors", Policy::Duplicate, Fixup::None, ""},
+    PartPolicy{MS_REL "2007/relationships/diagramDrawing", Policy::Duplicate, Fixup::None, ""},
+    PartPolicy{OOXML_REL "image", Policy::Share, Fixup::None, ""},
+    PartPolicy{MS_REL "2007/relationships/hdphoto", Policy::Share, Fixup::None, ""},
+    PartPolicy{MS_REL "2007/relationships/media", Policy::Share, Fixup::None, ""},
+    PartPolicy{OOXML_REL "video", Policy::Share, Fixup::None, ""},
+    PartPolicy{OOXML_REL "audio", Policy::Share, Fixup::None, ""},
+    PartPolicy{OOXML_REL "hyperlink", Policy::Share, Fixup::None, ""},
+    PartPolicy{OOXML_REL "table", Policy::Refuse, Fixup::None, "tables"},
+    PartPolicy{OOXML_REL "pivotTable", Policy::Refuse, Fixup::None, "pivot tables"},
+    PartPolicy{OOXML_REL "queryTable", Policy::Refuse, Fixup::None, "query tables"},
+    PartPolicy{MS_REL "2007/relationships/slicer", Policy::Refuse, Fixup::None, "slicers"},
+    PartPolicy{MS_REL "2011/relationships/timeline", Policy::Refuse, Fixup::None, "timelines"},
+    PartPolicy{MS_REL "2017/10/relationships/threadedComment", Policy::Refuse, Fixup::None,
+               "threaded comments"},
+    PartPolicy{OOXML_REL "control", Policy::Refuse, Fixup::None, "ActiveX controls"},
+    PartPolicy{OOXML_REL "oleObject", Policy::Refuse, Fixup::None, "embedded OLE objects"},
+    PartPolicy{MS_REL "2019/04/relationships/namedSheetView", Policy::Refuse, Fixup::None,
+               "named sheet views"},
+};
+
+#undef OOXML_REL
+#undef MS_REL
+
+const PartPolicy* policyFor(std::string_view type) {
+  for (const PartPolicy& p : kPolicies)
+    if (p.type == type) return &p;
+  return nullptr;
+}
+
+[[noreturn]] void refuse(std::string_view sheetName, std::string_view feature) {
+  throw ServerError("Cannot copy the sheet '" + std::string(sheetName) + "': it holds " +
+                    std::string(feature) +
+                    ", which Orvandel cannot copy yet. The workbook was not changed.");
+}
+
+void checkPart(Package& pkg, const std::string& part, const std::string& sheetName, bool isSheet,
+               std::set<std::string>& seen) {
+  if (!seen.insert(lowerAscii(part)).second) return;
+  for (const Relationship& rel : pkg.relationships(part)) {
+    if (rel.external) continue;
+    // An embedded object in a sheet (not in a chart) is an OLE object.
+    if (isSheet && rel.type.ends_with("/relationships/package")) refuse(sheetName, "embedded OLE objects");
+    const PartPolicy* policy = policyFor(rel.type);
+    if (!policy) {
+      std::string_view type = rel.type;
+      auto slash = type.rfind('/');
+      refuse(sheetName, "a related part of a kind it does not know (" +
+                            std::string(type.substr(slash == std::string_view::npos ? 0 : slash + 1)) +
+                            ")");
+    }
+    if (policy->policy == Policy::Refuse) refuse(sheetName, policy->feature);
+    std::string target = resolveTarget(part, rel.target);
+    if (policy->policy == Policy::Duplicate) {
+      if (!pkg.has(target)) continue;  // a dangling link is carried as it is
+      checkPart(pkg, target, sheetName, false, seen);
+    }
+  }
+}
+
+// Splits "xl/drawings/vmlDrawing12.vml" into folder, stem and extension, dropping the number.
+void splitPartName(std::string_view part, std::string& dir, std::string& stem, std::string& ext) {
+  dir = partDir(part);
+  std::string base = partBase(part);
+  auto dot = base.rfind('.');
+  ext = dot == std::string::npos ? std::string() : base.substr(dot);
+  stem = base.substr(0, dot == std::string::npos ? base.size() : dot);
+  while (!stem.empty() && stem.back() >= '0' && stem.back() <= '9') stem.pop_back();
+}
+
+bool looksLikeGuid(std::string_view s) {
+  return s.size() == 38 && s.front() == '{' && s.back() == '}';
+}
+
+const std::set<std::string_view> kFormulaAttributes = {
+    "fmlaLink", "fmlaRange", "fmlaTxbx", "fmlaGroup", "textlink", "linkedCell", "listFillRange"};
+
+bool isFormulaElement(std::string_view local) {
+  return local == "f" || local == "formula" || local == "formula1" || local == "formula2";
+}
+
+// Maps every GUID that must stay unique to a fresh one, the same old GUID to the same new one,
+// so that the links between a conditional format and its extension stay intact.
+class GuidRenewer {
+ public:
+  std::string renew(std::string_view old) {
+    auto [it, inserted] = map_.try_emplace(std::string(old));
+    if (inserted) it->second = newGuid();
+    return it->second;
+  }
+
+  void walk(pugi::xml_node node) {
+    for (pugi::xml_node n = node; n;) {
+      if (n.type() == pugi::node_element) {
+        std::string_view local = localName(n.name());
+        for (pugi::xml_attribute a : n.attributes()) {
+          std::string_view name = a.name();
+          const bool uid = name.ends_with(":uid");
+          const bool cfId = name == "id" && local == "cfRule";
+          if ((uid || cfId) && looksLikeGuid(a.value())) a.set_value(renew(a.value()).c_str());
+        }
+        if (local == "id" && std::string_view(n.name()) != "id" && looksLikeGuid(n.text().get()))
+          n.text().set(renew(n.text().get()).c_str());
+      }
+      // Depth-first without recursion: sheets can nest deeply in extension lists.
+      if (n.first_child()) {
+        n = n.first_child();
+        continue;
+      }
+      while (n && n != node && !n.next_sibling()) n = n.parent();
+      if (!n || n == node) break;
+      n = n.next_sibling();
+    }
+  }
+
+ private:
+  std::map<std::string, std::string> map_;
+};
+
+}  // namespace
+
+void collectVmlBlocks(Package& pkg, const std::vector<std::string>& vmlParts, std::set<long>& blocks) {
+  static const std::regex idmap(R"(<o:idmap\b[^>]*\bdata\s*=\s*["']([^"']*)["'])");
+  for (const std::string& part : vmlParts) {
+    std::string text = pkg.read(part);
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), idmap); it != std::sregex_iterator();
+         ++it) {
+      std::string list = (*it)[1];
+      for (size_t at = 0; at < list.size();) {
+        size_t end = list.find(',', at);
+        if (end == std::string::npos) end = list.size();
+        try {
+          blocks.insert(std::stol(list.substr(at, end - at)));
+        } catch (const std::exception&) {
+        }
+        at = end + 1;
+      }
+    }
+  }
+}
+
+namespace {
+
+class Copier {
+ public:
+  Copier(Package& pkg, const CopyRequest& request) : pkg_(pkg), request_(request) {}
+
+  CopyResult run() {
+    CopyResult result;
+    try {
+      result.sheetPart = duplicate(request_.sourcePart, Fixup::Formulas, true);
+      finish();
+    } catch (...) {
+      for (const std::string& part : added_) {
+        pkg_.remove(part);
+        pkg_.removeOverride(part);
+      }
+      throw;
+    }
+    result.addedParts = added_;
+    return result;
+  }
+
+ private:
+  struct Pending {
+    std::string source;
+    std::string target;
+    Fixup fixup;
+    bool isSheet;
+  };
+
+  std::string freshName(const std::string& source) {
+    std::string dir, stem, ext;
+    splitPartName(source, dir, stem, ext);
+    return pkg_.freshPartName(dir, stem, ext);
+  }
+
+  std::string duplicate(const std::string& source, Fixup fixup, bool isSheet) {
+    if (auto it = mapping_.find(lowerAscii(source)); it != mapping_.end()) return it->second;
+    std::string target = freshName(source);
+    mapping_[lowerAscii(source)] = target;
+    // Reserve the name at once so that nested duplicates get names of their own.
+    pkg_.addBytes(target, std::string());
+    added_.push_back(target);
+    std::string type = pkg_.contentTypeOf(source);
+    if (!type.empty()) {
+      pkg_.setOverride(target, type);
+    }
+
+    const std::string relsSource = relsPartOf(source);
+    if (pkg_.has(relsSource)) {
+      auto relsDoc = std::make_unique<pugi::xml_document>();
+      relsDoc->reset(pkg_.xml(relsSource));
+      for (pugi::xml_node r : relsDoc->document_element().children()) {
+        if (localName(r.name()) != "Relationship") continue;
+        std::string_view mode = r.attribute("TargetMode").value();
+        if (lowerAscii(mode) == "external") continue;
+        const PartPolicy* policy = policyFor(r.attribute("Type").value());
+        if (!policy || policy->policy != Policy::Duplicate) continue;
+        std::string related = resolveTarget(source, r.attribute("Target").value());
+        if (!pkg_.has(related)) continue;
+        std::string copy = duplicate(pkg_.entryName(related), policy->fixup, false);
+        r.attribute("Target").set_value(relativeTarget(target, copy).c_str());
+      }
+      std::string relsTarget = relsPartOf(target);
+      pkg_.addXml(relsTarget, std::move(relsDoc), pkg_.prologGap(relsSource));
+      added_.push_back(relsTarget);
+    }
+    pending_.push_back({source, target, fixup, isSheet});
+    return target;
+  }
+
+  void finish() {
+    // VML parts first: the sheet's controls and the drawings' form-control shapes name VML shapes
+    // by id, and those ids change.
+    std::stable_sort(pending_.begin(), pending_.end(), [](const Pending& a, const Pending& b) {
+      return (a.fixup == Fixup::Vml) > (b.fixup == Fixup::Vml);
+    });
+    for (const Pending& p : pending_) {
+      switch (p.fixup) {
+        case Fixup::None:
+          pkg_.addBytes(p.target, pkg_.read(p.source));
+          break;
+        case Fixup::Vml:
+          pkg_.addBytes(p.target, renumberVml(pkg_.read(p.source)));
+          break;
+        case Fixup::Formulas:
+        case Fixup::Drawing: {
+          auto doc = std::make_unique<pugi::xml_document>();
+          doc->reset(pkg_.xml(p.source));
+          retargetPart(*doc, request_.sourceName, request_.copyName, RetargetMode::Copy);
+          if (!shapeIds_.empty()) renumberShapeLinks(*doc);
+          if (p.isSheet) fixSheet(*doc);
+          pkg_.addXml(p.target, std::move(doc), pkg_.prologGap(p.source));
+          break;
+        }
+      }
+    }
+  }
+
+  // The copied sheet: no grouped tabs, its own code name and unique ids.
+  void fixSheet(pugi::xml_document& doc) {
+    pugi::xml_node root = doc.document_element();
+    for (pugi::xml_node child : root.children()) {
+      std::string_view local = localName(child.name());
+      if (local == "sheetViews") {
+        for (pugi::xml_node view : child.children()) {
+          if (pugi::xml_attribute a = view.attribute("tabSelected")) view.remove_attribute(a);
+        }
+      } else if (local == "sheetPr") {
+        if (pugi::xml_attribute code = child.attribute("codeName")) {
+          code.set_value(freshCodeName(code.value()).c_str());
+        }
+      }
+    }
+    GuidRenewer guids;
+    guids.walk(root);
+  }
+
+  std::string freshCodeName(std::string_view source) {
+    std::string stem(source);
+    while (!stem.empty() && stem.back() >= '0' && stem.back() <= '9') stem.pop_back();
+    if (stem.empty()) stem = "Sheet";
+    std::set<std::string>& used = request_.codeNames();
+    for (long n = 1;; ++n) {
+      std::string candidate = stem + std::to_string(n);
+      if (candidate.size() > 31) candidate = stem.substr(0, 31 - std::to_string(n).size()) + std::to_string(n);
+      if (used.insert(lowerAscii(candidate)).second) return candidate;
+    }
+  }
+
+  std::string renumberVml(const std::string& text) {
+    std::set<long>& blocks = request_.vmlBlocks();
+    static const std::regex idmap(R"((<o:idmap\b[^>]*\bdata\s*=\s*["'])([^"']*)(["']))");
+    static const std::regex shapeId(R"(_x0000_s(\d+))");
+    static const std::regex spidmax(R"(\bspidmax\s*=\s*["'](\d+)["'])");
+
+    // The source's blocks, in order, each mapped to a fresh block.
+    std::map<long, long> blockMap;
+    std::smatch m;
+    std::string result;
+    if (std::regex_search(text, m, idmap)) {
+      std::string list = m[2];
+      std::string fresh;
+      for (size_t at = 0; at < list.size();) {
+        size_t end = list.find(',', at);
+        if (end == std::string::npos) end = list.size();
+        long old = 0;
+        try {
+          old = std::stol(list.substr(at, end - at));
+        } catch (const std::exception&) {
+          old = -1;
+        }
+        long next = blocks.empty() ? 1 : *blocks.rbegin() + 1;
+        blocks.insert(next);
+        if (old >= 0) blockMap[old] = next;
+        if (!fresh.empty()) fresh += ',';
+        fresh += std::to_string(next);
+        at = end + 1;
+      }
+      result = m.prefix().str() + m[1].str() + fresh + m[3].str() + m.suffix().str();
+    } else {
+      result = text;
+    }
+
+    auto mapId = [&](long id) {
+      auto it = blockMap.find(id / 1024);
+      if (it == blockMap.end()) return id;
+      long fresh = it->second * 1024 + id % 1024;
+      shapeIds_[id] = fresh;
+      return fresh;
+    };
+    std::string out;
+    out.reserve(result.size());
+    auto begin = result.cbegin();
+    for (auto it = std::sregex_iterator(result.begin(), result.end(), shapeId);
+         it != std::sregex_iterator(); ++it) {
+      out.append(begin, (*it)[0].first);
+      long id = std::stol((*it)[1].str());
+      out += "_x0000_s" + std::to_string(mapId(id));
+      begin = (*it)[0].second;
+    }
+    out.append(begin, result.cend());
+    if (std::regex_search(out, m, spidmax)) {
+      long id = std::stol(m[1].str());
+      out = m.prefix().str() + "spidmax=\"" + std::to_string(mapId(id)) + "\"" + m.suffix().str();
+    }
+    return out;
+  }
+
+  // The sheet's <control shapeId> and the drawings' compatibility links name VML shapes.
+  void renumberShapeLinks(pugi::xml_document& doc) {
+    for (pugi::xml_node n = doc.document_element(); n;) {
+      if (n.type() == pugi::node_element) {
+        std::string_view local = localName(n.name());
+        if (local == "control" || local == "oleObject") {
+          if (pugi::xml_attribute a = n.attribute("shapeId")) {
+            auto it = shapeIds_.find(a.as_llong());
+            if (it != shapeIds_.end()) a.set_value(std::to_string(it->second).c_str());
+          }
+        } else if (local == "compatExt") {
+          if (pugi::xml_attribute a = n.attribute("spid")) {
+            std::string_view v = a.value();
+            if (v.starts_with("_x0000_s")) {
+              long id = std::atol(std::string(v.substr(8)).c_str());
+              auto it = shapeIds_.find(id);
+              if (it != shapeIds_.end()) a.set_value(("_x0000_s" + std::to_string(it->second)).c_str());
+            }
+          }
+        }
+      }
+      if (n.first_child()) {
+        n = n.first_child();
+        continue;
+      }
+      while (n && !n.next_sibling()) n = n.parent();
+      if (!n) break;
+      n = n.next_sibling();
+    }
+  }
+
+  Package& pkg_;
+  const CopyRequest& request_;
+  std::map<std::string, std::string> mapping_;  // lower-case source part -> new part
+  std::vector<Pending> pending_;
+  std::vector<std::string> added_;
+  std::map<long, long> shapeIds_;
+};
+
+}  // namespace
+
+std::string newGuid() {
+  static std::mt19937_64 random{std::random_device{}()};
+  std::uint64_t hi = random(), lo = random();
+  hi = (hi & 0xFFFFFFFFFFFF0FFFULL) | 0x0000000000004000ULL;  // version 4
+  lo = (lo & 0x3FFFFFFFFFFFFFFFULL) | 0x8000000000000000ULL;  // variant 1
+  char buffer[40];
+  std::snprintf(buffer, sizeof buffer, "{%08X-%04X-%04X-%04X-%012llX}",
+                static_cast<unsigned>(hi >> 32), static_cast<unsigned>((hi >> 16) & 0xFFFF),
+                static_cast<unsigned>(hi & 0xFFFF), static_cast<unsigned>(lo >> 48),
+                static_cast<unsigned long long>(lo & 0xFFFFFFFFFFFFULL));
+  return buffer;
+}
+
+bool retargetPart(pugi::xml_document& doc, std::string_view from, std::string_view to,
+                  RetargetMode mode) {
+  bool changed = false;
+  auto rewrite = [&](std::string_view formula) -> std::string {
+    if (formula.find('!') == std::string_view::npos) return {};
+    std::string out = retargetSheetRefs(formula, from, to, mode);
+    if (out == formula) return {};
+    changed = true;
+    return out;
+  };
+  pugi::xml_node root = doc.document_element();
+  for (pugi::xml_node n = root; n;) {
+    if (n.type() == pugi::node_element) {
+      if (isFormulaElement(localName(n.name()))) {
+        pugi::xml_node text = n.first_child();
+        if (text && (text.type() == pugi::node_pcdata || text.type() == pugi::node_cdata) &&
+            !text.next_sibling()) {
+          std::string out = rewrite(text.value());
+          if (!out.empty()) text.set_value(out.c_str());
+        }
+      }
+      for (pugi::xml_attribute a : n.attributes()) {
+        if (!kFormulaAttributes.count(localName(a.name()))) continue;
+        std::string out = rewrite(a.value());
+        if (!out.empty()) a.set_value(out.c_str());
+      }
+    }
+    if (n.first_child()) {
+      n = n.first_child();
+      continue;
+    }
+    while (n && !n.next_sibling()) n = n.parent();
+    if (!n) break;
+    n = n.next_sibling();
+  }
+  return changed;
+}
+
+void checkCopyable(Package& pkg, const std::string& sheetPart, const std::string& sheetName) {
+  std::set<std::string> seen;
+  checkPart(pkg, sheetPart, sheetName, true, seen);
+  // Embedded objects are listed in the sheet even when their parts are images only.
+  pugi::xml_node root = pkg.xml(sheetPart).document_element();
+  for (pugi::xml_node child : root.children()) {
+    std::string_view local = localName(child.name());
+    if (local == "oleObjects") refuse(sheetName, "embedded OLE objects");
+  }
+}
+
+CopyResult copySheetParts(Package& pkg, const CopyRequest& request) {
+  Copier copier(pkg, request);
+  return copier.run();
+}
+
+}  // namespace orv::ooxml

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <pugixml.hpp>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "server/formula_refs.h"
+#include "server/ooxml/package.h"
+
+namespace orv::ooxml {
+
+// Everything a copy needs to know about the workbook around the sheet.
+struct CopyRequest {
+  std::string sourcePart;  // the sheet part being copied
+  std::string sourceName;  // its sheet name, as formulas name it
+  std::string copyName;    // the name the copy starts with
+  // Code names in use in the workbook (lower case), gathered only when the source has one; the
+  // copy's is added.
+  std::function<std::set<std::string>&()> codeNames;
+  // VML shape-id blocks (o:idmap) in use in the workbook, gathered only when the source has a
+  // VML part; the copy's are added.
+  std::function<std::set<long>&()> vmlBlocks;
+};
+
+struct CopyResult {
+  std::string sheetPart;               // the new sheet part
+  std::vector<std::string> addedParts;  // every part created, the sheet part first
+};
+
+// Throws ServerError naming the feature when the sheet holds something a copy cannot carry
+// faithfully yet. Changes nothing.
+void checkCopyable(Package& pkg, const std::string& sheetPart, const std::string& sheetName);
+
+// Duplicates the sheet part and its related parts as the relationship policy table says; parts
+// shared by the copy are left alone. The workbook part is not touched. On failure every part
+// added so far is removed again.
+CopyResult copySheetParts(Package& pkg, const CopyRequest& request);
+
+// Rewrites the references to sheet `from` in every formula site of an XML part: cell formulas,
+// validation and formatting rules, sparklines, chart series and titles, form-control links.
+// Returns true when anything changed.
+bool retargetPart(pugi::xml_document& doc, std::string_view from, std::string_view to,
+                  RetargetMode mode);
+
+// The shape-id blocks that the legacy VML parts `vmlParts` use.
+void collectVmlBlocks(Package& pkg, const std::vector<std::string>& vmlParts, std::set<long>& blocks);
+
+// A fresh GUID in the form "{8-4-4-4-12}", upper case.
+std::string newGuid();
+
+}  // namespace orv::ooxml
