@@ -10,7 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libxlsxwriter-dev
   clang libclang-rt-14-dev
   xvfb xauth imagemagick
-  python3 python3-openpyxl python3-xlrd python3-uno python3-xlsxwriter
+  python3 python3-openpyxl python3-xlrd python3-uno python3-xlsxwriter time
   libreoffice-calc-nogui fonts-dejavu-core
   nodejs
 )

@@ -1,0 +1,382 @@
+#!/usr/bin/python3
+"""The whole-run benchmark: copies one sheet N times with orvandel-cli and with
+peer tools, side by side, on generated workbooks, and prints a table of time,
+peak memory, ratios and what each tool lost. See docs/benchmark.md."""
+
+import argparse
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import xml.etree.ElementTree as ET
+import zipfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+PYTHON = "/usr/bin/python3"  # Debian's, where python3-openpyxl and python3-uno live
+SOFFICE = "/usr/lib/libreoffice/program/soffice.bin"
+TIME = "/usr/bin/time"  # GNU time (Debian package "time")
+sys.path.insert(0, HERE)
+import make_workbooks  # noqa: E402
+
+TOOLS = ["ours-each", "ours-once", "openpyxl", "libreoffice", "floor"]
+LABELS = {
+    "ours-each": "orvandel-cli --save each",
+    "ours-once": "orvandel-cli --save once",
+    "openpyxl": "openpyxl copy_worksheet",
+    "libreoffice": "LibreOffice copyByName",
+    "floor": "I/O floor (cp + fsync)",
+}
+SAVES_ONCE = ["openpyxl", "libreoffice"]  # the peers, both of which save once at the end
+
+NS = {
+    "main": "http://schemas.openxmlformats.org/spreadsheetml/2006/main",
+    "rel": "http://schemas.openxmlformats.org/package/2006/relationships",
+    "r": "http://schemas.openxmlformats.org/officeDocument/2006/relationships",
+}
+
+
+# ---------------------------------------------------------------- measuring
+
+def timed(argv, peak_file):
+    """argv run under GNU time, which records the peak resident memory of that
+    process alone. Measuring it from here would not work: a child's peak
+    counts this process's memory at the fork."""
+    return [TIME, "-f", "%M", "-o", peak_file, *argv]
+
+
+def read_peak(peak_file):
+    try:
+        with open(peak_file) as f:
+            return int(f.read().split()[-1])
+    except (OSError, ValueError, IndexError):
+        return 0
+
+
+def run_measured(argv, timeout):
+    """Runs argv; returns (exit status or None when stopped at the time cap,
+    seconds, peak resident memory in KiB, the end of its error output)."""
+    with tempfile.TemporaryFile() as errors, tempfile.NamedTemporaryFile() as peak:
+        start = time.monotonic()
+        process = subprocess.Popen(timed(argv, peak.name), stdout=subprocess.DEVNULL,
+                                   stderr=errors, start_new_session=True)
+        try:
+            process.wait(timeout)
+            status = process.returncode
+        except subprocess.TimeoutExpired:
+            os.killpg(process.pid, 9)
+            process.wait()
+            status = None
+        seconds = time.monotonic() - start
+        errors.seek(0)
+        tail = errors.read()[-2000:].decode("utf-8", "replace").strip()
+        return status, seconds, read_peak(peak.name), tail
+
+
+def start_office(profile, pipe, peak_file):
+    """Starts the office and waits until it answers on the pipe. A fresh profile
+    makes the first process exit with status 81 (restart wanted) once it has
+    written the profile; the launcher script would restart it, so do we.
+    Returns the process (GNU time around the office), or None."""
+    argv = timed([SOFFICE, "--headless", "--invisible", "--nologo", "--norestore", "--nodefault",
+                  "--nofirststartwizard", "-env:UserInstallation=file://" + profile,
+                  f"--accept=pipe,name={pipe};urp;StarOffice.ComponentContext"], peak_file)
+    for _ in range(3):
+        office = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                  start_new_session=True)
+        waiter = subprocess.Popen([PYTHON, os.path.join(HERE, "peer_libreoffice.py"), pipe,
+                                   "--wait", "120"], stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
+        while True:
+            if office.poll() is not None:  # exited before answering
+                waiter.kill()
+                waiter.wait()
+                break
+            if waiter.poll() is not None:
+                if waiter.returncode == 0:
+                    return office
+                stop_office(office)
+                return None
+            time.sleep(0.05)
+    return None
+
+
+def stop_office(office):
+    """Asks the office to end (it gets SIGTERM; GNU time waits for it)."""
+    try:
+        with open(f"/proc/{office.pid}/task/{office.pid}/children") as f:
+            children = [int(p) for p in f.read().split()]
+    except OSError:
+        children = []
+    for pid in children:
+        os.kill(pid, 15)
+    try:
+        office.wait(30)
+    except subprocess.TimeoutExpired:
+        os.killpg(office.pid, 9)
+        office.wait()
+
+
+def run_libreoffice(book, sheet, count, timeout):
+    """One office process per run, with a fresh profile, reached over a local
+    pipe. Start-up is not timed; load, copies, store and close are."""
+    profile = tempfile.mkdtemp(prefix="orvandel-bench-lo-")
+    pipe = f"orvandel_bench_{os.getpid()}_{time.monotonic_ns()}"
+    peak_file = os.path.join(profile, "peak")
+    try:
+        office = start_office(os.path.join(profile, "user"), pipe, peak_file)
+        if office is None:
+            return 1, 0.0, 0, "LibreOffice did not start"
+        client = [PYTHON, os.path.join(HERE, "peer_libreoffice.py"), pipe]
+        try:
+            status, seconds, _, tail = run_measured(client + [book, sheet, str(count)], timeout)
+        finally:
+            stop_office(office)
+        return status, seconds, read_peak(peak_file), tail
+    finally:
+        shutil.rmtree(profile, ignore_errors=True)
+
+
+def run_floor(book, sizes):
+    """Plain file copies of the given sizes, each made as our save makes its
+    file: written to a temporary file in the same folder, flushed, renamed over
+    the target, the folder flushed."""
+    folder = os.path.dirname(os.path.abspath(book))
+    with open(book, "rb") as f:
+        data = f.read()
+    if len(data) < max(sizes):
+        data += b"\0" * (max(sizes) - len(data))
+    view = memoryview(data)
+    del data
+    temp = os.path.join(folder, ".floor.tmp")
+    start = time.monotonic()
+    for size in sizes:
+        fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+        done = 0
+        while done < size:
+            done += os.write(fd, view[done:min(size, done + (1 << 20))])
+        os.fsync(fd)
+        os.close(fd)
+        os.rename(temp, book)
+        dir_fd = os.open(folder, os.O_RDONLY)
+        os.fsync(dir_fd)
+        os.close(dir_fd)
+    return time.monotonic() - start
+
+
+# ---------------------------------------------------------------- judging
+
+def census(path):
+    """Counts what a reader sees in a workbook: sheets, chart parts, pictures
+    placed on drawings, media files."""
+    with zipfile.ZipFile(path) as z:
+        names = z.namelist()
+        workbook = z.read("xl/workbook.xml").decode("utf-8", "replace")
+        pictures = 0
+        for name in names:
+            if re.fullmatch(r"xl/drawings/drawing\d+\.xml", name):
+                pictures += len(re.findall(r"<(?:\w+:)?pic>", z.read(name).decode("utf-8", "replace")))
+        return {
+            "sheets": len(re.findall(r"<(?:\w+:)?sheet\b", workbook)),
+            "charts": sum(1 for n in names if re.fullmatch(r"xl/charts/chart\d+\.xml", n)),
+            "pictures": pictures,
+        }
+
+
+def part_rels(z, part):
+    folder, name = os.path.split(part)
+    rels = f"{folder}/_rels/{name}.rels"
+    if rels not in z.namelist():
+        return []
+    result = []
+    for rel in ET.fromstring(z.read(rels)).findall("rel:Relationship", NS):
+        target = rel.get("Target")
+        if rel.get("TargetMode") == "External":
+            continue
+        target = target.lstrip("/") if target.startswith("/") else os.path.normpath(
+            os.path.join(folder, target))
+        result.append((rel.get("Id"), rel.get("Type").rsplit("/", 1)[-1], target))
+    return result
+
+
+def source_objects(path, sheet):
+    """Charts and pictures on the source sheet: what every copy should carry."""
+    with zipfile.ZipFile(path) as z:
+        workbook = ET.fromstring(z.read("xl/workbook.xml"))
+        rid = next(s.get(f"{{{NS['r']}}}id") for s in workbook.iter(f"{{{NS['main']}}}sheet")
+                   if s.get("name") == sheet)
+        part = next(t for i, _, t in part_rels(z, "xl/workbook.xml") if i == rid)
+        charts = pictures = 0
+        for _, kind, drawing in part_rels(z, part):
+            if kind == "drawing":
+                text = z.read(drawing).decode("utf-8", "replace")
+                pictures += len(re.findall(r"<(?:\w+:)?pic>", text))
+                charts += sum(1 for _, k, _ in part_rels(z, drawing) if k == "chart")
+        return {"sheets": 1, "charts": charts, "pictures": pictures}
+
+
+def losses(before, per_copy, after, count):
+    lost = []
+    for kind in ("sheets", "charts", "pictures"):
+        expected = before[kind] + count * per_copy[kind]
+        if after[kind] != expected:
+            lost.append(f"{kind} {after[kind]}/{expected}")
+    return ", ".join(lost)
+
+
+# ---------------------------------------------------------------- the run
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--cli", default=os.environ.get("ORVANDEL_CLI",
+                                                        os.path.join(ROOT, "build", "orvandel-cli")))
+    parser.add_argument("--counts", default="10,100,1000")
+    parser.add_argument("--books", default="small,large,wide")
+    parser.add_argument("--tools", default=",".join(TOOLS))
+    parser.add_argument("--cap", type=float, default=300, help="seconds before a run is stopped")
+    parser.add_argument("--out", default=os.path.join(HERE, "out"))
+    args = parser.parse_args()
+
+    counts = [int(n) for n in args.counts.split(",")]
+    books = args.books.split(",")
+    tools = [t for t in TOOLS if t in args.tools.split(",")]
+    if any(t.startswith("ours") for t in tools) and not os.access(args.cli, os.X_OK):
+        sys.exit(f"orvandel-cli not found at {args.cli}; build it or pass --cli PATH")
+    generated = os.path.join(args.out, "books")
+    work = os.path.join(args.out, "work")
+    os.makedirs(work, exist_ok=True)
+    print("Writing the workbooks ...", flush=True)
+    # In a process of its own, so that this one stays small (see timed()).
+    subprocess.run([PYTHON, os.path.join(HERE, "make_workbooks.py"), generated], check=True)
+
+    rows = []
+    for book in books:
+        original = os.path.join(generated, book + ".xlsx")
+        sheet = make_workbooks.SOURCES[book]
+        before = census(original)
+        per_copy = source_objects(original, sheet)
+        stopped = {}  # tool -> why larger counts are skipped
+        for count in sorted(counts):
+            final_size = None
+            for tool in tools:
+                row = {"book": book, "bytes": os.path.getsize(original), "count": count,
+                       "tool": tool, "seconds": None, "peak_kb": None, "lost": "", "note": ""}
+                rows.append(row)
+                if tool in stopped:
+                    row["note"] = stopped[tool]
+                    continue
+                target = os.path.join(work, f"{book}-{tool}-{count}.xlsx")
+                shutil.copyfile(original, target)
+                print(f"{book:6} N={count:<5} {LABELS[tool]:28}", end=" ", flush=True)
+                if tool == "floor":
+                    if final_size is None:
+                        row["note"] = "skipped: no result of ours to size it"
+                        print(row["note"])
+                        continue
+                    start = os.path.getsize(original)
+                    sizes = [start + (final_size - start) * k // count for k in range(1, count + 1)]
+                    row["seconds"] = run_floor(target, sizes)
+                    row["written"] = sum(sizes)
+                    status = 0
+                else:
+                    if tool.startswith("ours"):
+                        argv = [args.cli, "copy", target, "--sheet", sheet, "--count", str(count),
+                                "--save", tool.split("-")[1]]
+                        status, seconds, peak, tail = run_measured(argv, args.cap)
+                    elif tool == "openpyxl":
+                        argv = [PYTHON, os.path.join(HERE, "peer_openpyxl.py"), target, sheet,
+                                str(count)]
+                        status, seconds, peak, tail = run_measured(argv, args.cap)
+                    else:
+                        status, seconds, peak, tail = run_libreoffice(target, sheet, count, args.cap)
+                    if status is None:
+                        row["note"] = f"stopped at the {args.cap:.0f} s cap"
+                        stopped[tool] = f"skipped: over the {args.cap:.0f} s cap at a smaller N"
+                    elif status != 0:
+                        row["note"] = "failed: " + (tail.splitlines() or ["?"])[-1][:120]
+                    else:
+                        row["seconds"], row["peak_kb"] = seconds, peak
+                        after = census(target)
+                        row["lost"] = losses(before, per_copy, after, count)
+                        if tool.startswith("ours") and final_size is None:
+                            final_size = os.path.getsize(target)
+                    if row["seconds"] is not None and count != max(counts):
+                        nxt = min(n for n in counts if n > count)
+                        if row["seconds"] * nxt / count > args.cap:
+                            stopped[tool] = (f"skipped: {row['seconds']:.0f} s at N={count} "
+                                             f"points past the {args.cap:.0f} s cap")
+                print(f"{row['seconds']:.2f} s" if row["seconds"] is not None else row["note"])
+                os.remove(target)
+
+    report = render(rows, counts, books)
+    print()
+    print(report)
+    with open(os.path.join(args.out, "results.md"), "w") as f:
+        f.write(report)
+    with open(os.path.join(args.out, "results.json"), "w") as f:
+        json.dump(rows, f, indent=1)
+
+
+def render(rows, counts, books):
+    def find(book, count, tool):
+        return next((r for r in rows if (r["book"], r["count"], r["tool"]) == (book, count, tool)),
+                    None)
+
+    def mb(kb):
+        return f"{kb / 1024:.0f}" if kb else "-"
+
+    lines = ["| workbook | N | tool | seconds | ms per copy | peak MB | ÷ ours each | ÷ ours once "
+             "| lost |",
+             "|---|---:|---|---:|---:|---:|---:|---:|---|"]
+    for row in rows:
+        each = find(row["book"], row["count"], "ours-each")
+        once = find(row["book"], row["count"], "ours-once")
+        sec = row["seconds"]
+
+        def ratio(base):
+            if sec is None or not base or base["seconds"] is None:
+                return "-"
+            return f"{sec / base['seconds']:.2f}"
+        size = f"{row['book']} ({row['bytes'] / 1e6:.2f} MB)"
+        lines.append("| " + " | ".join([
+            size, str(row["count"]), LABELS[row["tool"]],
+            f"{sec:.2f}" if sec is not None else "-",
+            f"{sec * 1000 / row['count']:.1f}" if sec is not None else "-",
+            mb(row["peak_kb"]), ratio(each), ratio(once),
+            row["note"] or row["lost"] or "nothing"]) + " |")
+
+    lines += ["", "Targets (ours with a save after every copy):", ""]
+    for book in books:
+        for count in counts:
+            each = find(book, count, "ours-each")
+            if not each or each["seconds"] is None:
+                lines.append(f"- {book}, N={count}: no result of ours")
+                continue
+            peers = [find(book, count, t) for t in SAVES_ONCE]
+            peers = [p for p in peers if p and p["seconds"] is not None]
+            parts = []
+            if peers:
+                best = min(peers, key=lambda p: p["seconds"])
+                factor = best["seconds"] / each["seconds"]
+                parts.append(f"{factor:.1f}x faster per copy than {LABELS[best['tool']]} "
+                             f"({'met' if factor >= 10 else 'MISSED'}: 10x)")
+            else:
+                parts.append("no peer finished within the cap")
+            floor = find(book, count, "floor")
+            if floor and floor["seconds"]:
+                factor = each["seconds"] / floor["seconds"]
+                parts.append(f"{factor:.2f}x the I/O floor ({'met' if factor <= 2 else 'MISSED'}: 2x)")
+            lines.append(f"- {book}, N={count}: " + "; ".join(parts))
+        peaks = [find(book, n, "ours-each") for n in counts]
+        peaks = [f"{mb(p['peak_kb'])} MB at N={p['count']}" for p in peaks if p and p["peak_kb"]]
+        if peaks:
+            lines.append(f"- {book}, peak memory of ours (save each): " + ", ".join(peaks))
+    return "\n".join(lines) + "\n"
+
+
+if __name__ == "__main__":
+    main()
