@@ -1,0 +1,302 @@
+#include "fixtures.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+#include <xlsxwriter.h>
+#include <zip.h>
+
+#include <array>
+#include <pugixml.hpp>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace orv::test {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A 1x1 PNG.
+constexpr unsigned char kPng[] = {
+    0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A, 0x00, 0x00, 0x00, 0x0D, 0x49, 0x48, 0x44,
+    0x52, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x08, 0x06, 0x00, 0x00, 0x00, 0x1F,
+    0x15, 0xC4, 0x89, 0x00, 0x00, 0x00, 0x0D, 0x49, 0x44, 0x41, 0x54, 0x78, 0x9C, 0x63, 0x00,
+    0x01, 0x00, 0x00, 0x05, 0x00, 0x01, 0x0D, 0x0A, 0x2D, 0xB4, 0x00, 0x00, 0x00, 0x00, 0x49,
+    0x45, 0x4E, 0x44, 0xAE, 0x42, 0x60, 0x82};
+
+void check(lxw_error error, const char* what) {
+  if (error != LXW_NO_ERROR)
+    throw std::runtime_error(std::string("libxlsxwriter: ") + what + ": " + lxw_strerror(error));
+}
+
+void close(lxw_workbook* book) { check(workbook_close(book), "close"); }
+
+}  // namespace
+
+TempDir::TempDir() {
+  std::string pattern = (fs::temp_directory_path() / "orv-test-XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+  fs::remove_all(path_, ec);
+}
+
+std::vector<std::string> TempDir::list() const {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(path_)) names.push_back(e.path().filename().string());
+  return names;
+}
+
+void writeRichWorkbook(const std::string& path) {
+  lxw_workbook* book = workbook_new(path.c_str());
+  lxw_worksheet* data = workbook_add_worksheet(book, "Data");
+  lxw_worksheet* other = workbook_add_worksheet(book, "Other");
+  lxw_format* bold = workbook_add_format(book);
+  format_set_bold(bold);
+  format_set_num_format(bold, "0.00");
+
+  worksheet_write_string(data, 0, 0, "Name", bold);
+  worksheet_write_string(data, 0, 1, "Amount", bold);
+  const char* names[] = {"north", "south", "east", "west"};
+  for (int i = 0; i < 4; ++i) {
+    worksheet_write_string(data, static_cast<lxw_row_t>(i + 1), 0, names[i], nullptr);
+    worksheet_write_number(data, static_cast<lxw_row_t>(i + 1), 1, 10.0 * (i + 1), bold);
+  }
+  worksheet_write_formula(data, 0, 2, "=Data!B2*2", nullptr);
+  worksheet_write_formula(data, 1, 2, "='Data'!B3+Other!A1", nullptr);
+  worksheet_write_formula(data, 2, 2, "=CONCATENATE(\"Data!B2\",Data!B4)", nullptr);
+  worksheet_write_formula(data, 3, 2, "=SUM(Total)", nullptr);
+  worksheet_write_array_formula(data, 5, 2, 6, 2, "{=Data!B2:B3*2}", nullptr);
+  worksheet_merge_range(data, 9, 0, 9, 2, "merged", bold);
+  worksheet_set_column(data, 0, 0, 20, nullptr);
+  worksheet_set_row(data, 9, 30, nullptr);
+  worksheet_print_area(data, 0, 0, 19, 3);
+  worksheet_repeat_rows(data, 0, 0);
+  worksheet_autofilter(data, 0, 0, 4, 1);
+  check(worksheet_insert_image_buffer(data, 1, 5, kPng, sizeof kPng), "image");
+  worksheet_write_comment(data, 0, 0, "a note on the name");
+  worksheet_write_comment(data, 1, 1, "a note on the amount");
+
+  lxw_chart* chart = workbook_add_chart(book, LXW_CHART_COLUMN);
+  lxw_chart_series* series = chart_add_series(chart, "=Data!$A$2:$A$5", "=Data!$B$2:$B$5");
+  chart_series_set_name(series, "=Data!$B$1");
+  worksheet_insert_chart(data, 10, 5, chart);
+
+  lxw_data_validation dv{};
+  dv.validate = LXW_VALIDATION_TYPE_LIST_FORMULA;
+  dv.value_formula = const_cast<char*>("=Other!$A$1:$A$3");
+  worksheet_data_validation_cell(data, 0, 4, &dv);
+  lxw_data_validation own{};
+  own.validate = LXW_VALIDATION_TYPE_LIST_FORMULA;
+  own.value_formula = const_cast<char*>("=Data!$A$2:$A$5");
+  worksheet_data_validation_cell(data, 1, 4, &own);
+
+  lxw_conditional_format cell{};
+  cell.type = LXW_CONDITIONAL_TYPE_CELL;
+  cell.criteria = LXW_CONDITIONAL_CRITERIA_GREATER_THAN;
+  cell.value = 15;
+  cell.format = bold;
+  worksheet_conditional_format_range(data, 1, 1, 4, 1, &cell);
+  lxw_conditional_format formula{};
+  formula.type = LXW_CONDITIONAL_TYPE_FORMULA;
+  formula.value_string = const_cast<char*>("=Data!$B2>Other!$A$1");
+  formula.format = bold;
+  worksheet_conditional_format_range(data, 1, 0, 4, 0, &formula);
+  lxw_conditional_format bar{};
+  bar.type = LXW_CONDITIONAL_DATA_BAR;
+  bar.data_bar_2010 = LXW_TRUE;
+  worksheet_conditional_format_range(data, 1, 1, 4, 1, &bar);
+
+  worksheet_write_url(data, 19, 0, "https://example.org/report", nullptr);
+  worksheet_write_url(data, 20, 0, "internal:Other!A1", nullptr);
+  worksheet_activate(data);
+
+  worksheet_write_number(other, 0, 0, 5, nullptr);
+  worksheet_write_number(other, 1, 0, 6, nullptr);
+  worksheet_write_number(other, 2, 0, 7, nullptr);
+  worksheet_write_formula(other, 0, 1, "=Data!B2+1", nullptr);
+
+  lxw_chartsheet* summary = workbook_add_chartsheet(book, "Summary");
+  lxw_chart* pie = workbook_add_chart(book, LXW_CHART_PIE);
+  chart_add_series(pie, nullptr, "=Data!$B$2:$B$5");
+  chartsheet_set_chart(summary, pie);
+
+  check(workbook_define_name(book, "Total", "=Data!$B$2:$B$5"), "name");
+  check(workbook_define_name(book, "Other!Local", "=Other!$A$1"), "local name");
+  close(book);
+}
+
+void writePlainWorkbook(const std::string& path, int extraSheets) {
+  lxw_workbook* book = workbook_new(path.c_str());
+  lxw_worksheet* data = workbook_add_worksheet(book, "Data");
+  lxw_worksheet* other = workbook_add_worksheet(book, "Other");
+  worksheet_write_string(data, 0, 0, "value", nullptr);
+  worksheet_write_number(data, 1, 0, 1, nullptr);
+  worksheet_write_formula(data, 2, 0, "=Data!A2+Other!A1", nullptr);
+  worksheet_write_number(other, 0, 0, 2, nullptr);
+  worksheet_write_formula(other, 1, 0, "=Data!A2*3", nullptr);
+  for (int i = 1; i <= extraSheets; ++i)
+    workbook_add_worksheet(book, ("S" + std::to_string(i)).c_str());
+  close(book);
+}
+
+void writeMacroWorkbook(const std::string& path, const std::string& vbaBytes) {
+  std::string vba = path + ".vbaProject.bin";
+  writeFile(vba, vbaBytes);
+  lxw_workbook* book = workbook_new(path.c_str());
+  lxw_worksheet* data = workbook_add_worksheet(book, "Data");
+  worksheet_set_vba_name(data, "DataSheet");
+  workbook_set_vba_name(book, "ThisWorkbook");
+  worksheet_write_number(data, 0, 0, 1, nullptr);
+  workbook_add_worksheet(book, "Other");
+  check(workbook_add_vba_project(book, vba.c_str()), "vba project");
+  close(book);
+  std::remove(vba.c_str());
+}
+
+void writeTableWorkbook(const std::string& path) {
+  lxw_workbook* book = workbook_new(path.c_str());
+  lxw_worksheet* data = workbook_add_worksheet(book, "Data");
+  worksheet_write_number(data, 1, 0, 1, nullptr);
+  worksheet_write_number(data, 2, 0, 2, nullptr);
+  worksheet_add_table(data, 0, 0, 2, 1, nullptr);
+  close(book);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::vector<ZipEntry> readZip(const std::string& path) {
+  int error = 0;
+  zip_t* zip = zip_open(path.c_str(), ZIP_RDONLY, &error);
+  if (!zip) throw std::runtime_error("not a ZIP archive: " + path);
+  std::vector<ZipEntry> entries;
+  for (zip_int64_t i = 0; i < zip_get_num_entries(zip, 0); ++i) {
+    zip_stat_t st;
+    zip_stat_index(zip, static_cast<zip_uint64_t>(i), 0, &st);
+    ZipEntry e;
+    e.name = st.name;
+    e.compressedSize = st.comp_size;
+    e.crc = st.crc;
+    e.method = st.comp_method;
+    zip_file_t* f = zip_fopen_index(zip, static_cast<zip_uint64_t>(i), 0);
+    e.data.resize(st.size);
+    if (st.size && zip_fread(f, e.data.data(), st.size) != static_cast<zip_int64_t>(st.size))
+      throw std::runtime_error("cannot read " + e.name);
+    zip_fclose(f);
+    entries.push_back(std::move(e));
+  }
+  zip_discard(zip);
+  return entries;
+}
+
+std::string zipPart(const std::string& path, const std::string& name) {
+  for (ZipEntry& e : readZip(path))
+    if (e.name == name) return std::move(e.data);
+  return {};
+}
+
+void writeZip(const std::string& path, const std::vector<std::pair<std::string, std::string>>& entries) {
+  int error = 0;
+  zip_t* zip = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+  if (!zip) throw std::runtime_error("cannot create " + path);
+  for (const auto& [name, data] : entries) {
+    zip_source_t* src = zip_source_buffer(zip, data.data(), data.size(), 0);
+    zip_file_add(zip, name.c_str(), src, ZIP_FL_OVERWRITE);
+  }
+  if (zip_close(zip) != 0) throw std::runtime_error("cannot write " + path);
+}
+
+void patchZip(const std::string& path, const std::map<std::string, std::string>& parts) {
+  std::vector<std::pair<std::string, std::string>> entries;
+  std::map<std::string, std::string> rest = parts;
+  for (ZipEntry& e : readZip(path)) {
+    auto it = rest.find(e.name);
+    if (it != rest.end()) {
+      entries.emplace_back(e.name, it->second);
+      rest.erase(it);
+    } else {
+      entries.emplace_back(e.name, std::move(e.data));
+    }
+  }
+  for (auto& [name, data] : rest) entries.emplace_back(name, data);
+  writeZip(path, entries);
+}
+
+std::string relatedPart(const std::string& path, const std::string& part, const std::string& id) {
+  const auto slash = part.rfind('/');
+  const std::string dir = slash == std::string::npos ? "" : part.substr(0, slash + 1);
+  const std::string rels = dir + "_rels/" + part.substr(dir.size()) + ".rels";
+  pugi::xml_document doc;
+  std::string text = zipPart(path, rels);
+  doc.load_buffer(text.data(), text.size());
+  for (pugi::xml_node r : doc.document_element().children()) {
+    if (id != r.attribute("Id").value()) continue;
+    std::string target = r.attribute("Target").value();
+    if (!target.empty() && target[0] == '/') return target.substr(1);
+    std::string joined = dir + target;
+    // Resolve "../" segments.
+    std::vector<std::string> segments;
+    std::stringstream in(joined);
+    for (std::string seg; std::getline(in, seg, '/');) {
+      if (seg == "..") {
+        if (!segments.empty()) segments.pop_back();
+      } else if (!seg.empty() && seg != ".") {
+        segments.push_back(seg);
+      }
+    }
+    std::string out;
+    for (const std::string& seg : segments) out += (out.empty() ? "" : "/") + seg;
+    return out;
+  }
+  return {};
+}
+
+std::string sheetPartOf(const std::string& path, const std::string& name) {
+  pugi::xml_document doc;
+  std::string text = zipPart(path, "xl/workbook.xml");
+  doc.load_buffer(text.data(), text.size());
+  pugi::xml_node sheet =
+      doc.child("workbook").child("sheets").find_child_by_attribute("sheet", "name", name.c_str());
+  return relatedPart(path, "xl/workbook.xml", sheet.attribute("r:id").value());
+}
+
+Inspection inspectWithOpenpyxl(const std::vector<std::string>& args) {
+  std::string command = "/usr/bin/python3 '" ORV_TEST_SOURCE_DIR "/inspect_book.py'";
+  for (const std::string& arg : args) {
+    std::string quoted = "'";
+    for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    command += " " + quoted + "'";
+  }
+  command += " 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) throw std::runtime_error("cannot run python3");
+  Inspection result;
+  std::array<char, 4096> buffer;
+  size_t got;
+  while ((got = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0)
+    result.output.append(buffer.data(), got);
+  int status = ::pclose(pipe);
+  result.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return result;
+}
+
+}  // namespace orv::test

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace orv::test {
+
+// A folder of its own under the system's temporary folder, removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  std::vector<std::string> list() const;
+
+ private:
+  std::string path_;
+};
+
+// Workbooks written by libxlsxwriter, an independent writer, so the engine is never judged only
+// on files it made itself.
+
+// "Data": values, styles, formulas naming their own sheet and "Other", an array formula, a
+// merge, column widths, print area and titles, an autofilter, a picture, a chart, notes,
+// validation, conditional formats and hyperlinks. "Other": values and a formula naming "Data".
+// "Summary" (chart sheet) last. Names: workbook-scoped "Total" on Data, "Other!Local".
+void writeRichWorkbook(const std::string& path);
+// "Data" with values only and "Other"; `extraSheets` more plain sheets "S1".."Sn".
+void writePlainWorkbook(const std::string& path, int extraSheets = 0);
+// An .xlsm: "Data" (code name "DataSheet") and a VBA project `vbaBytes`.
+void writeMacroWorkbook(const std::string& path, const std::string& vbaBytes);
+// "Data" holding a table.
+void writeTableWorkbook(const std::string& path);
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& bytes);
+
+// The ZIP archive as the tests see it.
+struct ZipEntry {
+  std::string name;
+  std::string data;  // decompressed
+  std::uint64_t compressedSize = 0;
+  std::uint32_t crc = 0;
+  std::uint16_t method = 0;
+};
+std::vector<ZipEntry> readZip(const std::string& path);
+std::string zipPart(const std::string& path, const std::string& name);  // empty when missing
+// Writes a new archive at `path` holding `entries` (name -> data), in that order.
+void writeZip(const std::string& path, const std::vector<std::pair<std::string, std::string>>& entries);
+// Replaces or adds parts of an existing archive.
+void patchZip(const std::string& path, const std::map<std::string, std::string>& parts);
+
+// The part of sheet `name`, following workbook.xml and its relationships ("xl/worksheets/..").
+std::string sheetPartOf(const std::string& path, const std::string& name);
+// The part that relationship `id` of `part` points at.
+std::string relatedPart(const std::string& path, const std::string& part, const std::string& id);
+
+// Runs inspect_book.py (openpyxl) with `args`; returns its output and whether it exited 0.
+struct Inspection {
+  bool ok = false;
+  std::string output;
+};
+Inspection inspectWithOpenpyxl(const std::vector<std::string>& args);
+
+}  // namespace orv::test
