@@ -20,19 +20,17 @@ TEST_P(ToInt16CountTest, AcceptedAndConvertedAlike) {
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, ToInt16CountTest,
-    ::testing::Values(CountCase{"3", 3}, CountCase{"  3 ", 3}, CountCase{"\t+3\t", 3},
-                      CountCase{"-3", -3}, CountCase{"0", 0}, CountCase{"-0", 0},
-                      CountCase{"2.5", 2}, CountCase{"3.5", 4}, CountCase{"-2.5", -2},
-                      CountCase{"-3.5", -4}, CountCase{"0.5", 0}, CountCase{"1.5", 2},
-                      CountCase{"2.4999999999999999999", 2},
-                      // A double would read this as 2.5 and round it down.
-                      CountCase{"2.50000000000000000001", 3}, CountCase{"2.6", 3},
-                      CountCase{"2.", 2}, CountCase{".5", 0}, CountCase{".51", 1},
-                      CountCase{"-.5", 0}, CountCase{"0007", 7}, CountCase{"2.000", 2},
-                      CountCase{"32767", 32767}, CountCase{"32767.4", 32767},
-                      CountCase{"32766.5", 32766}, CountCase{"-32768", -32768},
-                      CountCase{"-32768.5", -32768},
-                      CountCase{"000000000000000000000032767", 32767}));
+    ::testing::Values(
+        CountCase{"3", 3}, CountCase{"  3 ", 3}, CountCase{"\t+3\t", 3}, CountCase{"-3", -3},
+        CountCase{"0", 0}, CountCase{"-0", 0}, CountCase{"2.5", 2}, CountCase{"3.5", 4},
+        CountCase{"-2.5", -2}, CountCase{"-3.5", -4}, CountCase{"0.5", 0}, CountCase{"1.5", 2},
+        CountCase{"2.4999999999999999999", 2},
+        // A double would read this as 2.5 and round it down.
+        CountCase{"2.50000000000000000001", 3}, CountCase{"2.6", 3}, CountCase{"2.", 2},
+        CountCase{".5", 0}, CountCase{".51", 1}, CountCase{"-.5", 0}, CountCase{"0007", 7},
+        CountCase{"2.000", 2}, CountCase{"32767", 32767}, CountCase{"32767.4", 32767},
+        CountCase{"32766.5", 32766}, CountCase{"-32768", -32768}, CountCase{"-32768.5", -32768},
+        CountCase{"000000000000000000000032767", 32767}));
 
 class NotANumberTest : public ::testing::TestWithParam<const char*> {};
 
@@ -44,7 +42,9 @@ TEST_P(NotANumberTest, RefusedByCheckAndConversion) {
 INSTANTIATE_TEST_SUITE_P(Texts, NotANumberTest,
                          ::testing::Values("", "   ", "abc", ".", "+", "-", "+.", "- 3", "3 3",
                                            "3,5", "1e3", "0x10", "1.2.3", "++1", "3a", "$3",
-                                           "\xC2\xA0" "3", "3\n"));
+                                           "\xC2\xA0"
+                                           "3",
+                                           "3\n"));
 
 class OverflowTest : public ::testing::TestWithParam<const char*> {};
 
@@ -54,8 +54,8 @@ TEST_P(OverflowTest, IsANumberButDoesNotFitTheCount) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Texts, OverflowTest,
-                         ::testing::Values("32768", "32767.5", "32767.51", "-32769",
-                                           "-32768.51", "99999999999999999999999999",
+                         ::testing::Values("32768", "32767.5", "32767.51", "-32769", "-32768.51",
+                                           "99999999999999999999999999",
                                            "-99999999999999999999999999.5"));
 
 TEST(OverflowMessageTest, NamesTheCountAndTheLimit) {
