@@ -1,6 +1,6 @@
 #include "automation/duplication_run.h"
 
-#include <exception>
+#include <stdexcept>
 
 #include "automation/copy_count.h"
 #include "automation/naming_rule.h"
@@ -9,58 +9,28 @@
 namespace orv {
 
 namespace {
-constexpr int kReturn = 0;  // a step's "next line" that ends the handler
-constexpr std::string_view kNotANumber = "Please enter a number for how many copies.";
-}  // namespace
 
-struct DuplicationRun::Step {
-  int line;
-  std::function<int()> run;
-  int resumeAt;
-};
+constexpr char kNotANumber[] = "Please enter a number for how many copies.";
+constexpr char kNoWorkbook[] = "There is no open workbook: it could not be opened for this copy.";
+
+}  // namespace
 
 DuplicationRun::DuplicationRun(DuplicationView& view, DuplicationServices services)
     : view_(view), services_(std::move(services)) {}
 
 DuplicationRun::~DuplicationRun() = default;
 
-void DuplicationRun::PushButton2_Click() { execute(steps()); }
-
-void DuplicationRun::execute(const std::vector<Step>& table) {
-  auto find = [&table](int line) -> const Step* {
-    for (const Step& s : table) {
-      if (s.line == line) return &s;
-    }
-    return nullptr;
-  };
-  const Step* step = table.empty() ? nullptr : &table.front();
-  while (step) {
-    int next;
-    try {
-      next = step->run();
-    } catch (const std::exception& e) {
-      services_.report(kPushButton2ClickTag, e.what(), step->line);
-      next = step->resumeAt;
-    } catch (...) {
-      services_.report(kPushButton2ClickTag, "", step->line);
-      next = step->resumeAt;
-    }
-    step = next == kReturn ? nullptr : find(next);
-  }
-}
-
 Workbook& DuplicationRun::requireWorkbook() const {
-  if (!workbook_)
-    throw ServerError("There is no open workbook: it could not be opened for this copy.");
+  if (!workbook_) throw ServerError(kNoWorkbook);
   return *workbook_;
 }
 
-// The handler's table: each step returns the line to go on with; the last
-// number is where the run resumes after that step has failed and been reported.
-std::vector<DuplicationRun::Step> DuplicationRun::steps() {
+// Each row returns the line to go on with; the last number is where the run
+// resumes after the row has failed and been reported.
+std::vector<Step> DuplicationRun::steps() {
   DuplicationView& v = view_;
   return {
-      {100, [this] { return copyInProgress_ ? kReturn : 102; }, 102},
+      {100, [this] { return copyInProgress_ ? kReturn : kNext; }, 102},
       {102,
        [this] {
          copyInProgress_ = true;
@@ -70,19 +40,19 @@ std::vector<DuplicationRun::Step> DuplicationRun::steps() {
          candidate_.clear();
          sourceName_.reset();
          lastName_.reset();
-         return 104;
+         return kNext;
        },
        104},
-      {104, [&v] { return isNumber(v.copyCountText()) ? 106 : 164; }, 106},
-      {106, [this, &v] { return services_.fileExists(v.workbookPath()) ? 108 : 166; }, 108},
-      {108, [this] { return services_.warnIfExcelOpen() ? 166 : 110; }, 110},
+      {104, [&v] { return isNumber(v.copyCountText()) ? kNext : 164; }, 106},
+      {106, [this, &v] { return services_.fileExists(v.workbookPath()) ? kNext : 166; }, 108},
+      {108, [this] { return services_.warnIfExcelOpen() ? 166 : kNext; }, 110},
       {110,
        [&v] {
          v.setPointer(11);
-         return 112;
+         return kNext;
        },
        112},
-      // An overflowing count leaves no loop to run: end the run as after the
+      // A count that overflows leaves no loop to run: the run ends as after its
       // last copy, so that the pointer and the bar go back to idle.
       {112,
        [this, &v] {
@@ -94,49 +64,48 @@ std::vector<DuplicationRun::Step> DuplicationRun::steps() {
       {114,
        [this] {
          ++copyNumber_;
-         return 116;
+         return kNext;
        },
        116},
-      {116, [&v] { return v.renameValue() == 1 ? 118 : 120; }, 118},
+      {116, [&v] { return v.renameValue() == 1 ? kNext : 120; }, 118},
       {118,
        [this, &v] {
          candidate_ = candidateName(v.namingPattern(), copyNumber_);
-         return 120;
+         return kNext;
        },
        120},
-      {120, [this, &v] { return SheetNameExists(v.sheetItems(), candidate_) ? 150 : 122; }, 122},
+      {120, [this, &v] { return SheetNameExists(v.sheetItems(), candidate_) ? 150 : kNext; }, 122},
       {122,
        [this, &v] {
          const std::int16_t divisor = toInt16Count(v.copyCountText());
-         if (divisor == 0) throw std::domain_error("Division by zero");
+         if (divisor == 0) throw std::domain_error("Division by zero.");
          v.setProgressValue(static_cast<double>(k_) / static_cast<double>(divisor) * 100.0);
-         return 124;
+         return kNext;
        },
        124},
-      // A failed open must not leave the previous copy's (already quit)
-      // instance behind for the next steps to work on.
+      // A failed open must not leave the previous copy's instance (already
+      // quit) for the following rows to work on.
       {124,
        [this, &v] {
          workbook_ = nullptr;
          application_.reset();
          application_ = services_.openWorkbook(v.workbookPath());
-         return 126;
+         return kNext;
        },
        126},
       {126,
        [this] {
-         if (!application_)
-           throw ServerError("There is no open workbook: it could not be opened for this copy.");
+         if (!application_) throw ServerError(kNoWorkbook);
          Workbooks& books = application_->workbooks();
          workbook_ = &books.item(books.count());
-         return 128;
+         return kNext;
        },
        128},
       {128,
        [this, &v] {
          sourceName_.reset();
          sourceName_ = v.selectedSheet();
-         return 130;
+         return kNext;
        },
        130},
       // After a failed copy the active sheet is one of the user's own sheets:
@@ -147,12 +116,11 @@ std::vector<DuplicationRun::Step> DuplicationRun::steps() {
          if (!sourceName_)
            throw ServerError("There is no sheet to copy: none is selected in the list.");
          SheetCollection sheets = requireWorkbook().sheets();
-         Sheet source = sheets.item(*sourceName_);
-         source.copy(sheets.item(sheets.count()));
-         return 132;
+         sheets.item(*sourceName_).copy(sheets.item(sheets.count()));
+         return kNext;
        },
        148},
-      {132, [&v] { return v.renameValue() == 1 ? 134 : 142; }, 134},
+      {132, [&v] { return v.renameValue() == 1 ? kNext : 142; }, 134},
       {134,
        [this] {
          requireWorkbook().activeSheet().setName(CleanSheetName(candidate_));
@@ -164,23 +132,24 @@ std::vector<DuplicationRun::Step> DuplicationRun::steps() {
          lastName_.reset();
          SheetCollection sheets = requireWorkbook().sheets();
          lastName_ = sheets.item(sheets.count()).name();
-         return 144;
+         return kNext;
        },
        144},
-      // Without the new sheet's name there is nothing true to put in the list.
+      // Without the new sheet's name there is nothing true to add to the list.
       {144,
        [this, &v] {
-         if (!lastName_)
+         if (!lastName_) {
            throw ServerError(
                "The new sheet's name could not be read, so it was not added to the list.");
+         }
          v.appendSheet(*lastName_);
-         return 146;
+         return kNext;
        },
        146},
       {146,
        [this] {
          requireWorkbook().save();
-         return 148;
+         return kNext;
        },
        148},
       // An instance that never started has nothing to quit.
@@ -195,7 +164,7 @@ std::vector<DuplicationRun::Step> DuplicationRun::steps() {
       {150,
        [this, &v] {
          v.messageBox(conflictMessage(candidate_), 0, services_.appTitle);
-         return 152;
+         return kNext;
        },
        152},
       {152,
@@ -207,24 +176,26 @@ std::vector<DuplicationRun::Step> DuplicationRun::steps() {
       {160,
        [&v] {
          v.setPointer(0);
-         return 162;
+         return kNext;
        },
        162},
+      // Two rows of one line: a failure to reset the value still sets the text.
       {162,
-       [this, &v] {
-         try {
-           v.setProgressValue(0);
-         } catch (const std::exception& e) {
-           services_.report(kPushButton2ClickTag, e.what(), 162);
-         }
+       [&v] {
+         v.setProgressValue(0);
+         return kNext;
+       },
+       kNext},
+      {162,
+       [&v] {
          v.setProgressText("Progress Bar");
          return 166;
        },
        166},
       {164,
        [this, &v] {
-         v.messageBox(std::string(kNotANumber), 0, services_.appTitle);
-         return 166;
+         v.messageBox(kNotANumber, 0, services_.appTitle);
+         return kNext;
        },
        166},
       {166,

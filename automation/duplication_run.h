@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/trap.h"
 #include "automation/open_workbook_fn.h"
 
 namespace orv {
@@ -49,24 +50,17 @@ class DuplicationView {
 inline constexpr std::string_view kNoSheetSelected =
     "No sheet is selected in the list. Select the sheet to copy, then start again.";
 
-inline constexpr std::string_view kPushButton2ClickTag =
-    "in Quennet2021/08/31.Form1.PushButton2_Click ";
-
 // The routines the run calls besides the window.
 struct DuplicationServices {
   std::function<bool(const std::string& path)> fileExists;  // FileExists
   std::function<bool()> warnIfExcelOpen;                    // true: do not proceed
   OpenWorkbookFn openWorkbook;                              // OpenWorkbook
   std::string appTitle;  // caption of the run's own message boxes
-  // Shows the error report for a failed step of the run; the run goes on
-  // afterwards as its table says.
-  std::function<void(std::string_view tag, const std::string& description, int line)> report;
 };
 
-// PushButton2_Click: copies the selected sheet Text2 times, one server
-// instance, one copy and one save at a time. One object per window: it holds
-// CopyInProgress, which makes a click during a run (from inside a message box
-// the run shows) return at once.
+// The duplication run of PushButton2_Click: copies the selected sheet Text2
+// times, one server instance, one copy and one save at a time. One object per
+// window: it holds CopyInProgress.
 class DuplicationRun {
  public:
   DuplicationRun(DuplicationView& view, DuplicationServices services);
@@ -74,16 +68,14 @@ class DuplicationRun {
   DuplicationRun(const DuplicationRun&) = delete;
   DuplicationRun& operator=(const DuplicationRun&) = delete;
 
-  // The whole handler. Never throws: every failure is reported through
-  // services.report with the failing line and the run resumes by its table.
-  void PushButton2_Click();
+  // PushButton2_Click's table, for runTrapped with the handler's location
+  // tag. Every table made by one object shares its state: a table run from
+  // inside another's message box finds CopyInProgress set and returns at once.
+  std::vector<Step> steps();
 
   bool copyInProgress() const { return copyInProgress_; }
 
  private:
-  struct Step;
-  std::vector<Step> steps();
-  void execute(const std::vector<Step>& steps);
   Workbook& requireWorkbook() const;
 
   DuplicationView& view_;

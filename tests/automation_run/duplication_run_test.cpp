@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "app/error_report.h"
+#include "app/trap.h"
 #include "fixtures.h"
 #include "recording_view.h"
 #include "server/server_error.h"
@@ -17,6 +19,12 @@ using ::testing::ElementsAre;
 
 constexpr const char* kTitle = "Orvandel";
 constexpr const char* kNotANumber = "Please enter a number for how many copies.";
+
+struct Report {
+  std::string tag;
+  std::string description;
+  int line;
+};
 
 // Reads sheet names with openpyxl: every sheet, then A1 of each worksheet.
 constexpr const char* kOpenpyxlNames = R"(import sys, openpyxl
@@ -55,16 +63,40 @@ class RunTest : public ::testing::Test {
       return openWorkbook ? openWorkbook(p) : openWithEngine(p);
     };
     s.appTitle = kTitle;
-    s.report = [this](std::string_view tag, const std::string& description, int line) {
-      reports.push_back({std::string(tag), description, line});
-    };
     return s;
   }
 
+  // PushButton2_Click as the window runs it.
+  void click(DuplicationRun& run) {
+    runTrapped(locationTag(QStringLiteral("Form1"), QStringLiteral("PushButton2_Click")),
+               run.steps(), report);
+  }
   void click() {
     DuplicationRun run(view, services());
-    run.PushButton2_Click();
+    click(run);
     EXPECT_FALSE(run.copyInProgress());
+    reports = parseReports();
+  }
+
+  // The error reports among the boxes, split into their parts.
+  std::vector<Report> parseReports() const {
+    std::vector<Report> out;
+    const std::string tail = "\r\rPlease email screenshot of this message to ";
+    for (const Message& m : boxes.shown) {
+      EXPECT_EQ(m.caption, "Application Error");
+      EXPECT_EQ(m.style, 48);
+      const size_t tagAt = m.text.rfind("\r\nin ");
+      const size_t lineAt = m.text.rfind("at line ");
+      const size_t tailAt = m.text.rfind(tail);
+      if (tagAt == std::string::npos || lineAt == std::string::npos ||
+          tailAt == std::string::npos) {
+        ADD_FAILURE() << "not an error report: " << m.text;
+        continue;
+      }
+      out.push_back({m.text.substr(tagAt + 2, lineAt - tagAt - 2), m.text.substr(0, tagAt),
+                     std::stoi(m.text.substr(lineAt + 8, tailAt - lineAt - 8))});
+    }
+    return out;
   }
 
   std::vector<int> reportedLines() const {
@@ -75,6 +107,8 @@ class RunTest : public ::testing::Test {
 
   TempDir dir;
   RecordingView view;
+  RecordingBoxes boxes{view.log};
+  ErrorReport report{boxes};
   std::vector<Report> reports;
   int warnings = 0;
   int opens = 0;
@@ -265,14 +299,25 @@ TEST_P(OverflowTest, ReportedAtLine112ThenBackToIdle) {
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_EQ(reports[0].line, 112);
   EXPECT_EQ(reports[0].tag, "in Quennet2021/08/31.Form1.PushButton2_Click ");
-  EXPECT_NE(reports[0].description.find("Overflow"), std::string::npos);
+  EXPECT_EQ(reports[0].description.rfind("Overflow: ", 0), 0u) << reports[0].description;
   EXPECT_TRUE(view.messages.empty());
   EXPECT_EQ(opens, 0);
-  EXPECT_THAT(view.log,
-              ElementsAre("pointer 11", "pointer 0", "progress 0.000000", "text Progress Bar"));
+  EXPECT_THAT(view.log, ElementsAre("pointer 11", "box " + boxes.shown[0].text, "pointer 0",
+                                    "progress 0.000000", "text Progress Bar"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Counts, OverflowTest, ::testing::Values("32768", "32767.5", "-32769"));
+
+TEST_F(RunTest, OverflowReportReadsAsTheBoxShowsIt) {
+  view.count = "32768";
+  click();
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(boxes.shown[0].text,
+            std::string("Overflow: 32768 copies are too many; at most 32767 copies can be made in "
+                        "one run.\r\nin Quennet2021/08/31.Form1.PushButton2_Click at line 112\r\r"
+                        "Please email screenshot of this message to ") +
+                kSupportAddress);
+}
 
 TEST_F(RunTest, MissingWorkbookEndsQuietly) {
   view.path = dir.file("gone.xlsx");
@@ -362,17 +407,18 @@ TEST_F(RunTest, SecondClickDuringTheRunHasNoEffect) {
   DuplicationRun run(view, services());
   view.onMessage = [&](const Message&) {
     inProgressDuringMessage = run.copyInProgress();
-    run.PushButton2_Click();  // the user clicks Start while the box is up
+    click(run);  // the user clicks Start while the box is up
   };
-  run.PushButton2_Click();
+  click(run);
 
   EXPECT_TRUE(inProgressDuringMessage);
   EXPECT_EQ(view.messages.size(), 1u);
   EXPECT_FALSE(run.copyInProgress());
   // The guard is released: the next click runs again.
   view.onMessage = nullptr;
-  run.PushButton2_Click();
+  click(run);
   EXPECT_EQ(view.messages.size(), 2u);
+  EXPECT_TRUE(boxes.shown.empty());
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/services.h"
 #include "automation/duplication_run.h"
 
 namespace orv::testing {
@@ -17,10 +18,21 @@ struct Message {
   bool operator==(const Message&) const = default;
 };
 
-struct Report {
-  std::string tag;
-  std::string description;
-  int line;
+// The window's message boxes, where the error report shows. Each box is
+// recorded whole and also entered in `log` so that its order among the
+// view's outputs can be checked.
+class RecordingBoxes : public MessageBoxes {
+ public:
+  explicit RecordingBoxes(std::vector<std::string>& log) : log_(log) {}
+  int show(const QString& text, int style, const QString& caption) override {
+    shown.push_back({text.toStdString(), style, caption.toStdString()});
+    log_.push_back("box " + shown.back().text);
+    return kOk;
+  }
+  std::vector<Message> shown;
+
+ private:
+  std::vector<std::string>& log_;
 };
 
 // The window as the run sees it: inputs set by the test, every output recorded
