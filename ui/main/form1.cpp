@@ -131,6 +131,14 @@ void Form1::buildControls() {
     setBackColour(*plain, Qt::white);
   }
 
+  const std::pair<QWidget*, const char*> names[] = {
+      {Frame1, "Frame1"},           {Frame2, "Frame2"},          {Text1, "Text1"},
+      {Text2, "Text2"},             {Text3, "Text3"},            {Label1, "Label1"},
+      {Label3, "Label3"},           {Check1, "Check1"},          {ListView1, "ListView1"},
+      {PushButton2, "PushButton2"}, {PushButton3, "PushButton3"}, {PushButton10, "PushButton10"},
+      {PushButton11, "PushButton11"}, {ProgressBar1, "ProgressBar1"}};
+  for (const auto& [control, name] : names) control->setObjectName(QString::fromLatin1(name));
+
   ListView1->installEventFilter(this);
   watchHover(this, kDefaultPointer);
   for (QWidget* control :
@@ -167,7 +175,7 @@ void Form1::watchHover(QWidget* widget, int shape) {
                                 ? std::optional<QCursor>(widget->cursor())
                                 : std::nullopt);
   widget->setMouseTracking(true);
-  if (widget != this) widget->installEventFilter(this);
+  widget->installEventFilter(this);
 }
 
 QString Form1::tag(const char* handler) const {
