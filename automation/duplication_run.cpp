@@ -163,7 +163,7 @@ std::vector<Step> DuplicationRun::steps() {
        152},
       {150,
        [this, &v] {
-         v.messageBox(conflictMessage(candidate_), 0, services_.appTitle);
+         v.messageBox(conflictMessage(candidate_), 0, services_.appTitle());
          return kNext;
        },
        152},
@@ -194,7 +194,7 @@ std::vector<Step> DuplicationRun::steps() {
        166},
       {164,
        [this, &v] {
-         v.messageBox(kNotANumber, 0, services_.appTitle);
+         v.messageBox(kNotANumber, 0, services_.appTitle());
          return kNext;
        },
        166},

@@ -55,7 +55,9 @@ struct DuplicationServices {
   std::function<bool(const std::string& path)> fileExists;  // FileExists
   std::function<bool()> warnIfExcelOpen;                    // true: do not proceed
   OpenWorkbookFn openWorkbook;                              // OpenWorkbook
-  std::string appTitle;  // caption of the run's own message boxes
+  // The caption of the run's own message boxes, asked when one is shown (the
+  // title is set by the load step, after the window and its run are made).
+  std::function<std::string()> appTitle;
 };
 
 // The duplication run of PushButton2_Click: copies the selected sheet Text2

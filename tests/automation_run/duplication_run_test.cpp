@@ -62,7 +62,7 @@ class RunTest : public ::testing::Test {
       ++opens;
       return openWorkbook ? openWorkbook(p) : openWithEngine(p);
     };
-    s.appTitle = kTitle;
+    s.appTitle = [] { return std::string(kTitle); };
     return s;
   }
 
