@@ -9,7 +9,7 @@ namespace orv {
 
 std::optional<double> parseNumber(QStringView text) {
   static const QRegularExpression kNumber(
-      QStringLiteral(R"(^ *[+-]?(\d+(\.\d*)?|\.\d+)([eE][+-]?\d+)? *$)"));
+      QStringLiteral(R"(^[ \t]*[+-]?([0-9]+(\.[0-9]*)?|\.[0-9]+)[ \t]*$)"));
   if (!kNumber.match(text).hasMatch()) return std::nullopt;
   bool ok = false;
   const double value = text.trimmed().toString().toDouble(&ok);
