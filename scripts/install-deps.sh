@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev libgl-dev fonts-liberation
+  qt6-base-dev libgl-dev fonts-liberation xdg-utils
   libzip-dev zlib1g-dev libpugixml-dev libcli11-dev libicu-dev
   libgtest-dev libgmock-dev libxlsxwriter-dev
   clang libclang-rt-14-dev

@@ -1,0 +1,95 @@
+#include "automation/server_routines.h"
+
+#include <QFile>
+#include <algorithm>
+#include <cctype>
+
+#include "app/app_title.h"
+
+namespace orv {
+
+namespace {
+
+const char kNotInstalledMessage[] =
+    "Error 842001. A normal instance of Excel could not be created.\r\n\r\n"
+    "1. Please make sure Excel is installed on this computer.\r\n\r\n"
+    "2. Please open Excel normally and make sure a blank spreadsheet opens immediately without any "
+    "interrupting window (such as an Excel file recovery window).\r\n\r\n"
+    "3. Please make sure that when you double-click on a XLS or XLSX file that Excel opens "
+    "normally without any interrupting messages.\r\n\r\n"
+    "4. All versions of Excel are supported by this software except for the rare Excel Starter "
+    "and Student editions.";
+
+const char kExcelOpenQuestion[] =
+    "Excel may be open. It is recommended that you close Excel first.\r"
+    "Use Ctrl+Alt+Del > Task Manager > EXCEL.EXE if necessary.\r\n\r\n"
+    "Would you like to proceed anyway?";
+
+// The last component of a Unix or Windows path.
+std::string baseName(const std::string& path) {
+  const size_t cut = path.find_last_of("/\\");
+  return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+std::string lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+bool isSpreadsheetName(const std::string& name) {
+  // Names as the kernel shows them (at most 15 characters) and as started.
+  static const char* const kExact[] = {"soffice.bin", "gnumeric", "et", "DesktopEditors",
+                                       "onlyoffice-desktopeditors", "onlyoffice-desk"};
+  for (const char* exact : kExact) {
+    if (name == exact) return true;
+  }
+  // Wine shows a Windows program by its own file name, in any case.
+  return lower(name) == "excel.exe";
+}
+
+}  // namespace
+
+void CheckExcelInstalled(const ServerFactory& createServer, MessageBoxes& boxes,
+                         const std::function<void(int)>& endProcess) {
+  bool created = false;
+  try {
+    // Released at once, without quit: the probe only asks whether it can be made.
+    created = createServer && createServer() != nullptr;
+  } catch (...) {
+    created = false;
+  }
+  if (created) return;
+  try {
+    boxes.show(QString::fromLatin1(kNotInstalledMessage), kOkOnly, applicationTitle());
+  } catch (...) {
+  }
+  endProcess(1);
+}
+
+std::unique_ptr<Application> OpenWorkbook(const ServerFactory& createServer, const QString& path) {
+  std::unique_ptr<Application> application = createServer();
+  if (!application) throw ServerError("The workbook engine could not be started.");
+  application->workbooks().open(QFile::encodeName(path).toStdString());
+  return application;
+}
+
+bool isSpreadsheetProcess(const ProcessInfo& process) {
+  return isSpreadsheetName(process.name) || isSpreadsheetName(baseName(process.argv0));
+}
+
+bool IsExcelRunning(const ProcessTable& processes) {
+  try {
+    const std::vector<ProcessInfo> all = processes.currentUserProcesses();
+    return std::any_of(all.begin(), all.end(), isSpreadsheetProcess);
+  } catch (...) {
+    return false;
+  }
+}
+
+bool WarnIfExcelOpen(const ProcessTable& processes, MessageBoxes& boxes) {
+  if (!IsExcelRunning(processes)) return false;
+  return boxes.show(QString::fromLatin1(kExcelOpenQuestion), kYesNo, applicationTitle()) != kYes;
+}
+
+}  // namespace orv

@@ -1,0 +1,97 @@
+// The real orvandel executable, started as a user would, against a settings
+// folder of its own.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QThread>
+
+namespace orv::test {
+namespace {
+
+class Executable : public testing::Test {
+ protected:
+  QString settingsFile() const { return home.path() + "/config/Venmora/Venmora.conf"; }
+
+  QProcessEnvironment environment() const {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("HOME", home.path());
+    env.insert("XDG_CONFIG_HOME", home.path() + "/config");
+    return env;
+  }
+
+  QString read(const QString& key) {
+    QSettings s(settingsFile(), QSettings::IniFormat);
+    const QString k = "Orvandel/" + key;
+    return s.contains(k) ? s.value(k).toString() : QStringLiteral("<absent>");
+  }
+
+  // Starts the window, waits until its load step has stored the inputs and
+  // the window is up, checks that it is still running, then ends it.
+  void startAndStop() {
+    QProcess app;
+    app.setProcessEnvironment(environment());
+    app.start(ORVANDEL_EXECUTABLE, {});
+    ASSERT_TRUE(app.waitForStarted());
+    QElapsedTimer waited;
+    waited.start();
+    while (read("Text3") == "<absent>" && waited.elapsed() < 20000) {
+      ASSERT_FALSE(app.waitForFinished(50)) << "ended early: " << app.readAllStandardError().toStdString();
+    }
+    // The load step's last step may end the process; it must not.
+    EXPECT_FALSE(app.waitForFinished(500)) << app.readAllStandardError().toStdString();
+    app.terminate();
+    app.waitForFinished();
+  }
+
+  QTemporaryDir home;
+};
+
+TEST_F(Executable, FirstStartStoresTheDefaults) {
+  startAndStop();
+  EXPECT_EQ(read("Text1"), "");
+  EXPECT_EQ(read("Text2"), "5");
+  EXPECT_EQ(read("Text3"), "MySheet[x]");
+  EXPECT_EQ(read("Check1"), "<absent>");
+  EXPECT_EQ(read("ShowAgain"), "<absent>");
+}
+
+TEST_F(Executable, LaterStartKeepsInputsAndEmptiesThePath) {
+  QDir().mkpath(home.path() + "/config/Venmora");
+  {
+    QSettings s(settingsFile(), QSettings::IniFormat);
+    s.setValue("Orvandel/Text1", "/somewhere/book.xlsx");
+    s.setValue("Orvandel/Text2", "");
+    s.setValue("Orvandel/Text3", "Week [x]");
+    s.setValue("Orvandel/Check1", "1");
+  }
+  startAndStop();
+  EXPECT_EQ(read("Text1"), "");
+  EXPECT_EQ(read("Text2"), "");
+  EXPECT_EQ(read("Text3"), "Week [x]");
+  EXPECT_EQ(read("Check1"), "1");
+}
+
+TEST_F(Executable, NoDisplaySaysSoInOneLine) {
+  QProcessEnvironment env = environment();
+  env.remove("QT_QPA_PLATFORM");
+  env.remove("DISPLAY");
+  env.remove("WAYLAND_DISPLAY");
+  QProcess app;
+  app.setProcessEnvironment(env);
+  app.start(ORVANDEL_EXECUTABLE, {});
+  ASSERT_TRUE(app.waitForFinished(20000));
+  EXPECT_NE(app.exitCode(), 0);
+  const QString err = QString::fromUtf8(app.readAllStandardError());
+  EXPECT_TRUE(err.startsWith("orvandel: no display available;")) << err.toStdString();
+  EXPECT_EQ(err.count('\n'), 1) << err.toStdString();
+  EXPECT_FALSE(QFile::exists(settingsFile()));
+}
+
+}  // namespace
+}  // namespace orv::test

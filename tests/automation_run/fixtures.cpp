@@ -1,0 +1,111 @@
+#include "fixtures.h"
+
+#include <gtest/gtest.h>
+#include <xlsxwriter.h>
+
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "server/server_error.h"
+
+namespace orv::testing {
+
+TempDir::TempDir() {
+  std::random_device rd;
+  path_ = std::filesystem::temp_directory_path() /
+          ("orv_run_test_" + std::to_string(rd()) + "_" + std::to_string(rd()));
+  std::filesystem::create_directories(path_);
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+void writeWorkbook(const std::string& path, const std::vector<FixtureSheet>& sheets) {
+  lxw_workbook* wb = workbook_new(path.c_str());
+  ASSERT_NE(wb, nullptr);
+  std::string firstWorksheet;
+  int n = 0;
+  for (const FixtureSheet& s : sheets) {
+    if (s.chart) continue;
+    ++n;
+    if (firstWorksheet.empty()) firstWorksheet = s.name;
+  }
+  n = 0;
+  for (const FixtureSheet& s : sheets) {
+    if (s.chart) {
+      lxw_chartsheet* cs = workbook_add_chartsheet(wb, s.name.c_str());
+      ASSERT_NE(cs, nullptr);
+      lxw_chart* chart = workbook_add_chart(wb, LXW_CHART_COLUMN);
+      const std::string range = "='" + firstWorksheet + "'!$A$2:$A$3";
+      chart_add_series(chart, nullptr, range.c_str());
+      chartsheet_set_chart(cs, chart);
+      continue;
+    }
+    ++n;
+    lxw_worksheet* ws = workbook_add_worksheet(wb, s.name.c_str());
+    ASSERT_NE(ws, nullptr);
+    worksheet_write_string(ws, 0, 0, (s.name + " A1").c_str(), nullptr);
+    worksheet_write_number(ws, 1, 0, 10.0 * n, nullptr);
+    worksheet_write_formula(ws, 2, 0, "=A2*2", nullptr);
+  }
+  ASSERT_EQ(workbook_close(wb), LXW_NO_ERROR);
+}
+
+std::optional<std::string> engineNotReady(const std::string& path) {
+  try {
+    openWithEngine(path)->quit();
+    return std::nullopt;
+  } catch (const ServerError& e) {
+    const std::string what = e.what();
+    if (what.find("not supported yet") != std::string::npos) return what;
+    ADD_FAILURE() << "the engine cannot open the fixture: " << what;
+    return what;
+  }
+}
+
+std::unique_ptr<Application> openWithEngine(const std::string& path) {
+  std::unique_ptr<Application> application = createApplication();
+  application->workbooks().open(path);
+  return application;
+}
+
+std::vector<std::string> sheetNamesByEngine(const std::string& path) {
+  std::unique_ptr<Application> application = openWithEngine(path);
+  SheetCollection sheets = application->workbooks().item(1).sheets();
+  std::vector<std::string> names;
+  for (int i = 1; i <= sheets.count(); ++i) names.push_back(sheets.item(i).name());
+  application->quit();
+  return names;
+}
+
+std::vector<std::string> runPython(const std::string& script, const std::string& path) {
+  TempDir dir;
+  const std::string scriptPath = dir.file("check.py");
+  std::ofstream(scriptPath) << script;
+  const std::string command = "/usr/bin/python3 '" + scriptPath + "' '" + path + "' 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) {
+    ADD_FAILURE() << "cannot start python3";
+    return {};
+  }
+  std::string out;
+  char buffer[4096];
+  while (size_t got = fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, got);
+  const int status = pclose(pipe);
+  EXPECT_EQ(status, 0) << out;
+  std::vector<std::string> lines;
+  std::istringstream in(out);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::string readBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace orv::testing

@@ -1,0 +1,99 @@
+#pragma once
+
+#include <QCursor>
+#include <QHash>
+#include <QWidget>
+#include <optional>
+#include <vector>
+
+#include "app/error_report.h"
+#include "app/services.h"
+
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+namespace orv {
+
+class CheckBox;
+class ProgressBar;
+class SheetList;
+
+// Window pointer shapes.
+inline constexpr int kDefaultPointer = 0;
+inline constexpr int kHourglass = 11;
+inline constexpr int kCustomPointer = 99;
+
+// The main window. The constructor only assembles the window with its design
+// contents; Form_Load (app/form_load.cpp) prepares it before it is shown.
+class Form1 : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit Form1(const Services& services, QWidget* parent = nullptr);
+  ~Form1() override;
+
+  // Load and unload (app/form_load.cpp).
+  void Form_Load();
+  void Form_Unload();
+
+  // Input handlers. They run synchronously whenever the control changes,
+  // by the user or by code.
+  void Text1_Change();
+  void Text2_Change();
+  void Text3_Change();
+  void Check1_Click();
+  void ListView1_KeyDown(int keyCode, int shift);
+
+  // The window-wide pointer shape: kDefaultPointer, kHourglass or kCustomPointer.
+  int mousePointer() const { return mousePointer_; }
+  void setMousePointer(int shape);
+  // The picture shown for kCustomPointer; none until the load step finds one.
+  void setCustomPointer(const QCursor& cursor);
+  bool hasCustomPointer() const { return customPointer_.has_value(); }
+
+  // Every control in the window's own order (frames before their children).
+  std::vector<QWidget*> controls() const;
+
+  const Services& services() const { return services_; }
+  ErrorReport& errorReport() { return report_; }
+
+  // The controls, by their design names.
+  QGroupBox* Frame1;
+  QGroupBox* Frame2;
+  QLineEdit* Text1;
+  QLineEdit* Text2;
+  QLineEdit* Text3;
+  QLabel* Label1;
+  QLabel* Label3;
+  CheckBox* Check1;
+  SheetList* ListView1;
+  QPushButton* PushButton2;
+  QPushButton* PushButton3;
+  QPushButton* PushButton10;
+  QPushButton* PushButton11;
+  ProgressBar* ProgressBar1;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void buildControls();
+  void setTabOrder();
+  void watchHover(QWidget* widget, int shape);
+  void hover(QWidget* control, int shape);
+  QString tag(const char* handler) const;
+
+  Services services_;
+  ErrorReport report_;
+  int mousePointer_ = kDefaultPointer;
+  std::optional<QCursor> customPointer_;
+  // Hover shape per watched widget; -1 marks a control without hover handler.
+  QHash<QWidget*, int> hoverShape_;
+  // Each watched widget's own pointer, put back for the default shape.
+  QHash<QWidget*, std::optional<QCursor>> ownCursor_;
+};
+
+}  // namespace orv
