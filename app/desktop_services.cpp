@@ -59,8 +59,8 @@ QString qtFileFilter(const QString& filter) {
 }
 
 void QtFileDialog::showOpen() {
-  const QString chosen = QFileDialog::getOpenFileName(QApplication::activeWindow(), title,
-                                                      fileName, qtFileFilter(filter));
+  const QString chosen = QFileDialog::getOpenFileName(QApplication::activeWindow(), title, fileName,
+                                                      qtFileFilter(filter));
   if (!chosen.isEmpty()) fileName = chosen;
 }
 

@@ -57,7 +57,8 @@ void Form1::Form_Load() {
       {126,
        [&] {
          const QIcon icon(QStringLiteral(":/orvandel/orvandel.png"));
-         if (icon.isNull()) throw std::runtime_error("The program's icon is missing from the build.");
+         if (icon.isNull())
+           throw std::runtime_error("The program's icon is missing from the build.");
          setWindowIcon(icon);
          return kNext;
        }},

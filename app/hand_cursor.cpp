@@ -30,24 +30,28 @@ std::optional<QPoint> cursorHotSpot(const QByteArray& bytes) {
   return QPoint(word(bytes, 6 + 4), word(bytes, 6 + 6));
 }
 
+CursorPicture readCursorPicture(const QByteArray& bytes, const QString& name) {
+  CursorPicture cursor;
+  // Qt's icon reader takes both icon ("ico") and cursor ("cur") files.
+  if (!cursor.image.loadFromData(bytes, "cur") && !cursor.image.loadFromData(bytes)) {
+    throw std::runtime_error("The cursor file " + name.toStdString() +
+                             " is not a picture that can be loaded.");
+  }
+  cursor.hotSpot = cursorHotSpot(bytes).value_or(QPoint(-1, -1));
+  // A hot spot outside the picture would make Qt put it at the centre anyway;
+  // say so plainly.
+  if (!cursor.image.rect().contains(cursor.hotSpot)) cursor.hotSpot = QPoint(-1, -1);
+  return cursor;
+}
+
 QCursor loadCursorFile(const QString& path) {
   QFile file(path);
   if (!file.open(QIODevice::ReadOnly)) {
     throw std::runtime_error("The cursor file " + path.toStdString() +
                              " could not be read: " + file.errorString().toStdString() + ".");
   }
-  const QByteArray bytes = file.readAll();
-  QImage picture;
-  // Qt's icon reader takes both icon ("ico") and cursor ("cur") files.
-  if (!picture.loadFromData(bytes, "cur") && !picture.loadFromData(bytes)) {
-    throw std::runtime_error("The cursor file " + path.toStdString() +
-                             " is not a picture that can be loaded.");
-  }
-  QPoint hotSpot = cursorHotSpot(bytes).value_or(QPoint(-1, -1));
-  // A hot spot outside the picture would make Qt put it at the centre anyway;
-  // say so plainly.
-  if (!picture.rect().contains(hotSpot)) hotSpot = QPoint(-1, -1);
-  return QCursor(QPixmap::fromImage(picture), hotSpot.x(), hotSpot.y());
+  const CursorPicture cursor = readCursorPicture(file.readAll(), path);
+  return QCursor(QPixmap::fromImage(cursor.image), cursor.hotSpot.x(), cursor.hotSpot.y());
 }
 
 }  // namespace orv

@@ -35,9 +35,8 @@ bool displayAvailable(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   if (!displayAvailable(argc, argv)) {
-    std::fputs(
-        "orvandel: no display available; start it from a desktop session (X11 or Wayland)\n",
-        stderr);
+    std::fputs("orvandel: no display available; start it from a desktop session (X11 or Wayland)\n",
+               stderr);
     return 2;
   }
   try {

@@ -57,7 +57,8 @@ void ApplyTheme(QWidget& form, const std::vector<QWidget*>& controls,
                 const QString& applicationFolder) {
   // A plain listing: a folder or a hidden entry of that name does not count.
   const QDir skinFolder(applicationFolder + QStringLiteral("/x"));
-  if (skinFolder.entryList({QStringLiteral("o.cjs")}, QDir::Files | QDir::CaseSensitive).isEmpty()) {
+  if (skinFolder.entryList({QStringLiteral("o.cjs")}, QDir::Files | QDir::CaseSensitive)
+          .isEmpty()) {
     return;
   }
   const QColor face = faceColour();

@@ -39,8 +39,9 @@ std::string lower(std::string text) {
 
 bool isSpreadsheetName(const std::string& name) {
   // Names as the kernel shows them (at most 15 characters) and as started.
-  static const char* const kExact[] = {"soffice.bin", "gnumeric", "et", "DesktopEditors",
-                                       "onlyoffice-desktopeditors", "onlyoffice-desk"};
+  static const char* const kExact[] = {
+      "soffice.bin",    "gnumeric", "et", "DesktopEditors", "onlyoffice-desktopeditors",
+      "onlyoffice-desk"};
   for (const char* exact : kExact) {
     if (name == exact) return true;
   }

@@ -41,7 +41,8 @@ class Executable : public testing::Test {
     QElapsedTimer waited;
     waited.start();
     while (read("Text3") == "<absent>" && waited.elapsed() < 20000) {
-      ASSERT_FALSE(app.waitForFinished(50)) << "ended early: " << app.readAllStandardError().toStdString();
+      ASSERT_FALSE(app.waitForFinished(50))
+          << "ended early: " << app.readAllStandardError().toStdString();
     }
     // The load step's last step may end the process; it must not.
     EXPECT_FALSE(app.waitForFinished(500)) << app.readAllStandardError().toStdString();

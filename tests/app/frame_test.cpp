@@ -87,8 +87,8 @@ TEST_P(SettingsRoundTrip, ValueComesBackExactly) {
 
 INSTANTIATE_TEST_SUITE_P(StoredAsTyped, SettingsRoundTrip,
                          testing::Values("  MySheet[x]  ", "a,b", "@Variant(x)", "\"quoted\"",
-                                         "semi;colon #hash", "back\\slash", "Día [x] ünï",
-                                         "true", "0", "line\nbreak", "=equals="));
+                                         "semi;colon #hash", "back\\slash", "Día [x] ünï", "true",
+                                         "0", "line\nbreak", "=equals="));
 
 // ---------------------------------------------------------------- file helpers
 
@@ -151,10 +151,10 @@ INSTANTIATE_TEST_SUITE_P(
                     NumberCase{"2.5", true, 2, false}, NumberCase{"3.5", true, 4, false},
                     NumberCase{"-2.5", true, -2, false}, NumberCase{"+7", true, 7, false},
                     NumberCase{".5", true, 0, false}, NumberCase{"1.5", true, 2, false},
-                    NumberCase{"32767", true, 32767, false}, NumberCase{"-32768", true, -32768, false},
-                    NumberCase{"32768", true, 0, true}, NumberCase{"32767.5", true, 0, true},
-                    NumberCase{"1e3", false, 0, false}, NumberCase{"\t2.\t", true, 2, false},
-                    NumberCase{"\u0663", false, 0, false},
+                    NumberCase{"32767", true, 32767, false},
+                    NumberCase{"-32768", true, -32768, false}, NumberCase{"32768", true, 0, true},
+                    NumberCase{"32767.5", true, 0, true}, NumberCase{"1e3", false, 0, false},
+                    NumberCase{"\t2.\t", true, 2, false}, NumberCase{"\u0663", false, 0, false},
                     NumberCase{"", false, 0, false}, NumberCase{"abc", false, 0, false},
                     NumberCase{"1,000", false, 0, false}, NumberCase{"0x10", false, 0, false},
                     NumberCase{"- 3", false, 0, false}, NumberCase{".", false, 0, false},
@@ -187,18 +187,13 @@ INSTANTIATE_TEST_SUITE_P(
                     TitleCase{"Averyveryveryveryveryveryveryverylongsingleword",
                               "Averyveryveryveryveryveryveryverylongsin"}));
 
-TEST(AppTitle, SetOnceFromTheProductTitle) {
-  SetAppTitle();
-  EXPECT_EQ(applicationTitle(), "Orvandel");
-}
-
 // ---------------------------------------------------------------- report and trap
 
 TEST(ErrorReport, TextIsJoinedExactly) {
-  EXPECT_EQ(ErrorReport::text("Cannot open the cursor.", "in Quennet2021/08/31.Form1.Form_Load ",
-                              106),
-            "Cannot open the cursor.\r\nin Quennet2021/08/31.Form1.Form_Load at line 106\r\r"
-            "Please email screenshot of this message to support@example.com");
+  EXPECT_EQ(
+      ErrorReport::text("Cannot open the cursor.", "in Quennet2021/08/31.Form1.Form_Load ", 106),
+      "Cannot open the cursor.\r\nin Quennet2021/08/31.Form1.Form_Load at line 106\r\r"
+      "Please email screenshot of this message to support@example.com");
   // An empty description leaves the first line empty.
   EXPECT_TRUE(ErrorReport::text("", "in X ", 100).startsWith("\r\nin X at line 100\r\r"));
 }
@@ -220,11 +215,17 @@ TEST(ErrorReport, ScreenShowsEveryBreakAsALine) {
 
 class TrapRunner : public testing::Test {
  protected:
-  int fail(const char* why) { throw std::runtime_error(why); }
-  std::vector<int> ran;
-  FakeBoxes boxes;
-  ErrorReport report{boxes};
-  QString tag = locationTag("Form1", "PushButton2_Click");
+  // A row that records its own line and then goes to `next`, or fails with
+  // `failure` when one is given.
+  Step row(int line, int next, const char* failure = nullptr, int resumeAt = kNext) {
+    return {line,
+            [this, line, next, failure] {
+              ran.push_back(line);
+              if (failure) throw std::runtime_error(failure);
+              return next;
+            },
+            resumeAt};
+  }
   std::vector<int> reportedLines() {
     std::vector<int> lines;
     for (const ShownBox& box : boxes.shown) {
@@ -233,43 +234,43 @@ class TrapRunner : public testing::Test {
     }
     return lines;
   }
+
+  std::vector<int> ran;
+  FakeBoxes boxes;
+  ErrorReport report{boxes};
+  QString tag = locationTag("Form1", "PushButton2_Click");
 };
 
 TEST_F(TrapRunner, ReportsEachFailureAndResumesWhereTheTableSays) {
-  const std::vector<Step> steps = {
-      {100, [&] { ran.push_back(100); return fail("first"); }},
-      {102, [&] { ran.push_back(102); return 106; }},
-      {104, [&] { ran.push_back(104); return kNext; }},
-      {106, [&] { ran.push_back(106); return fail("second"); }, 110},
-      {108, [&] { ran.push_back(108); return kNext; }},
-      {110, [&] { ran.push_back(110); return kReturn; }},
-      {112, [&] { ran.push_back(112); return kNext; }},
-  };
-  runTrapped(tag, steps, report);
+  runTrapped(tag,
+             {row(100, kNext, "first"), row(102, 106), row(104, kNext),
+              row(106, kNext, "second", 110), row(108, kNext), row(110, kReturn), row(112, kNext)},
+             report);
   EXPECT_EQ(ran, (std::vector<int>{100, 102, 106, 110}));
   EXPECT_EQ(reportedLines(), (std::vector<int>{100, 106}));
-  EXPECT_TRUE(boxes.shown[0].text.startsWith("first\r\nin Quennet2021/08/31.Form1.PushButton2_Click at line 100"));
+  EXPECT_TRUE(boxes.shown[0].text.startsWith(
+      "first\r\nin Quennet2021/08/31.Form1.PushButton2_Click at line 100"));
 }
 
 TEST_F(TrapRunner, SharedLineNumbersReportTheSameLineAndStillRunInOrder) {
-  const std::vector<Step> steps = {
-      {126, [&] { ran.push_back(1); return kNext; }},
-      {126, [&] { ran.push_back(2); return fail("inside a called routine"); }},
-      {126, [&] { ran.push_back(3); return kNext; }},
-      {128, [&] { ran.push_back(4); return kNext; }},
-  };
+  // Three statements on line 126, the middle one a failing call.
+  std::vector<Step> steps = {row(126, kNext), row(126, kNext, "inside a called routine"),
+                             row(126, kNext), row(128, kNext)};
+  int order = 0;
+  for (Step& step : steps) {
+    step.run = [this, run = step.run, n = ++order] {
+      ran.push_back(n);
+      return run();
+    };
+  }
   runTrapped(tag, steps, report);
-  EXPECT_EQ(ran, (std::vector<int>{1, 2, 3, 4}));
+  EXPECT_EQ(ran, (std::vector<int>{1, 126, 2, 126, 3, 126, 4, 128}));
   EXPECT_EQ(reportedLines(), (std::vector<int>{126}));
 }
 
 TEST_F(TrapRunner, UntrappedHandlerStopsAtItsFirstFailure) {
-  const std::vector<Step> steps = {
-      {100, [&] { ran.push_back(100); return kNext; }},
-      {102, [&] { ran.push_back(102); return fail("broken"); }},
-      {104, [&] { ran.push_back(104); return kNext; }},
-  };
-  runUntrapped(locationTag("Form1", "Text1_Change"), steps, report);
+  runUntrapped(locationTag("Form1", "Text1_Change"),
+               {row(100, kNext), row(102, kNext, "broken"), row(104, kNext)}, report);
   EXPECT_EQ(ran, (std::vector<int>{100, 102}));
   ASSERT_EQ(boxes.shown.size(), 1u);
   EXPECT_EQ(boxes.shown[0].text,
@@ -278,8 +279,7 @@ TEST_F(TrapRunner, UntrappedHandlerStopsAtItsFirstFailure) {
 }
 
 TEST_F(TrapRunner, NonStandardThrowIsReportedToo) {
-  runTrapped(tag, {{100, [&]() -> int { throw 42; }}, {102, [&] { ran.push_back(102); return kNext; }}},
-             report);
+  runTrapped(tag, {{100, []() -> int { throw 42; }}, row(102, kNext)}, report);
   EXPECT_EQ(ran, std::vector<int>{102});
   EXPECT_EQ(reportedLines(), std::vector<int>{100});
 }

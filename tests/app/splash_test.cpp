@@ -1,5 +1,7 @@
 // The splash window: when it shows, which picture, its layout, its pause and
 // its check box.
+#include "ui/splash/splash.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -7,9 +9,8 @@
 #include <QLabel>
 
 #include "app/file_helpers.h"
-#include "ui/main/check_box.h"
-#include "ui/splash/splash.h"
 #include "harness.h"
+#include "ui/main/check_box.h"
 
 namespace orv::test {
 namespace {

@@ -1,5 +1,7 @@
 // The visual theme: the skin file's presence test, the face colour and the
 // skin itself, through the load step.
+#include "app/theme.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -8,11 +10,10 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "app/theme.h"
+#include "harness.h"
 #include "ui/main/check_box.h"
 #include "ui/main/form1.h"
 #include "ui/main/sheet_list.h"
-#include "harness.h"
 
 namespace orv::test {
 namespace {

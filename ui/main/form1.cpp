@@ -131,20 +131,27 @@ void Form1::buildControls() {
     setBackColour(*plain, Qt::white);
   }
 
-  const std::pair<QWidget*, const char*> names[] = {
-      {Frame1, "Frame1"},           {Frame2, "Frame2"},          {Text1, "Text1"},
-      {Text2, "Text2"},             {Text3, "Text3"},            {Label1, "Label1"},
-      {Label3, "Label3"},           {Check1, "Check1"},          {ListView1, "ListView1"},
-      {PushButton2, "PushButton2"}, {PushButton3, "PushButton3"}, {PushButton10, "PushButton10"},
-      {PushButton11, "PushButton11"}, {ProgressBar1, "ProgressBar1"}};
+  const std::pair<QWidget*, const char*> names[] = {{Frame1, "Frame1"},
+                                                    {Frame2, "Frame2"},
+                                                    {Text1, "Text1"},
+                                                    {Text2, "Text2"},
+                                                    {Text3, "Text3"},
+                                                    {Label1, "Label1"},
+                                                    {Label3, "Label3"},
+                                                    {Check1, "Check1"},
+                                                    {ListView1, "ListView1"},
+                                                    {PushButton2, "PushButton2"},
+                                                    {PushButton3, "PushButton3"},
+                                                    {PushButton10, "PushButton10"},
+                                                    {PushButton11, "PushButton11"},
+                                                    {ProgressBar1, "ProgressBar1"}};
   for (const auto& [control, name] : names) control->setObjectName(QString::fromLatin1(name));
 
   ListView1->installEventFilter(this);
   watchHover(this, kDefaultPointer);
-  for (QWidget* control :
-       std::initializer_list<QWidget*>{Frame1, Frame2, Label1, Label3, Check1, Text1, Text2, Text3,
-                                       ListView1, ListView1->viewport(), ListView1->header(),
-                                       ListView1->header()->viewport()}) {
+  for (QWidget* control : std::initializer_list<QWidget*>{
+           Frame1, Frame2, Label1, Label3, Check1, Text1, Text2, Text3, ListView1,
+           ListView1->viewport(), ListView1->header(), ListView1->header()->viewport()}) {
     watchHover(control, kDefaultPointer);
   }
   for (QWidget* button :
@@ -156,8 +163,8 @@ void Form1::buildControls() {
 
 void Form1::setTabOrder() {
   // Frames and labels take no focus; Qt passes over them and a disabled Text3.
-  const QWidget* const order[] = {Text1,       ListView1,    Text2,        Text3,
-                                  Check1,      PushButton3,  PushButton2,  ProgressBar1,
+  const QWidget* const order[] = {Text1,        ListView1,   Text2,       Text3,
+                                  Check1,       PushButton3, PushButton2, ProgressBar1,
                                   PushButton10, PushButton11};
   for (size_t i = 0; i + 1 < std::size(order); ++i) {
     QWidget::setTabOrder(const_cast<QWidget*>(order[i]), const_cast<QWidget*>(order[i + 1]));
@@ -165,7 +172,7 @@ void Form1::setTabOrder() {
 }
 
 std::vector<QWidget*> Form1::controls() const {
-  return {Frame2, Check1, Text3,       Text2,        Label3,       Label1,      Frame1,
+  return {Frame2, Check1,    Text3,       Text2,        Label3,       Label1,      Frame1,
           Text1,  ListView1, PushButton3, PushButton10, PushButton11, PushButton2, ProgressBar1};
 }
 
@@ -203,8 +210,7 @@ void Form1::setMousePointer(int shape) {
   }
 }
 
-void Form1::hover(QWidget* control, int shape) {
-  Q_UNUSED(control);
+void Form1::hover(int shape) {
   if (mousePointer_ == kHourglass) return;
   setMousePointer(shape);
 }
@@ -218,7 +224,7 @@ bool Form1::eventFilter(QObject* watched, QEvent* event) {
       if (hoverShape_.contains(hit)) return false;
     }
     const int shape = hoverShape_.value(widget, kNoHoverHandler);
-    if (shape != kNoHoverHandler) hover(widget, shape);
+    if (shape != kNoHoverHandler) hover(shape);
   } else if (watched == ListView1 && event->type() == QEvent::KeyPress) {
     const auto* key = static_cast<QKeyEvent*>(event);
     ListView1_KeyDown(key->key() == Qt::Key_Delete ? kDeleteKey : key->key() & 0xFFFF,

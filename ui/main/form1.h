@@ -83,7 +83,8 @@ class Form1 : public QWidget {
   void buildControls();
   void setTabOrder();
   void watchHover(QWidget* widget, int shape);
-  void hover(QWidget* control, int shape);
+  // The mouse-move handlers: every control but the progress bar has one.
+  void hover(int shape);
   QString tag(const char* handler) const;
 
   Services services_;

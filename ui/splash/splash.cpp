@@ -75,9 +75,9 @@ void Splash::Check1_Click() {
   runUntrapped(locationTag(QStringLiteral("Splash"), QStringLiteral("Check1_Click")),
                {{100,
                  [&] {
-                   services_.settings.write(QStringLiteral("ShowAgain"),
-                                            Check1->value() == 1 ? QStringLiteral("1")
-                                                                 : QStringLiteral("0"));
+                   services_.settings.write(QStringLiteral("ShowAgain"), Check1->value() == 1
+                                                                             ? QStringLiteral("1")
+                                                                             : QStringLiteral("0"));
                    return kNext;
                  }}},
                report_);
