@@ -272,16 +272,18 @@ class Copier {
     std::stable_sort(pending_.begin(), pending_.end(), [](const Pending& a, const Pending& b) {
       return (a.fixup == Fixup::Vml) > (b.fixup == Fixup::Vml);
     });
+    const std::string legacy = legacyDrawingOf(request_.sourcePart);
     for (const Pending& p : pending_) {
       switch (p.fixup) {
         case Fixup::None:
           pkg_.addBytes(p.target, pkg_.read(p.source));
           break;
         case Fixup::Vml:
-          pkg_.addBytes(p.target, renumberVml(pkg_.read(p.source)));
+          pkg_.addBytes(p.target, renumberVml(pkg_.read(p.source), shapeIdsOf_[lowerAscii(p.source)]));
           break;
         case Fixup::Formulas:
         case Fixup::Drawing: {
+          if (shapeIds_.empty() && !legacy.empty()) shapeIds_ = shapeIdsOf_[legacy];
           auto doc = std::make_unique<pugi::xml_document>();
           doc->reset(pkg_.xml(p.source));
           retargetPart(*doc, request_.sourceName, request_.copyName, RetargetMode::Copy);
@@ -292,6 +294,20 @@ class Copier {
         }
       }
     }
+  }
+
+  // The VML part that the sheet's <legacyDrawing> names (lower case), or empty.
+  std::string legacyDrawingOf(const std::string& sheetPart) {
+    pugi::xml_node root = pkg_.xml(sheetPart).document_element();
+    for (pugi::xml_node child : root.children()) {
+      if (localName(child.name()) != "legacyDrawing") continue;
+      for (pugi::xml_attribute a : child.attributes()) {
+        if (localName(a.name()) != "id" || std::string_view(a.name()) == "id") continue;
+        for (const Relationship& rel : pkg_.relationships(sheetPart))
+          if (rel.id == a.value() && !rel.external) return lowerAscii(resolveTarget(sheetPart, rel.target));
+      }
+    }
+    return {};
   }
 
   // The copied sheet: no grouped tabs, its own code name and unique ids.
@@ -325,7 +341,7 @@ class Copier {
     }
   }
 
-  std::string renumberVml(const std::string& text) {
+  std::string renumberVml(const std::string& text, std::map<long, long>& shapeIds) {
     std::set<long>& blocks = request_.vmlBlocks();
     static const std::regex idmap(R"((<o:idmap\b[^>]*\bdata\s*=\s*["'])([^"']*)(["']))");
     static const std::regex shapeId(R"(_x0000_s(\d+))");
@@ -363,7 +379,7 @@ class Copier {
       auto it = blockMap.find(id / 1024);
       if (it == blockMap.end()) return id;
       long fresh = it->second * 1024 + id % 1024;
-      shapeIds_[id] = fresh;
+      shapeIds[id] = fresh;
       return fresh;
     };
     std::string out;
@@ -420,6 +436,11 @@ class Copier {
   std::map<std::string, std::string> mapping_;  // lower-case source part -> new part
   std::vector<Pending> pending_;
   std::vector<std::string> added_;
+  // Old shape id -> new, for each VML part (lower-case source name). Header and footer pictures
+  // have a VML part of their own whose ids may repeat those of the notes and controls.
+  std::map<std::string, std::map<long, long>> shapeIdsOf_;
+  // The shape ids that the sheet's controls and its drawings refer to: those of the sheet's
+  // legacy drawing.
   std::map<long, long> shapeIds_;
 };
 

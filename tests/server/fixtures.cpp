@@ -115,6 +115,16 @@ void writeRichWorkbook(const std::string& path) {
   bar.data_bar_2010 = LXW_TRUE;
   worksheet_conditional_format_range(data, 1, 1, 4, 1, &bar);
 
+  // A picture in the header (its own VML part) and a button (a VML shape beside the notes).
+  const std::string logo = path + ".logo.png";
+  writeFile(logo, std::string(reinterpret_cast<const char*>(kPng), sizeof kPng));
+  lxw_header_footer_options header{};
+  header.image_left = const_cast<char*>(logo.c_str());
+  check(worksheet_set_header_opt(data, "&L&G", &header), "header picture");
+  lxw_button_options button{};
+  button.caption = const_cast<char*>("Press");
+  check(worksheet_insert_button(data, 22, 0, &button), "button");
+
   worksheet_write_url(data, 19, 0, "https://example.org/report", nullptr);
   worksheet_write_url(data, 20, 0, "internal:Other!A1", nullptr);
   worksheet_activate(data);
@@ -132,6 +142,7 @@ void writeRichWorkbook(const std::string& path) {
   check(workbook_define_name(book, "Total", "=Data!$B$2:$B$5"), "name");
   check(workbook_define_name(book, "Other!Local", "=Other!$A$1"), "local name");
   close(book);
+  std::remove(logo.c_str());
 }
 
 void writePlainWorkbook(const std::string& path, int extraSheets) {

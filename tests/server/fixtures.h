@@ -24,8 +24,8 @@ class TempDir {
 // on files it made itself.
 
 // "Data": values, styles, formulas naming their own sheet and "Other", an array formula, a
-// merge, column widths, print area and titles, an autofilter, a picture, a chart, notes,
-// validation, conditional formats and hyperlinks. "Other": values and a formula naming "Data".
+// merge, column widths, print area and titles, an autofilter, a picture, a chart, notes, a
+// button, a header picture, validation, conditional formats and hyperlinks. "Other": values and a formula naming "Data".
 // "Summary" (chart sheet) last. Names: workbook-scoped "Total" on Data, "Other!Local".
 void writeRichWorkbook(const std::string& path);
 // "Data" with values only and "Other"; `extraSheets` more plain sheets "S1".."Sn".
