@@ -390,5 +390,63 @@ TEST(MacroWorkbook, ProjectIsKeptAndTheCopyGetsItsOwnCodeName) {
   EXPECT_GE(codeNames.size(), 3u);
 }
 
+
+TEST(FormControl, KeepsItsLinkToTheCopyAndItsShape) {
+  test::TempDir dir;
+  const std::string path = dir.file("Book.xlsx");
+  test::writePlainWorkbook(path);
+  // A check box as a spreadsheet application writes it: a VML shape, a control entry naming the
+  // shape by id, and properties linking it to a cell.
+  std::string sheet = zipPart(path, "xl/worksheets/sheet1.xml");
+  sheet.insert(sheet.find("</worksheet>"),
+               "<legacyDrawing r:id=\"rId7\"/><mc:AlternateContent xmlns:mc=\"http://schemas."
+               "openxmlformats.org/markup-compatibility/2006\"><mc:Choice Requires=\"x14\"><controls>"
+               "<mc:AlternateContent><mc:Choice Requires=\"x14\"><control shapeId=\"1025\" "
+               "r:id=\"rId8\" name=\"Check Box 1\"><controlPr defaultSize=\"0\"/></control>"
+               "</mc:Choice></mc:AlternateContent></controls></mc:Choice></mc:AlternateContent>");
+  std::string types = zipPart(path, "[Content_Types].xml");
+  types.insert(types.find("</Types>"),
+               "<Default Extension=\"vml\" ContentType=\"application/vnd.openxmlformats-"
+               "officedocument.vmlDrawing\"/><Override PartName=\"/xl/ctrlProps/ctrlProp1.xml\" "
+               "ContentType=\"application/vnd.ms-excel.controlproperties+xml\"/>");
+  const std::string rel = "<Relationship Id=\"";
+  test::patchZip(
+      path,
+      {{"xl/worksheets/sheet1.xml", sheet},
+       {"[Content_Types].xml", types},
+       {"xl/worksheets/_rels/sheet1.xml.rels",
+        "<?xml version=\"1.0\"?><Relationships xmlns=\"http://schemas.openxmlformats.org/package/"
+        "2006/relationships\">" +
+            rel + "rId7\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/"
+                  "relationships/vmlDrawing\" Target=\"../drawings/vmlDrawing1.vml\"/>" +
+            rel + "rId8\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/"
+                  "relationships/ctrlProp\" Target=\"../ctrlProps/ctrlProp1.xml\"/></Relationships>"},
+       {"xl/drawings/vmlDrawing1.vml",
+        "<xml xmlns:v=\"urn:schemas-microsoft-com:vml\" xmlns:o=\"urn:schemas-microsoft-com:office:"
+        "office\" xmlns:x=\"urn:schemas-microsoft-com:office:excel\"><o:shapelayout v:ext=\"edit\">"
+        "<o:idmap v:ext=\"edit\" data=\"1\"/></o:shapelayout><v:shape id=\"Check_x0020_Box_x0020_1\" "
+        "o:spid=\"_x0000_s1025\" type=\"#_x0000_t201\"><x:ClientData ObjectType=\"Checkbox\">"
+        "<x:FmlaLink>$A$1</x:FmlaLink></x:ClientData></v:shape></xml>"},
+       {"xl/ctrlProps/ctrlProp1.xml",
+        "<?xml version=\"1.0\"?><formControlPr xmlns=\"http://schemas.microsoft.com/office/"
+        "spreadsheetml/2009/9/main\" objectType=\"CheckBox\" fmlaLink=\"Data!$A$2\" "
+        "lockText=\"1\"/>"}});
+
+  auto app = createApplication();
+  Workbook& book = app->workbooks().open(path);
+  book.sheets().item("Data").copy(book.sheets().item(2));
+  book.save();
+  const std::string copyPart = sheetPartOf(path, "Data (2)");
+  const std::string copy = zipPart(path, copyPart);
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(copy, m, std::regex(R"re(<control shapeId="(\d+)" r:id="rId8")re")));
+  const std::string vml = zipPart(path, test::relatedPart(path, copyPart, "rId7"));
+  EXPECT_NE(m[1].str(), "1025");
+  EXPECT_NE(vml.find("o:spid=\"_x0000_s" + m[1].str() + "\""), std::string::npos) << vml;
+  const std::string props = zipPart(path, test::relatedPart(path, copyPart, "rId8"));
+  EXPECT_NE(props.find("fmlaLink=\"'Data (2)'!$A$2\""), std::string::npos) << props;
+  EXPECT_NE(zipPart(path, "xl/ctrlProps/ctrlProp1.xml").find("fmlaLink=\"Data!$A$2\""), std::string::npos);
+}
+
 }  // namespace
 }  // namespace orv
