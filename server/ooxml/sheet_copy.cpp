@@ -135,6 +135,26 @@ bool isFormulaElement(std::string_view local) {
   return local == "f" || local == "formula" || local == "formula1" || local == "formula2";
 }
 
+// Visits every element under `root` depth first, without recursion (extension lists nest
+// deeply). `visit` returns false to skip the element's children.
+template <typename Visit>
+void forEachElement(pugi::xml_node root, Visit visit) {
+  for (pugi::xml_node n = root; n;) {
+    bool descend = n.type() == pugi::node_element && visit(n);
+    if (descend && n.first_child()) {
+      n = n.first_child();
+      continue;
+    }
+    while (n && n != root && !n.next_sibling()) n = n.parent();
+    if (!n || n == root) break;
+    n = n.next_sibling();
+  }
+}
+
+// The cell table holds most of a sheet but nothing but cells: walks that look for ids or links
+// skip it.
+bool isCellTable(std::string_view local) { return local == "sheetData"; }
+
 // Maps every GUID that must stay unique to a fresh one, the same old GUID to the same new one,
 // so that the links between a conditional format and its extension stay intact.
 class GuidRenewer {
@@ -145,28 +165,20 @@ class GuidRenewer {
     return it->second;
   }
 
-  void walk(pugi::xml_node node) {
-    for (pugi::xml_node n = node; n;) {
-      if (n.type() == pugi::node_element) {
-        std::string_view local = localName(n.name());
-        for (pugi::xml_attribute a : n.attributes()) {
-          std::string_view name = a.name();
-          const bool uid = name.ends_with(":uid");
-          const bool cfId = name == "id" && local == "cfRule";
-          if ((uid || cfId) && looksLikeGuid(a.value())) a.set_value(renew(a.value()).c_str());
-        }
-        if (local == "id" && std::string_view(n.name()) != "id" && looksLikeGuid(n.text().get()))
-          n.text().set(renew(n.text().get()).c_str());
+  void walk(pugi::xml_node root) {
+    forEachElement(root, [this](pugi::xml_node n) {
+      std::string_view local = localName(n.name());
+      if (isCellTable(local)) return false;
+      for (pugi::xml_attribute a : n.attributes()) {
+        std::string_view name = a.name();
+        const bool uid = name.ends_with(":uid");
+        const bool cfId = name == "id" && local == "cfRule";
+        if ((uid || cfId) && looksLikeGuid(a.value())) a.set_value(renew(a.value()).c_str());
       }
-      // Depth-first without recursion: sheets can nest deeply in extension lists.
-      if (n.first_child()) {
-        n = n.first_child();
-        continue;
-      }
-      while (n && n != node && !n.next_sibling()) n = n.parent();
-      if (!n || n == node) break;
-      n = n.next_sibling();
-    }
+      if (local == "id" && std::string_view(n.name()) != "id" && looksLikeGuid(n.text().get()))
+        n.text().set(renew(n.text().get()).c_str());
+      return true;
+    });
   }
 
  private:
@@ -402,33 +414,27 @@ class Copier {
 
   // The sheet's <control shapeId> and the drawings' compatibility links name VML shapes.
   void renumberShapeLinks(pugi::xml_document& doc) {
-    for (pugi::xml_node n = doc.document_element(); n;) {
-      if (n.type() == pugi::node_element) {
-        std::string_view local = localName(n.name());
-        if (local == "control" || local == "oleObject") {
-          if (pugi::xml_attribute a = n.attribute("shapeId")) {
-            auto it = shapeIds_.find(a.as_llong());
-            if (it != shapeIds_.end()) a.set_value(std::to_string(it->second).c_str());
-          }
-        } else if (local == "compatExt") {
-          if (pugi::xml_attribute a = n.attribute("spid")) {
-            std::string_view v = a.value();
-            if (v.starts_with("_x0000_s")) {
-              long id = std::atol(std::string(v.substr(8)).c_str());
-              auto it = shapeIds_.find(id);
-              if (it != shapeIds_.end()) a.set_value(("_x0000_s" + std::to_string(it->second)).c_str());
-            }
+    forEachElement(doc.document_element(), [this](pugi::xml_node n) {
+      std::string_view local = localName(n.name());
+      if (isCellTable(local)) return false;
+      if (local == "control" || local == "oleObject") {
+        if (pugi::xml_attribute a = n.attribute("shapeId")) {
+          auto it = shapeIds_.find(a.as_llong());
+          if (it != shapeIds_.end()) a.set_value(std::to_string(it->second).c_str());
+        }
+      } else if (local == "compatExt") {
+        if (pugi::xml_attribute a = n.attribute("spid")) {
+          std::string_view v = a.value();
+          if (v.starts_with("_x0000_s")) {
+            long id = std::atol(std::string(v.substr(8)).c_str());
+            auto it = shapeIds_.find(id);
+            if (it != shapeIds_.end())
+              a.set_value(("_x0000_s" + std::to_string(it->second)).c_str());
           }
         }
       }
-      if (n.first_child()) {
-        n = n.first_child();
-        continue;
-      }
-      while (n && !n.next_sibling()) n = n.parent();
-      if (!n) break;
-      n = n.next_sibling();
-    }
+      return true;
+    });
   }
 
   Package& pkg_;
@@ -469,31 +475,32 @@ bool retargetPart(pugi::xml_document& doc, std::string_view from, std::string_vi
     changed = true;
     return out;
   };
-  pugi::xml_node root = doc.document_element();
-  for (pugi::xml_node n = root; n;) {
-    if (n.type() == pugi::node_element) {
-      if (isFormulaElement(localName(n.name()))) {
-        pugi::xml_node text = n.first_child();
-        if (text && (text.type() == pugi::node_pcdata || text.type() == pugi::node_cdata) &&
-            !text.next_sibling()) {
-          std::string out = rewrite(text.value());
-          if (!out.empty()) text.set_value(out.c_str());
-        }
-      }
-      for (pugi::xml_attribute a : n.attributes()) {
-        if (!kFormulaAttributes.count(localName(a.name()))) continue;
-        std::string out = rewrite(a.value());
-        if (!out.empty()) a.set_value(out.c_str());
-      }
+  auto rewriteText = [&](pugi::xml_node element) {
+    pugi::xml_node text = element.first_child();
+    if (text && (text.type() == pugi::node_pcdata || text.type() == pugi::node_cdata) &&
+        !text.next_sibling()) {
+      std::string out = rewrite(text.value());
+      if (!out.empty()) text.set_value(out.c_str());
     }
-    if (n.first_child()) {
-      n = n.first_child();
-      continue;
+  };
+  forEachElement(doc.document_element(), [&](pugi::xml_node n) {
+    std::string_view local = localName(n.name());
+    if (isCellTable(local)) {
+      // Rows hold cells, cells hold at most one formula: a tight loop over the bulk of a sheet.
+      for (pugi::xml_node row = n.first_child(); row; row = row.next_sibling())
+        for (pugi::xml_node cell = row.first_child(); cell; cell = cell.next_sibling())
+          for (pugi::xml_node f = cell.first_child(); f; f = f.next_sibling())
+            if (f.type() == pugi::node_element && localName(f.name()) == "f") rewriteText(f);
+      return false;
     }
-    while (n && !n.next_sibling()) n = n.parent();
-    if (!n) break;
-    n = n.next_sibling();
-  }
+    if (isFormulaElement(local)) rewriteText(n);
+    for (pugi::xml_attribute a : n.attributes()) {
+      if (!kFormulaAttributes.count(localName(a.name()))) continue;
+      std::string out = rewrite(a.value());
+      if (!out.empty()) a.set_value(out.c_str());
+    }
+    return true;
+  });
   return changed;
 }
 
