@@ -306,6 +306,7 @@ SheetId OoxmlEngine::copySheet(SheetId sourceId, SheetId afterId) {
   s.kind = source.kind;
   s.node = sheetNode;
   s.createdFrom = createdParts_.size();
+  s.pendingName = copy.name;
   for (const std::string& part : copy.addedParts) {
     std::string lower = lowerAscii(part);
     if (lower.ends_with(".xml") || lower.ends_with(".rels")) createdParts_.push_back(part);
@@ -359,7 +360,16 @@ void OoxmlEngine::renameSheet(SheetId id, const std::string& name) {
   if (old == name) return;
   validateSheetName(name, namesExcept(id));
 
-  renameInParts(partsReferringTo(sheet), old, name);
+  // Parts written later from a parsed source must be written now, before sources change; a copy
+  // not written yet only needs its new name.
+  const bool pending = sheet.pendingName && pkg_.isLazy(sheet.part);
+  pkg_.materializeLazy(pending ? sheet.part : std::string());
+  std::vector<std::string> parts = partsReferringTo(sheet);
+  if (pending) {
+    *sheet.pendingName = name;
+    std::erase_if(parts, [&](const std::string& p) { return lowerAscii(p) == lowerAscii(sheet.part); });
+  }
+  renameInParts(parts, old, name);
   pugi::xml_node workbook = pkg_.xml(workbookPart_).document_element();
   renameInNames(workbook, old, name);
   sheet.node.attribute("name").set_value(name.c_str());

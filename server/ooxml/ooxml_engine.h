@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -37,6 +38,8 @@ class OoxmlEngine : public Engine {
     // For a sheet this instance made: the first of createdParts_ made with it. Only parts made
     // from then on can refer to it.
     std::optional<size_t> createdFrom;
+    // For a copy whose part is not written yet: the name it will be written with.
+    std::shared_ptr<std::string> pendingName;
   };
 
   const SheetInfo& info(SheetId id) const;

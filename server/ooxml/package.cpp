@@ -1,6 +1,7 @@
 #include "server/ooxml/package.h"
 
 #include <algorithm>
+#include <deque>
 #include <cerrno>
 #include <cstring>
 #include <sstream>
@@ -80,6 +81,67 @@ std::string zipMessage(zip_error_t* error) {
   std::string text = zip_error_strerror(error);
   if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
   return text + ".";
+}
+
+// A ZIP source whose data is made when libzip opens it and dropped when libzip closes it, so that
+// saving many copied sheets holds one of them at a time.
+struct LazyData {
+  std::function<std::string()> produce;
+  std::string data;
+  size_t offset = 0;
+  zip_error_t error;
+};
+
+zip_int64_t lazyCallback(void* state, void* buffer, zip_uint64_t length, zip_source_cmd_t command) {
+  auto* lazy = static_cast<LazyData*>(state);
+  switch (command) {
+    case ZIP_SOURCE_OPEN:
+      try {
+        lazy->data = lazy->produce();
+      } catch (const std::exception&) {
+        zip_error_set(&lazy->error, ZIP_ER_INTERNAL, 0);
+        return -1;
+      }
+      lazy->offset = 0;
+      return 0;
+    case ZIP_SOURCE_READ: {
+      const size_t n = std::min<size_t>(length, lazy->data.size() - lazy->offset);
+      std::memcpy(buffer, lazy->data.data() + lazy->offset, n);
+      lazy->offset += n;
+      return static_cast<zip_int64_t>(n);
+    }
+    case ZIP_SOURCE_CLOSE:
+      std::string().swap(lazy->data);
+      return 0;
+    case ZIP_SOURCE_STAT: {
+      auto* st = static_cast<zip_stat_t*>(buffer);
+      zip_stat_init(st);
+      return sizeof(zip_stat_t);
+    }
+    case ZIP_SOURCE_ERROR:
+      return zip_error_to_data(&lazy->error, buffer, length);
+    case ZIP_SOURCE_FREE:
+      zip_error_fini(&lazy->error);
+      delete lazy;
+      return 0;
+    case ZIP_SOURCE_SUPPORTS:
+      return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE,
+                                            ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
+    default:
+      zip_error_set(&lazy->error, ZIP_ER_OPNOTSUPP, 0);
+      return -1;
+  }
+}
+
+zip_source_t* lazySource(zip_t* archive, const std::function<std::string()>& produce) {
+  auto* lazy = new LazyData{produce, {}, 0, {}};
+  zip_error_init(&lazy->error);
+  zip_source_t* source = zip_source_function(archive, lazyCallback, lazy);
+  if (!source) {
+    zip_error_fini(&lazy->error);
+    delete lazy;
+  }
+  return source;
 }
 
 }  // namespace
@@ -249,6 +311,7 @@ std::string Package::readPrefix(std::string_view part, size_t limit) {
   if (!e) damaged(part, "the part is missing");
   if (e->state == State::Bytes) return e->bytes.substr(0, limit);
   if (e->state == State::Xml) return serialize(*e->doc, e->gap).substr(0, limit);
+  if (e->state == State::Lazy) return e->produce().substr(0, limit);
   zip_file_t* file = zip_fopen_index(zip_, static_cast<zip_uint64_t>(e->index), 0);
   if (!file) damaged(part, zip_error_strerror(zip_get_error(zip_)));
   std::string data;
@@ -278,7 +341,9 @@ pugi::xml_document& Package::xml(std::string_view part) {
   Entry* e = find(part);
   if (!e) damaged(part, "the part is missing");
   if (e->state == State::Xml) return *e->doc;
-  std::string text = e->state == State::Bytes ? std::move(e->bytes) : read(part);
+  std::string text = e->state == State::Bytes  ? std::move(e->bytes)
+                     : e->state == State::Lazy ? e->produce()
+                                               : read(part);
   auto doc = std::make_unique<pugi::xml_document>();
   pugi::xml_parse_result result = doc->load_buffer(text.data(), text.size(), kParseOptions);
   if (!result) {
@@ -298,6 +363,7 @@ pugi::xml_document& Package::xml(std::string_view part) {
     }
   }
   e->bytes.clear();
+  e->produce = nullptr;
   e->doc = std::move(doc);
   e->state = State::Xml;
   return *e->doc;
@@ -353,6 +419,7 @@ void Package::addXml(const std::string& part, std::unique_ptr<pugi::xml_document
   e.state = State::Xml;
   e.doc = std::move(doc);
   e.bytes.clear();
+  e.produce = nullptr;
   e.dirty = true;
   modified_ = true;
 }
@@ -361,9 +428,35 @@ void Package::addBytes(const std::string& part, std::string bytes) {
   Entry& e = insert(part);
   e.state = State::Bytes;
   e.doc.reset();
+  e.produce = nullptr;
   e.bytes = std::move(bytes);
   e.dirty = true;
   modified_ = true;
+}
+
+void Package::addLazy(const std::string& part, std::function<std::string()> produce) {
+  Entry& e = insert(part);
+  e.state = State::Lazy;
+  e.doc.reset();
+  e.bytes.clear();
+  e.produce = std::move(produce);
+  e.dirty = true;
+  modified_ = true;
+}
+
+bool Package::isLazy(std::string_view part) const {
+  const Entry* e = find(part);
+  return e && e->state == State::Lazy;
+}
+
+void Package::materializeLazy(std::string_view keep) {
+  const std::string kept = lowerAscii(keep);
+  for (auto& entry : entries_) {
+    if (entry->state != State::Lazy || (!kept.empty() && lowerAscii(entry->name) == kept)) continue;
+    entry->bytes = entry->produce();
+    entry->produce = nullptr;
+    entry->state = State::Bytes;
+  }
 }
 
 void Package::freeze(std::string_view part) {
@@ -388,6 +481,7 @@ void Package::remove(std::string_view part) {
   e->state = State::Removed;
   e->doc.reset();
   e->bytes.clear();
+  e->produce = nullptr;
   modified_ = true;
 }
 
@@ -526,8 +620,7 @@ void Package::writeTo(const std::string& tempPath) {
     fail(why);
   }
   // Serialised parts must outlive zip_close, which reads them.
-  std::vector<std::string> texts;
-  texts.reserve(entries_.size());
+  std::deque<std::string> texts;
   for (const auto& entry : entries_) {
     const Entry& e = *entry;
     if (e.state == State::Removed) continue;
@@ -539,10 +632,13 @@ void Package::writeTo(const std::string& tempPath) {
       if (zip_stat_index(zip_, static_cast<zip_uint64_t>(e.index), 0, &st) != 0)
         fail(zipMessage(zip_get_error(zip_)));
       source = zip_source_zip(out, zip_, static_cast<zip_uint64_t>(e.index), ZIP_FL_COMPRESSED, 0, -1);
+    } else if (e.state == State::Bytes) {
+      source = zip_source_buffer(out, e.bytes.data(), e.bytes.size(), 0);
+    } else if (e.state == State::Lazy) {
+      source = lazySource(out, e.produce);
     } else {
-      texts.push_back(e.state == State::Xml ? serialize(*e.doc, e.gap) : e.bytes);
-      const std::string& text = texts.back();
-      source = zip_source_buffer(out, text.data(), text.size(), 0);
+      texts.push_back(serialize(*e.doc, e.gap));
+      source = zip_source_buffer(out, texts.back().data(), texts.back().size(), 0);
     }
     if (!source) fail(zipMessage(zip_get_error(out)));
     zip_int64_t index = zip_file_add(out, e.name.c_str(), source, ZIP_FL_ENC_GUESS);
@@ -600,7 +696,8 @@ void Package::save() {
     entry->index = zip_name_locate(zip_, entry->name.c_str(), ZIP_FL_ENC_RAW);
     if (entry->index < 0) damaged(entry->name, "the part was not written");
     entry->dirty = false;
-    if (entry->state == State::Bytes) {
+    entry->produce = nullptr;
+    if (entry->state == State::Bytes || entry->state == State::Lazy) {
       entry->state = State::Raw;
       std::string().swap(entry->bytes);
     }

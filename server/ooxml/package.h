@@ -2,6 +2,7 @@
 
 #include <zip.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <pugixml.hpp>
@@ -76,6 +77,12 @@ class Package {
   // What stood between the XML declaration and the root element of a parsed part.
   std::string prologGap(std::string_view part) const;
   void addBytes(const std::string& part, std::string bytes);
+  // Adds a part whose text `produce` makes when it is needed (to save, read or edit it), so that
+  // a large copied sheet is never held twice.
+  void addLazy(const std::string& part, std::function<std::string()> produce);
+  bool isLazy(std::string_view part) const;
+  // Makes every lazy part now, except `keep`; call before editing a part a producer reads.
+  void materializeLazy(std::string_view keep = {});
   // Replaces the stored form of an added or edited part by its text, releasing its tree.
   void freeze(std::string_view part);
   // Forgets the parsed form of a part that is saved as it is, to be read again if needed.
@@ -107,7 +114,7 @@ class Package {
   static std::string serialize(const pugi::xml_document& doc, std::string_view gap = {});
 
  private:
-  enum class State { Raw, Xml, Bytes, Removed };
+  enum class State { Raw, Xml, Bytes, Lazy, Removed };
   struct Entry {
     std::string name;
     zip_int64_t index = -1;  // in the archive, -1 for an added part
@@ -116,6 +123,7 @@ class Package {
     std::unique_ptr<pugi::xml_document> doc;
     std::string bytes;
     std::string gap;  // between the declaration and the root, when parsed
+    std::function<std::string()> produce;  // for Lazy
   };
 
   void openArchive();
