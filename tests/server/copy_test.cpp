@@ -338,6 +338,26 @@ TEST_F(RichCopy, CopyOfACopyAndSavesInOneInstance) {
   EXPECT_NE(part(sheetPartOf(path_, "Data (4)")).find("'Data (4)'!B2*2"), std::string::npos);
 }
 
+TEST_F(RichCopy, ChartSheetCopyHasItsOwnChart) {
+  auto app = createApplication();
+  Workbook& book = app->workbooks().open(path_);
+  book.sheets().item("Summary").copy(book.sheets().item(3));
+  EXPECT_EQ(book.activeSheet().kind(), SheetKind::Chartsheet);
+  EXPECT_EQ(book.worksheets().count(), 2);
+  book.save();
+  app->quit();
+  const std::string copyPart = sheetPartOf(path_, "Summary (2)");
+  ASSERT_NE(copyPart.find("chartsheets/"), std::string::npos) << copyPart;
+  const std::string drawing = test::relatedPart(path_, copyPart, "rId1");
+  const std::string sourceDrawing = test::relatedPart(path_, sheetPartOf(path_, "Summary"), "rId1");
+  EXPECT_NE(drawing, sourceDrawing);
+  const std::string chart = test::relatedPart(path_, drawing, "rId1");
+  EXPECT_NE(chart, test::relatedPart(path_, sourceDrawing, "rId1"));
+  EXPECT_NE(zipPart(path_, chart).find("<c:f>Data!$B$2:$B$5</c:f>"), std::string::npos);
+  auto listed = test::inspectWithOpenpyxl({"sheets", path_});
+  EXPECT_EQ(listed.output, "Data\nOther\nSummary\nSummary (2)\n");
+}
+
 TEST(CalcChain, IsDroppedWhenASheetIsCopied) {
   test::TempDir dir;
   const std::string path = dir.file("Book.xlsx");
