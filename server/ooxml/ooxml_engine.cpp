@@ -51,6 +51,20 @@ pugi::xml_attribute relIdAttribute(pugi::xml_node node) {
 
 bool sameName(std::string_view a, std::string_view b) { return sameSheetName(a, b); }
 
+SheetKind kindOfRoot(std::string_view head) {
+  for (size_t at = head.find('<'); at != std::string_view::npos; at = head.find('<', at + 1)) {
+    if (at + 1 < head.size() && (head[at + 1] == '?' || head[at + 1] == '!')) continue;
+    size_t end = head.find_first_of(" \t\r\n/>", at + 1);
+    std::string_view name = head.substr(at + 1, end == std::string_view::npos ? end : end - at - 1);
+    if (auto colon = name.find(':'); colon != std::string_view::npos) name.remove_prefix(colon + 1);
+    if (name == "dialogsheet") return SheetKind::Dialogsheet;
+    if (name == "macrosheet") return SheetKind::Macrosheet;
+    if (name == "chartsheet") return SheetKind::Chartsheet;
+    return SheetKind::Worksheet;
+  }
+  return SheetKind::Worksheet;
+}
+
 }  // namespace
 
 OoxmlEngine::OoxmlEngine(const std::string& path) : pkg_(path) {
@@ -89,11 +103,17 @@ OoxmlEngine::OoxmlEngine(const std::string& path) : pkg_(path) {
         s.kind = SheetKind::Dialogsheet;
       } else if (type.ends_with("/xlMacrosheet") || type.ends_with("/xlIntlMacrosheet")) {
         s.kind = SheetKind::Macrosheet;
-      } else if (!s.part.empty()) {
-        // Dialog sheets are sometimes linked as worksheets; their content type tells.
+      } else if (!s.part.empty() && pkg_.has(s.part)) {
+        // Dialog and macro sheets are sometimes linked, or even typed, as worksheets; the content
+        // type or else the root element of the part, in its first bytes, tells.
         std::string contentType = pkg_.contentTypeOf(s.part);
-        if (contentType.find("dialogsheet") != std::string::npos) s.kind = SheetKind::Dialogsheet;
-        if (contentType.find("macrosheet") != std::string::npos) s.kind = SheetKind::Macrosheet;
+        if (contentType.find("dialogsheet") != std::string::npos) {
+          s.kind = SheetKind::Dialogsheet;
+        } else if (contentType.find("macrosheet") != std::string::npos) {
+          s.kind = SheetKind::Macrosheet;
+        } else {
+          s.kind = kindOfRoot(pkg_.readPrefix(s.part, 1024));
+        }
       }
     }
     sheets_.push_back(s);
@@ -255,7 +275,7 @@ SheetId OoxmlEngine::copySheet(SheetId sourceId, SheetId afterId) {
   const std::string copyName = automaticCopyName(sourceName, existing);
 
   // The parts of earlier copies are done with; keep them as text to save memory.
-  for (const std::string& part : createdParts_) pkg_.freeze(part);
+  for (; frozen_ < createdParts_.size(); ++frozen_) pkg_.freeze(createdParts_[frozen_]);
 
   CopyRequest request;
   request.sourcePart = source.part;
@@ -382,6 +402,7 @@ void OoxmlEngine::renameSheet(SheetId id, const std::string& name) {
 void OoxmlEngine::save() {
   pkg_.save();
   // Saved copies are read back from the file if they are needed again.
+  // Saving costs time in proportion to the file anyway; this pass is small beside it.
   for (const std::string& part : createdParts_) pkg_.release(part);
 }
 

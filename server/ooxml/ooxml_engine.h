@@ -61,6 +61,7 @@ class OoxmlEngine : public Engine {
   std::vector<SheetInfo> sheets_;  // in tab order
   SheetId nextId_ = 1;
   std::vector<std::string> createdParts_;  // XML parts made by copies, oldest first
+  size_t frozen_ = 0;  // createdParts_ before this are kept as text
   std::optional<std::set<std::string>> codeNames_;
   std::optional<std::set<long>> vmlBlocks_;
   std::string appPart_;  // empty when the package has none

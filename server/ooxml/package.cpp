@@ -576,25 +576,6 @@ void Package::removeOverride(std::string_view part) {
   }
 }
 
-void Package::ensureDefault(std::string_view extension, std::string_view type) {
-  pugi::xml_node types = xml(kContentTypes).document_element();
-  pugi::xml_node last;
-  for (pugi::xml_node d : types.children()) {
-    if (localName(d.name()) != "Default") continue;
-    if (equalsIgnoreCase(d.attribute("Extension").value(), extension)) return;
-    last = d;
-  }
-  std::string qname = "Default";
-  std::string_view root = types.name();
-  if (auto colon = root.find(':'); colon != std::string_view::npos)
-    qname = std::string(root.substr(0, colon + 1)) + qname;
-  pugi::xml_node d = last ? types.insert_child_after(qname.c_str(), last)
-                          : types.prepend_child(qname.c_str());
-  d.append_attribute("Extension").set_value(std::string(extension).c_str());
-  d.append_attribute("ContentType").set_value(std::string(type).c_str());
-  markDirty(kContentTypes);
-}
-
 std::string Package::serialize(const pugi::xml_document& doc, std::string_view gap) {
   StringWriter writer;
   doc.save(writer, "", pugi::format_raw | pugi::format_no_declaration, pugi::encoding_utf8);

@@ -101,7 +101,6 @@ class Package {
   std::string contentTypeOf(std::string_view part);
   void setOverride(std::string_view part, std::string_view type);
   void removeOverride(std::string_view part);
-  void ensureDefault(std::string_view extension, std::string_view type);
 
   // True when any part was edited, added or removed since the last save.
   bool modified() const { return modified_; }

@@ -53,6 +53,7 @@ struct KindCase {
   const char* relType;
   const char* contentType;
   SheetKind kind;
+  const char* part = nullptr;  // the sheet part's text, when it is not a worksheet's
 };
 
 class Kinds : public ::testing::TestWithParam<KindCase> {};
@@ -72,7 +73,10 @@ TEST_P(Kinds, OnlyWorksheetsAreWorksheets) {
   size_t at = types.find(sheet2);
   ASSERT_NE(at, std::string::npos);
   types.replace(at + sheet2.size(), type.size(), std::string(GetParam().contentType) + "\"/>");
-  test::patchZip(path, {{"xl/_rels/workbook.xml.rels", rels}, {"[Content_Types].xml", types}});
+  std::map<std::string, std::string> parts = {{"xl/_rels/workbook.xml.rels", rels},
+                                               {"[Content_Types].xml", types}};
+  if (GetParam().part) parts["xl/worksheets/sheet2.xml"] = GetParam().part;
+  test::patchZip(path, parts);
 
   auto app = createApplication();
   Workbook& book = app->workbooks().open(path);
@@ -92,7 +96,18 @@ INSTANTIATE_TEST_SUITE_P(
                  "application/vnd.openxmlformats-officedocument.spreadsheetml.dialogsheet+xml",
                  SheetKind::Dialogsheet},
         KindCase{"Macro", "http://schemas.microsoft.com/office/2006/relationships/xlMacrosheet",
-                 "application/vnd.ms-excel.macrosheet+xml", SheetKind::Macrosheet}),
+                 "application/vnd.ms-excel.macrosheet+xml", SheetKind::Macrosheet},
+        KindCase{"DialogInAWorksheetPart",
+                 "http://schemas.openxmlformats.org/officeDocument/2006/relationships/worksheet",
+                 "application/vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml",
+                 SheetKind::Dialogsheet,
+                 "<?xml version=\"1.0\"?>\r\n<dialogsheet xmlns=\"http://schemas.openxmlformats.org/"
+                 "spreadsheetml/2006/main\"><sheetPr/></dialogsheet>"},
+        KindCase{"MacroInAWorksheetPart",
+                 "http://schemas.openxmlformats.org/officeDocument/2006/relationships/worksheet",
+                 "application/vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml",
+                 SheetKind::Macrosheet,
+                 "<xm:macrosheet xmlns:xm=\"http://schemas.microsoft.com/office/excel/2006/main\"/>"}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(Model, RenamedCopyIsNamedEverywhereItIsReferenced) {
