@@ -129,6 +129,17 @@ TEST_F(Save, FileRemovedMeanwhileIsReported) {
   EXPECT_TRUE(dir_.list().empty());
 }
 
+TEST_F(Save, ThroughASymbolicLinkTheLinkStays) {
+  const std::string link = dir_.file("Link.xlsx");
+  std::filesystem::create_symlink(path_, link);
+  Workbook& book = app_->workbooks().open(link);
+  book.sheets().item("Data").copy(book.sheets().item(2));
+  book.save();
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_NE(test::readFile(path_), before_);
+  EXPECT_EQ(createApplication()->workbooks().open(link).sheets().count(), 3);
+}
+
 TEST(DurableFile, FailingWriterLeavesTargetAndNoTemporary) {
   test::TempDir dir;
   const std::string target = dir.file("a.bin");
