@@ -116,7 +116,8 @@ OoxmlEngine::OoxmlEngine(const std::string& path) : pkg_(path) {
         }
       }
     }
-    sheets_.push_back(s);
+    byId_.push_back(std::make_unique<SheetInfo>(s));
+    sheets_.push_back(byId_.back().get());
   }
   if (sheets_.empty()) fail("the file is damaged (its workbook lists no sheets).");
 }
@@ -128,9 +129,8 @@ void OoxmlEngine::fail(const std::string& what) const {
 }
 
 const OoxmlEngine::SheetInfo& OoxmlEngine::info(SheetId id) const {
-  for (const SheetInfo& s : sheets_)
-    if (s.id == id) return s;
-  throw ServerError("The sheet is no longer part of the workbook.");
+  if (id < 1 || id > byId_.size()) throw ServerError("The sheet is no longer part of the workbook.");
+  return *byId_[id - 1];
 }
 
 OoxmlEngine::SheetInfo& OoxmlEngine::info(SheetId id) {
@@ -143,12 +143,12 @@ SheetId OoxmlEngine::sheetAt(int position) const {
   if (position < 0 || position >= sheetCount())
     throw ServerError("There is no sheet number " + std::to_string(position + 1) + " in '" +
                       pkg_.displayName() + "'.");
-  return sheets_[static_cast<size_t>(position)].id;
+  return sheets_[static_cast<size_t>(position)]->id;
 }
 
 int OoxmlEngine::positionOf(SheetId id) const {
   for (size_t i = 0; i < sheets_.size(); ++i)
-    if (sheets_[i].id == id) return static_cast<int>(i);
+    if (sheets_[i]->id == id) return static_cast<int>(i);
   throw ServerError("The sheet is no longer part of the workbook.");
 }
 
@@ -157,17 +157,17 @@ std::string OoxmlEngine::sheetName(SheetId id) const { return info(id).node.attr
 SheetKind OoxmlEngine::sheetKind(SheetId id) const { return info(id).kind; }
 
 SheetId OoxmlEngine::activeSheet() const {
-  pugi::xml_node workbook = sheets_.front().node.parent().parent();
+  pugi::xml_node workbook = sheets_.front()->node.parent().parent();
   pugi::xml_node view = childNamed(childNamed(workbook, "bookViews"), "workbookView");
   int tab = view.attribute("activeTab").as_int(0);
   if (tab < 0 || tab >= sheetCount()) tab = 0;
-  return sheets_[static_cast<size_t>(tab)].id;
+  return sheets_[static_cast<size_t>(tab)]->id;
 }
 
 std::vector<std::string> OoxmlEngine::namesExcept(SheetId id) const {
   std::vector<std::string> names;
-  for (const SheetInfo& s : sheets_)
-    if (s.id != id) names.push_back(s.node.attribute("name").value());
+  for (const SheetInfo* s : sheets_)
+    if (s->id != id) names.push_back(s->node.attribute("name").value());
   return names;
 }
 
@@ -176,9 +176,9 @@ std::set<std::string>& OoxmlEngine::codeNames() {
     codeNames_.emplace();
     static const std::regex codeName(R"(\bcodeName\s*=\s*"([^"]*)\")");
     // The code name sits in sheetPr at the very start of a sheet; the rest is not read.
-    for (const SheetInfo& s : sheets_) {
-      if (s.part.empty() || !pkg_.has(s.part)) continue;
-      std::string head = pkg_.readPrefix(s.part, 4096);
+    for (const SheetInfo* s : sheets_) {
+      if (s->part.empty() || !pkg_.has(s->part)) continue;
+      std::string head = pkg_.readPrefix(s->part, 4096);
       std::smatch m;
       if (std::regex_search(head, m, codeName)) codeNames_->insert(lowerAscii(m[1].str()));
     }
@@ -261,8 +261,8 @@ SheetId OoxmlEngine::copySheet(SheetId sourceId, SheetId afterId) {
   pugi::xml_document& workbookDoc = pkg_.xml(workbookPart_);
   pugi::xml_node workbook = workbookDoc.document_element();
   long long highestId = 0;
-  for (const SheetInfo& s : sheets_)
-    highestId = std::max(highestId, s.node.attribute("sheetId").as_llong());
+  for (const SheetInfo* s : sheets_)
+    highestId = std::max(highestId, s->node.attribute("sheetId").as_llong());
   if (highestId >= kMaxSheetId)
     throw ServerError("Cannot copy the sheet '" + sourceName + "': the workbook '" + display +
                       "' has used up its sheet numbers (" + std::to_string(kMaxSheetId) +
@@ -271,7 +271,7 @@ SheetId OoxmlEngine::copySheet(SheetId sourceId, SheetId afterId) {
   checkCopyable(pkg_, source.part, sourceName);
 
   std::vector<std::string> existing;
-  for (const SheetInfo& s : sheets_) existing.push_back(s.node.attribute("name").value());
+  for (const SheetInfo* s : sheets_) existing.push_back(s->node.attribute("name").value());
   const std::string copyName = automaticCopyName(sourceName, existing);
 
   // The parts of earlier copies are done with; keep them as text to save memory.
@@ -331,7 +331,8 @@ SheetId OoxmlEngine::copySheet(SheetId sourceId, SheetId afterId) {
     std::string lower = lowerAscii(part);
     if (lower.ends_with(".xml") || lower.ends_with(".rels")) createdParts_.push_back(part);
   }
-  sheets_.insert(sheets_.begin() + position, s);
+  byId_.push_back(std::make_unique<SheetInfo>(s));
+  sheets_.insert(sheets_.begin() + position, byId_.back().get());
   return s.id;
 }
 

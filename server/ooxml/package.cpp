@@ -520,18 +520,28 @@ std::vector<Relationship> Package::relationships(std::string_view part) {
   return result;
 }
 
-std::string Package::contentTypeOf(std::string_view part) {
+void Package::indexContentTypes() {
+  if (typesIndexed_) return;
   pugi::xml_node types = xml(kContentTypes).document_element();
-  const std::string wanted = "/" + std::string(part);
   for (pugi::xml_node o : types.children()) {
-    if (localName(o.name()) == "Override" && equalsIgnoreCase(o.attribute("PartName").value(), wanted))
-      return o.attribute("ContentType").value();
+    if (localName(o.name()) != "Override") continue;
+    std::string_view name = o.attribute("PartName").value();
+    if (name.starts_with("/")) name.remove_prefix(1);
+    overrides_.emplace(lowerAscii(name), o);
+    lastOverride_ = o;
   }
+  typesIndexed_ = true;
+}
+
+std::string Package::contentTypeOf(std::string_view part) {
+  indexContentTypes();
+  if (auto it = overrides_.find(lowerAscii(part)); it != overrides_.end())
+    return it->second.attribute("ContentType").value();
   std::string base = partBase(part);
   auto dot = base.rfind('.');
   if (dot == std::string::npos) return {};
   std::string_view ext = std::string_view(base).substr(dot + 1);
-  for (pugi::xml_node d : types.children()) {
+  for (pugi::xml_node d : xml(kContentTypes).document_element().children()) {
     if (localName(d.name()) == "Default" && equalsIgnoreCase(d.attribute("Extension").value(), ext))
       return d.attribute("ContentType").value();
   }
@@ -539,41 +549,40 @@ std::string Package::contentTypeOf(std::string_view part) {
 }
 
 void Package::setOverride(std::string_view part, std::string_view type) {
-  pugi::xml_document& doc = xml(kContentTypes);
-  pugi::xml_node types = doc.document_element();
-  const std::string name = "/" + std::string(part);
-  pugi::xml_node last;
-  std::string prefix;
-  for (pugi::xml_node o : types.children()) {
-    if (localName(o.name()) != "Override") continue;
-    if (equalsIgnoreCase(o.attribute("PartName").value(), name)) {
-      o.attribute("ContentType").set_value(std::string(type).c_str());
-      markDirty(kContentTypes);
-      return;
-    }
-    last = o;
+  indexContentTypes();
+  const std::string key = lowerAscii(part);
+  if (auto it = overrides_.find(key); it != overrides_.end()) {
+    it->second.attribute("ContentType").set_value(std::string(type).c_str());
+    markDirty(kContentTypes);
+    return;
   }
+  pugi::xml_node types = xml(kContentTypes).document_element();
   std::string qname = "Override";
   std::string_view root = types.name();
   if (auto colon = root.find(':'); colon != std::string_view::npos)
     qname = std::string(root.substr(0, colon + 1)) + qname;
-  pugi::xml_node o = last ? types.insert_child_after(qname.c_str(), last)
-                          : types.append_child(qname.c_str());
-  o.append_attribute("PartName").set_value(name.c_str());
+  pugi::xml_node o = lastOverride_ ? types.insert_child_after(qname.c_str(), lastOverride_)
+                                   : types.append_child(qname.c_str());
+  o.append_attribute("PartName").set_value(("/" + std::string(part)).c_str());
   o.append_attribute("ContentType").set_value(std::string(type).c_str());
+  overrides_.emplace(key, o);
+  lastOverride_ = o;
   markDirty(kContentTypes);
 }
 
 void Package::removeOverride(std::string_view part) {
-  pugi::xml_node types = xml(kContentTypes).document_element();
-  const std::string name = "/" + std::string(part);
-  for (pugi::xml_node o : types.children()) {
-    if (localName(o.name()) == "Override" && equalsIgnoreCase(o.attribute("PartName").value(), name)) {
-      types.remove_child(o);
-      markDirty(kContentTypes);
-      return;
-    }
+  indexContentTypes();
+  auto it = overrides_.find(lowerAscii(part));
+  if (it == overrides_.end()) return;
+  pugi::xml_node o = it->second;
+  overrides_.erase(it);
+  if (o == lastOverride_) {
+    lastOverride_ = o.previous_sibling();
+    while (lastOverride_ && localName(lastOverride_.name()) != "Override")
+      lastOverride_ = lastOverride_.previous_sibling();
   }
+  o.parent().remove_child(o);
+  markDirty(kContentTypes);
 }
 
 std::string Package::serialize(const pugi::xml_document& doc, std::string_view gap) {

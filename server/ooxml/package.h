@@ -8,6 +8,7 @@
 #include <pugixml.hpp>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "server/durable_file.h"
@@ -130,6 +131,7 @@ class Package {
   const Entry* find(std::string_view part) const;
   Entry& insert(const std::string& part);
   void writeTo(const std::string& tempPath);
+  void indexContentTypes();
   [[noreturn]] void damaged(std::string_view part, const std::string& why) const;
 
   std::string path_;
@@ -139,6 +141,10 @@ class Package {
   std::vector<std::unique_ptr<Entry>> entries_;  // in ZIP order
   std::map<std::string, Entry*> byName_;         // lower-case name
   bool modified_ = false;
+  // The content types' Override elements by lower-case part name, and the last of them.
+  std::unordered_map<std::string, pugi::xml_node> overrides_;
+  pugi::xml_node lastOverride_;
+  bool typesIndexed_ = false;
 };
 
 }  // namespace orv::ooxml
