@@ -129,7 +129,8 @@ void OoxmlEngine::fail(const std::string& what) const {
 }
 
 const OoxmlEngine::SheetInfo& OoxmlEngine::info(SheetId id) const {
-  if (id < 1 || id > byId_.size()) throw ServerError("The sheet is no longer part of the workbook.");
+  if (id < 1 || id > byId_.size())
+    throw ServerError("The sheet is no longer part of the workbook.");
   return *byId_[id - 1];
 }
 
@@ -152,7 +153,9 @@ int OoxmlEngine::positionOf(SheetId id) const {
   throw ServerError("The sheet is no longer part of the workbook.");
 }
 
-std::string OoxmlEngine::sheetName(SheetId id) const { return info(id).node.attribute("name").value(); }
+std::string OoxmlEngine::sheetName(SheetId id) const {
+  return info(id).node.attribute("name").value();
+}
 
 SheetKind OoxmlEngine::sheetKind(SheetId id) const { return info(id).kind; }
 
@@ -290,7 +293,8 @@ SheetId OoxmlEngine::copySheet(SheetId sourceId, SheetId afterId) {
   std::string sourceType;
   pugi::xml_attribute sourceRid = relIdAttribute(source.node);
   for (pugi::xml_node r : rels.children())
-    if (std::string_view(r.attribute("Id").value()) == sourceRid.value()) sourceType = r.attribute("Type").value();
+    if (std::string_view(r.attribute("Id").value()) == sourceRid.value())
+      sourceType = r.attribute("Type").value();
   const std::string rid = freshRelationshipId(rels);
   std::string qname = "Relationship";
   if (auto colon = std::string_view(rels.name()).find(':'); colon != std::string_view::npos)
@@ -358,9 +362,8 @@ void OoxmlEngine::renameInParts(const std::vector<std::string>& parts, const std
     pugi::xml_document& doc = pkg_.xml(part);
     bool changed = retargetPart(doc, from, to, RetargetMode::Rename);
     // Pivot caches name their source sheet in an attribute of its own.
-    if (pugi::xml_node source = doc.document_element().find_node([](pugi::xml_node n) {
-          return localName(n.name()) == "worksheetSource";
-        })) {
+    if (pugi::xml_node source = doc.document_element().find_node(
+            [](pugi::xml_node n) { return localName(n.name()) == "worksheetSource"; })) {
       pugi::xml_attribute sheet = source.attribute("sheet");
       if (sheet && sameName(sheet.value(), from)) {
         sheet.set_value(to.c_str());
@@ -388,7 +391,8 @@ void OoxmlEngine::renameSheet(SheetId id, const std::string& name) {
   std::vector<std::string> parts = partsReferringTo(sheet);
   if (pending) {
     *sheet.pendingName = name;
-    std::erase_if(parts, [&](const std::string& p) { return lowerAscii(p) == lowerAscii(sheet.part); });
+    std::erase_if(parts,
+                  [&](const std::string& p) { return lowerAscii(p) == lowerAscii(sheet.part); });
   }
   renameInParts(parts, old, name);
   pugi::xml_node workbook = pkg_.xml(workbookPart_).document_element();

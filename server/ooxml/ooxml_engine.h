@@ -59,10 +59,10 @@ class OoxmlEngine : public Engine {
   std::string workbookPart_;
   std::string workbookRels_;
   std::vector<std::unique_ptr<SheetInfo>> byId_;  // sheet id n at n - 1
-  std::vector<SheetInfo*> sheets_;                 // in tab order
+  std::vector<SheetInfo*> sheets_;                // in tab order
   SheetId nextId_ = 1;
   std::vector<std::string> createdParts_;  // XML parts made by copies, oldest first
-  size_t frozen_ = 0;  // createdParts_ before this are kept as text
+  size_t frozen_ = 0;                      // createdParts_ before this are kept as text
   std::optional<std::set<std::string>> codeNames_;
   std::optional<std::set<long>> vmlBlocks_;
   std::string appPart_;  // empty when the package has none

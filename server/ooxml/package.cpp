@@ -1,9 +1,9 @@
 #include "server/ooxml/package.h"
 
 #include <algorithm>
-#include <deque>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <sstream>
 
 #include "server/server_error.h"
@@ -171,8 +171,8 @@ std::string resolveTarget(std::string_view source, std::string_view target) {
   auto hash = target.find('#');
   if (hash != std::string_view::npos) target = target.substr(0, hash);
   std::string decoded = percentDecode(target);
-  std::string joined = (!decoded.empty() && decoded[0] == '/') ? decoded.substr(1)
-                                                               : partDir(source) + decoded;
+  std::string joined =
+      (!decoded.empty() && decoded[0] == '/') ? decoded.substr(1) : partDir(source) + decoded;
   std::vector<std::string_view> out;
   for (std::string_view seg : splitPath(joined)) {
     if (seg.empty() || seg == ".") continue;
@@ -357,8 +357,7 @@ pugi::xml_document& Package::xml(std::string_view part) {
     size_t end = text.find("?>");
     if (end != std::string::npos) {
       size_t root = text.find('<', end);
-      if (root != std::string::npos &&
-          text.find_first_not_of(" \t\r\n", end + 2) == root)
+      if (root != std::string::npos && text.find_first_not_of(" \t\r\n", end + 2) == root)
         e->gap = text.substr(end + 2, root - end - 2);
     }
   }
@@ -382,7 +381,8 @@ Package::Entry& Package::insert(const std::string& part) {
   if (it != byName_.end()) {
     // A part added in this session may be filled in later (its name is reserved first).
     if (it->second->state != State::Removed && it->second->index >= 0) {
-      throw ServerError("Cannot change '" + display_ + "': the part '" + part + "' exists already.");
+      throw ServerError("Cannot change '" + display_ + "': the part '" + part +
+                        "' exists already.");
     }
     // A part removed and added again in one session keeps its place.
     Entry& e = *it->second;
@@ -495,9 +495,8 @@ std::string Package::freshPartName(std::string_view dir, std::string_view stem,
     if (key.compare(0, prefix.size(), prefix) != 0) continue;
     if (key.compare(key.size() - suffix.size(), suffix.size(), suffix) != 0) continue;
     std::string_view digits(key.data() + prefix.size(), key.size() - prefix.size() - suffix.size());
-    if (digits.size() > 9 || !std::all_of(digits.begin(), digits.end(), [](char c) {
-          return c >= '0' && c <= '9';
-        }))
+    if (digits.size() > 9 ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
       continue;
     highest = std::max(highest, std::stol(std::string(digits)));
   }
@@ -621,7 +620,8 @@ void Package::writeTo(const std::string& tempPath) {
     if (raw) {
       if (zip_stat_index(zip_, static_cast<zip_uint64_t>(e.index), 0, &st) != 0)
         fail(zipMessage(zip_get_error(zip_)));
-      source = zip_source_zip(out, zip_, static_cast<zip_uint64_t>(e.index), ZIP_FL_COMPRESSED, 0, -1);
+      source =
+          zip_source_zip(out, zip_, static_cast<zip_uint64_t>(e.index), ZIP_FL_COMPRESSED, 0, -1);
     } else if (e.state == State::Bytes) {
       source = zip_source_buffer(out, e.bytes.data(), e.bytes.size(), 0);
     } else if (e.state == State::Lazy) {

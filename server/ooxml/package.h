@@ -19,7 +19,8 @@ namespace orv::ooxml {
 namespace rel {
 inline constexpr std::string_view kBase =
     "http://schemas.openxmlformats.org/officeDocument/2006/relationships/";
-inline constexpr std::string_view kStrictBase = "http://purl.oclc.org/ooxml/officeDocument/relationships/";
+inline constexpr std::string_view kStrictBase =
+    "http://purl.oclc.org/ooxml/officeDocument/relationships/";
 }  // namespace rel
 
 // Part names are kept as ZIP entry names: no leading slash, matched ignoring case as the
@@ -122,7 +123,7 @@ class Package {
     bool dirty = false;
     std::unique_ptr<pugi::xml_document> doc;
     std::string bytes;
-    std::string gap;  // between the declaration and the root, when parsed
+    std::string gap;                       // between the declaration and the root, when parsed
     std::function<std::string()> produce;  // for Lazy
   };
 

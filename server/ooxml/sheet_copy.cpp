@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <array>
-#include <memory>
 #include <cstdio>
+#include <memory>
 #include <random>
 #include <regex>
 
@@ -22,7 +22,7 @@ enum class Policy {
 
 enum class Fixup {
   None,      // copied byte for byte
-  Formulas,  // XML holding formula sites (charts, form-control properties, comments)
+  Formulas,  // XML holding formula sites (the sheet, charts, form-control properties)
   Drawing,   // DrawingML: formula links and the VML shape ids of form controls
   Vml,       // legacy VML: a fresh o:idmap block and renumbered shape ids
 };
@@ -97,14 +97,15 @@ void checkPart(Package& pkg, const std::string& part, const std::string& sheetNa
   for (const Relationship& rel : pkg.relationships(part)) {
     if (rel.external) continue;
     // An embedded object in a sheet (not in a chart) is an OLE object.
-    if (isSheet && rel.type.ends_with("/relationships/package")) refuse(sheetName, "embedded OLE objects");
+    if (isSheet && rel.type.ends_with("/relationships/package"))
+      refuse(sheetName, "embedded OLE objects");
     const PartPolicy* policy = policyFor(rel.type);
     if (!policy) {
       std::string_view type = rel.type;
       auto slash = type.rfind('/');
-      refuse(sheetName, "a related part of a kind it does not know (" +
-                            std::string(type.substr(slash == std::string_view::npos ? 0 : slash + 1)) +
-                            ")");
+      refuse(sheetName,
+             "a related part of a kind it does not know (" +
+                 std::string(type.substr(slash == std::string_view::npos ? 0 : slash + 1)) + ")");
     }
     if (policy->policy == Policy::Refuse) refuse(sheetName, policy->feature);
     std::string target = resolveTarget(part, rel.target);
@@ -339,7 +340,8 @@ struct SheetRecipe {
         for (pugi::xml_node view : child.children())
           if (pugi::xml_attribute a = view.attribute("tabSelected")) undo.removeAttribute(view, a);
       } else if (local == "sheetPr" && !codeName.empty()) {
-        if (pugi::xml_attribute code = child.attribute("codeName")) undo.setAttribute(code, codeName);
+        if (pugi::xml_attribute code = child.attribute("codeName"))
+          undo.setAttribute(code, codeName);
       }
     }
     guids.walk(root, &undo);
@@ -349,12 +351,13 @@ struct SheetRecipe {
 
 }  // namespace
 
-void collectVmlBlocks(Package& pkg, const std::vector<std::string>& vmlParts, std::set<long>& blocks) {
+void collectVmlBlocks(Package& pkg, const std::vector<std::string>& vmlParts,
+                      std::set<long>& blocks) {
   static const std::regex idmap(R"(<o:idmap\b[^>]*\bdata\s*=\s*["']([^"']*)["'])");
   for (const std::string& part : vmlParts) {
     std::string text = pkg.read(part);
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), idmap); it != std::sregex_iterator();
-         ++it) {
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), idmap);
+         it != std::sregex_iterator(); ++it) {
       std::string list = (*it)[1];
       for (size_t at = 0; at < list.size();) {
         size_t end = list.find(',', at);
@@ -455,7 +458,8 @@ class Copier {
           pkg_.addBytes(p.target, pkg_.read(p.source));
           break;
         case Fixup::Vml:
-          pkg_.addBytes(p.target, renumberVml(pkg_.read(p.source), shapeIdsOf_[lowerAscii(p.source)]));
+          pkg_.addBytes(p.target,
+                        renumberVml(pkg_.read(p.source), shapeIdsOf_[lowerAscii(p.source)]));
           break;
         case Fixup::Formulas:
         case Fixup::Drawing: {
@@ -484,7 +488,8 @@ class Copier {
       for (pugi::xml_attribute a : child.attributes()) {
         if (localName(a.name()) != "id" || std::string_view(a.name()) == "id") continue;
         for (const Relationship& rel : pkg_.relationships(sheetPart))
-          if (rel.id == a.value() && !rel.external) return lowerAscii(resolveTarget(sheetPart, rel.target));
+          if (rel.id == a.value() && !rel.external)
+            return lowerAscii(resolveTarget(sheetPart, rel.target));
       }
     }
     return {};
@@ -514,7 +519,8 @@ class Copier {
     std::set<std::string>& used = request_.codeNames();
     for (long n = 1;; ++n) {
       std::string candidate = stem + std::to_string(n);
-      if (candidate.size() > 31) candidate = stem.substr(0, 31 - std::to_string(n).size()) + std::to_string(n);
+      if (candidate.size() > 31)
+        candidate = stem.substr(0, 31 - std::to_string(n).size()) + std::to_string(n);
       if (used.insert(lowerAscii(candidate)).second) return candidate;
     }
   }

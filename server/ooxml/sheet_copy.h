@@ -28,7 +28,7 @@ struct CopyRequest {
 };
 
 struct CopyResult {
-  std::string sheetPart;               // the new sheet part, written when needed (lazy)
+  std::string sheetPart;                // the new sheet part, written when needed (lazy)
   std::vector<std::string> addedParts;  // every part created, the sheet part first
   // The name the lazy sheet part is written with; while the part is lazy, renaming the copy
   // only changes this.
@@ -51,7 +51,8 @@ bool retargetPart(pugi::xml_document& doc, std::string_view from, std::string_vi
                   RetargetMode mode);
 
 // The shape-id blocks that the legacy VML parts `vmlParts` use.
-void collectVmlBlocks(Package& pkg, const std::vector<std::string>& vmlParts, std::set<long>& blocks);
+void collectVmlBlocks(Package& pkg, const std::vector<std::string>& vmlParts,
+                      std::set<long>& blocks);
 
 // A fresh GUID in the form "{8-4-4-4-12}", upper case.
 std::string newGuid();

@@ -119,9 +119,11 @@ TEST_F(RichCopy, CopyIsNotSelectedAndItsIdsAreFresh) {
   // sheetId one above the largest, and a relationship of the workbook's own.
   auto workbook = parse(part("xl/workbook.xml"));
   pugi::xml_node sheets = workbook.child("workbook").child("sheets");
-  EXPECT_STREQ(sheets.find_child_by_attribute("name", "Data (2)").attribute("sheetId").value(), "4");
+  EXPECT_STREQ(sheets.find_child_by_attribute("name", "Data (2)").attribute("sheetId").value(),
+               "4");
   std::set<std::string> rids;
-  for (pugi::xml_node s : sheets.children()) EXPECT_TRUE(rids.insert(s.attribute("r:id").value()).second);
+  for (pugi::xml_node s : sheets.children())
+    EXPECT_TRUE(rids.insert(s.attribute("r:id").value()).second);
 }
 
 TEST_F(RichCopy, RelatedPartsAreDuplicatedOrSharedAsExcelDoes) {
@@ -129,7 +131,8 @@ TEST_F(RichCopy, RelatedPartsAreDuplicatedOrSharedAsExcelDoes) {
   const std::string sourcePart = "xl/worksheets/sheet1.xml";
   const std::string copyPart = sheetPartOf(path_, "Data (2)");
   auto sourceRels = parse(part("xl/worksheets/_rels/sheet1.xml.rels"));
-  auto copyRels = parse(part("xl/worksheets/_rels/" + copyPart.substr(copyPart.rfind('/') + 1) + ".rels"));
+  auto copyRels =
+      parse(part("xl/worksheets/_rels/" + copyPart.substr(copyPart.rfind('/') + 1) + ".rels"));
   std::map<std::string, std::string> types;
   for (pugi::xml_node r : sourceRels.document_element().children())
     types[r.attribute("Id").value()] = r.attribute("Type").value();
@@ -156,7 +159,8 @@ TEST_F(RichCopy, RelatedPartsAreDuplicatedOrSharedAsExcelDoes) {
       long block = std::stol(mb[1].str());
       std::regex shape(R"(_x0000_s(\d+))");
       int shapes = 0;
-      for (auto it = std::sregex_iterator(vb.begin(), vb.end(), shape); it != std::sregex_iterator(); ++it, ++shapes)
+      for (auto it = std::sregex_iterator(vb.begin(), vb.end(), shape);
+           it != std::sregex_iterator(); ++it, ++shapes)
         EXPECT_EQ(std::stol((*it)[1].str()) / 1024, block);
       EXPECT_GE(shapes, 1);
     } else if (kind == "drawing") {
@@ -228,7 +232,8 @@ TEST_F(RichCopy, EveryVmlPartHasShapeIdBlocksOfItsOwn) {
         EXPECT_TRUE(fresh) << "block " << block << " of " << e.name << " is used by " << it->second;
       }
     }
-    for (auto it = std::sregex_iterator(e.data.begin(), e.data.end(), shape); it != std::sregex_iterator(); ++it)
+    for (auto it = std::sregex_iterator(e.data.begin(), e.data.end(), shape);
+         it != std::sregex_iterator(); ++it)
       EXPECT_TRUE(blocks.count(std::stol((*it)[1].str()) / 1024)) << e.name << ": " << (*it)[0];
   }
   EXPECT_EQ(parts, 8);  // notes and button, header picture: for the source and three copies
@@ -243,7 +248,8 @@ TEST_F(RichCopy, SheetNamesAreClonedForTheCopyAndWorkbookNamesOnTheSourceLocalis
                   std::make_pair(n.attribute("localSheetId").value(), n.text().get()));
   auto has = [&](const std::string& name, const std::string& scope, const std::string& text) {
     auto [begin, end] = names.equal_range(name);
-    return std::any_of(begin, end, [&](const auto& n) { return n.second == std::make_pair(scope, text); });
+    return std::any_of(begin, end,
+                       [&](const auto& n) { return n.second == std::make_pair(scope, text); });
   };
   EXPECT_TRUE(has("_xlnm.Print_Area", "0", "Data!$A$1:$D$20"));
   EXPECT_TRUE(has("_xlnm.Print_Area", "3", "'Data (2)'!$A$1:$D$20"));
@@ -315,9 +321,15 @@ TEST_F(RichCopy, CopyInsertedBeforeOtherSheetsMovesScopedNamesAndTabs) {
     if (std::string_view(n.attribute("name").value()) == "Local")
       local[n.attribute("localSheetId").value()] = n.text().get();
   // Other moved from position 1 to 2; the copy at 1 has its own Local.
-  EXPECT_EQ(local, (std::map<std::string, std::string>{{"1", "'Other (2)'!$A$1"}, {"2", "Other!$A$1"}}));
+  EXPECT_EQ(local,
+            (std::map<std::string, std::string>{{"1", "'Other (2)'!$A$1"}, {"2", "Other!$A$1"}}));
   // Data was and stays the active tab.
-  EXPECT_EQ(workbook.child("workbook").child("bookViews").child("workbookView").attribute("activeTab").as_int(), 0);
+  EXPECT_EQ(workbook.child("workbook")
+                .child("bookViews")
+                .child("workbookView")
+                .attribute("activeTab")
+                .as_int(),
+            0);
 }
 
 TEST_F(RichCopy, CopyOfACopyAndSavesInOneInstance) {
@@ -370,11 +382,12 @@ TEST(CalcChain, IsDroppedWhenASheetIsCopied) {
   rels.insert(rels.find("</Relationships>"),
               "<Relationship Id=\"rId99\" Type=\"http://schemas.openxmlformats.org/officeDocument/"
               "2006/relationships/calcChain\" Target=\"calcChain.xml\"/>");
-  test::patchZip(path, {{"[Content_Types].xml", types},
-                        {"xl/_rels/workbook.xml.rels", rels},
-                        {"xl/calcChain.xml",
-                         "<?xml version=\"1.0\"?><calcChain xmlns=\"http://schemas.openxmlformats.org/"
-                         "spreadsheetml/2006/main\"><c r=\"A3\" i=\"1\"/></calcChain>"}});
+  test::patchZip(path,
+                 {{"[Content_Types].xml", types},
+                  {"xl/_rels/workbook.xml.rels", rels},
+                  {"xl/calcChain.xml",
+                   "<?xml version=\"1.0\"?><calcChain xmlns=\"http://schemas.openxmlformats.org/"
+                   "spreadsheetml/2006/main\"><c r=\"A3\" i=\"1\"/></calcChain>"}});
   auto app = createApplication();
   Workbook& book = app->workbooks().open(path);
   book.sheets().item("Data").copy(book.sheets().item(2));
@@ -410,7 +423,6 @@ TEST(MacroWorkbook, ProjectIsKeptAndTheCopyGetsItsOwnCodeName) {
   EXPECT_GE(codeNames.size(), 3u);
 }
 
-
 TEST(FormControl, KeepsItsLinkToTheCopyAndItsShape) {
   test::TempDir dir;
   const std::string path = dir.file("Book.xlsx");
@@ -418,12 +430,13 @@ TEST(FormControl, KeepsItsLinkToTheCopyAndItsShape) {
   // A check box as a spreadsheet application writes it: a VML shape, a control entry naming the
   // shape by id, and properties linking it to a cell.
   std::string sheet = zipPart(path, "xl/worksheets/sheet1.xml");
-  sheet.insert(sheet.find("</worksheet>"),
-               "<legacyDrawing r:id=\"rId7\"/><mc:AlternateContent xmlns:mc=\"http://schemas."
-               "openxmlformats.org/markup-compatibility/2006\"><mc:Choice Requires=\"x14\"><controls>"
-               "<mc:AlternateContent><mc:Choice Requires=\"x14\"><control shapeId=\"1025\" "
-               "r:id=\"rId8\" name=\"Check Box 1\"><controlPr defaultSize=\"0\"/></control>"
-               "</mc:Choice></mc:AlternateContent></controls></mc:Choice></mc:AlternateContent>");
+  sheet.insert(
+      sheet.find("</worksheet>"),
+      "<legacyDrawing r:id=\"rId7\"/><mc:AlternateContent xmlns:mc=\"http://schemas."
+      "openxmlformats.org/markup-compatibility/2006\"><mc:Choice Requires=\"x14\"><controls>"
+      "<mc:AlternateContent><mc:Choice Requires=\"x14\"><control shapeId=\"1025\" "
+      "r:id=\"rId8\" name=\"Check Box 1\"><controlPr defaultSize=\"0\"/></control>"
+      "</mc:Choice></mc:AlternateContent></controls></mc:Choice></mc:AlternateContent>");
   std::string types = zipPart(path, "[Content_Types].xml");
   types.insert(types.find("</Types>"),
                "<Default Extension=\"vml\" ContentType=\"application/vnd.openxmlformats-"
@@ -437,14 +450,17 @@ TEST(FormControl, KeepsItsLinkToTheCopyAndItsShape) {
        {"xl/worksheets/_rels/sheet1.xml.rels",
         "<?xml version=\"1.0\"?><Relationships xmlns=\"http://schemas.openxmlformats.org/package/"
         "2006/relationships\">" +
-            rel + "rId7\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/"
-                  "relationships/vmlDrawing\" Target=\"../drawings/vmlDrawing1.vml\"/>" +
-            rel + "rId8\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/"
-                  "relationships/ctrlProp\" Target=\"../ctrlProps/ctrlProp1.xml\"/></Relationships>"},
+            rel +
+            "rId7\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/"
+            "relationships/vmlDrawing\" Target=\"../drawings/vmlDrawing1.vml\"/>" +
+            rel +
+            "rId8\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/"
+            "relationships/ctrlProp\" Target=\"../ctrlProps/ctrlProp1.xml\"/></Relationships>"},
        {"xl/drawings/vmlDrawing1.vml",
         "<xml xmlns:v=\"urn:schemas-microsoft-com:vml\" xmlns:o=\"urn:schemas-microsoft-com:office:"
         "office\" xmlns:x=\"urn:schemas-microsoft-com:office:excel\"><o:shapelayout v:ext=\"edit\">"
-        "<o:idmap v:ext=\"edit\" data=\"1\"/></o:shapelayout><v:shape id=\"Check_x0020_Box_x0020_1\" "
+        "<o:idmap v:ext=\"edit\" data=\"1\"/></o:shapelayout><v:shape "
+        "id=\"Check_x0020_Box_x0020_1\" "
         "o:spid=\"_x0000_s1025\" type=\"#_x0000_t201\"><x:ClientData ObjectType=\"Checkbox\">"
         "<x:FmlaLink>$A$1</x:FmlaLink></x:ClientData></v:shape></xml>"},
        {"xl/ctrlProps/ctrlProp1.xml",
@@ -459,13 +475,15 @@ TEST(FormControl, KeepsItsLinkToTheCopyAndItsShape) {
   const std::string copyPart = sheetPartOf(path, "Data (2)");
   const std::string copy = zipPart(path, copyPart);
   std::smatch m;
-  ASSERT_TRUE(std::regex_search(copy, m, std::regex(R"re(<control shapeId="(\d+)" r:id="rId8")re")));
+  ASSERT_TRUE(
+      std::regex_search(copy, m, std::regex(R"re(<control shapeId="(\d+)" r:id="rId8")re")));
   const std::string vml = zipPart(path, test::relatedPart(path, copyPart, "rId7"));
   EXPECT_NE(m[1].str(), "1025");
   EXPECT_NE(vml.find("o:spid=\"_x0000_s" + m[1].str() + "\""), std::string::npos) << vml;
   const std::string props = zipPart(path, test::relatedPart(path, copyPart, "rId8"));
   EXPECT_NE(props.find("fmlaLink=\"'Data (2)'!$A$2\""), std::string::npos) << props;
-  EXPECT_NE(zipPart(path, "xl/ctrlProps/ctrlProp1.xml").find("fmlaLink=\"Data!$A$2\""), std::string::npos);
+  EXPECT_NE(zipPart(path, "xl/ctrlProps/ctrlProp1.xml").find("fmlaLink=\"Data!$A$2\""),
+            std::string::npos);
 }
 
 }  // namespace

@@ -1,10 +1,11 @@
 // Formats are told by their content; everything but transitional Open XML is refused with a
 // message naming what the file is.
+#include "server/format.h"
+
 #include <gtest/gtest.h>
 
 #include "fixtures.h"
 #include "server/application.h"
-#include "server/format.h"
 
 namespace orv {
 namespace {
@@ -67,7 +68,9 @@ const Case kCases[] = {
     {"Excel95", FileFormat::BiffOld, "Excel 5.0/95",
      [](const std::string& p) { test::writeFile(p, compoundFile("Book")); }},
     {"Excel4", FileFormat::BiffOld, "Excel 5.0/95 or older",
-     [](const std::string& p) { test::writeFile(p, std::string("\x09\x04\x06\x00\x00\x00\x10\x00", 8)); }},
+     [](const std::string& p) {
+       test::writeFile(p, std::string("\x09\x04\x06\x00\x00\x00\x10\x00", 8));
+     }},
     {"Strict", FileFormat::OoxmlStrict, "Strict Open XML",
      [](const std::string& p) {
        test::writeZip(p, {{"[Content_Types].xml",
@@ -81,11 +84,12 @@ const Case kCases[] = {
      }},
     {"Xlsb", FileFormat::Xlsb, ".xlsb",
      [](const std::string& p) {
-       test::writeZip(p, {{"[Content_Types].xml", kTypes + "x\"/></Types>"},
-                          {"_rels/.rels", kRels + "http://schemas.openxmlformats.org/officeDocument/"
-                                                  "2006/relationships/officeDocument\" Target=\"xl/"
-                                                  "workbook.bin\"/></Relationships>"},
-                          {"xl/workbook.bin", std::string(16, '\x01')}});
+       test::writeZip(p,
+                      {{"[Content_Types].xml", kTypes + "x\"/></Types>"},
+                       {"_rels/.rels", kRels + "http://schemas.openxmlformats.org/officeDocument/"
+                                               "2006/relationships/officeDocument\" Target=\"xl/"
+                                               "workbook.bin\"/></Relationships>"},
+                       {"xl/workbook.bin", std::string(16, '\x01')}});
      }},
     {"Ods", FileFormat::Ods, "OpenDocument Spreadsheet",
      [](const std::string& p) {
@@ -101,11 +105,12 @@ const Case kCases[] = {
      }},
     {"WordDocument", FileFormat::Unknown, "not a workbook",
      [](const std::string& p) {
-       test::writeZip(p, {{"[Content_Types].xml", "<Types/>"},
-                          {"_rels/.rels", kRels + "http://schemas.openxmlformats.org/officeDocument/"
-                                                  "2006/relationships/officeDocument\" Target=\"word/"
-                                                  "document.xml\"/></Relationships>"},
-                          {"word/document.xml", "<w:document/>"}});
+       test::writeZip(p,
+                      {{"[Content_Types].xml", "<Types/>"},
+                       {"_rels/.rels", kRels + "http://schemas.openxmlformats.org/officeDocument/"
+                                               "2006/relationships/officeDocument\" Target=\"word/"
+                                               "document.xml\"/></Relationships>"},
+                       {"word/document.xml", "<w:document/>"}});
      }},
     {"Html", FileFormat::Html, "web page",
      [](const std::string& p) {
@@ -113,13 +118,19 @@ const Case kCases[] = {
      }},
     {"XmlSpreadsheet", FileFormat::Xml, "XML file",
      [](const std::string& p) {
-       test::writeFile(p, "<?xml version=\"1.0\"?><Workbook xmlns=\"urn:schemas-microsoft-com:"
-                          "office:spreadsheet\"/>");
+       test::writeFile(p,
+                       "<?xml version=\"1.0\"?><Workbook xmlns=\"urn:schemas-microsoft-com:"
+                       "office:spreadsheet\"/>");
      }},
-    {"Csv", FileFormat::Text, "text file", [](const std::string& p) { test::writeFile(p, "a,b\n1,2\n"); }},
+    {"Csv", FileFormat::Text, "text file",
+     [](const std::string& p) { test::writeFile(p, "a,b\n1,2\n"); }},
     {"Empty", FileFormat::Empty, "empty", [](const std::string& p) { test::writeFile(p, ""); }},
     {"Binary", FileFormat::Unknown, "not a workbook",
-     [](const std::string& p) { test::writeFile(p, std::string("\x7F" "ELF\x02\x01\x01\0\0\0", 10)); }},
+     [](const std::string& p) {
+       test::writeFile(p, std::string("\x7F"
+                                      "ELF\x02\x01\x01\0\0\0",
+                                      10));
+     }},
     {"TruncatedZip", FileFormat::DamagedZip, "damaged",
      [](const std::string& p) {
        test::writePlainWorkbook(p);

@@ -65,7 +65,8 @@ TEST_P(Kinds, OnlyWorksheetsAreWorksheets) {
   std::string rels = zipPart(path, "xl/_rels/workbook.xml.rels");
   std::string types = zipPart(path, "[Content_Types].xml");
   const std::string worksheet = std::string(kRel) + "worksheet\" Target=\"worksheets/sheet2.xml";
-  const std::string type = "application/vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml\"/>";
+  const std::string type =
+      "application/vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml\"/>";
   ASSERT_NE(rels.find(worksheet), std::string::npos);
   rels.replace(rels.find(worksheet), worksheet.size(),
                std::string(GetParam().relType) + "\" Target=\"worksheets/sheet2.xml");
@@ -74,7 +75,7 @@ TEST_P(Kinds, OnlyWorksheetsAreWorksheets) {
   ASSERT_NE(at, std::string::npos);
   types.replace(at + sheet2.size(), type.size(), std::string(GetParam().contentType) + "\"/>");
   std::map<std::string, std::string> parts = {{"xl/_rels/workbook.xml.rels", rels},
-                                               {"[Content_Types].xml", types}};
+                                              {"[Content_Types].xml", types}};
   if (GetParam().part) parts["xl/worksheets/sheet2.xml"] = GetParam().part;
   test::patchZip(path, parts);
 
@@ -88,7 +89,8 @@ TEST_P(Kinds, OnlyWorksheetsAreWorksheets) {
 INSTANTIATE_TEST_SUITE_P(
     Sheets, Kinds,
     ::testing::Values(
-        KindCase{"Dialog", "http://schemas.openxmlformats.org/officeDocument/2006/relationships/dialogsheet",
+        KindCase{"Dialog",
+                 "http://schemas.openxmlformats.org/officeDocument/2006/relationships/dialogsheet",
                  "application/vnd.openxmlformats-officedocument.spreadsheetml.dialogsheet+xml",
                  SheetKind::Dialogsheet},
         KindCase{"DialogLinkedAsWorksheet",
@@ -97,17 +99,19 @@ INSTANTIATE_TEST_SUITE_P(
                  SheetKind::Dialogsheet},
         KindCase{"Macro", "http://schemas.microsoft.com/office/2006/relationships/xlMacrosheet",
                  "application/vnd.ms-excel.macrosheet+xml", SheetKind::Macrosheet},
-        KindCase{"DialogInAWorksheetPart",
-                 "http://schemas.openxmlformats.org/officeDocument/2006/relationships/worksheet",
-                 "application/vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml",
-                 SheetKind::Dialogsheet,
-                 "<?xml version=\"1.0\"?>\r\n<dialogsheet xmlns=\"http://schemas.openxmlformats.org/"
-                 "spreadsheetml/2006/main\"><sheetPr/></dialogsheet>"},
-        KindCase{"MacroInAWorksheetPart",
-                 "http://schemas.openxmlformats.org/officeDocument/2006/relationships/worksheet",
-                 "application/vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml",
-                 SheetKind::Macrosheet,
-                 "<xm:macrosheet xmlns:xm=\"http://schemas.microsoft.com/office/excel/2006/main\"/>"}),
+        KindCase{
+            "DialogInAWorksheetPart",
+            "http://schemas.openxmlformats.org/officeDocument/2006/relationships/worksheet",
+            "application/vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml",
+            SheetKind::Dialogsheet,
+            "<?xml version=\"1.0\"?>\r\n<dialogsheet xmlns=\"http://schemas.openxmlformats.org/"
+            "spreadsheetml/2006/main\"><sheetPr/></dialogsheet>"},
+        KindCase{
+            "MacroInAWorksheetPart",
+            "http://schemas.openxmlformats.org/officeDocument/2006/relationships/worksheet",
+            "application/vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml",
+            SheetKind::Macrosheet,
+            "<xm:macrosheet xmlns:xm=\"http://schemas.microsoft.com/office/excel/2006/main\"/>"}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(Model, RenamedCopyIsNamedEverywhereItIsReferenced) {
@@ -127,7 +131,8 @@ TEST_F(Model, RenamedCopyIsNamedEverywhereItIsReferenced) {
   // The copy's chart plots the renamed copy.
   bool chartFound = false;
   for (const auto& e : test::readZip(path_))
-    if (e.name.find("charts/chart") != std::string::npos && e.data.find("Report!$B$2:$B$5") != std::string::npos)
+    if (e.name.find("charts/chart") != std::string::npos &&
+        e.data.find("Report!$B$2:$B$5") != std::string::npos)
       chartFound = true;
   EXPECT_TRUE(chartFound);
   auto result = test::inspectWithOpenpyxl({"compare", path_, "Data", "Report"});
@@ -140,7 +145,7 @@ TEST_F(Model, RenamingASheetThatWasThereUpdatesTheWholeWorkbook) {
   book.save();
   const std::string data = part("xl/worksheets/sheet1.xml");
   EXPECT_NE(data.find("'Data'!B3+'Else Where'!A1"), std::string::npos);
-  EXPECT_NE(data.find("'Else Where'!$A$1:$A$3"), std::string::npos);  // validation
+  EXPECT_NE(data.find("'Else Where'!$A$1:$A$3"), std::string::npos);         // validation
   EXPECT_NE(data.find("Data!$B2&gt;'Else Where'!$A$1"), std::string::npos);  // formatting rule
   // Hyperlink locations are text, not formulas: a spreadsheet application leaves them too.
   const size_t stale = data.find("Other!");
@@ -190,12 +195,13 @@ TEST_P(Unsupported, CopyIsRefusedNamingTheFeatureAndTheFileIsUntouched) {
   test::TempDir dir;
   const std::string path = dir.file("Book.xlsx");
   test::writePlainWorkbook(path);
-  test::patchZip(path, {{"xl/worksheets/_rels/sheet1.xml.rels",
-                         "<?xml version=\"1.0\"?><Relationships xmlns=\"http://schemas.openxmlformats.org/"
-                         "package/2006/relationships\"><Relationship Id=\"rId1\" Type=\"" +
-                             std::string(GetParam().relType) +
-                             "\" Target=\"../feature/part1.xml\"/></Relationships>"},
-                        {"xl/feature/part1.xml", "<part/>"}});
+  test::patchZip(
+      path, {{"xl/worksheets/_rels/sheet1.xml.rels",
+              "<?xml version=\"1.0\"?><Relationships xmlns=\"http://schemas.openxmlformats.org/"
+              "package/2006/relationships\"><Relationship Id=\"rId1\" Type=\"" +
+                  std::string(GetParam().relType) +
+                  "\" Target=\"../feature/part1.xml\"/></Relationships>"},
+             {"xl/feature/part1.xml", "<part/>"}});
   const std::string before = test::readFile(path);
   auto app = createApplication();
   Workbook& book = app->workbooks().open(path);
@@ -214,13 +220,25 @@ TEST_P(Unsupported, CopyIsRefusedNamingTheFeatureAndTheFileIsUntouched) {
 INSTANTIATE_TEST_SUITE_P(
     Features, Unsupported,
     ::testing::Values(
-        Feature{"PivotTable", "http://schemas.openxmlformats.org/officeDocument/2006/relationships/pivotTable", "pivot tables"},
-        Feature{"Slicer", "http://schemas.microsoft.com/office/2007/relationships/slicer", "slicers"},
-        Feature{"Timeline", "http://schemas.microsoft.com/office/2011/relationships/timeline", "timelines"},
-        Feature{"ThreadedComments", "http://schemas.microsoft.com/office/2017/10/relationships/threadedComment", "threaded comments"},
-        Feature{"ActiveX", "http://schemas.openxmlformats.org/officeDocument/2006/relationships/control", "ActiveX controls"},
-        Feature{"OleObject", "http://schemas.openxmlformats.org/officeDocument/2006/relationships/oleObject", "OLE objects"},
-        Feature{"EmbeddedPackage", "http://schemas.openxmlformats.org/officeDocument/2006/relationships/package", "OLE objects"},
+        Feature{"PivotTable",
+                "http://schemas.openxmlformats.org/officeDocument/2006/relationships/pivotTable",
+                "pivot tables"},
+        Feature{"Slicer", "http://schemas.microsoft.com/office/2007/relationships/slicer",
+                "slicers"},
+        Feature{"Timeline", "http://schemas.microsoft.com/office/2011/relationships/timeline",
+                "timelines"},
+        Feature{"ThreadedComments",
+                "http://schemas.microsoft.com/office/2017/10/relationships/threadedComment",
+                "threaded comments"},
+        Feature{"ActiveX",
+                "http://schemas.openxmlformats.org/officeDocument/2006/relationships/control",
+                "ActiveX controls"},
+        Feature{"OleObject",
+                "http://schemas.openxmlformats.org/officeDocument/2006/relationships/oleObject",
+                "OLE objects"},
+        Feature{"EmbeddedPackage",
+                "http://schemas.openxmlformats.org/officeDocument/2006/relationships/package",
+                "OLE objects"},
         Feature{"UnknownPart", "http://example.org/relationships/sparkles", "(sparkles)"}),
     [](const auto& info) { return std::string(info.param.label); });
 

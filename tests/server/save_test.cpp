@@ -117,7 +117,8 @@ TEST_F(Save, RefusesWhenTheFileChangedOnDisk) {
     book.save();
     FAIL() << "saved";
   } catch (const ServerError& e) {
-    EXPECT_NE(std::string(e.what()).find("changed by another program"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("changed by another program"), std::string::npos)
+        << e.what();
   }
   expectUntouched();
 }
