@@ -155,6 +155,15 @@ TEST_F(Model, RenamingASheetThatWasThereUpdatesTheWholeWorkbook) {
   EXPECT_NE(part("xl/workbook.xml").find(">'Else Where'!$A$1<"), std::string::npos);
 }
 
+TEST_F(Model, RenamingTheSourceAfterACopyLeavesTheCopyNamingItself) {
+  Workbook& book = open();
+  book.sheets().item("Data").copy(book.sheets().item(3));
+  book.sheets().item("Data").setName("Base");
+  book.save();
+  EXPECT_NE(part(sheetPartOf(path_, "Data (2)")).find("<f>'Data (2)'!B2*2</f>"), std::string::npos);
+  EXPECT_NE(part(sheetPartOf(path_, "Base")).find("<f>Base!B2*2</f>"), std::string::npos);
+}
+
 TEST_F(Model, ChangingOnlyTheCaseOfANameIsAllowed) {
   Workbook& book = open();
   book.sheets().item("Data").copy(book.sheets().item(3));
