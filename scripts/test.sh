@@ -8,4 +8,8 @@ build="${BUILD_DIR:-$root/build}"
 export QT_QPA_PLATFORM=offscreen
 export SHEETJS_DIR="${SHEETJS_DIR:-$HOME/.cache/check_copy}"
 cd "$build"
-ctest --output-on-failure --timeout 900 -j "$(nproc)"
+status=0
+ctest --output-on-failure --timeout 900 -j "$(nproc)" || status=$?
+# Every file parser's fuzz target, briefly, in a clang build of its own.
+"$root/scripts/fuzz.sh" || status=$?
+exit "$status"

@@ -2,10 +2,12 @@
 #include "server/durable_file.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "server/server_error.h"
@@ -83,9 +85,15 @@ FileIdentity fileIdentity(const std::string& path, const std::string& display) {
   return id;
 }
 
-void replaceFileDurably(const std::string& target,
+void replaceFileDurably(const std::string& path,
                         const std::function<void(const std::string& tempPath)>& write) {
-  const std::string display = displayName(target);
+  const std::string display = displayName(path);
+  // Through a symbolic link the file it points at is replaced, and the link stays a link.
+  std::string target = path;
+  if (char* real = ::realpath(path.c_str(), nullptr)) {
+    target = real;
+    std::free(real);
+  }
   const std::string folder = folderOf(target);
   auto fail = [&](int error) -> void {
     throw ServerError("Cannot save '" + display + "': " + describeSystemError(error));

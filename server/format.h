@@ -19,7 +19,7 @@ enum class FileFormat {
   OdsEncrypted,
   Html,
   Xml,
-  Text,            // CSV or other plain text
+  Text,  // CSV or other plain text
   Empty,
   DamagedZip,  // starts as a ZIP archive but its directory cannot be read
   Unknown,

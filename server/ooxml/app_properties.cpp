@@ -17,7 +17,7 @@ pugi::xml_node childNamed(pugi::xml_node node, std::string_view local) {
 }
 
 struct Titles {
-  pugi::xml_node vector;             // TitlesOfParts/vt:vector
+  pugi::xml_node vector;              // TitlesOfParts/vt:vector
   std::vector<pugi::xml_node> items;  // its vt:lpstr children
   pugi::xml_node pairsVector;         // HeadingPairs/vt:vector
   // For each group: the vt:i4 (or vt:i2) node holding its size.

@@ -68,7 +68,8 @@ void cloneNamesForCopy(pugi::xml_node workbook, int sourcePosition, int copyPosi
       if (!local) local = copy.append_attribute("localSheetId");
     }
     local.set_value(copyPosition);
-    std::string formula = retargetSheetRefs(copy.text().get(), sourceName, copyName, RetargetMode::Copy);
+    std::string formula =
+        retargetSheetRefs(copy.text().get(), sourceName, copyName, RetargetMode::Copy);
     copy.text().set(formula.c_str());
   };
   for (pugi::xml_node name : scoped) clone(name);

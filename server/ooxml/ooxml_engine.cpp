@@ -51,6 +51,20 @@ pugi::xml_attribute relIdAttribute(pugi::xml_node node) {
 
 bool sameName(std::string_view a, std::string_view b) { return sameSheetName(a, b); }
 
+SheetKind kindOfRoot(std::string_view head) {
+  for (size_t at = head.find('<'); at != std::string_view::npos; at = head.find('<', at + 1)) {
+    if (at + 1 < head.size() && (head[at + 1] == '?' || head[at + 1] == '!')) continue;
+    size_t end = head.find_first_of(" \t\r\n/>", at + 1);
+    std::string_view name = head.substr(at + 1, end == std::string_view::npos ? end : end - at - 1);
+    if (auto colon = name.find(':'); colon != std::string_view::npos) name.remove_prefix(colon + 1);
+    if (name == "dialogsheet") return SheetKind::Dialogsheet;
+    if (name == "macrosheet") return SheetKind::Macrosheet;
+    if (name == "chartsheet") return SheetKind::Chartsheet;
+    return SheetKind::Worksheet;
+  }
+  return SheetKind::Worksheet;
+}
+
 }  // namespace
 
 OoxmlEngine::OoxmlEngine(const std::string& path) : pkg_(path) {
@@ -89,14 +103,21 @@ OoxmlEngine::OoxmlEngine(const std::string& path) : pkg_(path) {
         s.kind = SheetKind::Dialogsheet;
       } else if (type.ends_with("/xlMacrosheet") || type.ends_with("/xlIntlMacrosheet")) {
         s.kind = SheetKind::Macrosheet;
-      } else if (!s.part.empty()) {
-        // Dialog sheets are sometimes linked as worksheets; their content type tells.
+      } else if (!s.part.empty() && pkg_.has(s.part)) {
+        // Dialog and macro sheets are sometimes linked, or even typed, as worksheets; the content
+        // type or else the root element of the part, in its first bytes, tells.
         std::string contentType = pkg_.contentTypeOf(s.part);
-        if (contentType.find("dialogsheet") != std::string::npos) s.kind = SheetKind::Dialogsheet;
-        if (contentType.find("macrosheet") != std::string::npos) s.kind = SheetKind::Macrosheet;
+        if (contentType.find("dialogsheet") != std::string::npos) {
+          s.kind = SheetKind::Dialogsheet;
+        } else if (contentType.find("macrosheet") != std::string::npos) {
+          s.kind = SheetKind::Macrosheet;
+        } else {
+          s.kind = kindOfRoot(pkg_.readPrefix(s.part, 1024));
+        }
       }
     }
-    sheets_.push_back(s);
+    byId_.push_back(std::make_unique<SheetInfo>(s));
+    sheets_.push_back(byId_.back().get());
   }
   if (sheets_.empty()) fail("the file is damaged (its workbook lists no sheets).");
 }
@@ -108,9 +129,9 @@ void OoxmlEngine::fail(const std::string& what) const {
 }
 
 const OoxmlEngine::SheetInfo& OoxmlEngine::info(SheetId id) const {
-  for (const SheetInfo& s : sheets_)
-    if (s.id == id) return s;
-  throw ServerError("The sheet is no longer part of the workbook.");
+  if (id < 1 || id > byId_.size())
+    throw ServerError("The sheet is no longer part of the workbook.");
+  return *byId_[id - 1];
 }
 
 OoxmlEngine::SheetInfo& OoxmlEngine::info(SheetId id) {
@@ -123,31 +144,33 @@ SheetId OoxmlEngine::sheetAt(int position) const {
   if (position < 0 || position >= sheetCount())
     throw ServerError("There is no sheet number " + std::to_string(position + 1) + " in '" +
                       pkg_.displayName() + "'.");
-  return sheets_[static_cast<size_t>(position)].id;
+  return sheets_[static_cast<size_t>(position)]->id;
 }
 
 int OoxmlEngine::positionOf(SheetId id) const {
   for (size_t i = 0; i < sheets_.size(); ++i)
-    if (sheets_[i].id == id) return static_cast<int>(i);
+    if (sheets_[i]->id == id) return static_cast<int>(i);
   throw ServerError("The sheet is no longer part of the workbook.");
 }
 
-std::string OoxmlEngine::sheetName(SheetId id) const { return info(id).node.attribute("name").value(); }
+std::string OoxmlEngine::sheetName(SheetId id) const {
+  return info(id).node.attribute("name").value();
+}
 
 SheetKind OoxmlEngine::sheetKind(SheetId id) const { return info(id).kind; }
 
 SheetId OoxmlEngine::activeSheet() const {
-  pugi::xml_node workbook = sheets_.front().node.parent().parent();
+  pugi::xml_node workbook = sheets_.front()->node.parent().parent();
   pugi::xml_node view = childNamed(childNamed(workbook, "bookViews"), "workbookView");
   int tab = view.attribute("activeTab").as_int(0);
   if (tab < 0 || tab >= sheetCount()) tab = 0;
-  return sheets_[static_cast<size_t>(tab)].id;
+  return sheets_[static_cast<size_t>(tab)]->id;
 }
 
 std::vector<std::string> OoxmlEngine::namesExcept(SheetId id) const {
   std::vector<std::string> names;
-  for (const SheetInfo& s : sheets_)
-    if (s.id != id) names.push_back(s.node.attribute("name").value());
+  for (const SheetInfo* s : sheets_)
+    if (s->id != id) names.push_back(s->node.attribute("name").value());
   return names;
 }
 
@@ -156,9 +179,9 @@ std::set<std::string>& OoxmlEngine::codeNames() {
     codeNames_.emplace();
     static const std::regex codeName(R"(\bcodeName\s*=\s*"([^"]*)\")");
     // The code name sits in sheetPr at the very start of a sheet; the rest is not read.
-    for (const SheetInfo& s : sheets_) {
-      if (s.part.empty() || !pkg_.has(s.part)) continue;
-      std::string head = pkg_.readPrefix(s.part, 4096);
+    for (const SheetInfo* s : sheets_) {
+      if (s->part.empty() || !pkg_.has(s->part)) continue;
+      std::string head = pkg_.readPrefix(s->part, 4096);
       std::smatch m;
       if (std::regex_search(head, m, codeName)) codeNames_->insert(lowerAscii(m[1].str()));
     }
@@ -241,8 +264,8 @@ SheetId OoxmlEngine::copySheet(SheetId sourceId, SheetId afterId) {
   pugi::xml_document& workbookDoc = pkg_.xml(workbookPart_);
   pugi::xml_node workbook = workbookDoc.document_element();
   long long highestId = 0;
-  for (const SheetInfo& s : sheets_)
-    highestId = std::max(highestId, s.node.attribute("sheetId").as_llong());
+  for (const SheetInfo* s : sheets_)
+    highestId = std::max(highestId, s->node.attribute("sheetId").as_llong());
   if (highestId >= kMaxSheetId)
     throw ServerError("Cannot copy the sheet '" + sourceName + "': the workbook '" + display +
                       "' has used up its sheet numbers (" + std::to_string(kMaxSheetId) +
@@ -251,11 +274,11 @@ SheetId OoxmlEngine::copySheet(SheetId sourceId, SheetId afterId) {
   checkCopyable(pkg_, source.part, sourceName);
 
   std::vector<std::string> existing;
-  for (const SheetInfo& s : sheets_) existing.push_back(s.node.attribute("name").value());
+  for (const SheetInfo* s : sheets_) existing.push_back(s->node.attribute("name").value());
   const std::string copyName = automaticCopyName(sourceName, existing);
 
   // The parts of earlier copies are done with; keep them as text to save memory.
-  for (const std::string& part : createdParts_) pkg_.freeze(part);
+  for (; frozen_ < createdParts_.size(); ++frozen_) pkg_.freeze(createdParts_[frozen_]);
 
   CopyRequest request;
   request.sourcePart = source.part;
@@ -270,7 +293,8 @@ SheetId OoxmlEngine::copySheet(SheetId sourceId, SheetId afterId) {
   std::string sourceType;
   pugi::xml_attribute sourceRid = relIdAttribute(source.node);
   for (pugi::xml_node r : rels.children())
-    if (std::string_view(r.attribute("Id").value()) == sourceRid.value()) sourceType = r.attribute("Type").value();
+    if (std::string_view(r.attribute("Id").value()) == sourceRid.value())
+      sourceType = r.attribute("Type").value();
   const std::string rid = freshRelationshipId(rels);
   std::string qname = "Relationship";
   if (auto colon = std::string_view(rels.name()).find(':'); colon != std::string_view::npos)
@@ -306,11 +330,13 @@ SheetId OoxmlEngine::copySheet(SheetId sourceId, SheetId afterId) {
   s.kind = source.kind;
   s.node = sheetNode;
   s.createdFrom = createdParts_.size();
+  s.pendingName = copy.name;
   for (const std::string& part : copy.addedParts) {
     std::string lower = lowerAscii(part);
     if (lower.ends_with(".xml") || lower.ends_with(".rels")) createdParts_.push_back(part);
   }
-  sheets_.insert(sheets_.begin() + position, s);
+  byId_.push_back(std::make_unique<SheetInfo>(s));
+  sheets_.insert(sheets_.begin() + position, byId_.back().get());
   return s.id;
 }
 
@@ -336,9 +362,8 @@ void OoxmlEngine::renameInParts(const std::vector<std::string>& parts, const std
     pugi::xml_document& doc = pkg_.xml(part);
     bool changed = retargetPart(doc, from, to, RetargetMode::Rename);
     // Pivot caches name their source sheet in an attribute of its own.
-    if (pugi::xml_node source = doc.document_element().find_node([](pugi::xml_node n) {
-          return localName(n.name()) == "worksheetSource";
-        })) {
+    if (pugi::xml_node source = doc.document_element().find_node(
+            [](pugi::xml_node n) { return localName(n.name()) == "worksheetSource"; })) {
       pugi::xml_attribute sheet = source.attribute("sheet");
       if (sheet && sameName(sheet.value(), from)) {
         sheet.set_value(to.c_str());
@@ -359,7 +384,17 @@ void OoxmlEngine::renameSheet(SheetId id, const std::string& name) {
   if (old == name) return;
   validateSheetName(name, namesExcept(id));
 
-  renameInParts(partsReferringTo(sheet), old, name);
+  // Parts written later from a parsed source must be written now, before sources change; a copy
+  // not written yet only needs its new name.
+  const bool pending = sheet.pendingName && pkg_.isLazy(sheet.part);
+  pkg_.materializeLazy(pending ? sheet.part : std::string());
+  std::vector<std::string> parts = partsReferringTo(sheet);
+  if (pending) {
+    *sheet.pendingName = name;
+    std::erase_if(parts,
+                  [&](const std::string& p) { return lowerAscii(p) == lowerAscii(sheet.part); });
+  }
+  renameInParts(parts, old, name);
   pugi::xml_node workbook = pkg_.xml(workbookPart_).document_element();
   renameInNames(workbook, old, name);
   sheet.node.attribute("name").set_value(name.c_str());
@@ -372,6 +407,7 @@ void OoxmlEngine::renameSheet(SheetId id, const std::string& name) {
 void OoxmlEngine::save() {
   pkg_.save();
   // Saved copies are read back from the file if they are needed again.
+  // Saving costs time in proportion to the file anyway; this pass is small beside it.
   for (const std::string& part : createdParts_) pkg_.release(part);
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -37,6 +38,8 @@ class OoxmlEngine : public Engine {
     // For a sheet this instance made: the first of createdParts_ made with it. Only parts made
     // from then on can refer to it.
     std::optional<size_t> createdFrom;
+    // For a copy whose part is not written yet: the name it will be written with.
+    std::shared_ptr<std::string> pendingName;
   };
 
   const SheetInfo& info(SheetId id) const;
@@ -55,9 +58,11 @@ class OoxmlEngine : public Engine {
   Package pkg_;
   std::string workbookPart_;
   std::string workbookRels_;
-  std::vector<SheetInfo> sheets_;  // in tab order
+  std::vector<std::unique_ptr<SheetInfo>> byId_;  // sheet id n at n - 1
+  std::vector<SheetInfo*> sheets_;                // in tab order
   SheetId nextId_ = 1;
   std::vector<std::string> createdParts_;  // XML parts made by copies, oldest first
+  size_t frozen_ = 0;                      // createdParts_ before this are kept as text
   std::optional<std::set<std::string>> codeNames_;
   std::optional<std::set<long>> vmlBlocks_;
   std::string appPart_;  // empty when the package has none

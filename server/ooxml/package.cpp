@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <sstream>
 
 #include "server/server_error.h"
@@ -14,8 +15,9 @@ namespace {
 // A part larger than this is not a part of a workbook we can hold; saying so beats running out
 // of memory on a forged size.
 constexpr zip_uint64_t kMaxPartSize = zip_uint64_t{1} << 31;
-// Edited parts are compressed at zlib's usual level: a fair trade between save time and size.
-constexpr zip_uint32_t kDeflateLevel = 6;
+// Edited parts are compressed at zlib's fastest level: saving costs what writing costs, and the
+// file is only a few per cent larger than at the usual level.
+constexpr zip_uint32_t kDeflateLevel = 1;
 
 constexpr std::string_view kContentTypes = "[Content_Types].xml";
 
@@ -81,6 +83,67 @@ std::string zipMessage(zip_error_t* error) {
   return text + ".";
 }
 
+// A ZIP source whose data is made when libzip opens it and dropped when libzip closes it, so that
+// saving many copied sheets holds one of them at a time.
+struct LazyData {
+  std::function<std::string()> produce;
+  std::string data;
+  size_t offset = 0;
+  zip_error_t error;
+};
+
+zip_int64_t lazyCallback(void* state, void* buffer, zip_uint64_t length, zip_source_cmd_t command) {
+  auto* lazy = static_cast<LazyData*>(state);
+  switch (command) {
+    case ZIP_SOURCE_OPEN:
+      try {
+        lazy->data = lazy->produce();
+      } catch (const std::exception&) {
+        zip_error_set(&lazy->error, ZIP_ER_INTERNAL, 0);
+        return -1;
+      }
+      lazy->offset = 0;
+      return 0;
+    case ZIP_SOURCE_READ: {
+      const size_t n = std::min<size_t>(length, lazy->data.size() - lazy->offset);
+      std::memcpy(buffer, lazy->data.data() + lazy->offset, n);
+      lazy->offset += n;
+      return static_cast<zip_int64_t>(n);
+    }
+    case ZIP_SOURCE_CLOSE:
+      std::string().swap(lazy->data);
+      return 0;
+    case ZIP_SOURCE_STAT: {
+      auto* st = static_cast<zip_stat_t*>(buffer);
+      zip_stat_init(st);
+      return sizeof(zip_stat_t);
+    }
+    case ZIP_SOURCE_ERROR:
+      return zip_error_to_data(&lazy->error, buffer, length);
+    case ZIP_SOURCE_FREE:
+      zip_error_fini(&lazy->error);
+      delete lazy;
+      return 0;
+    case ZIP_SOURCE_SUPPORTS:
+      return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE,
+                                            ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
+    default:
+      zip_error_set(&lazy->error, ZIP_ER_OPNOTSUPP, 0);
+      return -1;
+  }
+}
+
+zip_source_t* lazySource(zip_t* archive, const std::function<std::string()>& produce) {
+  auto* lazy = new LazyData{produce, {}, 0, {}};
+  zip_error_init(&lazy->error);
+  zip_source_t* source = zip_source_function(archive, lazyCallback, lazy);
+  if (!source) {
+    zip_error_fini(&lazy->error);
+    delete lazy;
+  }
+  return source;
+}
+
 }  // namespace
 
 std::string lowerAscii(std::string_view s) {
@@ -108,8 +171,8 @@ std::string resolveTarget(std::string_view source, std::string_view target) {
   auto hash = target.find('#');
   if (hash != std::string_view::npos) target = target.substr(0, hash);
   std::string decoded = percentDecode(target);
-  std::string joined = (!decoded.empty() && decoded[0] == '/') ? decoded.substr(1)
-                                                               : partDir(source) + decoded;
+  std::string joined =
+      (!decoded.empty() && decoded[0] == '/') ? decoded.substr(1) : partDir(source) + decoded;
   std::vector<std::string_view> out;
   for (std::string_view seg : splitPath(joined)) {
     if (seg.empty() || seg == ".") continue;
@@ -248,6 +311,7 @@ std::string Package::readPrefix(std::string_view part, size_t limit) {
   if (!e) damaged(part, "the part is missing");
   if (e->state == State::Bytes) return e->bytes.substr(0, limit);
   if (e->state == State::Xml) return serialize(*e->doc, e->gap).substr(0, limit);
+  if (e->state == State::Lazy) return e->produce().substr(0, limit);
   zip_file_t* file = zip_fopen_index(zip_, static_cast<zip_uint64_t>(e->index), 0);
   if (!file) damaged(part, zip_error_strerror(zip_get_error(zip_)));
   std::string data;
@@ -277,7 +341,9 @@ pugi::xml_document& Package::xml(std::string_view part) {
   Entry* e = find(part);
   if (!e) damaged(part, "the part is missing");
   if (e->state == State::Xml) return *e->doc;
-  std::string text = e->state == State::Bytes ? std::move(e->bytes) : read(part);
+  std::string text = e->state == State::Bytes  ? std::move(e->bytes)
+                     : e->state == State::Lazy ? e->produce()
+                                               : read(part);
   auto doc = std::make_unique<pugi::xml_document>();
   pugi::xml_parse_result result = doc->load_buffer(text.data(), text.size(), kParseOptions);
   if (!result) {
@@ -291,12 +357,12 @@ pugi::xml_document& Package::xml(std::string_view part) {
     size_t end = text.find("?>");
     if (end != std::string::npos) {
       size_t root = text.find('<', end);
-      if (root != std::string::npos &&
-          text.find_first_not_of(" \t\r\n", end + 2) == root)
+      if (root != std::string::npos && text.find_first_not_of(" \t\r\n", end + 2) == root)
         e->gap = text.substr(end + 2, root - end - 2);
     }
   }
   e->bytes.clear();
+  e->produce = nullptr;
   e->doc = std::move(doc);
   e->state = State::Xml;
   return *e->doc;
@@ -315,7 +381,8 @@ Package::Entry& Package::insert(const std::string& part) {
   if (it != byName_.end()) {
     // A part added in this session may be filled in later (its name is reserved first).
     if (it->second->state != State::Removed && it->second->index >= 0) {
-      throw ServerError("Cannot change '" + display_ + "': the part '" + part + "' exists already.");
+      throw ServerError("Cannot change '" + display_ + "': the part '" + part +
+                        "' exists already.");
     }
     // A part removed and added again in one session keeps its place.
     Entry& e = *it->second;
@@ -352,6 +419,7 @@ void Package::addXml(const std::string& part, std::unique_ptr<pugi::xml_document
   e.state = State::Xml;
   e.doc = std::move(doc);
   e.bytes.clear();
+  e.produce = nullptr;
   e.dirty = true;
   modified_ = true;
 }
@@ -360,9 +428,35 @@ void Package::addBytes(const std::string& part, std::string bytes) {
   Entry& e = insert(part);
   e.state = State::Bytes;
   e.doc.reset();
+  e.produce = nullptr;
   e.bytes = std::move(bytes);
   e.dirty = true;
   modified_ = true;
+}
+
+void Package::addLazy(const std::string& part, std::function<std::string()> produce) {
+  Entry& e = insert(part);
+  e.state = State::Lazy;
+  e.doc.reset();
+  e.bytes.clear();
+  e.produce = std::move(produce);
+  e.dirty = true;
+  modified_ = true;
+}
+
+bool Package::isLazy(std::string_view part) const {
+  const Entry* e = find(part);
+  return e && e->state == State::Lazy;
+}
+
+void Package::materializeLazy(std::string_view keep) {
+  const std::string kept = lowerAscii(keep);
+  for (auto& entry : entries_) {
+    if (entry->state != State::Lazy || (!kept.empty() && lowerAscii(entry->name) == kept)) continue;
+    entry->bytes = entry->produce();
+    entry->produce = nullptr;
+    entry->state = State::Bytes;
+  }
 }
 
 void Package::freeze(std::string_view part) {
@@ -387,6 +481,7 @@ void Package::remove(std::string_view part) {
   e->state = State::Removed;
   e->doc.reset();
   e->bytes.clear();
+  e->produce = nullptr;
   modified_ = true;
 }
 
@@ -400,9 +495,8 @@ std::string Package::freshPartName(std::string_view dir, std::string_view stem,
     if (key.compare(0, prefix.size(), prefix) != 0) continue;
     if (key.compare(key.size() - suffix.size(), suffix.size(), suffix) != 0) continue;
     std::string_view digits(key.data() + prefix.size(), key.size() - prefix.size() - suffix.size());
-    if (digits.size() > 9 || !std::all_of(digits.begin(), digits.end(), [](char c) {
-          return c >= '0' && c <= '9';
-        }))
+    if (digits.size() > 9 ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
       continue;
     highest = std::max(highest, std::stol(std::string(digits)));
   }
@@ -425,18 +519,28 @@ std::vector<Relationship> Package::relationships(std::string_view part) {
   return result;
 }
 
-std::string Package::contentTypeOf(std::string_view part) {
+void Package::indexContentTypes() {
+  if (typesIndexed_) return;
   pugi::xml_node types = xml(kContentTypes).document_element();
-  const std::string wanted = "/" + std::string(part);
   for (pugi::xml_node o : types.children()) {
-    if (localName(o.name()) == "Override" && equalsIgnoreCase(o.attribute("PartName").value(), wanted))
-      return o.attribute("ContentType").value();
+    if (localName(o.name()) != "Override") continue;
+    std::string_view name = o.attribute("PartName").value();
+    if (name.starts_with("/")) name.remove_prefix(1);
+    overrides_.emplace(lowerAscii(name), o);
+    lastOverride_ = o;
   }
+  typesIndexed_ = true;
+}
+
+std::string Package::contentTypeOf(std::string_view part) {
+  indexContentTypes();
+  if (auto it = overrides_.find(lowerAscii(part)); it != overrides_.end())
+    return it->second.attribute("ContentType").value();
   std::string base = partBase(part);
   auto dot = base.rfind('.');
   if (dot == std::string::npos) return {};
   std::string_view ext = std::string_view(base).substr(dot + 1);
-  for (pugi::xml_node d : types.children()) {
+  for (pugi::xml_node d : xml(kContentTypes).document_element().children()) {
     if (localName(d.name()) == "Default" && equalsIgnoreCase(d.attribute("Extension").value(), ext))
       return d.attribute("ContentType").value();
   }
@@ -444,59 +548,39 @@ std::string Package::contentTypeOf(std::string_view part) {
 }
 
 void Package::setOverride(std::string_view part, std::string_view type) {
-  pugi::xml_document& doc = xml(kContentTypes);
-  pugi::xml_node types = doc.document_element();
-  const std::string name = "/" + std::string(part);
-  pugi::xml_node last;
-  std::string prefix;
-  for (pugi::xml_node o : types.children()) {
-    if (localName(o.name()) != "Override") continue;
-    if (equalsIgnoreCase(o.attribute("PartName").value(), name)) {
-      o.attribute("ContentType").set_value(std::string(type).c_str());
-      markDirty(kContentTypes);
-      return;
-    }
-    last = o;
+  indexContentTypes();
+  const std::string key = lowerAscii(part);
+  if (auto it = overrides_.find(key); it != overrides_.end()) {
+    it->second.attribute("ContentType").set_value(std::string(type).c_str());
+    markDirty(kContentTypes);
+    return;
   }
+  pugi::xml_node types = xml(kContentTypes).document_element();
   std::string qname = "Override";
   std::string_view root = types.name();
   if (auto colon = root.find(':'); colon != std::string_view::npos)
     qname = std::string(root.substr(0, colon + 1)) + qname;
-  pugi::xml_node o = last ? types.insert_child_after(qname.c_str(), last)
-                          : types.append_child(qname.c_str());
-  o.append_attribute("PartName").set_value(name.c_str());
+  pugi::xml_node o = lastOverride_ ? types.insert_child_after(qname.c_str(), lastOverride_)
+                                   : types.append_child(qname.c_str());
+  o.append_attribute("PartName").set_value(("/" + std::string(part)).c_str());
   o.append_attribute("ContentType").set_value(std::string(type).c_str());
+  overrides_.emplace(key, o);
+  lastOverride_ = o;
   markDirty(kContentTypes);
 }
 
 void Package::removeOverride(std::string_view part) {
-  pugi::xml_node types = xml(kContentTypes).document_element();
-  const std::string name = "/" + std::string(part);
-  for (pugi::xml_node o : types.children()) {
-    if (localName(o.name()) == "Override" && equalsIgnoreCase(o.attribute("PartName").value(), name)) {
-      types.remove_child(o);
-      markDirty(kContentTypes);
-      return;
-    }
+  indexContentTypes();
+  auto it = overrides_.find(lowerAscii(part));
+  if (it == overrides_.end()) return;
+  pugi::xml_node o = it->second;
+  overrides_.erase(it);
+  if (o == lastOverride_) {
+    lastOverride_ = o.previous_sibling();
+    while (lastOverride_ && localName(lastOverride_.name()) != "Override")
+      lastOverride_ = lastOverride_.previous_sibling();
   }
-}
-
-void Package::ensureDefault(std::string_view extension, std::string_view type) {
-  pugi::xml_node types = xml(kContentTypes).document_element();
-  pugi::xml_node last;
-  for (pugi::xml_node d : types.children()) {
-    if (localName(d.name()) != "Default") continue;
-    if (equalsIgnoreCase(d.attribute("Extension").value(), extension)) return;
-    last = d;
-  }
-  std::string qname = "Default";
-  std::string_view root = types.name();
-  if (auto colon = root.find(':'); colon != std::string_view::npos)
-    qname = std::string(root.substr(0, colon + 1)) + qname;
-  pugi::xml_node d = last ? types.insert_child_after(qname.c_str(), last)
-                          : types.prepend_child(qname.c_str());
-  d.append_attribute("Extension").set_value(std::string(extension).c_str());
-  d.append_attribute("ContentType").set_value(std::string(type).c_str());
+  o.parent().remove_child(o);
   markDirty(kContentTypes);
 }
 
@@ -525,8 +609,7 @@ void Package::writeTo(const std::string& tempPath) {
     fail(why);
   }
   // Serialised parts must outlive zip_close, which reads them.
-  std::vector<std::string> texts;
-  texts.reserve(entries_.size());
+  std::deque<std::string> texts;
   for (const auto& entry : entries_) {
     const Entry& e = *entry;
     if (e.state == State::Removed) continue;
@@ -537,11 +620,15 @@ void Package::writeTo(const std::string& tempPath) {
     if (raw) {
       if (zip_stat_index(zip_, static_cast<zip_uint64_t>(e.index), 0, &st) != 0)
         fail(zipMessage(zip_get_error(zip_)));
-      source = zip_source_zip(out, zip_, static_cast<zip_uint64_t>(e.index), ZIP_FL_COMPRESSED, 0, -1);
+      source =
+          zip_source_zip(out, zip_, static_cast<zip_uint64_t>(e.index), ZIP_FL_COMPRESSED, 0, -1);
+    } else if (e.state == State::Bytes) {
+      source = zip_source_buffer(out, e.bytes.data(), e.bytes.size(), 0);
+    } else if (e.state == State::Lazy) {
+      source = lazySource(out, e.produce);
     } else {
-      texts.push_back(e.state == State::Xml ? serialize(*e.doc, e.gap) : e.bytes);
-      const std::string& text = texts.back();
-      source = zip_source_buffer(out, text.data(), text.size(), 0);
+      texts.push_back(serialize(*e.doc, e.gap));
+      source = zip_source_buffer(out, texts.back().data(), texts.back().size(), 0);
     }
     if (!source) fail(zipMessage(zip_get_error(out)));
     zip_int64_t index = zip_file_add(out, e.name.c_str(), source, ZIP_FL_ENC_GUESS);
@@ -599,7 +686,8 @@ void Package::save() {
     entry->index = zip_name_locate(zip_, entry->name.c_str(), ZIP_FL_ENC_RAW);
     if (entry->index < 0) damaged(entry->name, "the part was not written");
     entry->dirty = false;
-    if (entry->state == State::Bytes) {
+    entry->produce = nullptr;
+    if (entry->state == State::Bytes || entry->state == State::Lazy) {
       entry->state = State::Raw;
       std::string().swap(entry->bytes);
     }

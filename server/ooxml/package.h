@@ -2,11 +2,13 @@
 
 #include <zip.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <pugixml.hpp>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "server/durable_file.h"
@@ -17,7 +19,8 @@ namespace orv::ooxml {
 namespace rel {
 inline constexpr std::string_view kBase =
     "http://schemas.openxmlformats.org/officeDocument/2006/relationships/";
-inline constexpr std::string_view kStrictBase = "http://purl.oclc.org/ooxml/officeDocument/relationships/";
+inline constexpr std::string_view kStrictBase =
+    "http://purl.oclc.org/ooxml/officeDocument/relationships/";
 }  // namespace rel
 
 // Part names are kept as ZIP entry names: no leading slash, matched ignoring case as the
@@ -76,6 +79,12 @@ class Package {
   // What stood between the XML declaration and the root element of a parsed part.
   std::string prologGap(std::string_view part) const;
   void addBytes(const std::string& part, std::string bytes);
+  // Adds a part whose text `produce` makes when it is needed (to save, read or edit it), so that
+  // a large copied sheet is never held twice.
+  void addLazy(const std::string& part, std::function<std::string()> produce);
+  bool isLazy(std::string_view part) const;
+  // Makes every lazy part now, except `keep`; call before editing a part a producer reads.
+  void materializeLazy(std::string_view keep = {});
   // Replaces the stored form of an added or edited part by its text, releasing its tree.
   void freeze(std::string_view part);
   // Forgets the parsed form of a part that is saved as it is, to be read again if needed.
@@ -94,7 +103,6 @@ class Package {
   std::string contentTypeOf(std::string_view part);
   void setOverride(std::string_view part, std::string_view type);
   void removeOverride(std::string_view part);
-  void ensureDefault(std::string_view extension, std::string_view type);
 
   // True when any part was edited, added or removed since the last save.
   bool modified() const { return modified_; }
@@ -107,7 +115,7 @@ class Package {
   static std::string serialize(const pugi::xml_document& doc, std::string_view gap = {});
 
  private:
-  enum class State { Raw, Xml, Bytes, Removed };
+  enum class State { Raw, Xml, Bytes, Lazy, Removed };
   struct Entry {
     std::string name;
     zip_int64_t index = -1;  // in the archive, -1 for an added part
@@ -115,7 +123,8 @@ class Package {
     bool dirty = false;
     std::unique_ptr<pugi::xml_document> doc;
     std::string bytes;
-    std::string gap;  // between the declaration and the root, when parsed
+    std::string gap;                       // between the declaration and the root, when parsed
+    std::function<std::string()> produce;  // for Lazy
   };
 
   void openArchive();
@@ -123,6 +132,7 @@ class Package {
   const Entry* find(std::string_view part) const;
   Entry& insert(const std::string& part);
   void writeTo(const std::string& tempPath);
+  void indexContentTypes();
   [[noreturn]] void damaged(std::string_view part, const std::string& why) const;
 
   std::string path_;
@@ -132,6 +142,10 @@ class Package {
   std::vector<std::unique_ptr<Entry>> entries_;  // in ZIP order
   std::map<std::string, Entry*> byName_;         // lower-case name
   bool modified_ = false;
+  // The content types' Override elements by lower-case part name, and the last of them.
+  std::unordered_map<std::string, pugi::xml_node> overrides_;
+  pugi::xml_node lastOverride_;
+  bool typesIndexed_ = false;
 };
 
 }  // namespace orv::ooxml

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <memory>
 #include <random>
 #include <regex>
 
@@ -21,7 +22,7 @@ enum class Policy {
 
 enum class Fixup {
   None,      // copied byte for byte
-  Formulas,  // XML holding formula sites (charts, form-control properties, comments)
+  Formulas,  // XML holding formula sites (the sheet, charts, form-control properties)
   Drawing,   // DrawingML: formula links and the VML shape ids of form controls
   Vml,       // legacy VML: a fresh o:idmap block and renumbered shape ids
 };
@@ -96,14 +97,15 @@ void checkPart(Package& pkg, const std::string& part, const std::string& sheetNa
   for (const Relationship& rel : pkg.relationships(part)) {
     if (rel.external) continue;
     // An embedded object in a sheet (not in a chart) is an OLE object.
-    if (isSheet && rel.type.ends_with("/relationships/package")) refuse(sheetName, "embedded OLE objects");
+    if (isSheet && rel.type.ends_with("/relationships/package"))
+      refuse(sheetName, "embedded OLE objects");
     const PartPolicy* policy = policyFor(rel.type);
     if (!policy) {
       std::string_view type = rel.type;
       auto slash = type.rfind('/');
-      refuse(sheetName, "a related part of a kind it does not know (" +
-                            std::string(type.substr(slash == std::string_view::npos ? 0 : slash + 1)) +
-                            ")");
+      refuse(sheetName,
+             "a related part of a kind it does not know (" +
+                 std::string(type.substr(slash == std::string_view::npos ? 0 : slash + 1)) + ")");
     }
     if (policy->policy == Policy::Refuse) refuse(sheetName, policy->feature);
     std::string target = resolveTarget(part, rel.target);
@@ -135,6 +137,90 @@ bool isFormulaElement(std::string_view local) {
   return local == "f" || local == "formula" || local == "formula1" || local == "formula2";
 }
 
+// Visits every element under `root` depth first, without recursion (extension lists nest
+// deeply). `visit` returns false to skip the element's children.
+template <typename Visit>
+void forEachElement(pugi::xml_node root, Visit visit) {
+  for (pugi::xml_node n = root; n;) {
+    bool descend = n.type() == pugi::node_element && visit(n);
+    if (descend && n.first_child()) {
+      n = n.first_child();
+      continue;
+    }
+    while (n && n != root && !n.next_sibling()) n = n.parent();
+    if (!n || n == root) break;
+    n = n.next_sibling();
+  }
+}
+
+// The cell table holds most of a sheet but nothing but cells: walks that look for ids or links
+// skip it.
+bool isCellTable(std::string_view local) { return local == "sheetData"; }
+
+// Edits made to a parsed part for the time it takes to write a copy of it, undone in reverse
+// order when the log goes, so that one parsed source serves every copy.
+class UndoLog {
+ public:
+  UndoLog() = default;
+  UndoLog(const UndoLog&) = delete;
+  UndoLog& operator=(const UndoLog&) = delete;
+  ~UndoLog() {
+    for (auto it = steps_.rbegin(); it != steps_.rend(); ++it) {
+      Step& s = *it;
+      if (s.text) {
+        s.text.set_value(s.value.c_str());
+      } else if (s.attribute) {
+        s.attribute.set_value(s.value.c_str());
+      } else {
+        pugi::xml_attribute a = s.next ? s.owner.insert_attribute_before(s.name.c_str(), s.next)
+                                       : s.owner.append_attribute(s.name.c_str());
+        a.set_value(s.value.c_str());
+      }
+    }
+  }
+
+  void setText(pugi::xml_node text, const std::string& value) {
+    steps_.push_back({text, {}, {}, {}, {}, text.value()});
+    text.set_value(value.c_str());
+  }
+  void setAttribute(pugi::xml_attribute a, const std::string& value) {
+    steps_.push_back({{}, a, {}, {}, {}, a.value()});
+    a.set_value(value.c_str());
+  }
+  void removeAttribute(pugi::xml_node owner, pugi::xml_attribute a) {
+    steps_.push_back({{}, {}, owner, a.next_attribute(), a.name(), a.value()});
+    owner.remove_attribute(a);
+  }
+
+ private:
+  struct Step {
+    pugi::xml_node text;
+    pugi::xml_attribute attribute;
+    pugi::xml_node owner;  // for a removed attribute
+    pugi::xml_attribute next;
+    std::string name;
+    std::string value;
+  };
+  std::vector<Step> steps_;
+};
+
+// Writes through the undo log when there is one, for good otherwise.
+void setText(pugi::xml_node text, const std::string& value, UndoLog* undo) {
+  if (undo) {
+    undo->setText(text, value);
+  } else {
+    text.set_value(value.c_str());
+  }
+}
+
+void setAttribute(pugi::xml_attribute a, const std::string& value, UndoLog* undo) {
+  if (undo) {
+    undo->setAttribute(a, value);
+  } else {
+    a.set_value(value.c_str());
+  }
+}
+
 // Maps every GUID that must stay unique to a fresh one, the same old GUID to the same new one,
 // so that the links between a conditional format and its extension stay intact.
 class GuidRenewer {
@@ -145,42 +231,133 @@ class GuidRenewer {
     return it->second;
   }
 
-  void walk(pugi::xml_node node) {
-    for (pugi::xml_node n = node; n;) {
-      if (n.type() == pugi::node_element) {
-        std::string_view local = localName(n.name());
-        for (pugi::xml_attribute a : n.attributes()) {
-          std::string_view name = a.name();
-          const bool uid = name.ends_with(":uid");
-          const bool cfId = name == "id" && local == "cfRule";
-          if ((uid || cfId) && looksLikeGuid(a.value())) a.set_value(renew(a.value()).c_str());
-        }
-        if (local == "id" && std::string_view(n.name()) != "id" && looksLikeGuid(n.text().get()))
-          n.text().set(renew(n.text().get()).c_str());
+  void walk(pugi::xml_node root, UndoLog* undo) {
+    forEachElement(root, [this, undo](pugi::xml_node n) {
+      std::string_view local = localName(n.name());
+      if (isCellTable(local)) return false;
+      for (pugi::xml_attribute a : n.attributes()) {
+        std::string_view name = a.name();
+        const bool uid = name.ends_with(":uid");
+        const bool cfId = name == "id" && local == "cfRule";
+        if ((uid || cfId) && looksLikeGuid(a.value())) setAttribute(a, renew(a.value()), undo);
       }
-      // Depth-first without recursion: sheets can nest deeply in extension lists.
-      if (n.first_child()) {
-        n = n.first_child();
-        continue;
-      }
-      while (n && n != node && !n.next_sibling()) n = n.parent();
-      if (!n || n == node) break;
-      n = n.next_sibling();
-    }
+      if (local == "id" && std::string_view(n.name()) != "id" && looksLikeGuid(n.text().get()))
+        setText(n.first_child(), renew(n.text().get()), undo);
+      return true;
+    });
   }
 
  private:
   std::map<std::string, std::string> map_;
 };
 
+// The sheet's <control shapeId> and the drawings' compatibility links name VML shapes by id.
+void renumberShapeLinks(pugi::xml_node root, const std::map<long, long>& ids, UndoLog* undo) {
+  if (ids.empty()) return;
+  forEachElement(root, [&](pugi::xml_node n) {
+    std::string_view local = localName(n.name());
+    if (isCellTable(local)) return false;
+    if (local == "control" || local == "oleObject") {
+      if (pugi::xml_attribute a = n.attribute("shapeId")) {
+        auto it = ids.find(static_cast<long>(a.as_llong()));
+        if (it != ids.end()) setAttribute(a, std::to_string(it->second), undo);
+      }
+    } else if (local == "compatExt") {
+      if (pugi::xml_attribute a = n.attribute("spid")) {
+        std::string_view v = a.value();
+        if (v.starts_with("_x0000_s")) {
+          auto it = ids.find(std::atol(std::string(v.substr(8)).c_str()));
+          if (it != ids.end()) setAttribute(a, "_x0000_s" + std::to_string(it->second), undo);
+        }
+      }
+    }
+    return true;
+  });
+}
+
+bool retargetElements(pugi::xml_node root, std::string_view from, std::string_view to,
+                      RetargetMode mode, UndoLog* undo) {
+  bool changed = false;
+  auto rewrite = [&](std::string_view formula) -> std::string {
+    if (formula.find('!') == std::string_view::npos) return {};
+    std::string out = retargetSheetRefs(formula, from, to, mode);
+    if (out == formula) return {};
+    changed = true;
+    return out;
+  };
+  auto rewriteText = [&](pugi::xml_node element) {
+    pugi::xml_node text = element.first_child();
+    if (text && (text.type() == pugi::node_pcdata || text.type() == pugi::node_cdata) &&
+        !text.next_sibling()) {
+      std::string out = rewrite(text.value());
+      if (!out.empty()) setText(text, out, undo);
+    }
+  };
+  forEachElement(root, [&](pugi::xml_node n) {
+    std::string_view local = localName(n.name());
+    if (isCellTable(local)) {
+      // Rows hold cells, cells hold at most one formula: a tight loop over the bulk of a sheet.
+      for (pugi::xml_node row = n.first_child(); row; row = row.next_sibling())
+        for (pugi::xml_node cell = row.first_child(); cell; cell = cell.next_sibling())
+          for (pugi::xml_node f = cell.first_child(); f; f = f.next_sibling())
+            if (f.type() == pugi::node_element && localName(f.name()) == "f") rewriteText(f);
+      return false;
+    }
+    if (isFormulaElement(local)) rewriteText(n);
+    for (pugi::xml_attribute a : n.attributes()) {
+      if (!kFormulaAttributes.count(localName(a.name()))) continue;
+      std::string out = rewrite(a.value());
+      if (!out.empty()) setAttribute(a, out, undo);
+    }
+    return true;
+  });
+  return changed;
+}
+
+// How to write the copy of a sheet from its parsed source: the copy's part is made from this
+// recipe whenever it is needed, so copying a large sheet many times never holds it many times,
+// and renaming the copy before it is written only changes `to`.
+struct SheetRecipe {
+  Package* pkg = nullptr;
+  std::string source;
+  std::string from;
+  std::shared_ptr<std::string> to;
+  std::string codeName;  // empty when the source has none
+  std::map<long, long> shapeIds;
+  GuidRenewer guids;
+  std::string gap;
+
+  std::string produce() {
+    pugi::xml_document& doc = pkg->xml(source);
+    pugi::xml_node root = doc.document_element();
+    UndoLog undo;
+    retargetElements(root, from, *to, RetargetMode::Copy, &undo);
+    renumberShapeLinks(root, shapeIds, &undo);
+    for (pugi::xml_node child : root.children()) {
+      std::string_view local = localName(child.name());
+      if (local == "sheetViews") {
+        // A copy is never selected, so the workbook never opens with grouped tabs.
+        for (pugi::xml_node view : child.children())
+          if (pugi::xml_attribute a = view.attribute("tabSelected")) undo.removeAttribute(view, a);
+      } else if (local == "sheetPr" && !codeName.empty()) {
+        if (pugi::xml_attribute code = child.attribute("codeName"))
+          undo.setAttribute(code, codeName);
+      }
+    }
+    guids.walk(root, &undo);
+    return Package::serialize(doc, gap);
+  }
+};
+
 }  // namespace
 
-void collectVmlBlocks(Package& pkg, const std::vector<std::string>& vmlParts, std::set<long>& blocks) {
+void collectVmlBlocks(Package& pkg, const std::vector<std::string>& vmlParts,
+                      std::set<long>& blocks) {
   static const std::regex idmap(R"(<o:idmap\b[^>]*\bdata\s*=\s*["']([^"']*)["'])");
   for (const std::string& part : vmlParts) {
     std::string text = pkg.read(part);
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), idmap); it != std::sregex_iterator();
-         ++it) {
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), idmap);
+         it != std::sregex_iterator(); ++it) {
       std::string list = (*it)[1];
       for (size_t at = 0; at < list.size();) {
         size_t end = list.find(',', at);
@@ -199,7 +376,8 @@ namespace {
 
 class Copier {
  public:
-  Copier(Package& pkg, const CopyRequest& request) : pkg_(pkg), request_(request) {}
+  Copier(Package& pkg, const CopyRequest& request)
+      : pkg_(pkg), request_(request), name_(std::make_shared<std::string>(request.copyName)) {}
 
   CopyResult run() {
     CopyResult result;
@@ -214,6 +392,7 @@ class Copier {
       throw;
     }
     result.addedParts = added_;
+    result.name = name_;
     return result;
   }
 
@@ -272,21 +451,28 @@ class Copier {
     std::stable_sort(pending_.begin(), pending_.end(), [](const Pending& a, const Pending& b) {
       return (a.fixup == Fixup::Vml) > (b.fixup == Fixup::Vml);
     });
+    const std::string legacy = legacyDrawingOf(request_.sourcePart);
     for (const Pending& p : pending_) {
       switch (p.fixup) {
         case Fixup::None:
           pkg_.addBytes(p.target, pkg_.read(p.source));
           break;
         case Fixup::Vml:
-          pkg_.addBytes(p.target, renumberVml(pkg_.read(p.source)));
+          pkg_.addBytes(p.target,
+                        renumberVml(pkg_.read(p.source), shapeIdsOf_[lowerAscii(p.source)]));
           break;
         case Fixup::Formulas:
         case Fixup::Drawing: {
+          if (shapeIds_.empty() && !legacy.empty()) shapeIds_ = shapeIdsOf_[legacy];
+          if (p.isSheet) {
+            addSheet(p);
+            break;
+          }
           auto doc = std::make_unique<pugi::xml_document>();
           doc->reset(pkg_.xml(p.source));
-          retargetPart(*doc, request_.sourceName, request_.copyName, RetargetMode::Copy);
-          if (!shapeIds_.empty()) renumberShapeLinks(*doc);
-          if (p.isSheet) fixSheet(*doc);
+          retargetElements(doc->document_element(), request_.sourceName, request_.copyName,
+                           RetargetMode::Copy, nullptr);
+          renumberShapeLinks(doc->document_element(), shapeIds_, nullptr);
           pkg_.addXml(p.target, std::move(doc), pkg_.prologGap(p.source));
           break;
         }
@@ -294,23 +480,36 @@ class Copier {
     }
   }
 
-  // The copied sheet: no grouped tabs, its own code name and unique ids.
-  void fixSheet(pugi::xml_document& doc) {
-    pugi::xml_node root = doc.document_element();
+  // The VML part that the sheet's <legacyDrawing> names (lower case), or empty.
+  std::string legacyDrawingOf(const std::string& sheetPart) {
+    pugi::xml_node root = pkg_.xml(sheetPart).document_element();
     for (pugi::xml_node child : root.children()) {
-      std::string_view local = localName(child.name());
-      if (local == "sheetViews") {
-        for (pugi::xml_node view : child.children()) {
-          if (pugi::xml_attribute a = view.attribute("tabSelected")) view.remove_attribute(a);
-        }
-      } else if (local == "sheetPr") {
-        if (pugi::xml_attribute code = child.attribute("codeName")) {
-          code.set_value(freshCodeName(code.value()).c_str());
-        }
+      if (localName(child.name()) != "legacyDrawing") continue;
+      for (pugi::xml_attribute a : child.attributes()) {
+        if (localName(a.name()) != "id" || std::string_view(a.name()) == "id") continue;
+        for (const Relationship& rel : pkg_.relationships(sheetPart))
+          if (rel.id == a.value() && !rel.external)
+            return lowerAscii(resolveTarget(sheetPart, rel.target));
       }
     }
-    GuidRenewer guids;
-    guids.walk(root);
+    return {};
+  }
+
+  void addSheet(const Pending& p) {
+    auto recipe = std::make_shared<SheetRecipe>();
+    recipe->pkg = &pkg_;
+    recipe->source = p.source;
+    recipe->from = request_.sourceName;
+    recipe->to = name_;
+    recipe->shapeIds = shapeIds_;
+    recipe->gap = pkg_.prologGap(p.source);
+    pugi::xml_node root = pkg_.xml(p.source).document_element();
+    for (pugi::xml_node child : root.children()) {
+      if (localName(child.name()) != "sheetPr") continue;
+      if (pugi::xml_attribute code = child.attribute("codeName"))
+        recipe->codeName = freshCodeName(code.value());
+    }
+    pkg_.addLazy(p.target, [recipe] { return recipe->produce(); });
   }
 
   std::string freshCodeName(std::string_view source) {
@@ -320,12 +519,13 @@ class Copier {
     std::set<std::string>& used = request_.codeNames();
     for (long n = 1;; ++n) {
       std::string candidate = stem + std::to_string(n);
-      if (candidate.size() > 31) candidate = stem.substr(0, 31 - std::to_string(n).size()) + std::to_string(n);
+      if (candidate.size() > 31)
+        candidate = stem.substr(0, 31 - std::to_string(n).size()) + std::to_string(n);
       if (used.insert(lowerAscii(candidate)).second) return candidate;
     }
   }
 
-  std::string renumberVml(const std::string& text) {
+  std::string renumberVml(const std::string& text, std::map<long, long>& shapeIds) {
     std::set<long>& blocks = request_.vmlBlocks();
     static const std::regex idmap(R"((<o:idmap\b[^>]*\bdata\s*=\s*["'])([^"']*)(["']))");
     static const std::regex shapeId(R"(_x0000_s(\d+))");
@@ -363,7 +563,7 @@ class Copier {
       auto it = blockMap.find(id / 1024);
       if (it == blockMap.end()) return id;
       long fresh = it->second * 1024 + id % 1024;
-      shapeIds_[id] = fresh;
+      shapeIds[id] = fresh;
       return fresh;
     };
     std::string out;
@@ -384,43 +584,18 @@ class Copier {
     return out;
   }
 
-  // The sheet's <control shapeId> and the drawings' compatibility links name VML shapes.
-  void renumberShapeLinks(pugi::xml_document& doc) {
-    for (pugi::xml_node n = doc.document_element(); n;) {
-      if (n.type() == pugi::node_element) {
-        std::string_view local = localName(n.name());
-        if (local == "control" || local == "oleObject") {
-          if (pugi::xml_attribute a = n.attribute("shapeId")) {
-            auto it = shapeIds_.find(a.as_llong());
-            if (it != shapeIds_.end()) a.set_value(std::to_string(it->second).c_str());
-          }
-        } else if (local == "compatExt") {
-          if (pugi::xml_attribute a = n.attribute("spid")) {
-            std::string_view v = a.value();
-            if (v.starts_with("_x0000_s")) {
-              long id = std::atol(std::string(v.substr(8)).c_str());
-              auto it = shapeIds_.find(id);
-              if (it != shapeIds_.end()) a.set_value(("_x0000_s" + std::to_string(it->second)).c_str());
-            }
-          }
-        }
-      }
-      if (n.first_child()) {
-        n = n.first_child();
-        continue;
-      }
-      while (n && !n.next_sibling()) n = n.parent();
-      if (!n) break;
-      n = n.next_sibling();
-    }
-  }
-
   Package& pkg_;
   const CopyRequest& request_;
   std::map<std::string, std::string> mapping_;  // lower-case source part -> new part
   std::vector<Pending> pending_;
   std::vector<std::string> added_;
+  // Old shape id -> new, for each VML part (lower-case source name). Header and footer pictures
+  // have a VML part of their own whose ids may repeat those of the notes and controls.
+  std::map<std::string, std::map<long, long>> shapeIdsOf_;
+  // The shape ids that the sheet's controls and its drawings refer to: those of the sheet's
+  // legacy drawing.
   std::map<long, long> shapeIds_;
+  std::shared_ptr<std::string> name_;  // the copy's name, as its sheet part is written
 };
 
 }  // namespace
@@ -440,40 +615,7 @@ std::string newGuid() {
 
 bool retargetPart(pugi::xml_document& doc, std::string_view from, std::string_view to,
                   RetargetMode mode) {
-  bool changed = false;
-  auto rewrite = [&](std::string_view formula) -> std::string {
-    if (formula.find('!') == std::string_view::npos) return {};
-    std::string out = retargetSheetRefs(formula, from, to, mode);
-    if (out == formula) return {};
-    changed = true;
-    return out;
-  };
-  pugi::xml_node root = doc.document_element();
-  for (pugi::xml_node n = root; n;) {
-    if (n.type() == pugi::node_element) {
-      if (isFormulaElement(localName(n.name()))) {
-        pugi::xml_node text = n.first_child();
-        if (text && (text.type() == pugi::node_pcdata || text.type() == pugi::node_cdata) &&
-            !text.next_sibling()) {
-          std::string out = rewrite(text.value());
-          if (!out.empty()) text.set_value(out.c_str());
-        }
-      }
-      for (pugi::xml_attribute a : n.attributes()) {
-        if (!kFormulaAttributes.count(localName(a.name()))) continue;
-        std::string out = rewrite(a.value());
-        if (!out.empty()) a.set_value(out.c_str());
-      }
-    }
-    if (n.first_child()) {
-      n = n.first_child();
-      continue;
-    }
-    while (n && !n.next_sibling()) n = n.parent();
-    if (!n) break;
-    n = n.next_sibling();
-  }
-  return changed;
+  return retargetElements(doc.document_element(), from, to, mode, nullptr);
 }
 
 void checkCopyable(Package& pkg, const std::string& sheetPart, const std::string& sheetName) {

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <pugixml.hpp>
 #include <set>
 #include <string>
@@ -27,8 +28,11 @@ struct CopyRequest {
 };
 
 struct CopyResult {
-  std::string sheetPart;               // the new sheet part
+  std::string sheetPart;                // the new sheet part, written when needed (lazy)
   std::vector<std::string> addedParts;  // every part created, the sheet part first
+  // The name the lazy sheet part is written with; while the part is lazy, renaming the copy
+  // only changes this.
+  std::shared_ptr<std::string> name;
 };
 
 // Throws ServerError naming the feature when the sheet holds something a copy cannot carry
@@ -47,7 +51,8 @@ bool retargetPart(pugi::xml_document& doc, std::string_view from, std::string_vi
                   RetargetMode mode);
 
 // The shape-id blocks that the legacy VML parts `vmlParts` use.
-void collectVmlBlocks(Package& pkg, const std::vector<std::string>& vmlParts, std::set<long>& blocks);
+void collectVmlBlocks(Package& pkg, const std::vector<std::string>& vmlParts,
+                      std::set<long>& blocks);
 
 // A fresh GUID in the form "{8-4-4-4-12}", upper case.
 std::string newGuid();

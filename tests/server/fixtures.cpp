@@ -6,11 +6,11 @@
 #include <zip.h>
 
 #include <array>
-#include <pugixml.hpp>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <pugixml.hpp>
 #include <sstream>
 #include <stdexcept>
 
@@ -22,11 +22,11 @@ namespace {
 
 // A 1x1 PNG.
 constexpr unsigned char kPng[] = {
-    0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A, 0x00, 0x00, 0x00, 0x0D, 0x49, 0x48, 0x44,
-    0x52, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x08, 0x06, 0x00, 0x00, 0x00, 0x1F,
-    0x15, 0xC4, 0x89, 0x00, 0x00, 0x00, 0x0D, 0x49, 0x44, 0x41, 0x54, 0x78, 0x9C, 0x63, 0x00,
-    0x01, 0x00, 0x00, 0x05, 0x00, 0x01, 0x0D, 0x0A, 0x2D, 0xB4, 0x00, 0x00, 0x00, 0x00, 0x49,
-    0x45, 0x4E, 0x44, 0xAE, 0x42, 0x60, 0x82};
+    0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A, 0x00, 0x00, 0x00, 0x0D, 0x49, 0x48,
+    0x44, 0x52, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x08, 0x06, 0x00, 0x00,
+    0x00, 0x1F, 0x15, 0xC4, 0x89, 0x00, 0x00, 0x00, 0x0D, 0x49, 0x44, 0x41, 0x54, 0x78,
+    0x9C, 0x63, 0x00, 0x01, 0x00, 0x00, 0x05, 0x00, 0x01, 0x0D, 0x0A, 0x2D, 0xB4, 0x00,
+    0x00, 0x00, 0x00, 0x49, 0x45, 0x4E, 0x44, 0xAE, 0x42, 0x60, 0x82};
 
 void check(lxw_error error, const char* what) {
   if (error != LXW_NO_ERROR)
@@ -115,6 +115,16 @@ void writeRichWorkbook(const std::string& path) {
   bar.data_bar_2010 = LXW_TRUE;
   worksheet_conditional_format_range(data, 1, 1, 4, 1, &bar);
 
+  // A picture in the header (its own VML part) and a button (a VML shape beside the notes).
+  const std::string logo = path + ".logo.png";
+  writeFile(logo, std::string(reinterpret_cast<const char*>(kPng), sizeof kPng));
+  lxw_header_footer_options header{};
+  header.image_left = const_cast<char*>(logo.c_str());
+  check(worksheet_set_header_opt(data, "&L&G", &header), "header picture");
+  lxw_button_options button{};
+  button.caption = const_cast<char*>("Press");
+  check(worksheet_insert_button(data, 22, 0, &button), "button");
+
   worksheet_write_url(data, 19, 0, "https://example.org/report", nullptr);
   worksheet_write_url(data, 20, 0, "internal:Other!A1", nullptr);
   worksheet_activate(data);
@@ -132,6 +142,7 @@ void writeRichWorkbook(const std::string& path) {
   check(workbook_define_name(book, "Total", "=Data!$B$2:$B$5"), "name");
   check(workbook_define_name(book, "Other!Local", "=Other!$A$1"), "local name");
   close(book);
+  std::remove(logo.c_str());
 }
 
 void writePlainWorkbook(const std::string& path, int extraSheets) {
@@ -214,7 +225,8 @@ std::string zipPart(const std::string& path, const std::string& name) {
   return {};
 }
 
-void writeZip(const std::string& path, const std::vector<std::pair<std::string, std::string>>& entries) {
+void writeZip(const std::string& path,
+              const std::vector<std::pair<std::string, std::string>>& entries) {
   int error = 0;
   zip_t* zip = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
   if (!zip) throw std::runtime_error("cannot create " + path);

@@ -24,9 +24,10 @@ class TempDir {
 // on files it made itself.
 
 // "Data": values, styles, formulas naming their own sheet and "Other", an array formula, a
-// merge, column widths, print area and titles, an autofilter, a picture, a chart, notes,
-// validation, conditional formats and hyperlinks. "Other": values and a formula naming "Data".
-// "Summary" (chart sheet) last. Names: workbook-scoped "Total" on Data, "Other!Local".
+// merge, column widths, print area and titles, an autofilter, a picture, a chart, notes, a
+// button, a header picture, validation, conditional formats and hyperlinks. "Other": values and a
+// formula naming "Data". "Summary" (chart sheet) last. Names: workbook-scoped "Total" on Data,
+// "Other!Local".
 void writeRichWorkbook(const std::string& path);
 // "Data" with values only and "Other"; `extraSheets` more plain sheets "S1".."Sn".
 void writePlainWorkbook(const std::string& path, int extraSheets = 0);
@@ -49,7 +50,8 @@ struct ZipEntry {
 std::vector<ZipEntry> readZip(const std::string& path);
 std::string zipPart(const std::string& path, const std::string& name);  // empty when missing
 // Writes a new archive at `path` holding `entries` (name -> data), in that order.
-void writeZip(const std::string& path, const std::vector<std::pair<std::string, std::string>>& entries);
+void writeZip(const std::string& path,
+              const std::vector<std::pair<std::string, std::string>>& entries);
 // Replaces or adds parts of an existing archive.
 void patchZip(const std::string& path, const std::map<std::string, std::string>& parts);
 
