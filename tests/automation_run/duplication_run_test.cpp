@@ -42,15 +42,6 @@ class RunTest : public ::testing::Test {
     view.selected = 0;
   }
 
-  // Tests that open the workbook call this first.
-  bool needEngine() {
-    if (std::optional<std::string> reason = engineNotReady(view.path)) {
-      skipReason = *reason;
-      return false;
-    }
-    return true;
-  }
-
   DuplicationServices services() {
     DuplicationServices s;
     s.fileExists = [](const std::string& p) { return std::filesystem::exists(p); };
@@ -114,14 +105,9 @@ class RunTest : public ::testing::Test {
   int opens = 0;
   bool declineWarning = false;
   OpenWorkbookFn openWorkbook;  // the real engine unless a test replaces it
-  std::string skipReason;
 };
 
-#define NEED_ENGINE() \
-  if (!needEngine()) GTEST_SKIP() << skipReason
-
 TEST_F(RunTest, ThreeNamedCopiesAreMadeSavedOneByOneAndListed) {
-  NEED_ENGINE();
   // At every progress step the previous copy must already be on disk: the
   // workbook is saved after each copy, not once at the end.
   std::vector<std::vector<std::string>> onDisk;
@@ -157,7 +143,6 @@ TEST_F(RunTest, ThreeNamedCopiesAreMadeSavedOneByOneAndListed) {
 }
 
 TEST_F(RunTest, PatternWithoutPlaceholderMakesOneCopyThenRefusesTheName) {
-  NEED_ENGINE();
   view.pattern = "Summary";
   click();
 
@@ -175,7 +160,6 @@ TEST_F(RunTest, PatternWithoutPlaceholderMakesOneCopyThenRefusesTheName) {
 }
 
 TEST_F(RunTest, NameAlreadyListedSkipsOnlyThatCopy) {
-  NEED_ENGINE();
   view.pattern = "Copy[x]";
   view.items.push_back("Copy2");
   click();
@@ -197,7 +181,6 @@ TEST_F(RunTest, NameAlreadyListedSkipsOnlyThatCopy) {
 class UnnamedCopiesTest : public RunTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(UnnamedCopiesTest, CopiesKeepTheEngineNames) {
-  NEED_ENGINE();
   view.rename = GetParam();
   view.count = "2";
   click();
@@ -230,7 +213,6 @@ class CountTest : public RunTest, public ::testing::WithParamInterface<CountCase
 
 TEST_P(CountTest, MakesTheRoundedNumberOfCopies) {
   const CountCase& c = GetParam();
-  if (c.copies > 0) NEED_ENGINE();
   view.count = c.count;
   view.pattern = "C[x]";
   click();
@@ -339,7 +321,6 @@ TEST_F(RunTest, DeclinedWarningEndsQuietly) {
 }
 
 TEST_F(RunTest, NoSelectionReportsEachCopyAndSavesNothing) {
-  NEED_ENGINE();
   view.selected.reset();
   const std::string before = readBytes(view.path);
   click();
@@ -375,7 +356,6 @@ TEST_F(RunTest, WorkbookThatCannotBeOpenedIsReportedPerCopy) {
 }
 
 TEST_F(RunTest, OnlyTheFailingCopiesAreLostWhenOpeningFailsOnce) {
-  NEED_ENGINE();
   openWorkbook = [this](const std::string& p) -> std::unique_ptr<Application> {
     if (opens == 2) throw ServerError("The workbook is locked by another user.");
     return openWithEngine(p);
@@ -389,7 +369,6 @@ TEST_F(RunTest, OnlyTheFailingCopiesAreLostWhenOpeningFailsOnce) {
 }
 
 TEST_F(RunTest, RefusedNameIsReportedAndTheCopyKeepsTheEngineName) {
-  NEED_ENGINE();
   view.count = "1";
   view.pattern = "Bad/Name";
   click();
