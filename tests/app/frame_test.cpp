@@ -13,7 +13,6 @@
 #include "app/error_report.h"
 #include "app/file_helpers.h"
 #include "app/hand_cursor.h"
-#include "app/number_text.h"
 #include "app/settings_store.h"
 #include "app/trap.h"
 #include "harness.h"
@@ -123,42 +122,6 @@ TEST(InDevelopmentEnvironment, FollowsTheBuildOption) {
   EXPECT_FALSE(InDevelopmentEnvironment());
 #endif
 }
-
-// ---------------------------------------------------------------- numbers
-
-struct NumberCase {
-  const char* text;
-  bool isNumber;
-  int asInt16;  // when isNumber and in range
-  bool overflows;
-};
-
-class NumberText : public testing::TestWithParam<NumberCase> {};
-
-TEST_P(NumberText, CheckAndConversionAgree) {
-  const NumberCase& c = GetParam();
-  EXPECT_EQ(parseNumber(QString::fromUtf8(c.text)).has_value(), c.isNumber) << c.text;
-  if (!c.isNumber || c.overflows) {
-    EXPECT_THROW(toInt16(QString::fromUtf8(c.text)), std::runtime_error) << c.text;
-  } else {
-    EXPECT_EQ(toInt16(QString::fromUtf8(c.text)), c.asInt16) << c.text;
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, NumberText,
-    testing::Values(NumberCase{"1", true, 1, false}, NumberCase{" 12 ", true, 12, false},
-                    NumberCase{"2.5", true, 2, false}, NumberCase{"3.5", true, 4, false},
-                    NumberCase{"-2.5", true, -2, false}, NumberCase{"+7", true, 7, false},
-                    NumberCase{".5", true, 0, false}, NumberCase{"1.5", true, 2, false},
-                    NumberCase{"32767", true, 32767, false},
-                    NumberCase{"-32768", true, -32768, false}, NumberCase{"32768", true, 0, true},
-                    NumberCase{"32767.5", true, 0, true}, NumberCase{"1e3", false, 0, false},
-                    NumberCase{"\t2.\t", true, 2, false}, NumberCase{"\u0663", false, 0, false},
-                    NumberCase{"", false, 0, false}, NumberCase{"abc", false, 0, false},
-                    NumberCase{"1,000", false, 0, false}, NumberCase{"0x10", false, 0, false},
-                    NumberCase{"- 3", false, 0, false}, NumberCase{".", false, 0, false},
-                    NumberCase{"nan", false, 0, false}, NumberCase{"inf", false, 0, false}));
 
 // ---------------------------------------------------------------- title
 

@@ -44,7 +44,7 @@ INSTANTIATE_TEST_SUITE_P(Texts, NotANumberTest,
                                            "3,5", "1e3", "0x10", "1.2.3", "++1", "3a", "$3",
                                            "\xC2\xA0"
                                            "3",
-                                           "3\n"));
+                                           "3\n", "\xD9\xA3" /* Arabic-Indic 3 */, "nan", "inf"));
 
 class OverflowTest : public ::testing::TestWithParam<const char*> {};
 
@@ -57,6 +57,26 @@ INSTANTIATE_TEST_SUITE_P(Texts, OverflowTest,
                          ::testing::Values("32768", "32767.5", "32767.51", "-32769", "-32768.51",
                                            "99999999999999999999999999",
                                            "-99999999999999999999999999.5"));
+
+// The stored "hide the splash" switch is compared with zero unrounded.
+struct ZeroCase {
+  const char* text;
+  bool nonZero;
+};
+
+class NonZeroTest : public ::testing::TestWithParam<ZeroCase> {};
+
+TEST_P(NonZeroTest, JudgedOnTheDigits) {
+  EXPECT_EQ(isNonZero(GetParam().text), GetParam().nonZero) << GetParam().text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, NonZeroTest,
+                         ::testing::Values(ZeroCase{"0", false}, ZeroCase{" -0.000 ", false},
+                                           ZeroCase{".0", false}, ZeroCase{"0.001", true},
+                                           ZeroCase{"1", true}, ZeroCase{"-2.", true},
+                                           ZeroCase{"99999999999999999999", true}));
+
+TEST(NonZeroTest, RefusesWhatIsNoNumber) { EXPECT_THROW(isNonZero("off"), std::invalid_argument); }
 
 TEST(OverflowMessageTest, NamesTheCountAndTheLimit) {
   try {
