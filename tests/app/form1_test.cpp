@@ -334,17 +334,6 @@ TEST_F(Handlers, PathIsStoredAndAMissingFileListsNothing) {
   EXPECT_TRUE(h.boxes.shown.empty());
 }
 
-TEST_F(Handlers, FailedListingIsReportedWithTheChangeHandlersTag) {
-  const QString path = h.writeAppFile("notes.txt", "plain text, no workbook");
-  form.ListView1->append("Kept");
-  form.Text1->setText(path);
-  EXPECT_EQ(stored(h, "Text1"), path);
-  const QString tag = "in Quennet2021/08/31.Form1.Text1_Change ";
-  EXPECT_EQ(reportedLines(tag), std::vector<int>{104});
-  EXPECT_EQ(h.boxes.shown.back().caption, "Application Error");
-  EXPECT_EQ(form.ListView1->count(), 1);
-}
-
 TEST_F(Handlers, FailedWriteIsReportedAndTheWindowGoesOn) {
   h.settings = std::make_unique<SettingsStore>(h.tempPath("settings.ini/inside.ini"));
   QFile blocker(h.tempPath("settings.ini"));

@@ -40,10 +40,15 @@ class FakeFileDialog : public FileDialog {
  public:
   void showOpen() override {
     ++shows;
+    fileNamesShown.push_back(fileName);
+    foldersShown.push_back(folder);
     if (!choice.isEmpty()) fileName = choice;
   }
   QString choice;  // empty: the user cancels
   int shows = 0;
+  // The file name and starting folder at each showing.
+  std::vector<QString> fileNamesShown;
+  std::vector<QString> foldersShown;
 };
 
 class FakeProcessTable : public ProcessTable {
