@@ -1,15 +1,25 @@
 #pragma once
 
+#include <QColor>
 #include <QString>
 #include <QTemporaryDir>
 #include <deque>
 #include <memory>
+#include <ostream>
 #include <stdexcept>
 #include <vector>
 
 #include "app/services.h"
 #include "app/settings_store.h"
 #include "server/application.h"
+
+// Readable values in failure messages.
+inline void PrintTo(const QString& text, std::ostream* out) {
+  *out << '"' << text.toStdString() << '"';
+}
+inline void PrintTo(const QColor& colour, std::ostream* out) {
+  *out << colour.name(QColor::HexArgb).toStdString();
+}
 
 namespace orv::test {
 

@@ -22,6 +22,7 @@
 #include "automation/server_routines.h"
 #include "automation/workbook_listing.h"
 #include "ui/main/check_box.h"
+#include "ui/main/frame_box.h"
 #include "ui/main/progress_bar.h"
 #include "ui/main/sheet_list.h"
 #include "ui/main/twips.h"
@@ -111,7 +112,7 @@ Form1::Form1(const Services& services, QWidget* parent)
 Form1::~Form1() = default;
 
 void Form1::buildControls() {
-  Frame2 = new QGroupBox(QStringLiteral("Copy Options"), this);
+  Frame2 = new FrameBox(QStringLiteral("Copy Options"), this);
   place(Frame2, 120, 2910, 7800, 2175);
   Check1 = new CheckBox(QStringLiteral("Name sheets after copying:"), Frame2);
   place(Check1, 240, 1100, 3735, 255);
@@ -126,7 +127,7 @@ void Form1::buildControls() {
   Label1 = new QLabel(QStringLiteral("How many copies would you like to make?"), Frame2);
   place(Label1, 240, 300, 3735, 255);
 
-  Frame1 = new QGroupBox(QStringLiteral("Select Excel File and Sheet"), this);
+  Frame1 = new FrameBox(QStringLiteral("Select Excel File and Sheet"), this);
   place(Frame1, 120, 120, 7800, 2715);
   Text1 = new QLineEdit(QStringLiteral("Text1"), Frame1);
   place(Text1, 240, 300, 6495, 345);
