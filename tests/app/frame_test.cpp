@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <array>
 #include <stdexcept>
 
 #include "app/app_title.h"
@@ -16,6 +17,7 @@
 #include "app/settings_store.h"
 #include "app/trap.h"
 #include "harness.h"
+#include "tests/test_names.h"
 
 namespace orv::test {
 namespace {
@@ -87,7 +89,8 @@ TEST_P(SettingsRoundTrip, ValueComesBackExactly) {
 INSTANTIATE_TEST_SUITE_P(StoredAsTyped, SettingsRoundTrip,
                          testing::Values("  MySheet[x]  ", "a,b", "@Variant(x)", "\"quoted\"",
                                          "semi;colon #hash", "back\\slash", "Día [x] ünï", "true",
-                                         "0", "line\nbreak", "=equals="));
+                                         "0", "line\nbreak", "=equals="),
+                         orv::testnames::paramText);
 
 // ---------------------------------------------------------------- file helpers
 
@@ -148,7 +151,8 @@ INSTANTIATE_TEST_SUITE_P(
                     TitleCase{"Averyveryveryveryveryveryveryverylongsingleword x",
                               "Averyveryveryveryveryveryveryverylongsin"},
                     TitleCase{"Averyveryveryveryveryveryveryverylongsingleword",
-                              "Averyveryveryveryveryveryveryverylongsin"}));
+                              "Averyveryveryveryveryveryveryverylongsin"}),
+    orv::testnames::byText(&TitleCase::product));
 
 // ---------------------------------------------------------------- report and trap
 
@@ -262,11 +266,16 @@ class NotACursor : public testing::TestWithParam<QByteArray> {};
 
 TEST_P(NotACursor, HasNoHotSpot) { EXPECT_FALSE(cursorHotSpot(GetParam()).has_value()); }
 
-INSTANTIATE_TEST_SUITE_P(Malformed, NotACursor,
-                         testing::Values(QByteArray(), QByteArray("\0\0\2\0\1\0", 6),
-                                         QByteArray("\0\0\1\0\1\0" + QByteArray(16, '\0')),
-                                         QByteArray("\0\0\2\0\0\0" + QByteArray(16, '\0')),
-                                         QByteArray("\x89PNG\r\n\x1a\n" + QByteArray(20, 'x'))));
+INSTANTIATE_TEST_SUITE_P(
+    Malformed, NotACursor,
+    testing::Values(QByteArray(), QByteArray("\0\0\2\0\1\0", 6),
+                    QByteArray("\0\0\1\0\1\0" + QByteArray(16, '\0')),
+                    QByteArray("\0\0\2\0\0\0" + QByteArray(16, '\0')),
+                    QByteArray("\x89PNG\r\n\x1a\n" + QByteArray(20, 'x'))),
+    [](const testing::TestParamInfo<QByteArray>& info) {
+      return std::string(
+          std::array{"Empty", "TooShort", "IconNotCursor", "NoPicture", "Png"}.at(info.index));
+    });
 
 TEST(CursorFile, ShippedHandKeepsItsHotSpot) {
   const QCursor hand = loadCursorFile(ORVANDEL_ASSETS "/HAND-M.CUR");

@@ -10,6 +10,7 @@
 
 #include "app/file_helpers.h"
 #include "harness.h"
+#include "tests/test_names.h"
 #include "ui/main/check_box.h"
 
 namespace orv::test {
@@ -90,9 +91,8 @@ INSTANTIATE_TEST_SUITE_P(Stored, ShowAgainTest,
                          testing::Values(ShowAgainCase{"0", true}, ShowAgainCase{" 0.0 ", true},
                                          ShowAgainCase{"off", true}, ShowAgainCase{"0.01", false},
                                          ShowAgainCase{"-1", false}, ShowAgainCase{"40000", false}),
-                         [](const testing::TestParamInfo<ShowAgainCase>& info) {
-                           return "Case" + std::to_string(info.index);
-                         });
+
+                         orv::testnames::byText(&ShowAgainCase::stored));
 
 TEST_F(SplashTest, FirstListedFileEveryTime) {
   addPicture("one.png", QSize(50, 40));

@@ -11,6 +11,7 @@
 #include "fixtures.h"
 #include "recording_view.h"
 #include "server/server_error.h"
+#include "tests/test_names.h"
 
 namespace orv::testing {
 namespace {
@@ -193,7 +194,10 @@ TEST_P(UnnamedCopiesTest, CopiesKeepTheEngineNames) {
   EXPECT_NE(names[2], "Data");
 }
 
-INSTANTIATE_TEST_SUITE_P(CheckValues, UnnamedCopiesTest, ::testing::Values(0, 2));
+INSTANTIATE_TEST_SUITE_P(CheckValues, UnnamedCopiesTest, ::testing::Values(0, 2),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return std::string(info.param == 0 ? "Unticked" : "Greyed");
+                         });
 
 TEST_F(RunTest, EmptyListItemMakesTheUnnamedCandidateConflict) {
   view.rename = 0;
@@ -239,7 +243,8 @@ TEST_P(CountTest, MakesTheRoundedNumberOfCopies) {
 INSTANTIATE_TEST_SUITE_P(Counts, CountTest,
                          ::testing::Values(CountCase{"0", 0}, CountCase{"-3", 0},
                                            CountCase{" 0.4 ", 0}, CountCase{"2.5", 2},
-                                           CountCase{"3.5", 4}));
+                                           CountCase{"3.5", 4}),
+                         orv::testnames::byText(&CountCase::count));
 
 class NotANumberTest : public RunTest, public ::testing::WithParamInterface<const char*> {};
 
@@ -256,7 +261,8 @@ TEST_P(NotANumberTest, AsksForANumberAndChangesNothing) {
   EXPECT_EQ(readBytes(view.path), before);
 }
 
-INSTANTIATE_TEST_SUITE_P(Texts, NotANumberTest, ::testing::Values("", "abc", " ", "1e3", "3,5"));
+INSTANTIATE_TEST_SUITE_P(Texts, NotANumberTest, ::testing::Values("", "abc", " ", "1e3", "3,5"),
+                         orv::testnames::paramText);
 
 TEST_F(RunTest, LargestCountIsAcceptedAndLoopedThrough) {
   // Every candidate conflicts, so the loop runs its full length without
@@ -288,7 +294,8 @@ TEST_P(OverflowTest, ReportedAtLine112ThenBackToIdle) {
                                     "progress 0.000000", "text Progress Bar"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Counts, OverflowTest, ::testing::Values("32768", "32767.5", "-32769"));
+INSTANTIATE_TEST_SUITE_P(Counts, OverflowTest, ::testing::Values("32768", "32767.5", "-32769"),
+                         orv::testnames::paramText);
 
 TEST_F(RunTest, OverflowReportReadsAsTheBoxShowsIt) {
   view.count = "32768";

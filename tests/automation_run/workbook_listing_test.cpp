@@ -8,6 +8,7 @@
 
 #include "fixtures.h"
 #include "server/server_error.h"
+#include "tests/test_names.h"
 
 namespace orv::testing {
 namespace {
@@ -89,7 +90,8 @@ TEST_P(NoWorkbookTest, IsRefusedWithAClearErrorAndListsNothing) {
   EXPECT_THAT(items, ElementsAre("Earlier"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Entries, NoWorkbookTest, ::testing::Values("notes.xlsx", "folder.xlsx"));
+INSTANTIATE_TEST_SUITE_P(Entries, NoWorkbookTest, ::testing::Values("notes.xlsx", "folder.xlsx"),
+                         orv::testnames::paramText);
 
 TEST_F(ListingTest, EngineThatDoesNotStartIsAnError) {
   auto noInstance = [](const std::string&) { return std::unique_ptr<Application>(); };
