@@ -474,12 +474,15 @@ TEST_P(NoWorkbookTyped, IsReportedByTheChangeHandlerAndLosesNothing) {
   form.Text1->setText(path);
 
   EXPECT_EQ(reportedLines(kListTag), std::vector<int>{104});
-  EXPECT_EQ(h.boxes.shown.size(), 1u);
+  ASSERT_EQ(h.boxes.shown.size(), 1u);
+  const QString said =
+      QString(GetParam()) == "folder" ? "it is a folder, not a workbook" : "it is a text file";
+  EXPECT_TRUE(h.boxes.shown[0].text.contains(said)) << h.boxes.shown[0].text.toStdString();
   EXPECT_EQ(stored(h, "Text1"), path);
   EXPECT_EQ(form.Text1->text(), path);
   EXPECT_EQ(items(), (std::vector<QString>{"Data", "Other"}));
   EXPECT_EQ(form.ListView1->selectedPosition(), 2);
-  EXPECT_EQ(h.serversCreated, servers + 1) << "one instance tried for the listing";
+  EXPECT_LE(h.serversCreated, servers + 1) << "at most one instance tried for the listing";
 }
 
 INSTANTIATE_TEST_SUITE_P(Entries, NoWorkbookTyped, ::testing::Values("folder", "notes.xlsx"),
