@@ -59,8 +59,10 @@ QString qtFileFilter(const QString& filter) {
 }
 
 void QtFileDialog::showOpen() {
-  const QString chosen = QFileDialog::getOpenFileName(QApplication::activeWindow(), title, fileName,
-                                                      qtFileFilter(filter));
+  // No selected filter given: the first choice is in force.
+  const QString chosen =
+      QFileDialog::getOpenFileName(QApplication::activeWindow(), title,
+                                   fileName.isEmpty() ? folder : fileName, qtFileFilter(filter));
   if (!chosen.isEmpty()) fileName = chosen;
 }
 

@@ -5,10 +5,10 @@
 #include "app/app_title.h"
 #include "app/file_helpers.h"
 #include "app/hand_cursor.h"
-#include "app/number_text.h"
 #include "app/settings_store.h"
 #include "app/theme.h"
 #include "app/trap.h"
+#include "automation/copy_count.h"
 #include "automation/server_routines.h"
 #include "ui/main/check_box.h"
 #include "ui/main/form1.h"
@@ -94,7 +94,16 @@ void Form1::Form_Load() {
        }},
       {138,
        [&] {
-         Check1->setValue(toInt16(settings.read(QStringLiteral("Check1"), QStringLiteral("0"))));
+         const QString text = settings.read(QStringLiteral("Check1"), QStringLiteral("0"));
+         std::int16_t value = 0;
+         try {
+           value = toInt16Count(text.toStdString());
+         } catch (const std::exception&) {
+           // The reader speaks of copies; this is the stored rename choice.
+           throw std::runtime_error("The stored setting Check1 (\"" + text.toStdString() +
+                                    "\") is not a whole number between -32768 and 32767.");
+         }
+         Check1->setValue(value);
          return kNext;
        }},
       {140,

@@ -33,6 +33,8 @@ class FileDialog {
   virtual void showOpen() = 0;
 
   QString fileName;
+  // Where the dialog opens when `fileName` is empty; empty: the desktop's usual place.
+  QString folder;
   unsigned flags = 0;
   QString title;
   QString filter;  // "Description|pattern|Description|pattern"

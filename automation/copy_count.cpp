@@ -94,4 +94,13 @@ std::int16_t toInt16Count(std::string_view text) {
   return static_cast<std::int16_t>(value);
 }
 
+bool isNonZero(std::string_view text) {
+  std::optional<Number> n = parse(text);
+  if (!n) throw std::invalid_argument("\"" + trimmed(text) + "\" is not a number.");
+  const auto hasNonZeroDigit = [](std::string_view digits) {
+    return digits.find_first_not_of('0') != std::string_view::npos;
+  };
+  return hasNonZeroDigit(n->whole) || hasNonZeroDigit(n->fraction);
+}
+
 }  // namespace orv

@@ -33,4 +33,9 @@ class CopyCountOverflow : public std::overflow_error {
 // outside -32768..32767, and std::invalid_argument for a text that is no number.
 std::int16_t toInt16Count(std::string_view text);
 
+// Whether a number (see isNumber) differs from zero, judged on its digits
+// without rounding: "0.001" is not zero, "-0.0" is. Throws
+// std::invalid_argument for a text that is no number.
+bool isNonZero(std::string_view text);
+
 }  // namespace orv

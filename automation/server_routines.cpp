@@ -1,6 +1,7 @@
 #include "automation/server_routines.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <algorithm>
 #include <cctype>
 
@@ -69,6 +70,12 @@ void CheckExcelInstalled(const ServerFactory& createServer, MessageBoxes& boxes,
 }
 
 std::unique_ptr<Application> OpenWorkbook(const ServerFactory& createServer, const QString& path) {
+  // The path box lists any existing entry; the engine would call a folder an
+  // empty file.
+  if (QFileInfo(path).isDir()) {
+    throw ServerError("Cannot open '" + QFileInfo(path).fileName().toStdString() +
+                      "': it is a folder, not a workbook. Choose a workbook file inside it.");
+  }
   std::unique_ptr<Application> application = createServer();
   if (!application) throw ServerError("The workbook engine could not be started.");
   application->workbooks().open(QFile::encodeName(path).toStdString());

@@ -9,7 +9,7 @@ packages=(
   libzip-dev zlib1g-dev libpugixml-dev libcli11-dev libicu-dev
   libgtest-dev libgmock-dev libxlsxwriter-dev
   clang libclang-rt-14-dev
-  xvfb xauth imagemagick
+  xvfb xauth imagemagick xdotool
   python3 python3-openpyxl python3-xlrd python3-uno python3-xlsxwriter time
   libreoffice-calc-nogui fonts-dejavu-core
   nodejs

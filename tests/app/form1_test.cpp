@@ -16,6 +16,7 @@
 
 #include "app/app_title.h"
 #include "harness.h"
+#include "tests/test_names.h"
 #include "ui/main/check_box.h"
 #include "ui/main/progress_bar.h"
 #include "ui/main/sheet_list.h"
@@ -204,7 +205,8 @@ TEST_P(BadCheck1, ReportedAtLine138AndTheBoxStaysClear) {
   EXPECT_EQ(h.serversCreated, 1) << "the load step goes on with line 140";
 }
 
-INSTANTIATE_TEST_SUITE_P(Values, BadCheck1, testing::Values("abc", "7", "-1", "40000", ""));
+INSTANTIATE_TEST_SUITE_P(Values, BadCheck1, testing::Values("abc", "7", "-1", "40000", ""),
+                         orv::testnames::paramText);
 
 TEST_F(Form1Test, GreyedCheck1DisablesThePattern) {
   h.settings->write("Check1", "2");
@@ -256,7 +258,11 @@ TEST_P(WebSite, OpensOnlyOnTheDrawOfSeven) {
 INSTANTIATE_TEST_SUITE_P(Draws, WebSite,
                          testing::Values(Draw{0.0, false}, Draw{0.059999, false}, Draw{0.06, true},
                                          Draw{0.0699999, true}, Draw{0.07, false},
-                                         Draw{0.999999, false}));
+                                         Draw{0.999999, false}),
+                         [](const testing::TestParamInfo<Draw>& info) {
+                           return orv::testnames::fromText(
+                               "At " + QString::number(info.param.uniform).toStdString());
+                         });
 
 TEST_F(Form1Test, WebSiteThatCannotOpenIsReportedAt108) {
   h.random.draw = 0.065;
@@ -332,17 +338,6 @@ TEST_F(Handlers, PathIsStoredAndAMissingFileListsNothing) {
   EXPECT_EQ(h.serversCreated, before);
   EXPECT_EQ(form.ListView1->count(), 0);
   EXPECT_TRUE(h.boxes.shown.empty());
-}
-
-TEST_F(Handlers, FailedListingIsReportedWithTheChangeHandlersTag) {
-  const QString path = h.writeAppFile("notes.txt", "plain text, no workbook");
-  form.ListView1->append("Kept");
-  form.Text1->setText(path);
-  EXPECT_EQ(stored(h, "Text1"), path);
-  const QString tag = "in Quennet2021/08/31.Form1.Text1_Change ";
-  EXPECT_EQ(reportedLines(tag), std::vector<int>{104});
-  EXPECT_EQ(h.boxes.shown.back().caption, "Application Error");
-  EXPECT_EQ(form.ListView1->count(), 1);
 }
 
 TEST_F(Handlers, FailedWriteIsReportedAndTheWindowGoesOn) {

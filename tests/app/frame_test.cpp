@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <array>
 #include <stdexcept>
 
 #include "app/app_title.h"
@@ -13,10 +14,10 @@
 #include "app/error_report.h"
 #include "app/file_helpers.h"
 #include "app/hand_cursor.h"
-#include "app/number_text.h"
 #include "app/settings_store.h"
 #include "app/trap.h"
 #include "harness.h"
+#include "tests/test_names.h"
 
 namespace orv::test {
 namespace {
@@ -88,7 +89,8 @@ TEST_P(SettingsRoundTrip, ValueComesBackExactly) {
 INSTANTIATE_TEST_SUITE_P(StoredAsTyped, SettingsRoundTrip,
                          testing::Values("  MySheet[x]  ", "a,b", "@Variant(x)", "\"quoted\"",
                                          "semi;colon #hash", "back\\slash", "Día [x] ünï", "true",
-                                         "0", "line\nbreak", "=equals="));
+                                         "0", "line\nbreak", "=equals="),
+                         orv::testnames::paramText);
 
 // ---------------------------------------------------------------- file helpers
 
@@ -124,42 +126,6 @@ TEST(InDevelopmentEnvironment, FollowsTheBuildOption) {
 #endif
 }
 
-// ---------------------------------------------------------------- numbers
-
-struct NumberCase {
-  const char* text;
-  bool isNumber;
-  int asInt16;  // when isNumber and in range
-  bool overflows;
-};
-
-class NumberText : public testing::TestWithParam<NumberCase> {};
-
-TEST_P(NumberText, CheckAndConversionAgree) {
-  const NumberCase& c = GetParam();
-  EXPECT_EQ(parseNumber(QString::fromUtf8(c.text)).has_value(), c.isNumber) << c.text;
-  if (!c.isNumber || c.overflows) {
-    EXPECT_THROW(toInt16(QString::fromUtf8(c.text)), std::runtime_error) << c.text;
-  } else {
-    EXPECT_EQ(toInt16(QString::fromUtf8(c.text)), c.asInt16) << c.text;
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, NumberText,
-    testing::Values(NumberCase{"1", true, 1, false}, NumberCase{" 12 ", true, 12, false},
-                    NumberCase{"2.5", true, 2, false}, NumberCase{"3.5", true, 4, false},
-                    NumberCase{"-2.5", true, -2, false}, NumberCase{"+7", true, 7, false},
-                    NumberCase{".5", true, 0, false}, NumberCase{"1.5", true, 2, false},
-                    NumberCase{"32767", true, 32767, false},
-                    NumberCase{"-32768", true, -32768, false}, NumberCase{"32768", true, 0, true},
-                    NumberCase{"32767.5", true, 0, true}, NumberCase{"1e3", false, 0, false},
-                    NumberCase{"\t2.\t", true, 2, false}, NumberCase{"\u0663", false, 0, false},
-                    NumberCase{"", false, 0, false}, NumberCase{"abc", false, 0, false},
-                    NumberCase{"1,000", false, 0, false}, NumberCase{"0x10", false, 0, false},
-                    NumberCase{"- 3", false, 0, false}, NumberCase{".", false, 0, false},
-                    NumberCase{"nan", false, 0, false}, NumberCase{"inf", false, 0, false}));
-
 // ---------------------------------------------------------------- title
 
 struct TitleCase {
@@ -185,7 +151,8 @@ INSTANTIATE_TEST_SUITE_P(
                     TitleCase{"Averyveryveryveryveryveryveryverylongsingleword x",
                               "Averyveryveryveryveryveryveryverylongsin"},
                     TitleCase{"Averyveryveryveryveryveryveryverylongsingleword",
-                              "Averyveryveryveryveryveryveryverylongsin"}));
+                              "Averyveryveryveryveryveryveryverylongsin"}),
+    orv::testnames::byText(&TitleCase::product));
 
 // ---------------------------------------------------------------- report and trap
 
@@ -299,11 +266,16 @@ class NotACursor : public testing::TestWithParam<QByteArray> {};
 
 TEST_P(NotACursor, HasNoHotSpot) { EXPECT_FALSE(cursorHotSpot(GetParam()).has_value()); }
 
-INSTANTIATE_TEST_SUITE_P(Malformed, NotACursor,
-                         testing::Values(QByteArray(), QByteArray("\0\0\2\0\1\0", 6),
-                                         QByteArray("\0\0\1\0\1\0" + QByteArray(16, '\0')),
-                                         QByteArray("\0\0\2\0\0\0" + QByteArray(16, '\0')),
-                                         QByteArray("\x89PNG\r\n\x1a\n" + QByteArray(20, 'x'))));
+INSTANTIATE_TEST_SUITE_P(
+    Malformed, NotACursor,
+    testing::Values(QByteArray(), QByteArray("\0\0\2\0\1\0", 6),
+                    QByteArray("\0\0\1\0\1\0" + QByteArray(16, '\0')),
+                    QByteArray("\0\0\2\0\0\0" + QByteArray(16, '\0')),
+                    QByteArray("\x89PNG\r\n\x1a\n" + QByteArray(20, 'x'))),
+    [](const testing::TestParamInfo<QByteArray>& info) {
+      return std::string(
+          std::array{"Empty", "TooShort", "IconNotCursor", "NoPicture", "Png"}.at(info.index));
+    });
 
 TEST(CursorFile, ShippedHandKeepsItsHotSpot) {
   const QCursor hand = loadCursorFile(ORVANDEL_ASSETS "/HAND-M.CUR");

@@ -1,15 +1,25 @@
 #pragma once
 
+#include <QColor>
 #include <QString>
 #include <QTemporaryDir>
 #include <deque>
 #include <memory>
+#include <ostream>
 #include <stdexcept>
 #include <vector>
 
 #include "app/services.h"
 #include "app/settings_store.h"
 #include "server/application.h"
+
+// Readable values in failure messages.
+inline void PrintTo(const QString& text, std::ostream* out) {
+  *out << '"' << text.toStdString() << '"';
+}
+inline void PrintTo(const QColor& colour, std::ostream* out) {
+  *out << colour.name(QColor::HexArgb).toStdString();
+}
 
 namespace orv::test {
 
@@ -40,10 +50,15 @@ class FakeFileDialog : public FileDialog {
  public:
   void showOpen() override {
     ++shows;
+    fileNamesShown.push_back(fileName);
+    foldersShown.push_back(folder);
     if (!choice.isEmpty()) fileName = choice;
   }
   QString choice;  // empty: the user cancels
   int shows = 0;
+  // The file name and starting folder at each showing.
+  std::vector<QString> fileNamesShown;
+  std::vector<QString> foldersShown;
 };
 
 class FakeProcessTable : public ProcessTable {

@@ -6,11 +6,13 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
+#include <array>
 
 #include "app/app_title.h"
 #include "app/process_table.h"
 #include "automation/server_routines.h"
 #include "harness.h"
+#include "tests/test_names.h"
 
 namespace orv::test {
 namespace {
@@ -65,7 +67,12 @@ TEST_P(NoEngine, ShowsTheGuidanceAndEndsTheProcess) {
   EXPECT_EQ(ends, std::vector<int>{1});
 }
 
-INSTANTIATE_TEST_SUITE_P(Failures, NoEngine, testing::Values(0, 1, 2));
+INSTANTIATE_TEST_SUITE_P(Failures, NoEngine, testing::Values(0, 1, 2),
+                         [](const testing::TestParamInfo<int>& info) {
+                           return std::string(
+                               std::array{"Throws", "GivesNothing", "ThrowsAForeignValue"}.at(
+                                   info.param));
+                         });
 
 TEST(OpenWorkbook, FailureReachesTheCaller) {
   QTemporaryDir dir;
@@ -112,7 +119,11 @@ INSTANTIATE_TEST_SUITE_P(
         ProcessCase{"soffice", "/usr/bin/soffice", false}, ProcessCase{"bash", "bash", false},
         ProcessCase{"etcd", "/usr/bin/etcd", false},
         ProcessCase{"excel.exe.sh", "/tmp/excel.exe.sh", false},
-        ProcessCase{"sleep", "/home/u/et/sleep", false}, ProcessCase{"", "", false}));
+        ProcessCase{"sleep", "/home/u/et/sleep", false}, ProcessCase{"", "", false}),
+    [](const testing::TestParamInfo<ProcessCase>& info) {
+      return orv::testnames::fromText(std::string(info.param.name) + " " +
+                                      std::to_string(info.index));
+    });
 
 TEST(IsExcelRunning, AnyOfTheUsersProcesses) {
   FakeProcessTable table;

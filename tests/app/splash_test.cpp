@@ -10,6 +10,7 @@
 
 #include "app/file_helpers.h"
 #include "harness.h"
+#include "tests/test_names.h"
 #include "ui/main/check_box.h"
 
 namespace orv::test {
@@ -69,6 +70,29 @@ TEST_F(SplashTest, SwitchedOffOrWithoutPictureShowsNothing) {
   EXPECT_EQ(h.clock.readings, 0);
   EXPECT_TRUE(splash.Image1->pixmap().isNull());
 }
+
+// Any stored number other than zero hides the splash; zero, nothing stored or
+// a text that is no number shows it.
+struct ShowAgainCase {
+  const char* stored;
+  bool shows;
+};
+
+class ShowAgainTest : public SplashTest, public testing::WithParamInterface<ShowAgainCase> {};
+
+TEST_P(ShowAgainTest, DecidesWhetherTheSplashShows) {
+  addPicture("a.png", QSize(10, 10));
+  h.settings->write("ShowAgain", GetParam().stored);
+  splash.SplashShow();
+  EXPECT_EQ(h.clock.readings > 0, GetParam().shows) << GetParam().stored;
+}
+
+INSTANTIATE_TEST_SUITE_P(Stored, ShowAgainTest,
+                         testing::Values(ShowAgainCase{"0", true}, ShowAgainCase{" 0.0 ", true},
+                                         ShowAgainCase{"off", true}, ShowAgainCase{"0.01", false},
+                                         ShowAgainCase{"-1", false}, ShowAgainCase{"40000", false}),
+
+                         orv::testnames::byText(&ShowAgainCase::stored));
 
 TEST_F(SplashTest, FirstListedFileEveryTime) {
   addPicture("one.png", QSize(50, 40));

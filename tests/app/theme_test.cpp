@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QGroupBox>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -40,6 +41,22 @@ TEST_F(Theme, AbsentSkinChangesNothing) {
     for (QWidget* w : plain()) EXPECT_EQ(back(w), QColor(Qt::white)) << round;
     EXPECT_TRUE(form.styleSheet().isEmpty());
   }
+}
+
+TEST_F(Theme, FramesAreWhiteInsideAroundTheirWhiteControls) {
+  form.Form_Load();
+  const QImage window = form.grab().toImage();
+  const auto at = [&](QWidget* w, QPoint p) { return window.pixelColor(w->mapTo(&form, p)); };
+  // Free frame ground beside the check box and between the buttons and the
+  // list, and the check box's own ground after its caption.
+  EXPECT_EQ(at(form.Frame2, QPoint(300, 80)), QColor(Qt::white));
+  EXPECT_EQ(at(form.Frame1, QPoint(100, 80)), QColor(Qt::white));
+  EXPECT_EQ(at(form.Check1, QPoint(240, 8)), QColor(Qt::white));
+  EXPECT_EQ(at(form.Label1, QPoint(245, 8)), QColor(Qt::white));
+  // The border is still drawn: somewhere down the frame's left edge is not white.
+  bool border = false;
+  for (int x = 0; x < 4; ++x) border = border || at(form.Frame2, QPoint(x, 100)) != Qt::white;
+  EXPECT_TRUE(border);
 }
 
 TEST_F(Theme, NameMustMatchExactly) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/test_names.h"
+
 namespace orv {
 namespace {
 
@@ -18,16 +20,17 @@ TEST_P(CandidateNameTest, ReplacesEveryPlaceholder) {
   EXPECT_EQ(candidateName(c.pattern, c.number), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Patterns, CandidateNameTest,
-                         ::testing::Values(CandidateCase{"MySheet[x]", 3, "MySheet3"},
-                                           CandidateCase{"[x]", 12, "12"},
-                                           CandidateCase{"Copy [x] of [x]", 3, "Copy 3 of 3"},
-                                           CandidateCase{"[[x]]", 4, "[4]"},
-                                           CandidateCase{"Sheet[X]", 2, "Sheet[X]"},
-                                           CandidateCase{"Summary", 7, "Summary"},
-                                           CandidateCase{"", 1, ""},
-                                           CandidateCase{"[x[x]]", 5, "[x5]"},
-                                           CandidateCase{"[x]x]", 1, "1x]"}));
+INSTANTIATE_TEST_SUITE_P(
+    Patterns, CandidateNameTest,
+    ::testing::Values(CandidateCase{"MySheet[x]", 3, "MySheet3"}, CandidateCase{"[x]", 12, "12"},
+                      CandidateCase{"Copy [x] of [x]", 3, "Copy 3 of 3"},
+                      CandidateCase{"[[x]]", 4, "[4]"}, CandidateCase{"Sheet[X]", 2, "Sheet[X]"},
+                      CandidateCase{"Summary", 7, "Summary"}, CandidateCase{"", 1, ""},
+                      CandidateCase{"[x[x]]", 5, "[x5]"}, CandidateCase{"[x]x]", 1, "1x]"}),
+    [](const ::testing::TestParamInfo<CandidateCase>& info) {
+      return orv::testnames::fromText(std::string(info.param.pattern) + " " +
+                                      std::to_string(info.param.number));
+    });
 
 TEST(SheetNameExistsTest, ComparesExactlyAndCaseSensitively) {
   const std::vector<std::string> items{"Data", "mysheet1", " Copy2", ""};
@@ -54,7 +57,8 @@ TEST(CleanSheetNameTest, RemovesBracketsThenKeepsThirtyCharacters) {
 }
 
 TEST(ConflictMessageTest, IsTheCandidateFollowedByTheAdvice) {
-  EXPECT_EQ(conflictMessage("Summary"), "Summary already exists. Try using [x] or renaming the sheet name.");
+  EXPECT_EQ(conflictMessage("Summary"),
+            "Summary already exists. Try using [x] or renaming the sheet name.");
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/test_names.h"
+
 namespace orv {
 namespace {
 
@@ -30,7 +32,8 @@ INSTANTIATE_TEST_SUITE_P(
         CountCase{".5", 0}, CountCase{".51", 1}, CountCase{"-.5", 0}, CountCase{"0007", 7},
         CountCase{"2.000", 2}, CountCase{"32767", 32767}, CountCase{"32767.4", 32767},
         CountCase{"32766.5", 32766}, CountCase{"-32768", -32768}, CountCase{"-32768.5", -32768},
-        CountCase{"000000000000000000000032767", 32767}));
+        CountCase{"000000000000000000000032767", 32767}),
+    orv::testnames::byText(&CountCase::text));
 
 class NotANumberTest : public ::testing::TestWithParam<const char*> {};
 
@@ -44,7 +47,8 @@ INSTANTIATE_TEST_SUITE_P(Texts, NotANumberTest,
                                            "3,5", "1e3", "0x10", "1.2.3", "++1", "3a", "$3",
                                            "\xC2\xA0"
                                            "3",
-                                           "3\n"));
+                                           "3\n", "\xD9\xA3" /* Arabic-Indic 3 */, "nan", "inf"),
+                         orv::testnames::paramText);
 
 class OverflowTest : public ::testing::TestWithParam<const char*> {};
 
@@ -56,7 +60,29 @@ TEST_P(OverflowTest, IsANumberButDoesNotFitTheCount) {
 INSTANTIATE_TEST_SUITE_P(Texts, OverflowTest,
                          ::testing::Values("32768", "32767.5", "32767.51", "-32769", "-32768.51",
                                            "99999999999999999999999999",
-                                           "-99999999999999999999999999.5"));
+                                           "-99999999999999999999999999.5"),
+                         orv::testnames::paramText);
+
+// The stored "hide the splash" switch is compared with zero unrounded.
+struct ZeroCase {
+  const char* text;
+  bool nonZero;
+};
+
+class NonZeroTest : public ::testing::TestWithParam<ZeroCase> {};
+
+TEST_P(NonZeroTest, JudgedOnTheDigits) {
+  EXPECT_EQ(isNonZero(GetParam().text), GetParam().nonZero) << GetParam().text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, NonZeroTest,
+                         ::testing::Values(ZeroCase{"0", false}, ZeroCase{" -0.000 ", false},
+                                           ZeroCase{".0", false}, ZeroCase{"0.001", true},
+                                           ZeroCase{"1", true}, ZeroCase{"-2.", true},
+                                           ZeroCase{"99999999999999999999", true}),
+                         orv::testnames::byText(&ZeroCase::text));
+
+TEST(NonZeroTest, RefusesWhatIsNoNumber) { EXPECT_THROW(isNonZero("off"), std::invalid_argument); }
 
 TEST(OverflowMessageTest, NamesTheCountAndTheLimit) {
   try {

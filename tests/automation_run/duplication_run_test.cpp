@@ -11,6 +11,7 @@
 #include "fixtures.h"
 #include "recording_view.h"
 #include "server/server_error.h"
+#include "tests/test_names.h"
 
 namespace orv::testing {
 namespace {
@@ -40,15 +41,6 @@ class RunTest : public ::testing::Test {
     writeWorkbook(view.path, {{"Data"}, {"Other"}});
     view.items = {"Data", "Other"};
     view.selected = 0;
-  }
-
-  // Tests that open the workbook call this first.
-  bool needEngine() {
-    if (std::optional<std::string> reason = engineNotReady(view.path)) {
-      skipReason = *reason;
-      return false;
-    }
-    return true;
   }
 
   DuplicationServices services() {
@@ -114,14 +106,9 @@ class RunTest : public ::testing::Test {
   int opens = 0;
   bool declineWarning = false;
   OpenWorkbookFn openWorkbook;  // the real engine unless a test replaces it
-  std::string skipReason;
 };
 
-#define NEED_ENGINE() \
-  if (!needEngine()) GTEST_SKIP() << skipReason
-
 TEST_F(RunTest, ThreeNamedCopiesAreMadeSavedOneByOneAndListed) {
-  NEED_ENGINE();
   // At every progress step the previous copy must already be on disk: the
   // workbook is saved after each copy, not once at the end.
   std::vector<std::vector<std::string>> onDisk;
@@ -157,7 +144,6 @@ TEST_F(RunTest, ThreeNamedCopiesAreMadeSavedOneByOneAndListed) {
 }
 
 TEST_F(RunTest, PatternWithoutPlaceholderMakesOneCopyThenRefusesTheName) {
-  NEED_ENGINE();
   view.pattern = "Summary";
   click();
 
@@ -175,7 +161,6 @@ TEST_F(RunTest, PatternWithoutPlaceholderMakesOneCopyThenRefusesTheName) {
 }
 
 TEST_F(RunTest, NameAlreadyListedSkipsOnlyThatCopy) {
-  NEED_ENGINE();
   view.pattern = "Copy[x]";
   view.items.push_back("Copy2");
   click();
@@ -197,7 +182,6 @@ TEST_F(RunTest, NameAlreadyListedSkipsOnlyThatCopy) {
 class UnnamedCopiesTest : public RunTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(UnnamedCopiesTest, CopiesKeepTheEngineNames) {
-  NEED_ENGINE();
   view.rename = GetParam();
   view.count = "2";
   click();
@@ -210,7 +194,10 @@ TEST_P(UnnamedCopiesTest, CopiesKeepTheEngineNames) {
   EXPECT_NE(names[2], "Data");
 }
 
-INSTANTIATE_TEST_SUITE_P(CheckValues, UnnamedCopiesTest, ::testing::Values(0, 2));
+INSTANTIATE_TEST_SUITE_P(CheckValues, UnnamedCopiesTest, ::testing::Values(0, 2),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return std::string(info.param == 0 ? "Unticked" : "Greyed");
+                         });
 
 TEST_F(RunTest, EmptyListItemMakesTheUnnamedCandidateConflict) {
   view.rename = 0;
@@ -230,7 +217,6 @@ class CountTest : public RunTest, public ::testing::WithParamInterface<CountCase
 
 TEST_P(CountTest, MakesTheRoundedNumberOfCopies) {
   const CountCase& c = GetParam();
-  if (c.copies > 0) NEED_ENGINE();
   view.count = c.count;
   view.pattern = "C[x]";
   click();
@@ -257,7 +243,8 @@ TEST_P(CountTest, MakesTheRoundedNumberOfCopies) {
 INSTANTIATE_TEST_SUITE_P(Counts, CountTest,
                          ::testing::Values(CountCase{"0", 0}, CountCase{"-3", 0},
                                            CountCase{" 0.4 ", 0}, CountCase{"2.5", 2},
-                                           CountCase{"3.5", 4}));
+                                           CountCase{"3.5", 4}),
+                         orv::testnames::byText(&CountCase::count));
 
 class NotANumberTest : public RunTest, public ::testing::WithParamInterface<const char*> {};
 
@@ -274,7 +261,8 @@ TEST_P(NotANumberTest, AsksForANumberAndChangesNothing) {
   EXPECT_EQ(readBytes(view.path), before);
 }
 
-INSTANTIATE_TEST_SUITE_P(Texts, NotANumberTest, ::testing::Values("", "abc", " ", "1e3", "3,5"));
+INSTANTIATE_TEST_SUITE_P(Texts, NotANumberTest, ::testing::Values("", "abc", " ", "1e3", "3,5"),
+                         orv::testnames::paramText);
 
 TEST_F(RunTest, LargestCountIsAcceptedAndLoopedThrough) {
   // Every candidate conflicts, so the loop runs its full length without
@@ -306,7 +294,8 @@ TEST_P(OverflowTest, ReportedAtLine112ThenBackToIdle) {
                                     "progress 0.000000", "text Progress Bar"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Counts, OverflowTest, ::testing::Values("32768", "32767.5", "-32769"));
+INSTANTIATE_TEST_SUITE_P(Counts, OverflowTest, ::testing::Values("32768", "32767.5", "-32769"),
+                         orv::testnames::paramText);
 
 TEST_F(RunTest, OverflowReportReadsAsTheBoxShowsIt) {
   view.count = "32768";
@@ -339,7 +328,6 @@ TEST_F(RunTest, DeclinedWarningEndsQuietly) {
 }
 
 TEST_F(RunTest, NoSelectionReportsEachCopyAndSavesNothing) {
-  NEED_ENGINE();
   view.selected.reset();
   const std::string before = readBytes(view.path);
   click();
@@ -375,7 +363,6 @@ TEST_F(RunTest, WorkbookThatCannotBeOpenedIsReportedPerCopy) {
 }
 
 TEST_F(RunTest, OnlyTheFailingCopiesAreLostWhenOpeningFailsOnce) {
-  NEED_ENGINE();
   openWorkbook = [this](const std::string& p) -> std::unique_ptr<Application> {
     if (opens == 2) throw ServerError("The workbook is locked by another user.");
     return openWithEngine(p);
@@ -389,7 +376,6 @@ TEST_F(RunTest, OnlyTheFailingCopiesAreLostWhenOpeningFailsOnce) {
 }
 
 TEST_F(RunTest, RefusedNameIsReportedAndTheCopyKeepsTheEngineName) {
-  NEED_ENGINE();
   view.count = "1";
   view.pattern = "Bad/Name";
   click();

@@ -55,18 +55,6 @@ void writeWorkbook(const std::string& path, const std::vector<FixtureSheet>& she
   ASSERT_EQ(workbook_close(wb), LXW_NO_ERROR);
 }
 
-std::optional<std::string> engineNotReady(const std::string& path) {
-  try {
-    openWithEngine(path)->quit();
-    return std::nullopt;
-  } catch (const ServerError& e) {
-    const std::string what = e.what();
-    if (what.find("not supported yet") != std::string::npos) return what;
-    ADD_FAILURE() << "the engine cannot open the fixture: " << what;
-    return what;
-  }
-}
-
 std::unique_ptr<Application> openWithEngine(const std::string& path) {
   std::unique_ptr<Application> application = createApplication();
   application->workbooks().open(path);

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,10 +32,6 @@ struct FixtureSheet {
 // Writes an .xlsx with libxlsxwriter, an independent writer. Worksheet n
 // holds "<name> A1" in A1, the number 10*n in A2 and "=A2*2" in A3.
 void writeWorkbook(const std::string& path, const std::vector<FixtureSheet>& sheets);
-
-// The reason to skip a test while the engine cannot open this format yet, or
-// nothing when it opens the file. Any other failure to open fails the test.
-std::optional<std::string> engineNotReady(const std::string& path);
 
 // OpenWorkbook over the real engine: a new instance with `path` open.
 std::unique_ptr<Application> openWithEngine(const std::string& path);

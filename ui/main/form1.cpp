@@ -1,6 +1,7 @@
 #include "ui/main/form1.h"
 
 #include <QCloseEvent>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QIcon>
@@ -11,13 +12,17 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
+#include <stdexcept>
 
+#include "app/app_title.h"
 #include "app/file_helpers.h"
 #include "app/settings_store.h"
 #include "app/theme.h"
 #include "app/trap.h"
 #include "automation/server_routines.h"
+#include "automation/workbook_listing.h"
 #include "ui/main/check_box.h"
+#include "ui/main/frame_box.h"
 #include "ui/main/progress_bar.h"
 #include "ui/main/sheet_list.h"
 #include "ui/main/twips.h"
@@ -27,6 +32,11 @@ namespace orv {
 namespace {
 
 constexpr int kDeleteKey = 46;
+
+// The open-file dialog's settings.
+constexpr unsigned kOpenFlags = 0x280001;
+const char kDialogTitle[] = "Select Excel File";
+const char kDialogFilter[] = "Excel Files (*.xl*)|*.xl*|All Files (*.*)|*.*";
 constexpr int kNoHoverHandler = -1;
 
 void place(QWidget* control, int left, int top, int width, int height) {
@@ -79,14 +89,30 @@ Form1::Form1(const Services& services, QWidget* parent)
   connect(Text2, &QLineEdit::textChanged, this, [this] { Text2_Change(); });
   connect(Text3, &QLineEdit::textChanged, this, [this] { Text3_Change(); });
   connect(Check1, &CheckBox::valueChanged, this, [this] { Check1_Click(); });
-  // The buttons' click handlers (workbook selection and the duplication run)
-  // are connected here as they come.
+  connect(PushButton2, &QPushButton::clicked, this, [this] { PushButton2_Click(); });
+  connect(PushButton3, &QPushButton::clicked, this, [this] { PushButton3_Click(); });
+  connect(PushButton10, &QPushButton::clicked, this, [this] { PushButton10_Click(); });
+  connect(PushButton11, &QPushButton::clicked, this, [this] { PushButton11_Click(); });
+
+  DuplicationServices runServices;
+  runServices.fileExists = [](const std::string& path) {
+    return FileExists(QString::fromStdString(path));
+  };
+  runServices.warnIfExcelOpen = [this] {
+    return WarnIfExcelOpen(services_.processes, services_.boxes);
+  };
+  runServices.openWorkbook = [this](const std::string& path) {
+    return OpenWorkbook(services_.createServer, QString::fromStdString(path));
+  };
+  runServices.appTitle = [] { return applicationTitle().toStdString(); };
+  run_ = std::make_unique<DuplicationRun>(static_cast<DuplicationView&>(*this),
+                                          std::move(runServices));
 }
 
 Form1::~Form1() = default;
 
 void Form1::buildControls() {
-  Frame2 = new QGroupBox(QStringLiteral("Copy Options"), this);
+  Frame2 = new FrameBox(QStringLiteral("Copy Options"), this);
   place(Frame2, 120, 2910, 7800, 2175);
   Check1 = new CheckBox(QStringLiteral("Name sheets after copying:"), Frame2);
   place(Check1, 240, 1100, 3735, 255);
@@ -101,7 +127,7 @@ void Form1::buildControls() {
   Label1 = new QLabel(QStringLiteral("How many copies would you like to make?"), Frame2);
   place(Label1, 240, 300, 3735, 255);
 
-  Frame1 = new QGroupBox(QStringLiteral("Select Excel File and Sheet"), this);
+  Frame1 = new FrameBox(QStringLiteral("Select Excel File and Sheet"), this);
   place(Frame1, 120, 120, 7800, 2715);
   Text1 = new QLineEdit(QStringLiteral("Text1"), Frame1);
   place(Text1, 240, 300, 6495, 345);
@@ -241,56 +267,109 @@ void Form1::closeEvent(QCloseEvent* event) {
 
 // ---------------------------------------------------------------- handlers
 
+void Form1::PushButton2_Click() { runTrapped(tag("PushButton2_Click"), run_->steps(), report_); }
+
+void Form1::PushButton3_Click() {
+  FileDialog& dialog = services_.fileDialog;
+  const std::vector<Step> steps = {
+      {100, [&] { return WarnIfExcelOpen(services_.processes, services_.boxes) ? kReturn : kNext; },
+       102},
+      {102,
+       [&] {
+         dialog.fileName.clear();
+         return kNext;
+       },
+       104},
+      {104,
+       [&] {
+         dialog.flags = kOpenFlags;
+         return kNext;
+       },
+       106},
+      {106,
+       [&] {
+         dialog.title = QString::fromLatin1(kDialogTitle);
+         return kNext;
+       },
+       108},
+      {108,
+       [&] {
+         dialog.filter = QString::fromLatin1(kDialogFilter);
+         return kNext;
+       },
+       110},
+      {110,
+       [&] {
+         dialog.folder = lastDialogFolder_;
+         dialog.showOpen();
+         return kNext;
+       },
+       112},
+      {112, [&] { return dialog.fileName.isEmpty() ? kReturn : kNext; }, 114},
+      {114,
+       [&] {
+         const QString chosen = dialog.fileName;
+         lastDialogFolder_ = QFileInfo(chosen).absolutePath();
+         Text1->setText(chosen);
+         return kReturn;
+       },
+       kReturn},
+  };
+  runTrapped(tag("PushButton3_Click"), steps, report_);
+}
+
+void Form1::PushButton10_Click() {
+  runTrapped(
+      tag("PushButton10_Click"),
+      {{100,
+        [&] {
+          Text1->setText(services_.applicationFolder() + QStringLiteral("/Samples/sample1.xls"));
+          return kNext;
+        },
+        kReturn}},
+      report_);
+}
+
+void Form1::PushButton11_Click() {
+  runTrapped(tag("PushButton11_Click"),
+             {{100,
+               [&] {
+                 Text1->setText(QString());
+                 return kNext;
+               },
+               kReturn}},
+             report_);
+}
+
 void Form1::Text1_Change() {
-  QString path;
-  std::unique_ptr<Application> application;
-  Workbook* workbook = nullptr;
-  int worksheets = 0;
+  const QString path = Text1->text();
+  const int itemsBefore = ListView1->count();
+  const bool selectedBefore = ListView1->selectedPosition() != 0;
   const std::vector<Step> steps = {
       {100,
        [&] {
-         path = Text1->text();
          services_.settings.write(QStringLiteral("Text1"), path);
          return kNext;
        }},
       {102, [&] { return FileExists(path) ? kNext : kReturn; }},
+      // The listing quits its instance on every way out; names appended before
+      // a failure stay in the list.
       {104,
        [&] {
-         application = OpenWorkbook(services_.createServer, path);
-         return kNext;
-       }},
-      {106,
-       [&] {
-         workbook = &application->workbooks().item(application->workbooks().count());
-         return kNext;
-       }},
-      {108,
-       [&] {
-         worksheets = workbook->worksheets().count();
-         return kNext;
-       }},
-      {110,
-       [&] {
-         for (int i = 1; i <= worksheets; ++i) {
-           ListView1->append(QString::fromStdString(workbook->worksheets().item(i).name()));
-         }
-         return kNext;
-       }},
-      {112,
-       [&] {
-         application->quit();
-         application.reset();
+         appendWorksheetNames(
+             path.toStdString(),
+             [&](const std::string& p) {
+               return OpenWorkbook(services_.createServer, QString::fromStdString(p));
+             },
+             [&](const std::string& name) { ListView1->append(QString::fromStdString(name)); });
          return kNext;
        }},
   };
   runUntrapped(tag("Text1_Change"), steps, report_);
-  // A listing that failed half-way still ends its instance; the names listed
-  // so far stay.
-  if (application) {
-    try {
-      application->quit();
-    } catch (...) {
-    }
+  // Start works at once on a freshly listed workbook; a choice the user has
+  // already made is kept.
+  if (!selectedBefore && ListView1->count() > itemsBefore) {
+    ListView1->setCurrentItem(ListView1->topLevelItem(itemsBefore));
   }
 }
 
@@ -352,6 +431,41 @@ void Form1::ListView1_KeyDown(int keyCode, int shift) {
                    return kNext;
                  }}},
                report_);
+}
+
+// ---------------------------------------------------------------- the run's view
+
+std::string Form1::workbookPath() { return Text1->text().toStdString(); }
+std::string Form1::copyCountText() { return Text2->text().toStdString(); }
+std::string Form1::namingPattern() { return Text3->text().toStdString(); }
+int Form1::renameValue() { return Check1->value(); }
+std::vector<std::string> Form1::sheetItems() { return ListView1->texts(); }
+
+std::string Form1::selectedSheet() {
+  if (ListView1->selectedPosition() == 0) throw std::runtime_error(std::string(kNoSheetSelected));
+  return ListView1->selectedText().toStdString();
+}
+
+void Form1::appendSheet(const std::string& name) {
+  ListView1->append(QString::fromStdString(name));
+}
+
+// The run does not return to the event loop until it ends, so the bar is
+// painted at once rather than scheduled; repaint() takes no input meanwhile.
+void Form1::setProgressValue(double value) {
+  ProgressBar1->setExactValue(value);
+  ProgressBar1->repaint();
+}
+
+void Form1::setProgressText(const std::string& text) {
+  ProgressBar1->setText(QString::fromStdString(text));
+  ProgressBar1->repaint();
+}
+
+void Form1::setPointer(int shape) { setMousePointer(shape); }
+
+void Form1::messageBox(const std::string& text, int style, const std::string& caption) {
+  services_.boxes.show(QString::fromStdString(text), style, QString::fromStdString(caption));
 }
 
 }  // namespace orv

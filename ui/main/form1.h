@@ -3,11 +3,14 @@
 #include <QCursor>
 #include <QHash>
 #include <QWidget>
+#include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "app/error_report.h"
 #include "app/services.h"
+#include "automation/duplication_run.h"
 
 class QGroupBox;
 class QLabel;
@@ -26,8 +29,9 @@ inline constexpr int kHourglass = 11;
 inline constexpr int kCustomPointer = 99;
 
 // The main window. The constructor only assembles the window with its design
-// contents; Form_Load (app/form_load.cpp) prepares it before it is shown.
-class Form1 : public QWidget {
+// contents; Form_Load (app/form_load.cpp) prepares it before it is shown. The
+// duplication run reads and writes the window through its DuplicationView.
+class Form1 : public QWidget, private DuplicationView {
   Q_OBJECT
 
  public:
@@ -37,6 +41,12 @@ class Form1 : public QWidget {
   // Load and unload (app/form_load.cpp).
   void Form_Load();
   void Form_Unload();
+
+  // Button handlers: workbook selection and the duplication run.
+  void PushButton2_Click();
+  void PushButton3_Click();
+  void PushButton10_Click();
+  void PushButton11_Click();
 
   // Input handlers. They run synchronously whenever the control changes,
   // by the user or by code.
@@ -80,6 +90,19 @@ class Form1 : public QWidget {
   void closeEvent(QCloseEvent* event) override;
 
  private:
+  // DuplicationView over the controls.
+  std::string workbookPath() override;
+  std::string copyCountText() override;
+  std::string namingPattern() override;
+  int renameValue() override;
+  std::vector<std::string> sheetItems() override;
+  std::string selectedSheet() override;
+  void appendSheet(const std::string& name) override;
+  void setProgressValue(double value) override;
+  void setProgressText(const std::string& text) override;
+  void setPointer(int shape) override;
+  void messageBox(const std::string& text, int style, const std::string& caption) override;
+
   void buildControls();
   void setTabOrder();
   void watchHover(QWidget* widget, int shape);
@@ -95,6 +118,10 @@ class Form1 : public QWidget {
   QHash<QWidget*, int> hoverShape_;
   // Each watched widget's own pointer, put back for the default shape.
   QHash<QWidget*, std::optional<QCursor>> ownCursor_;
+  // The folder of the workbook last chosen in the dialog, for its next showing;
+  // kept for this run of the tool only.
+  QString lastDialogFolder_;
+  std::unique_ptr<DuplicationRun> run_;
 };
 
 }  // namespace orv

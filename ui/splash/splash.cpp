@@ -11,10 +11,10 @@
 
 #include "app/app_title.h"
 #include "app/file_helpers.h"
-#include "app/number_text.h"
 #include "app/settings_store.h"
 #include "app/theme.h"
 #include "app/trap.h"
+#include "automation/copy_count.h"
 #include "ui/main/check_box.h"
 #include "ui/main/twips.h"
 
@@ -85,9 +85,9 @@ void Splash::Check1_Click() {
 
 void Splash::SplashShow() {
   // A stored value that is no number leaves the splash on: it is only a picture.
-  const std::optional<double> showAgain =
-      parseNumber(services_.settings.read(QStringLiteral("ShowAgain"), QStringLiteral("0")));
-  if (showAgain && *showAgain != 0) return;
+  const std::string showAgain =
+      services_.settings.read(QStringLiteral("ShowAgain"), QStringLiteral("0")).toStdString();
+  if (isNumber(showAgain) && isNonZero(showAgain)) return;
 
   const QString folder = services_.applicationFolder() + QStringLiteral("/Splash/");
   // The listing's own order: no sorting, no choice.
