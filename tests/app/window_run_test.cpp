@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QCoreApplication>
 #include <QEvent>
+#include <QMouseEvent>
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
@@ -178,6 +180,37 @@ TEST_F(WindowRun, ThreeNamedCopiesFromBrowseToSavedFile) {
             (std::vector<std::string>{"Data|Data A1|10|=A2*2", "Other|Other A1|20|=A2*2",
                                       "MySheet1|Data A1|10|=A2*2", "MySheet2|Data A1|10|=A2*2",
                                       "MySheet3|Data A1|10|=A2*2"}));
+}
+
+TEST_F(WindowRun, ClickQueuedDuringTheRunIsDroppedWhenItEnds) {
+  const QString path = workbook({{"Data"}, {"Other"}});
+  browseTo(path);
+  inputs("1", false, "");
+  watchBar(path);
+  const auto record = watch.onPaint;
+  bool queued = false;
+  watch.onPaint = [&] {
+    record();
+    if (queued) return;
+    queued = true;
+    // A click the user makes while the copy is under way waits in the queue.
+    const QPoint centre = form.PushButton2->rect().center();
+    const QPointF global = form.PushButton2->mapToGlobal(QPointF(centre));
+    for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+      QCoreApplication::postEvent(
+          form.PushButton2, new QMouseEvent(type, QPointF(centre), global, Qt::LeftButton,
+                                            type == QEvent::MouseButtonPress ? Qt::LeftButton
+                                                                             : Qt::NoButton,
+                                            Qt::NoModifier));
+    }
+  };
+  start();
+  QCoreApplication::processEvents();
+
+  EXPECT_TRUE(queued);
+  EXPECT_EQ(items(), (std::vector<QString>{"Data", "Other", "Data (2)"}));
+  EXPECT_EQ(sheetNamesByEngine(path.toStdString()),
+            (std::vector<std::string>{"Data", "Other", "Data (2)"}));
 }
 
 TEST_F(WindowRun, PatternWithoutPlaceholderCopiesOnceThenRefusesTwice) {

@@ -1,6 +1,7 @@
 #include "ui/main/form1.h"
 
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QHeaderView>
@@ -32,6 +33,34 @@ namespace orv {
 namespace {
 
 constexpr int kDeleteKey = 46;
+
+// Swallows the user's clicks and keys while it exists. The run holds the
+// user-interface thread, so input made meanwhile waits in the window system's
+// queue; it is drained through this filter after the run so that a click made
+// during the run does not start a second one once the run is over.
+class InputSwallower : public QObject {
+ public:
+  InputSwallower() { QCoreApplication::instance()->installEventFilter(this); }
+  ~InputSwallower() override { QCoreApplication::instance()->removeEventFilter(this); }
+  InputSwallower(const InputSwallower&) = delete;
+  InputSwallower& operator=(const InputSwallower&) = delete;
+
+ protected:
+  bool eventFilter(QObject*, QEvent* event) override {
+    switch (event->type()) {
+      case QEvent::MouseButtonPress:
+      case QEvent::MouseButtonRelease:
+      case QEvent::MouseButtonDblClick:
+      case QEvent::KeyPress:
+      case QEvent::KeyRelease:
+      case QEvent::ShortcutOverride:
+      case QEvent::Wheel:
+        return true;
+      default:
+        return false;
+    }
+  }
+};
 
 // The open-file dialog's settings.
 constexpr unsigned kOpenFlags = 0x280001;
@@ -267,7 +296,11 @@ void Form1::closeEvent(QCloseEvent* event) {
 
 // ---------------------------------------------------------------- handlers
 
-void Form1::PushButton2_Click() { runTrapped(tag("PushButton2_Click"), run_->steps(), report_); }
+void Form1::PushButton2_Click() {
+  runTrapped(tag("PushButton2_Click"), run_->steps(), report_);
+  InputSwallower swallower;
+  QCoreApplication::processEvents();
+}
 
 void Form1::PushButton3_Click() {
   FileDialog& dialog = services_.fileDialog;
