@@ -29,6 +29,9 @@ class OoxmlEngine : public Engine {
   void renameSheet(SheetId id, const std::string& name) override;
   void save() override;
 
+  // The package underneath, for tests that compare its ways of saving.
+  Package& package() { return pkg_; }
+
  private:
   struct SheetInfo {
     SheetId id = 0;

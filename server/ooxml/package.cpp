@@ -692,7 +692,8 @@ bool Package::writeRaw(const std::string& tempPath) {
 }
 
 void Package::writeTo(const std::string& tempPath) {
-  if (writeRaw(tempPath)) return;
+  lastSaveRaw_ = writeRaw(tempPath);
+  if (lastSaveRaw_) return;
   int error = 0;
   zip_t* out = zip_open(tempPath.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
   auto fail = [&](const std::string& why) {

@@ -109,6 +109,8 @@ class Package {
   // Saving copies runs of untouched entries as they lie in the file when it can; off, every
   // save goes entry by entry through libzip (tests compare the two).
   void setRawSave(bool on) { rawSave_ = on; }
+  // Whether the last save copied runs of the original file (false: it went through libzip).
+  bool lastSaveWasRaw() const { return lastSaveRaw_; }
   // Writes the package back to its file durably and refuses when the file changed on disk
   // since it was opened. Afterwards the package reads from the new file.
   void save();
@@ -153,6 +155,7 @@ class Package {
   pugi::xml_node lastOverride_;
   bool typesIndexed_ = false;
   bool rawSave_ = true;
+  bool lastSaveRaw_ = false;
 };
 
 }  // namespace orv::ooxml

@@ -28,9 +28,7 @@ constexpr std::uint64_t kMaxEntries = 0xFFFFu;
 constexpr std::uint16_t kRefusedFlags = 0x0001 | 0x0008 | 0x0040 | 0x2000;
 constexpr std::uint16_t kUtf8Flag = 0x0800;
 
-std::uint16_t u16(const unsigned char* p) {
-  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
+std::uint16_t u16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 std::uint32_t u32(const unsigned char* p) {
   return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
          (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
@@ -44,7 +42,8 @@ void put32(std::string& out, std::uint64_t v) {
   put16(out, (v >> 16) & 0xFFFF);
 }
 void set32(std::string& out, size_t at, std::uint64_t v) {
-  for (int i = 0; i < 4; ++i) out[at + static_cast<size_t>(i)] = static_cast<char>((v >> (8 * i)) & 0xFF);
+  for (int i = 0; i < 4; ++i)
+    out[at + static_cast<size_t>(i)] = static_cast<char>((v >> (8 * i)) & 0xFF);
 }
 
 bool readAt(int fd, std::uint64_t offset, void* buffer, size_t length) {
@@ -202,10 +201,10 @@ Writer::Writer(int in, int out, int deflateLevel) : in_(in), out_(out), level_(d
   std::tm local{};
   ::localtime_r(&now, &local);
   const int year = std::max(local.tm_year + 1900, 1980);
-  dosDate_ = static_cast<std::uint16_t>(((year - 1980) << 9) | ((local.tm_mon + 1) << 5) |
-                                        local.tm_mday);
-  dosTime_ = static_cast<std::uint16_t>((local.tm_hour << 11) | (local.tm_min << 5) |
-                                        (local.tm_sec / 2));
+  dosDate_ =
+      static_cast<std::uint16_t>(((year - 1980) << 9) | ((local.tm_mon + 1) << 5) | local.tm_mday);
+  dosTime_ =
+      static_cast<std::uint16_t>((local.tm_hour << 11) | (local.tm_min << 5) | (local.tm_sec / 2));
 }
 
 void Writer::put(const void* data, size_t length) {

@@ -15,7 +15,7 @@
 namespace orv::ooxml::zipraw {
 
 struct Entry {
-  std::string name;        // as stored, raw bytes
+  std::string name;         // as stored, raw bytes
   std::uint64_t start = 0;  // offset of the local header
   std::uint64_t end = 0;    // one past the entry's data
   size_t central = 0;       // offset of its record in Layout::central
