@@ -246,8 +246,12 @@ Package::Package(std::string path) : path_(std::move(path)), display_(orv::displ
     if (!name) continue;
     std::string key = lowerAscii(name);
     if (byName_.count(key)) {
-      throw ServerError("Cannot open '" + display_ + "': the file is damaged (the part '" + name +
+      ServerError error("Cannot open '" + display_ + "': the file is damaged (the part '" + name +
                         "' is stored twice).");
+      // The destructor does not run for a constructor that throws.
+      zip_discard(zip_);
+      zip_ = nullptr;
+      throw error;
     }
     auto entry = std::make_unique<Entry>();
     entry->name = name;
