@@ -9,7 +9,7 @@ import zipfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "cli"))
-from fixtures import write_workbook  # noqa: E402
+from fixtures import write_rich_workbook, write_workbook  # noqa: E402
 
 CORPUS = os.path.join(os.path.dirname(ROOT), "shared", "corpus")
 LARGEST_REAL_FILE = 40_000
@@ -29,6 +29,10 @@ def main(out):
         path = os.path.join(out, f"gen-{name}.xlsx")
         write_workbook(path, sheets, chartsheet=chart)
         made.append(path)
+    rich = os.path.join(out, "gen-rich.xlsx")
+    write_rich_workbook(rich, os.path.join(out, "picture.png"))
+    os.remove(os.path.join(out, "picture.png"))
+    made.append(rich)
     if os.path.isdir(CORPUS):
         for name in sorted(os.listdir(CORPUS)):
             path = os.path.join(CORPUS, name)

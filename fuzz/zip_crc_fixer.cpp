@@ -34,8 +34,7 @@ void fixStoredZipCrcs(uint8_t* data, size_t size) {
     const size_t length = read32(h + 18);
     const size_t start = at + kLocalHeader + read16(h + 26) + read16(h + 28);
     if (read16(h + 8) != 0 || dataDescriptor || start > size || length > size - start) continue;
-    const uint32_t crc =
-        static_cast<uint32_t>(crc32(0L, data + start, static_cast<uInt>(length)));
+    const uint32_t crc = static_cast<uint32_t>(crc32(0L, data + start, static_cast<uInt>(length)));
     write32(data + at + 14, crc);
     crcByOffset[static_cast<uint32_t>(at)] = crc;
     at = start + length - 1;

@@ -33,9 +33,21 @@ std::vector<SheetId> SheetCollection::ids() const {
   return result;
 }
 
-int SheetCollection::count() const { return static_cast<int>(ids().size()); }
+int SheetCollection::count() const {
+  // Every sheet: no kind is asked, so no sheet part is read.
+  if (!worksheetsOnly_) return book_->engine().sheetCount();
+  return static_cast<int>(ids().size());
+}
 
 Sheet SheetCollection::item(int index) const {
+  if (!worksheetsOnly_) {
+    const int n = book_->engine().sheetCount();
+    if (index < 1 || index > n) {
+      throw ServerError("There is no sheet number " + std::to_string(index) +
+                        " in this workbook (it has " + std::to_string(n) + ").");
+    }
+    return Sheet(book_, book_->engine().sheetAt(index - 1));
+  }
   std::vector<SheetId> all = ids();
   if (index < 1 || index > static_cast<int>(all.size())) {
     throw ServerError("There is no sheet number " + std::to_string(index) + " in this workbook (it has " +

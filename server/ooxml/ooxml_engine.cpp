@@ -104,16 +104,7 @@ OoxmlEngine::OoxmlEngine(const std::string& path) : pkg_(path) {
       } else if (type.ends_with("/xlMacrosheet") || type.ends_with("/xlIntlMacrosheet")) {
         s.kind = SheetKind::Macrosheet;
       } else if (!s.part.empty() && pkg_.has(s.part)) {
-        // Dialog and macro sheets are sometimes linked, or even typed, as worksheets; the content
-        // type or else the root element of the part, in its first bytes, tells.
-        std::string contentType = pkg_.contentTypeOf(s.part);
-        if (contentType.find("dialogsheet") != std::string::npos) {
-          s.kind = SheetKind::Dialogsheet;
-        } else if (contentType.find("macrosheet") != std::string::npos) {
-          s.kind = SheetKind::Macrosheet;
-        } else {
-          s.kind = kindOfRoot(pkg_.readPrefix(s.part, 1024));
-        }
+        s.kindKnown = false;
       }
     }
     byId_.push_back(std::make_unique<SheetInfo>(s));
@@ -157,7 +148,27 @@ std::string OoxmlEngine::sheetName(SheetId id) const {
   return info(id).node.attribute("name").value();
 }
 
-SheetKind OoxmlEngine::sheetKind(SheetId id) const { return info(id).kind; }
+SheetKind OoxmlEngine::sheetKind(SheetId id) const {
+  // Telling the kind reads the package, which caches what it reads; the engine's state that
+  // callers see does not change.
+  return const_cast<OoxmlEngine*>(this)->resolveKind(const_cast<SheetInfo&>(info(id)));
+}
+
+SheetKind OoxmlEngine::resolveKind(SheetInfo& s) {
+  if (s.kindKnown) return s.kind;
+  // Dialog and macro sheets are sometimes linked, or even typed, as worksheets; the content
+  // type or else the root element of the part, in its first bytes, tells.
+  std::string contentType = pkg_.contentTypeOf(s.part);
+  if (contentType.find("dialogsheet") != std::string::npos) {
+    s.kind = SheetKind::Dialogsheet;
+  } else if (contentType.find("macrosheet") != std::string::npos) {
+    s.kind = SheetKind::Macrosheet;
+  } else {
+    s.kind = kindOfRoot(pkg_.readPrefix(s.part, 1024));
+  }
+  s.kindKnown = true;
+  return s.kind;
+}
 
 SheetId OoxmlEngine::activeSheet() const {
   pugi::xml_node workbook = sheets_.front()->node.parent().parent();
@@ -253,6 +264,7 @@ void OoxmlEngine::dropCalcChain() {
 }
 
 SheetId OoxmlEngine::copySheet(SheetId sourceId, SheetId afterId) {
+  resolveKind(info(sourceId));
   const SheetInfo source = info(sourceId);
   const SheetInfo after = info(afterId);
   const std::string sourceName = source.node.attribute("name").value();

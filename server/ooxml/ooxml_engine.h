@@ -29,11 +29,18 @@ class OoxmlEngine : public Engine {
   void renameSheet(SheetId id, const std::string& name) override;
   void save() override;
 
+  // The package underneath, for tests that compare its ways of saving.
+  Package& package() { return pkg_; }
+
  private:
   struct SheetInfo {
     SheetId id = 0;
     std::string part;  // the sheet part, empty when its relationship is broken
     SheetKind kind = SheetKind::Worksheet;
+    // A sheet linked as a worksheet may still be a dialog or macro sheet; telling means reading
+    // its part, which waits until someone asks, so that opening a workbook of a thousand sheets
+    // to copy one of them does not read them all.
+    bool kindKnown = true;
     pugi::xml_node node;  // its <sheet> element in the workbook part
     // For a sheet this instance made: the first of createdParts_ made with it. Only parts made
     // from then on can refer to it.
@@ -43,6 +50,7 @@ class OoxmlEngine : public Engine {
   };
 
   const SheetInfo& info(SheetId id) const;
+  SheetKind resolveKind(SheetInfo& sheet);
   SheetInfo& info(SheetId id);
   std::vector<std::string> namesExcept(SheetId id) const;
   std::set<std::string>& codeNames();

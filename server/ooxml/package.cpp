@@ -1,11 +1,17 @@
 #include "server/ooxml/package.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <deque>
 #include <sstream>
+#include <system_error>
 
+#include "server/ooxml/zip_raw.h"
 #include "server/server_error.h"
 
 namespace orv::ooxml {
@@ -240,8 +246,12 @@ Package::Package(std::string path) : path_(std::move(path)), display_(orv::displ
     if (!name) continue;
     std::string key = lowerAscii(name);
     if (byName_.count(key)) {
-      throw ServerError("Cannot open '" + display_ + "': the file is damaged (the part '" + name +
+      ServerError error("Cannot open '" + display_ + "': the file is damaged (the part '" + name +
                         "' is stored twice).");
+      // The destructor does not run for a constructor that throws.
+      zip_discard(zip_);
+      zip_ = nullptr;
+      throw error;
     }
     auto entry = std::make_unique<Entry>();
     entry->name = name;
@@ -594,7 +604,100 @@ std::string Package::serialize(const pugi::xml_document& doc, std::string_view g
   return std::move(writer.out);
 }
 
+// Closes a file descriptor when it goes out of scope.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+  // Closes now; false when closing reports a failed write.
+  bool close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+bool Package::writeRaw(const std::string& tempPath) {
+  if (!rawSave_) return false;
+  Descriptor in(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+  if (in.get() < 0) return false;
+  struct stat st {};
+  if (::fstat(in.get(), &st) != 0 || static_cast<std::uint64_t>(st.st_ino) != identity_.inode ||
+      static_cast<std::uint64_t>(st.st_dev) != identity_.device ||
+      static_cast<std::uint64_t>(st.st_size) != identity_.size)
+    return false;
+  std::optional<zipraw::Layout> layout =
+      zipraw::readLayout(in.get(), static_cast<std::uint64_t>(st.st_size));
+  if (!layout) return false;
+  // The layout must describe the archive libzip opened, entry for entry, since the entries
+  // refer to it by index.
+  if (static_cast<zip_int64_t>(layout->entries.size()) != zip_get_num_entries(zip_, 0))
+    return false;
+  for (size_t i = 0; i < layout->entries.size(); ++i) {
+    const char* name = zip_get_name(zip_, i, ZIP_FL_ENC_RAW);
+    if (!name || layout->entries[i].name != name) return false;
+  }
+
+  Descriptor out(::open(tempPath.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+  if (out.get() < 0) {
+    throw ServerError("Cannot save '" + display_ + "': " + describeSystemError(errno));
+  }
+  try {
+    zipraw::Writer writer(in.get(), out.get(), kDeflateLevel);
+    // Consecutive untouched entries are one range of the original file.
+    size_t runFirst = 0, runEnd = 0;
+    auto flush = [&] {
+      if (runEnd > runFirst) writer.copyRun(*layout, runFirst, runEnd);
+      runFirst = runEnd = 0;
+    };
+    for (const auto& entry : entries_) {
+      const Entry& e = *entry;
+      if (e.state == State::Removed) {
+        flush();
+        continue;
+      }
+      if (e.state == State::Raw || (!e.dirty && e.index >= 0)) {
+        const auto index = static_cast<size_t>(e.index);
+        if (runEnd == runFirst || index != runEnd) {
+          flush();
+          runFirst = index;
+        }
+        runEnd = index + 1;
+        continue;
+      }
+      flush();
+      if (e.state == State::Bytes) {
+        writer.add(e.name, e.bytes);
+      } else if (e.state == State::Lazy) {
+        writer.add(e.name, e.produce());
+      } else {
+        writer.add(e.name, serialize(*e.doc, e.gap));
+      }
+    }
+    flush();
+    writer.finish(layout->comment);
+  } catch (const zipraw::Writer::Unsupported&) {
+    return false;
+  } catch (const std::system_error& error) {
+    throw ServerError("Cannot save '" + display_ + "': " + describeSystemError(error.code().value()));
+  }
+  if (!out.close()) {
+    throw ServerError("Cannot save '" + display_ + "': " + describeSystemError(errno));
+  }
+  return true;
+}
+
 void Package::writeTo(const std::string& tempPath) {
+  lastSaveRaw_ = writeRaw(tempPath);
+  if (lastSaveRaw_) return;
   int error = 0;
   zip_t* out = zip_open(tempPath.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
   auto fail = [&](const std::string& why) {

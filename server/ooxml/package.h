@@ -106,6 +106,11 @@ class Package {
 
   // True when any part was edited, added or removed since the last save.
   bool modified() const { return modified_; }
+  // Saving copies runs of untouched entries as they lie in the file when it can; off, every
+  // save goes entry by entry through libzip (tests compare the two).
+  void setRawSave(bool on) { rawSave_ = on; }
+  // Whether the last save copied runs of the original file (false: it went through libzip).
+  bool lastSaveWasRaw() const { return lastSaveRaw_; }
   // Writes the package back to its file durably and refuses when the file changed on disk
   // since it was opened. Afterwards the package reads from the new file.
   void save();
@@ -132,6 +137,9 @@ class Package {
   const Entry* find(std::string_view part) const;
   Entry& insert(const std::string& part);
   void writeTo(const std::string& tempPath);
+  // Writes by copying untouched runs of the original file; false when the archive has anything
+  // that way does not reproduce, leaving the writing to libzip.
+  bool writeRaw(const std::string& tempPath);
   void indexContentTypes();
   [[noreturn]] void damaged(std::string_view part, const std::string& why) const;
 
@@ -146,6 +154,8 @@ class Package {
   std::unordered_map<std::string, pugi::xml_node> overrides_;
   pugi::xml_node lastOverride_;
   bool typesIndexed_ = false;
+  bool rawSave_ = true;
+  bool lastSaveRaw_ = false;
 };
 
 }  // namespace orv::ooxml

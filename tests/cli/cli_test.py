@@ -13,12 +13,13 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from fixtures import write_workbook  # noqa: E402
+from fixtures import write_rich_workbook, write_workbook  # noqa: E402
 
 import openpyxl  # noqa: E402
 
 CLI = os.environ.get("ORVANDEL_CLI", "orvandel-cli")
 CONFLICT = " already exists. Try using [x] or renaming the sheet name."
+CHECKER = os.environ.get("ORVANDEL_CHECKER", "")
 
 
 def run(*args, timeout=120):
@@ -283,6 +284,32 @@ class BadInput(WorkbookCase):
                 self.assertNotIn("internal error", result.stderr)
         self.assertEqual(read_bytes(path), before)
         self.assertNoStrayFiles("book.xlsx")
+
+
+class Fidelity(WorkbookCase):
+    """A sheet that carries one of everything, copied and judged by the
+    independent checker, which must find no FAIL."""
+
+    @unittest.skipUnless(os.path.exists(CHECKER), "the copy checker is not installed")
+    def test_checker_finds_no_fault_in_the_copies(self):
+        original = os.path.join(self.dir, "original.xlsx")
+        write_rich_workbook(original, os.path.join(self.dir, "picture.png"))
+        for save in ("each", "once"):
+            with self.subTest(save):
+                result_path = os.path.join(self.dir, f"result-{save}.xlsx")
+                shutil.copyfile(original, result_path)
+                made = run("copy", result_path, "--sheet", "Plan 1", "--count", "3",
+                           "--pattern", "Plan [x]", "--save", save)
+                # "Plan 1" is taken, so the first candidate is refused.
+                self.assertEqual(made.returncode, 1, made.stderr)
+                self.assertEqual(made.stdout.splitlines(), ["Plan 2", "Plan 3"])
+                checked = subprocess.run(
+                    ["/usr/bin/python3", CHECKER, original, result_path, "--source", "Plan 1",
+                     "--copies", "Plan 2,Plan 3", "--timeout", "300"],
+                    capture_output=True, text=True, timeout=900,
+                    env={"SHEETJS_DIR": os.path.expanduser("~/.cache/check_copy"), **os.environ})
+                self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+                self.assertIn("sheetjs", checked.stdout.splitlines()[1])
 
 
 if __name__ == "__main__":

@@ -31,3 +31,64 @@ def write_workbook(path, sheet_names=("Data",), chartsheet=None):
         chart.add_series({"values": f"={quoted}!$B$2:$B$4"})
         book.add_chartsheet(chartsheet).set_chart(chart)
     book.close()
+
+
+def tiny_png(width=16, height=8):
+    """A small gradient picture, made without an imaging library."""
+    import struct
+    import zlib
+
+    rows = b"".join(b"\x00" + b"".join(bytes((x * 16 % 256, y * 32 % 256, 200))
+                                       for x in range(width)) for y in range(height))
+
+    def chunk(kind, data):
+        return (struct.pack(">I", len(data)) + kind + data
+                + struct.pack(">I", zlib.crc32(kind + data)))
+
+    header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(rows))
+            + chunk(b"IEND", b""))
+
+
+def write_rich_workbook(path, picture_path):
+    """A workbook whose sheet "Plan 1" carries one of each thing a copy must
+    carry: values, styles, formulas naming their own sheet and another, merges,
+    widths and heights, print area and titles, an autofilter, a picture, a chart,
+    notes, validation, conditional formats and hyperlinks."""
+    with open(picture_path, "wb") as f:
+        f.write(tiny_png())
+    book = xlsxwriter.Workbook(path)
+    money = book.add_format({"num_format": "#,##0.00", "bg_color": "#FFF2CC", "border": 1})
+    head = book.add_format({"bold": True, "font_color": "#1F4E79", "align": "center"})
+    plan = book.add_worksheet("Plan 1")
+    other = book.add_worksheet("Rates")
+    other.write_column("A1", [0.1, 0.2, 0.3])
+
+    plan.merge_range("A1:D1", "Budget", head)
+    plan.write_row("A2", ["Item", "Amount", "Rate", "Total"], head)
+    for r in range(3, 13):
+        plan.write(f"A{r}", f"line {r - 2}")
+        plan.write_number(f"B{r}", r * 10.5, money)
+        plan.write_formula(f"C{r}", f"=Rates!$A${1 + r % 3}", None, 0.1)
+        plan.write_formula(f"D{r}", f"='Plan 1'!B{r}*(1+C{r})", money, 0)
+    plan.write_formula("D13", "=SUM('Plan 1'!D3:D12)", money, 0)
+    plan.set_column("A:A", 20)
+    plan.set_column("B:D", 12)
+    plan.set_row(0, 28)
+    plan.print_area("A1:D13")
+    plan.repeat_rows(1)
+    plan.autofilter("A2:D12")
+    plan.insert_image("F2", picture_path)
+    chart = book.add_chart({"type": "line"})
+    chart.add_series({"categories": "='Plan 1'!$A$3:$A$12", "values": "='Plan 1'!$B$3:$B$12"})
+    plan.insert_chart("F8", chart)
+    plan.write_comment("B2", "amounts in euros")
+    plan.write_comment("D13", "grand total")
+    plan.data_validation("B3:B12", {"validate": "decimal", "criteria": ">=", "value": 0})
+    plan.data_validation("A14", {"validate": "list", "source": ["yes", "no"]})
+    plan.conditional_format("B3:B12", {"type": "cell", "criteria": ">", "value": 100,
+                                       "format": head})
+    plan.conditional_format("D3:D12", {"type": "data_bar"})
+    plan.write_url("A15", "https://example.org/budget", string="Guide")
+    plan.write_url("A16", "internal:'Plan 1'!A1", string="Top")
+    book.close()

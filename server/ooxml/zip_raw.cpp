@@ -1,0 +1,344 @@
+#include "server/ooxml/zip_raw.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <system_error>
+
+namespace orv::ooxml::zipraw {
+
+namespace {
+
+constexpr std::uint32_t kLocalSignature = 0x04034b50;
+constexpr std::uint32_t kCentralSignature = 0x02014b50;
+constexpr std::uint32_t kEndSignature = 0x06054b50;
+constexpr std::uint32_t kZip64LocatorSignature = 0x07064b50;
+constexpr size_t kLocalSize = 30;
+constexpr size_t kCentralSize = 46;
+constexpr size_t kEndSize = 22;
+constexpr std::uint64_t kMax32 = 0xFFFFFFFFu;
+constexpr std::uint64_t kMaxEntries = 0xFFFFu;
+
+// Flags the writer cannot carry over: encrypted (0), data descriptor (3), strong encryption (6),
+// masked local header (13).
+constexpr std::uint16_t kRefusedFlags = 0x0001 | 0x0008 | 0x0040 | 0x2000;
+constexpr std::uint16_t kUtf8Flag = 0x0800;
+
+std::uint16_t u16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+std::uint32_t u32(const unsigned char* p) {
+  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+void put16(std::string& out, std::uint64_t v) {
+  out.push_back(static_cast<char>(v & 0xFF));
+  out.push_back(static_cast<char>((v >> 8) & 0xFF));
+}
+void put32(std::string& out, std::uint64_t v) {
+  put16(out, v & 0xFFFF);
+  put16(out, (v >> 16) & 0xFFFF);
+}
+void set32(std::string& out, size_t at, std::uint64_t v) {
+  for (int i = 0; i < 4; ++i)
+    out[at + static_cast<size_t>(i)] = static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+bool readAt(int fd, std::uint64_t offset, void* buffer, size_t length) {
+  auto* p = static_cast<char*>(buffer);
+  while (length > 0) {
+    ssize_t got = ::pread(fd, p, length, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    p += got;
+    length -= static_cast<size_t>(got);
+    offset += static_cast<std::uint64_t>(got);
+  }
+  return true;
+}
+
+// Serves the local headers, which come in file order, from a few large reads.
+class Window {
+ public:
+  Window(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+  const unsigned char* at(std::uint64_t offset, size_t length) {
+    if (offset > size_ || length > size_ - offset) return nullptr;
+    if (offset < start_ || offset + length > start_ + data_.size()) {
+      const size_t want = std::max<size_t>(length, kChunk);
+      const size_t n = static_cast<size_t>(std::min<std::uint64_t>(want, size_ - offset));
+      data_.resize(n);
+      start_ = offset;
+      if (!readAt(fd_, offset, data_.data(), n)) {
+        data_.clear();
+        return nullptr;
+      }
+    }
+    return reinterpret_cast<const unsigned char*>(data_.data()) + (offset - start_);
+  }
+
+ private:
+  static constexpr size_t kChunk = 256 * 1024;
+  int fd_;
+  std::uint64_t size_;
+  std::uint64_t start_ = 0;
+  std::string data_;
+};
+
+// An extra block that does not parse, or (when `zip64Refused`) one with a ZIP64 field. In a local
+// header a ZIP64 field is harmless while the header's own sizes are real (libzip reserves one
+// when it writes an entry of unknown size); in the central directory it is refused.
+bool extraRefused(const unsigned char* p, size_t length, bool zip64Refused) {
+  size_t at = 0;
+  while (at + 4 <= length) {
+    const std::uint16_t id = u16(p + at);
+    const std::uint16_t size = u16(p + at + 2);
+    if (id == 0x0001 && zip64Refused) return true;
+    at += 4 + size;
+  }
+  return at != length;
+}
+
+}  // namespace
+
+std::optional<Layout> readLayout(int fd, std::uint64_t size) {
+  if (size < kEndSize) return std::nullopt;
+  const size_t tailLength = static_cast<size_t>(std::min<std::uint64_t>(size, kEndSize + 0xFFFF));
+  std::string tail(tailLength, '\0');
+  if (!readAt(fd, size - tailLength, tail.data(), tailLength)) return std::nullopt;
+  const auto* t = reinterpret_cast<const unsigned char*>(tail.data());
+  // The end record is the last signature whose comment reaches exactly to the end of the file.
+  size_t end = tailLength;
+  for (size_t i = tailLength - kEndSize + 1; i-- > 0;) {
+    if (u32(t + i) == kEndSignature && i + kEndSize + u16(t + i + 20) == tailLength) {
+      end = i;
+      break;
+    }
+  }
+  if (end == tailLength) return std::nullopt;
+  const unsigned char* e = t + end;
+  const std::uint64_t endAt = size - tailLength + end;
+  const std::uint16_t disk = u16(e + 4), centralDisk = u16(e + 6);
+  const std::uint16_t onDisk = u16(e + 8), total = u16(e + 10);
+  const std::uint64_t centralSize = u32(e + 12), centralAt = u32(e + 16);
+  if (disk != 0 || centralDisk != 0 || onDisk != total || total == kMaxEntries ||
+      centralSize == kMax32 || centralAt == kMax32)
+    return std::nullopt;
+  if (endAt >= 20 && end >= 20 && u32(e - 20) == kZip64LocatorSignature) return std::nullopt;
+  if (centralAt + centralSize != endAt) return std::nullopt;
+
+  Layout layout;
+  layout.comment = tail.substr(end + kEndSize);
+  layout.central.resize(static_cast<size_t>(centralSize));
+  if (centralSize > 0 && !readAt(fd, centralAt, layout.central.data(), layout.central.size()))
+    return std::nullopt;
+  const auto* c = reinterpret_cast<const unsigned char*>(layout.central.data());
+  layout.entries.reserve(total);
+  struct Expected {
+    std::uint16_t flags, method;
+    std::uint32_t crc, compressed, size;
+  };
+  std::vector<Expected> expected;
+  expected.reserve(total);
+  size_t pos = 0;
+  for (std::uint16_t k = 0; k < total; ++k) {
+    if (centralSize - pos < kCentralSize) return std::nullopt;
+    const unsigned char* r = c + pos;
+    if (u32(r) != kCentralSignature) return std::nullopt;
+    const std::uint16_t flags = u16(r + 8), method = u16(r + 10);
+    const std::uint32_t compressed = u32(r + 20), plain = u32(r + 24);
+    const size_t nameLength = u16(r + 28), extraLength = u16(r + 30), commentLength = u16(r + 32);
+    const std::uint32_t offset = u32(r + 42);
+    const size_t length = kCentralSize + nameLength + extraLength + commentLength;
+    if (centralSize - pos < length) return std::nullopt;
+    if ((flags & kRefusedFlags) != 0 || (method != 0 && method != 8) || u16(r + 34) != 0 ||
+        compressed == kMax32 || plain == kMax32 || offset == kMax32)
+      return std::nullopt;
+    if (extraRefused(r + kCentralSize + nameLength, extraLength, true)) return std::nullopt;
+    Entry entry;
+    entry.name.assign(reinterpret_cast<const char*>(r + kCentralSize), nameLength);
+    entry.start = offset;
+    entry.central = pos;
+    entry.centralLength = length;
+    layout.entries.push_back(std::move(entry));
+    expected.push_back({flags, method, u32(r + 16), compressed, plain});
+    pos += length;
+  }
+  if (pos != centralSize) return std::nullopt;
+
+  // Entries follow one another from the first byte of the file to the central directory, in
+  // central directory order, each local header agreeing with its central record.
+  Window window(fd, size);
+  std::uint64_t next = 0;
+  for (size_t k = 0; k < layout.entries.size(); ++k) {
+    Entry& entry = layout.entries[k];
+    const Expected& x = expected[k];
+    if (entry.start != next) return std::nullopt;
+    const unsigned char* h = window.at(entry.start, kLocalSize + entry.name.size());
+    if (!h || u32(h) != kLocalSignature || u16(h + 6) != x.flags || u16(h + 8) != x.method ||
+        u32(h + 14) != x.crc || u32(h + 18) != x.compressed || u32(h + 22) != x.size ||
+        u16(h + 26) != entry.name.size() ||
+        std::memcmp(h + kLocalSize, entry.name.data(), entry.name.size()) != 0)
+      return std::nullopt;
+    const std::uint64_t extraLength = u16(h + 28);
+    if (extraLength > 0) {
+      const unsigned char* extra =
+          window.at(entry.start + kLocalSize + entry.name.size(), static_cast<size_t>(extraLength));
+      if (!extra || extraRefused(extra, static_cast<size_t>(extraLength), false))
+        return std::nullopt;
+    }
+    entry.end = entry.start + kLocalSize + entry.name.size() + extraLength + x.compressed;
+    if (entry.end > centralAt) return std::nullopt;
+    next = entry.end;
+  }
+  if (next != centralAt) return std::nullopt;
+  return layout;
+}
+
+Writer::Writer(int in, int out, int deflateLevel) : in_(in), out_(out), level_(deflateLevel) {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  ::localtime_r(&now, &local);
+  const int year = std::max(local.tm_year + 1900, 1980);
+  dosDate_ =
+      static_cast<std::uint16_t>(((year - 1980) << 9) | ((local.tm_mon + 1) << 5) | local.tm_mday);
+  dosTime_ =
+      static_cast<std::uint16_t>((local.tm_hour << 11) | (local.tm_min << 5) | (local.tm_sec / 2));
+}
+
+void Writer::put(const void* data, size_t length) {
+  const auto* p = static_cast<const char*>(data);
+  while (length > 0) {
+    ssize_t done = ::write(out_, p, length);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) throw std::system_error(done < 0 ? errno : EIO, std::generic_category());
+    p += done;
+    length -= static_cast<size_t>(done);
+    at_ += static_cast<std::uint64_t>(done);
+  }
+}
+
+void Writer::copyRun(const Layout& layout, size_t first, size_t last) {
+  const std::uint64_t from = layout.entries[first].start;
+  const std::uint64_t to = layout.entries[last - 1].end;
+  if (at_ + (to - from) > kMax32 || count_ + (last - first) >= kMaxEntries) throw Unsupported{};
+  for (size_t k = first; k < last; ++k) {
+    const Entry& e = layout.entries[k];
+    const size_t at = central_.size();
+    central_.append(layout.central, e.central, e.centralLength);
+    set32(central_, at + 42, at_ + (e.start - from));
+  }
+  count_ += last - first;
+
+  // The kernel copies between the files when it can; otherwise the bytes pass through here.
+  off_t inAt = static_cast<off_t>(from);
+  std::uint64_t left = to - from;
+  bool kernel = true;
+  std::string buffer;
+  while (left > 0) {
+    if (kernel) {
+      ssize_t done = ::copy_file_range(in_, &inAt, out_, nullptr, static_cast<size_t>(left), 0);
+      if (done > 0) {
+        left -= static_cast<std::uint64_t>(done);
+        at_ += static_cast<std::uint64_t>(done);
+        continue;
+      }
+      if (done < 0 && errno == EINTR) continue;
+      if (done < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
+                       errno == EOPNOTSUPP || errno == EBADF)) {
+        kernel = false;
+        continue;
+      }
+      throw std::system_error(done < 0 ? errno : EIO, std::generic_category());
+    }
+    buffer.resize(static_cast<size_t>(std::min<std::uint64_t>(left, 1 << 20)));
+    if (!readAt(in_, static_cast<std::uint64_t>(inAt), buffer.data(), buffer.size()))
+      throw std::system_error(errno ? errno : EIO, std::generic_category());
+    inAt += static_cast<off_t>(buffer.size());
+    left -= buffer.size();
+    put(buffer.data(), buffer.size());
+  }
+}
+
+void Writer::add(const std::string& name, std::string_view data) {
+  if (data.size() >= kMax32 || name.size() > 0xFFFF || count_ + 1 >= kMaxEntries)
+    throw Unsupported{};
+  z_stream z{};
+  if (deflateInit2(&z, level_, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    throw std::bad_alloc();
+  std::string packed(deflateBound(&z, static_cast<uLong>(data.size())), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  z.avail_in = static_cast<uInt>(data.size());
+  z.next_out = reinterpret_cast<Bytef*>(packed.data());
+  z.avail_out = static_cast<uInt>(packed.size());
+  const int rc = deflate(&z, Z_FINISH);
+  packed.resize(z.total_out);
+  deflateEnd(&z);
+  if (rc != Z_STREAM_END) throw std::bad_alloc();
+  const std::uint32_t crc = static_cast<std::uint32_t>(
+      crc32_z(0, reinterpret_cast<const Bytef*>(data.data()), data.size()));
+
+  bool ascii = true;
+  for (unsigned char ch : name) ascii = ascii && ch < 0x80;
+  const std::uint16_t flags = ascii ? 0 : kUtf8Flag;
+  const std::uint64_t offset = at_;
+  if (offset + kLocalSize + name.size() + packed.size() > kMax32) throw Unsupported{};
+
+  std::string header;
+  header.reserve(kLocalSize + name.size());
+  put32(header, kLocalSignature);
+  put16(header, 20);  // version needed: deflate
+  put16(header, flags);
+  put16(header, 8);
+  put16(header, dosTime_);
+  put16(header, dosDate_);
+  put32(header, crc);
+  put32(header, packed.size());
+  put32(header, data.size());
+  put16(header, name.size());
+  put16(header, 0);
+  header += name;
+  put(header.data(), header.size());
+  put(packed.data(), packed.size());
+
+  put32(central_, kCentralSignature);
+  put16(central_, 20);  // made by: MS-DOS attributes, version 2.0
+  put16(central_, 20);
+  put16(central_, flags);
+  put16(central_, 8);
+  put16(central_, dosTime_);
+  put16(central_, dosDate_);
+  put32(central_, crc);
+  put32(central_, packed.size());
+  put32(central_, data.size());
+  put16(central_, name.size());
+  put16(central_, 0);  // extra
+  put16(central_, 0);  // comment
+  put16(central_, 0);  // disk
+  put16(central_, 0);  // internal attributes
+  put32(central_, 0);  // external attributes
+  put32(central_, offset);
+  central_ += name;
+  ++count_;
+}
+
+void Writer::finish(std::string_view comment) {
+  const std::uint64_t centralAt = at_;
+  if (count_ >= kMaxEntries || centralAt + central_.size() >= kMax32 || comment.size() > 0xFFFF)
+    throw Unsupported{};
+  std::string end;
+  put32(end, kEndSignature);
+  put16(end, 0);
+  put16(end, 0);
+  put16(end, count_);
+  put16(end, count_);
+  put32(end, central_.size());
+  put32(end, centralAt);
+  put16(end, comment.size());
+  end += comment;
+  put(central_.data(), central_.size());
+  put(end.data(), end.size());
+}
+
+}  // namespace orv::ooxml::zipraw
