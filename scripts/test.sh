@@ -9,7 +9,18 @@ export QT_QPA_PLATFORM=offscreen
 export SHEETJS_DIR="${SHEETJS_DIR:-$HOME/.cache/check_copy}"
 cd "$build"
 status=0
-ctest --output-on-failure --timeout 900 -j "$(nproc)" || status=$?
+ctest --output-on-failure --timeout 900 -j "$(nproc)" 2>&1 | tee "$build/ctest.log" || status=$?
 # Every file parser's fuzz target, briefly, in a clang build of its own.
-"$root/scripts/fuzz.sh" || status=$?
+fuzz_status=0
+"$root/scripts/fuzz.sh" || fuzz_status=$?
+[ "$fuzz_status" -eq 0 ] || status=1
+
+# One closing line for the whole run: ctest's counts, and the fuzz run as one more check.
+total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$build/ctest.log" | tail -n 1)
+failed=$(sed -n 's/.*, \([0-9]*\) tests failed out of.*/\1/p' "$build/ctest.log" | tail -n 1)
+total=${total:-0}
+failed=${failed:-0}
+[ "$fuzz_status" -eq 0 ] || failed=$((failed + 1))
+total=$((total + 1))
+echo "tests: $((total - failed)) passed, $failed failed"
 exit "$status"
