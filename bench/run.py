@@ -4,6 +4,7 @@ peer tools, side by side, on generated workbooks, and prints a table of time,
 peak memory, ratios and what each tool lost. See docs/benchmark.md."""
 
 import argparse
+import glob
 import json
 import os
 import re
@@ -139,6 +140,9 @@ def run_libreoffice(book, sheet, count, timeout):
         return status, seconds, read_peak(peak_file), tail
     finally:
         shutil.rmtree(profile, ignore_errors=True)
+        # The office leaves its pipe's socket behind when it is ended by a signal.
+        for leftover in glob.glob(f"/tmp/OSL_PIPE_*_{pipe}"):
+            os.remove(leftover)
 
 
 def run_floor(book, sizes):
