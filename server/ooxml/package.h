@@ -133,6 +133,8 @@ class Package {
   };
 
   void openArchive();
+  // The open archive, opened again after a save when first needed.
+  zip_t* archive();
   Entry* find(std::string_view part);
   const Entry* find(std::string_view part) const;
   Entry& insert(const std::string& part);
