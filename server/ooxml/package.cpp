@@ -239,6 +239,21 @@ std::string_view namespaceOf(pugi::xml_node node, const char* qualifiedName, boo
 Package::Package(std::string path) : path_(std::move(path)), display_(orv::displayName(path_)) {
   identity_ = fileIdentity(path_, display_);
   openArchive();
+  indexEntries();
+}
+
+Package::Package(std::string path, OpenedArchive opened)
+    : path_(std::move(path)), display_(orv::displayName(path_)) {
+  identity_ = opened.identity;
+  zip_ = std::exchange(opened.zip, nullptr);
+  indexEntries();
+  if (Entry* types = find(kContentTypes); types && !opened.contentTypes.empty()) {
+    types->bytes = std::move(opened.contentTypes);
+    types->state = State::Bytes;  // not dirty: saved from the file as it lies
+  }
+}
+
+void Package::indexEntries() {
   entries_.reserve(static_cast<size_t>(zip_get_num_entries(zip_, 0)));
   const zip_int64_t n = zip_get_num_entries(zip_, 0);
   for (zip_int64_t i = 0; i < n; ++i) {
