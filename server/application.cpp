@@ -48,12 +48,16 @@ Sheet SheetCollection::item(int index) const {
     }
     return Sheet(book_, book_->engine().sheetAt(index - 1));
   }
-  std::vector<SheetId> all = ids();
-  if (index < 1 || index > static_cast<int>(all.size())) {
-    throw ServerError("There is no sheet number " + std::to_string(index) + " in this workbook (it has " +
-                      std::to_string(all.size()) + ").");
+  // Walks only up to the sheet asked for: listing every worksheet by number stays cheap.
+  Engine& engine = book_->engine();
+  const int n = engine.sheetCount();
+  int seen = 0;
+  for (int i = 0; i < n && index >= 1; ++i) {
+    SheetId id = engine.sheetAt(i);
+    if (engine.sheetKind(id) == SheetKind::Worksheet && ++seen == index) return Sheet(book_, id);
   }
-  return Sheet(book_, all[static_cast<size_t>(index - 1)]);
+  throw ServerError("There is no sheet number " + std::to_string(index) +
+                    " in this workbook (it has " + std::to_string(count()) + ").");
 }
 
 Sheet SheetCollection::item(std::string_view name) const {

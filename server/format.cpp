@@ -30,28 +30,34 @@ bool containsIgnoreCase(std::string_view haystack, std::string_view needle) {
                      }) != haystack.end();
 }
 
-std::string readEntry(zip_t* zip, const char* name, size_t limit) {
+// `whole`, when given, tells whether the entry was read to its end without error.
+std::string readEntry(zip_t* zip, const char* name, size_t limit, bool* whole = nullptr) {
+  if (whole) *whole = false;
   zip_file_t* file = zip_fopen(zip, name, ZIP_FL_NOCASE);
   if (!file) return {};
   std::string data;
   char buffer[16384];
+  zip_int64_t got = 0;
   while (data.size() < limit) {
-    zip_int64_t got = zip_fread(file, buffer, sizeof buffer);
+    got = zip_fread(file, buffer, sizeof buffer);
     if (got <= 0) break;
     data.append(buffer, static_cast<size_t>(got));
   }
   zip_fclose(file);
+  if (whole) *whole = got == 0;
   return data;
 }
 
-FileFormat sniffZip(const std::string& path) {
+// `keep`, when given, receives the archive (and the content types read) for a workbook the engine
+// can open.
+FileFormat sniffZip(const std::string& path, ooxml::OpenedArchive* keep) {
+  ooxml::OpenedArchive opened;
+  // Taken before opening, so that a save notices a change made since.
+  if (keep) opened.identity = fileIdentity(path, displayName(path));
   int error = 0;
-  zip_t* zip = zip_open(path.c_str(), ZIP_RDONLY, &error);
+  opened.zip = zip_open(path.c_str(), ZIP_RDONLY, &error);
+  zip_t* zip = opened.zip;
   if (!zip) return FileFormat::DamagedZip;
-  struct Closer {
-    zip_t* z;
-    ~Closer() { zip_discard(z); }
-  } closer{zip};
 
   std::string mimetype = readEntry(zip, "mimetype", 256);
   if (startsWith(mimetype, "application/vnd.oasis.opendocument.spreadsheet")) {
@@ -78,7 +84,8 @@ FileFormat sniffZip(const std::string& path) {
     if (zip_name_locate(zip, "xl/workbook.xml", ZIP_FL_NOCASE) < 0) return FileFormat::Unknown;
     mainPart = "xl/workbook.xml";
   }
-  std::string types = readEntry(zip, "[Content_Types].xml", size_t{1} << 24);
+  bool typesWhole = false;
+  std::string types = readEntry(zip, "[Content_Types].xml", size_t{1} << 24, &typesWhole);
   if (types.empty()) return FileFormat::Unknown;
   if (ooxml::lowerAscii(mainPart).ends_with(".bin")) return FileFormat::Xlsb;
   // The workbook part's own content type tells a workbook from other Office documents.
@@ -103,6 +110,10 @@ FileFormat sniffZip(const std::string& path) {
   std::string head = readEntry(zip, mainPart.c_str(), 4096);
   if (strict || head.find("http://purl.oclc.org/ooxml/spreadsheetml/main") != std::string::npos)
     return FileFormat::OoxmlStrict;
+  if (keep) {
+    if (typesWhole) opened.contentTypes = std::move(types);
+    *keep = std::move(opened);
+  }
   return FileFormat::Ooxml;
 }
 
@@ -157,9 +168,7 @@ FileFormat sniffText(std::string_view head) {
   return FileFormat::Text;
 }
 
-}  // namespace
-
-FileFormat detectFormat(const std::string& path) {
+FileFormat detect(const std::string& path, ooxml::OpenedArchive* keep) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     throw ServerError("Cannot open '" + displayName(path) +
@@ -173,7 +182,7 @@ FileFormat detectFormat(const std::string& path) {
   if (head.empty()) return FileFormat::Empty;
   if (startsWith(head, "PK\x03\x04") || startsWith(head, std::string_view("PK\x05\x06", 4)) ||
       startsWith(head, "PK\x07\x08"))
-    return sniffZip(path);
+    return sniffZip(path, keep);
   if (startsWith(head, "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1")) return sniffCompound(path);
   // BIFF2 to BIFF4 files are a bare record stream starting with a BOF record (0x0009, 0x0209,
   // 0x0409 or 0x0809) of a few bytes.
@@ -184,6 +193,10 @@ FileFormat detectFormat(const std::string& path) {
     return FileFormat::BiffOld;
   return sniffText(head);
 }
+
+}  // namespace
+
+FileFormat detectFormat(const std::string& path) { return detect(path, nullptr); }
 
 std::string refusalReason(FileFormat format) {
   const std::string saveAs =
@@ -238,10 +251,11 @@ std::string refusalReason(FileFormat format) {
 }
 
 std::unique_ptr<Engine> openEngine(const std::string& path) {
-  FileFormat format = detectFormat(path);
+  ooxml::OpenedArchive opened;
+  FileFormat format = detect(path, &opened);
   if (format != FileFormat::Ooxml)
     throw ServerError("Cannot open '" + displayName(path) + "': " + refusalReason(format));
-  return std::make_unique<ooxml::OoxmlEngine>(path);
+  return std::make_unique<ooxml::OoxmlEngine>(path, std::move(opened));
 }
 
 }  // namespace orv

@@ -67,7 +67,14 @@ SheetKind kindOfRoot(std::string_view head) {
 
 }  // namespace
 
-OoxmlEngine::OoxmlEngine(const std::string& path) : pkg_(path) {
+OoxmlEngine::OoxmlEngine(const std::string& path) : pkg_(path) { load(); }
+
+OoxmlEngine::OoxmlEngine(const std::string& path, OpenedArchive opened)
+    : pkg_(path, std::move(opened)) {
+  load();
+}
+
+void OoxmlEngine::load() {
   for (const Relationship& rel : pkg_.relationships("")) {
     if (rel.external) continue;
     if (rel.type.ends_with("/officeDocument") && workbookPart_.empty())

@@ -17,6 +17,7 @@ namespace orv::ooxml {
 class OoxmlEngine : public Engine {
  public:
   explicit OoxmlEngine(const std::string& path);
+  OoxmlEngine(const std::string& path, OpenedArchive opened);
   ~OoxmlEngine() override;
 
   int sheetCount() const override;
@@ -33,6 +34,8 @@ class OoxmlEngine : public Engine {
   Package& package() { return pkg_; }
 
  private:
+  // Reads the workbook part and its sheets from the package.
+  void load();
   struct SheetInfo {
     SheetId id = 0;
     std::string part;  // the sheet part, empty when its relationship is broken

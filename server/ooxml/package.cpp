@@ -239,6 +239,21 @@ std::string_view namespaceOf(pugi::xml_node node, const char* qualifiedName, boo
 Package::Package(std::string path) : path_(std::move(path)), display_(orv::displayName(path_)) {
   identity_ = fileIdentity(path_, display_);
   openArchive();
+  indexEntries();
+}
+
+Package::Package(std::string path, OpenedArchive opened)
+    : path_(std::move(path)), display_(orv::displayName(path_)) {
+  identity_ = opened.identity;
+  zip_ = std::exchange(opened.zip, nullptr);
+  indexEntries();
+  if (Entry* types = find(kContentTypes); types && !opened.contentTypes.empty()) {
+    types->bytes = std::move(opened.contentTypes);
+    types->state = State::Bytes;  // not dirty: saved from the file as it lies
+  }
+}
+
+void Package::indexEntries() {
   entries_.reserve(static_cast<size_t>(zip_get_num_entries(zip_, 0)));
   const zip_int64_t n = zip_get_num_entries(zip_, 0);
   for (zip_int64_t i = 0; i < n; ++i) {
@@ -277,6 +292,28 @@ void Package::openArchive() {
     zip_error_fini(&ze);
     throw ServerError("Cannot open '" + display_ + "': " + why);
   }
+}
+
+zip_t* Package::archive() {
+  if (zip_) return zip_;
+  // The file written by the last save is opened only now that a part is read from it again;
+  // its entries lie in the order they were written.
+  if (!(fileIdentity(path_, display_) == identity_)) {
+    throw ServerError("Cannot open '" + display_ +
+                      "': the file was changed by another program after it was saved. Open it "
+                      "again and repeat the change.");
+  }
+  openArchive();
+  const zip_int64_t n = zip_get_num_entries(zip_, 0);
+  for (const auto& entry : entries_) {
+    if (entry->index < 0) continue;  // added since
+    const char* name =
+        entry->index < n
+            ? zip_get_name(zip_, static_cast<zip_uint64_t>(entry->index), ZIP_FL_ENC_RAW)
+            : nullptr;
+    if (!name || entry->name != name) damaged(entry->name, "the part was not written");
+  }
+  return zip_;
 }
 
 void Package::damaged(std::string_view part, const std::string& why) const {
@@ -322,12 +359,14 @@ std::string Package::readPrefix(std::string_view part, size_t limit) {
   if (e->state == State::Bytes) return e->bytes.substr(0, limit);
   if (e->state == State::Xml) return serialize(*e->doc, e->gap).substr(0, limit);
   if (e->state == State::Lazy) return e->produce().substr(0, limit);
-  zip_file_t* file = zip_fopen_index(zip_, static_cast<zip_uint64_t>(e->index), 0);
-  if (!file) damaged(part, zip_error_strerror(zip_get_error(zip_)));
+  zip_t* zip = archive();
+  zip_file_t* file = zip_fopen_index(zip, static_cast<zip_uint64_t>(e->index), 0);
+  if (!file) damaged(part, zip_error_strerror(zip_get_error(zip)));
   std::string data;
   char buffer[65536];
   while (data.size() < limit) {
-    zip_int64_t got = zip_fread(file, buffer, sizeof buffer);
+    // A short look (a sheet's root element) inflates no more than it returns.
+    zip_int64_t got = zip_fread(file, buffer, std::min(sizeof buffer, limit - data.size()));
     if (got < 0) {
       std::string why = zip_error_strerror(zip_file_get_error(file));
       zip_fclose(file);
@@ -639,10 +678,10 @@ bool Package::writeRaw(const std::string& tempPath) {
   if (!layout) return false;
   // The layout must describe the archive libzip opened, entry for entry, since the entries
   // refer to it by index.
-  if (static_cast<zip_int64_t>(layout->entries.size()) != zip_get_num_entries(zip_, 0))
-    return false;
+  zip_t* zip = archive();
+  if (static_cast<zip_int64_t>(layout->entries.size()) != zip_get_num_entries(zip, 0)) return false;
   for (size_t i = 0; i < layout->entries.size(); ++i) {
-    const char* name = zip_get_name(zip_, i, ZIP_FL_ENC_RAW);
+    const char* name = zip_get_name(zip, i, ZIP_FL_ENC_RAW);
     if (!name || layout->entries[i].name != name) return false;
   }
 
@@ -687,7 +726,8 @@ bool Package::writeRaw(const std::string& tempPath) {
   } catch (const zipraw::Writer::Unsupported&) {
     return false;
   } catch (const std::system_error& error) {
-    throw ServerError("Cannot save '" + display_ + "': " + describeSystemError(error.code().value()));
+    throw ServerError("Cannot save '" + display_ +
+                      "': " + describeSystemError(error.code().value()));
   }
   if (!out.close()) {
     throw ServerError("Cannot save '" + display_ + "': " + describeSystemError(errno));
@@ -698,6 +738,7 @@ bool Package::writeRaw(const std::string& tempPath) {
 void Package::writeTo(const std::string& tempPath) {
   lastSaveRaw_ = writeRaw(tempPath);
   if (lastSaveRaw_) return;
+  zip_t* const original = archive();
   int error = 0;
   zip_t* out = zip_open(tempPath.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
   auto fail = [&](const std::string& why) {
@@ -721,10 +762,10 @@ void Package::writeTo(const std::string& tempPath) {
     zip_stat_init(&st);
     const bool raw = e.state == State::Raw || (!e.dirty && e.index >= 0);
     if (raw) {
-      if (zip_stat_index(zip_, static_cast<zip_uint64_t>(e.index), 0, &st) != 0)
-        fail(zipMessage(zip_get_error(zip_)));
-      source =
-          zip_source_zip(out, zip_, static_cast<zip_uint64_t>(e.index), ZIP_FL_COMPRESSED, 0, -1);
+      if (zip_stat_index(original, static_cast<zip_uint64_t>(e.index), 0, &st) != 0)
+        fail(zipMessage(zip_get_error(original)));
+      source = zip_source_zip(out, original, static_cast<zip_uint64_t>(e.index), ZIP_FL_COMPRESSED,
+                              0, -1);
     } else if (e.state == State::Bytes) {
       source = zip_source_buffer(out, e.bytes.data(), e.bytes.size(), 0);
     } else if (e.state == State::Lazy) {
@@ -747,7 +788,7 @@ void Package::writeTo(const std::string& tempPath) {
       if (st.valid & ZIP_STAT_MTIME) rc |= zip_file_set_mtime(out, at, st.mtime, 0);
       zip_uint8_t opsys = 0;
       zip_uint32_t attributes = 0;
-      if (zip_file_get_external_attributes(zip_, static_cast<zip_uint64_t>(e.index), 0, &opsys,
+      if (zip_file_get_external_attributes(original, static_cast<zip_uint64_t>(e.index), 0, &opsys,
                                            &attributes) == 0)
         rc |= zip_file_set_external_attributes(out, at, 0, opsys, attributes);
     } else {
@@ -756,7 +797,7 @@ void Package::writeTo(const std::string& tempPath) {
     if (rc != 0) fail(zipMessage(zip_get_error(out)));
   }
   int commentLength = 0;
-  if (const char* comment = zip_get_archive_comment(zip_, &commentLength, ZIP_FL_ENC_RAW);
+  if (const char* comment = zip_get_archive_comment(original, &commentLength, ZIP_FL_ENC_RAW);
       comment && commentLength > 0) {
     zip_set_archive_comment(out, comment, static_cast<zip_uint16_t>(commentLength));
   }
@@ -774,11 +815,12 @@ void Package::save() {
   }
   replaceFileDurably(path_, [this](const std::string& temp) { writeTo(temp); });
 
-  // From here on the package reads from the file just written.
-  zip_discard(zip_);
+  // From here on the package reads from the file just written, which is opened when a part is
+  // read again: a run that quits after saving never opens it.
+  if (zip_) zip_discard(zip_);
   zip_ = nullptr;
   identity_ = fileIdentity(path_, display_);
-  openArchive();
+  zip_int64_t written = 0;
   std::vector<std::unique_ptr<Entry>> kept;
   kept.reserve(entries_.size());
   for (auto& entry : entries_) {
@@ -786,8 +828,7 @@ void Package::save() {
       byName_.erase(lowerAscii(entry->name));
       continue;
     }
-    entry->index = zip_name_locate(zip_, entry->name.c_str(), ZIP_FL_ENC_RAW);
-    if (entry->index < 0) damaged(entry->name, "the part was not written");
+    entry->index = written++;
     entry->dirty = false;
     entry->produce = nullptr;
     if (entry->state == State::Bytes || entry->state == State::Lazy) {

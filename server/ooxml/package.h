@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "server/durable_file.h"
@@ -48,12 +49,36 @@ struct Relationship {
   bool external = false;
 };
 
+// An archive the format check opened and what it read from it, handed to the package so that the
+// directory and the content types are not read twice. Discards the archive unless taken.
+struct OpenedArchive {
+  OpenedArchive() = default;
+  OpenedArchive(OpenedArchive&& other) noexcept
+      : zip(std::exchange(other.zip, nullptr)),
+        identity(other.identity),
+        contentTypes(std::move(other.contentTypes)) {}
+  OpenedArchive& operator=(OpenedArchive&& other) noexcept {
+    std::swap(zip, other.zip);
+    identity = other.identity;
+    contentTypes = std::move(other.contentTypes);
+    return *this;
+  }
+  ~OpenedArchive() {
+    if (zip) zip_discard(zip);
+  }
+  zip_t* zip = nullptr;
+  FileIdentity identity;  // of the file, taken before it was opened
+  // The whole of [Content_Types].xml as read, or empty when it was not read to its end.
+  std::string contentTypes;
+};
+
 // A ZIP package opened for reading, with the parts edited or added since it was opened. Nothing
 // is read until asked for; saving copies every untouched entry without recompressing it.
 class Package {
  public:
   // `display` is the file name used in messages.
   explicit Package(std::string path);
+  Package(std::string path, OpenedArchive opened);
   ~Package();
   Package(const Package&) = delete;
   Package& operator=(const Package&) = delete;
@@ -133,6 +158,9 @@ class Package {
   };
 
   void openArchive();
+  void indexEntries();
+  // The open archive, opened again after a save when first needed.
+  zip_t* archive();
   Entry* find(std::string_view part);
   const Entry* find(std::string_view part) const;
   Entry& insert(const std::string& part);

@@ -38,6 +38,8 @@ TEST_F(Model, LookupByNameIgnoresCaseAndUnknownNamesAndIndexesFail) {
   EXPECT_THROW(book.sheets().item(0), ServerError);
   EXPECT_THROW(book.sheets().item(4), ServerError);
   EXPECT_EQ(book.worksheets().item(2).name(), "Other");
+  EXPECT_THROW(book.worksheets().item(0), ServerError);
+  EXPECT_THROW(book.worksheets().item(3), ServerError);  // three sheets, two of them worksheets
   EXPECT_EQ(book.activeSheet().name(), "Data");
 }
 

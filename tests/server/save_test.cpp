@@ -123,6 +123,22 @@ TEST_F(Save, RefusesWhenTheFileChangedOnDisk) {
   expectUntouched();
 }
 
+TEST_F(Save, AfterASaveAChangeOnDiskIsNoticedWhenTheWorkbookIsUsedAgain) {
+  Workbook& book = copied();
+  book.save();
+  test::writePlainWorkbook(path_, 1);
+  before_ = test::readFile(path_);
+  try {
+    book.sheets().item("Data").copy(book.sheets().item(book.sheets().count()));
+    book.save();
+    FAIL() << "saved over another program's file";
+  } catch (const ServerError& e) {
+    EXPECT_NE(std::string(e.what()).find("changed by another program"), std::string::npos)
+        << e.what();
+  }
+  expectUntouched();
+}
+
 TEST_F(Save, FileRemovedMeanwhileIsReported) {
   Workbook& book = copied();
   std::filesystem::remove(path_);
