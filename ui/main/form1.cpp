@@ -406,25 +406,19 @@ void Form1::Text1_Change() {
   }
 }
 
-void Form1::Text2_Change() {
-  runUntrapped(tag("Text2_Change"),
+void Form1::storeBoxText(const char* handler, const QString& key, const QLineEdit* box) {
+  runUntrapped(tag(handler),
                {{100,
                  [&] {
-                   services_.settings.write(QStringLiteral("Text2"), Text2->text());
+                   services_.settings.write(key, box->text());
                    return kNext;
                  }}},
                report_);
 }
 
-void Form1::Text3_Change() {
-  runUntrapped(tag("Text3_Change"),
-               {{100,
-                 [&] {
-                   services_.settings.write(QStringLiteral("Text3"), Text3->text());
-                   return kNext;
-                 }}},
-               report_);
-}
+void Form1::Text2_Change() { storeBoxText("Text2_Change", QStringLiteral("Text2"), Text2); }
+
+void Form1::Text3_Change() { storeBoxText("Text3_Change", QStringLiteral("Text3"), Text3); }
 
 void Form1::Check1_Click() {
   runUntrapped(tag("Check1_Click"),

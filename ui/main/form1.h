@@ -109,6 +109,8 @@ class Form1 : public QWidget, private DuplicationView {
   // The mouse-move handlers: every control but the progress bar has one.
   void hover(int shape);
   QString tag(const char* handler) const;
+  // The change handlers of the count and pattern boxes: store the whole text under `key`.
+  void storeBoxText(const char* handler, const QString& key, const QLineEdit* box);
 
   Services services_;
   ErrorReport report_;
