@@ -287,16 +287,20 @@ void Writer::add(const std::string& name, std::string_view data) {
 
   std::string header;
   header.reserve(kLocalSize + name.size());
+  // The fields from "version needed" to the name's length stand alike in both records.
+  const auto putShared = [&](std::string& out) {
+    put16(out, 20);  // version needed: deflate
+    put16(out, flags);
+    put16(out, 8);
+    put16(out, dosTime_);
+    put16(out, dosDate_);
+    put32(out, crc);
+    put32(out, packed.size());
+    put32(out, data.size());
+    put16(out, name.size());
+  };
   put32(header, kLocalSignature);
-  put16(header, 20);  // version needed: deflate
-  put16(header, flags);
-  put16(header, 8);
-  put16(header, dosTime_);
-  put16(header, dosDate_);
-  put32(header, crc);
-  put32(header, packed.size());
-  put32(header, data.size());
-  put16(header, name.size());
+  putShared(header);
   put16(header, 0);
   header += name;
   put(header.data(), header.size());
@@ -304,15 +308,7 @@ void Writer::add(const std::string& name, std::string_view data) {
 
   put32(central_, kCentralSignature);
   put16(central_, 20);  // made by: MS-DOS attributes, version 2.0
-  put16(central_, 20);
-  put16(central_, flags);
-  put16(central_, 8);
-  put16(central_, dosTime_);
-  put16(central_, dosDate_);
-  put32(central_, crc);
-  put32(central_, packed.size());
-  put32(central_, data.size());
-  put16(central_, name.size());
+  putShared(central_);
   put16(central_, 0);  // extra
   put16(central_, 0);  // comment
   put16(central_, 0);  // disk
