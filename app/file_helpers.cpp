@@ -13,7 +13,9 @@ bool FileExists(QString path) {
   // names a file.
   if (path.isEmpty() || path.contains(QChar(u'\0'))) return false;
   const QFileInfo info(path);
-  return info.exists() && info.lastModified().isValid();
+  // A folder is no file: a path typed key by key passes through every folder above the
+  // workbook, and none of them should be opened.
+  return info.exists() && !info.isDir() && info.lastModified().isValid();
 }
 
 bool InDevelopmentEnvironment() {

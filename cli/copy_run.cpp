@@ -1,12 +1,15 @@
 #include "cli/copy_run.h"
 
+#include <climits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "automation/naming_rule.h"
 #include "cli/progress_bar.h"
 #include "server/application.h"
+#include "server/sheet_names.h"
 
 namespace orv::cli {
 
@@ -75,7 +78,27 @@ int listSheets(const std::string& path, std::FILE* out, std::FILE* err) {
   }
 }
 
+std::optional<std::string> patternRefusal(const std::string& pattern, long count) {
+  // Copy numbers only add digits, which no rule forbids, so a name's fate changes only with the
+  // number of digits: one number of each length up to the count stands for all of them.
+  for (long k = 1; k <= count; k = k > LONG_MAX / 10 ? count + 1 : k * 10) {
+    try {
+      validateSheetName(CleanSheetName(candidateName(pattern, k)), {});
+    } catch (const ServerError& e) {
+      return "The pattern \"" + pattern + "\" cannot name copy " + std::to_string(k) + ": " +
+             e.what() + " No copy was made; the workbook is unchanged.";
+    }
+  }
+  return std::nullopt;
+}
+
 int runCopy(const CopyRequest& request, std::FILE* out, std::FILE* err) {
+  if (request.pattern) {
+    if (auto refusal = patternRefusal(*request.pattern, request.count)) {
+      printLine(err, *refusal);
+      return 1;
+    }
+  }
   // The names a conflict is checked against: the worksheets listed before the
   // run, then every name the run reads back. This is the window's sheet list.
   std::vector<std::string> sheetList;

@@ -45,6 +45,8 @@ int main(int argc, char** argv) {
   CLI::App app{"Orvandel: makes many copies of one worksheet of a workbook.", "orvandel-cli"};
   app.require_subcommand(1);
   app.fallthrough(false);
+  app.set_version_flag("--version", std::string("orvandel-cli ") + ORVANDEL_VERSION,
+                       "Print the version and exit");
 
   std::string book;
   CLI::App* sheets =

@@ -2,7 +2,13 @@
 
 #include <zip.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <pugixml.hpp>
@@ -168,13 +174,33 @@ FileFormat sniffText(std::string_view head) {
   return FileFormat::Text;
 }
 
-FileFormat detect(const std::string& path, ooxml::OpenedArchive* keep) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    throw ServerError("Cannot open '" + displayName(path) +
-                      "': the file cannot be read (it may not exist or you may not have permission "
-                      "to read it).");
+// A missing file and one that cannot be read are told apart, with the system's reason for the
+// latter. `error` stands for a failure seen without errno.
+void refuseUnreadable(const std::string& path, int error = 0) {
+  if (error == 0) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+      struct stat st {};
+      const bool folder = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+      ::close(fd);
+      if (folder)
+        throw ServerError("Cannot open '" + displayName(path) + "': it is a folder, not a workbook.");
+      return;
+    }
+    error = errno;
   }
+  const std::string start = "Cannot open '" + displayName(path) + "': ";
+  if (error == ENOENT) throw ServerError(start + "the file does not exist.");
+  if (error == ENOTDIR) throw ServerError(start + "the file does not exist (a folder on its path is a file).");
+  std::string reason = std::strerror(error);
+  if (!reason.empty()) reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
+  throw ServerError(start + "the file cannot be read (" + reason + ").");
+}
+
+FileFormat detect(const std::string& path, ooxml::OpenedArchive* keep) {
+  refuseUnreadable(path);
+  std::ifstream in(path, std::ios::binary);
+  if (!in) refuseUnreadable(path, EIO);
   std::string head(kHeadSize, '\0');
   in.read(head.data(), static_cast<std::streamsize>(head.size()));
   head.resize(static_cast<size_t>(in.gcount()));

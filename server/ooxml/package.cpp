@@ -618,6 +618,11 @@ void Package::setOverride(std::string_view part, std::string_view type) {
   markDirty(kContentTypes);
 }
 
+void Package::coverPart(std::string_view part, std::string_view type) {
+  if (type.empty() || contentTypeOf(part) == type) return;
+  setOverride(part, type);
+}
+
 void Package::removeOverride(std::string_view part) {
   indexContentTypes();
   auto it = overrides_.find(lowerAscii(part));

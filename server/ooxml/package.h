@@ -23,6 +23,8 @@ inline constexpr std::string_view kBase =
 inline constexpr std::string_view kStrictBase =
     "http://purl.oclc.org/ooxml/officeDocument/relationships/";
 }  // namespace rel
+inline constexpr const char* kRelationshipsContentType =
+    "application/vnd.openxmlformats-package.relationships+xml";
 
 // Part names are kept as ZIP entry names: no leading slash, matched ignoring case as the
 // packaging rules ask.
@@ -127,6 +129,10 @@ class Package {
   // Content types.
   std::string contentTypeOf(std::string_view part);
   void setOverride(std::string_view part, std::string_view type);
+  // Gives a new part the content type `type`: by an Override, unless a Default for its
+  // extension already gives exactly that type. A Default is never added or changed, so no
+  // existing part changes type.
+  void coverPart(std::string_view part, std::string_view type);
   void removeOverride(std::string_view part);
 
   // True when any part was edited, added or removed since the last save.

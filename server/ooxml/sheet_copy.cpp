@@ -417,10 +417,7 @@ class Copier {
     // Reserve the name at once so that nested duplicates get names of their own.
     pkg_.addBytes(target, std::string());
     added_.push_back(target);
-    std::string type = pkg_.contentTypeOf(source);
-    if (!type.empty()) {
-      pkg_.setOverride(target, type);
-    }
+    pkg_.coverPart(target, pkg_.contentTypeOf(source));
 
     const std::string relsSource = relsPartOf(source);
     if (pkg_.has(relsSource)) {
@@ -440,6 +437,9 @@ class Copier {
       std::string relsTarget = relsPartOf(target);
       pkg_.addXml(relsTarget, std::move(relsDoc), pkg_.prologGap(relsSource));
       added_.push_back(relsTarget);
+      // Some writers declare every part, relationship parts included, by an Override.
+      std::string relsType = pkg_.contentTypeOf(relsSource);
+      pkg_.coverPart(relsTarget, relsType.empty() ? kRelationshipsContentType : relsType);
     }
     pending_.push_back({source, target, fixup, isSheet});
     return target;

@@ -107,6 +107,8 @@ TEST(FileExists, AnswersFromThePathAlone) {
   EXPECT_FALSE(FileExists(dir.path() + "/missing.xlsx"));
   EXPECT_FALSE(FileExists(dir.path() + "/missing/book.xlsx"));
   EXPECT_FALSE(FileExists(file + QChar(u'\0') + "x"));
+  EXPECT_FALSE(FileExists(dir.path())) << "a folder is no file";
+  EXPECT_FALSE(FileExists(dir.path() + "/")) << "a folder is no file";
   ASSERT_TRUE(QFile::remove(file));
   EXPECT_FALSE(FileExists(file)) << "deleted a moment ago";
 }

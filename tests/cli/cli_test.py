@@ -13,7 +13,8 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from fixtures import write_rich_workbook, write_workbook  # noqa: E402
+from fixtures import (declare_every_part_by_override, parts_without_content_type,  # noqa: E402
+                      write_rich_workbook, write_workbook)
 
 import openpyxl  # noqa: E402
 
@@ -48,6 +49,13 @@ class WorkbookCase(unittest.TestCase):
 
     def assertNoStrayFiles(self, *expected):
         self.assertEqual(sorted(os.listdir(self.dir)), sorted(expected))
+
+
+class Version(unittest.TestCase):
+    def test_version_is_printed_and_exits_0(self):
+        result = run("--version")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertRegex(result.stdout.strip(), r"^orvandel-cli \d+\.\d+\.\d+$")
 
 
 class UsageErrors(WorkbookCase):
@@ -257,6 +265,37 @@ class BadInput(WorkbookCase):
         self.assertEqual(read_bytes(broken), data[: len(data) // 2])
         self.assertNoStrayFiles("notes.xlsx", "empty.xlsx", "broken.xlsx", "whole.xlsx")
 
+    def test_missing_unreadable_and_folder_are_told_apart(self):
+        # Root reads any file, so under root the program runs as nobody.
+        os.chmod(self.dir, 0o755)
+        unreadable = self.book("Data", name="secret.xlsx")
+        os.chmod(unreadable, 0o000)
+        folder = os.path.join(self.dir, "folder.xlsx")
+        os.mkdir(folder)
+        who = {"user": 65534, "group": 65534} if os.geteuid() == 0 else {}
+        cases = {os.path.join(self.dir, "missing.xlsx"): "the file does not exist",
+                 unreadable: "the file cannot be read (permission denied)",
+                 folder: "it is a folder"}
+        for path, reason in cases.items():
+            with self.subTest(os.path.basename(path)):
+                result = subprocess.run([CLI, "sheets", path], capture_output=True, text=True,
+                                        timeout=60, **who)
+                self.assertClearFailure(result, reason)
+
+    def test_pattern_that_can_name_no_copy_is_refused_before_any_copy(self):
+        path = self.book("Data")
+        before = read_bytes(path)
+        cases = {"Day:[x]": "contains the character ':'", "'Day[x]": "apostrophe",
+                 "Day[x]'": "apostrophe"}
+        for pattern, reason in cases.items():
+            for save in ("each", "once"):
+                with self.subTest(pattern=pattern, save=save):
+                    result = run("copy", path, "--sheet", "Data", "--count", "3",
+                                 "--pattern", pattern, "--save", save)
+                    self.assertClearFailure(result, reason)
+                    self.assertIn("No copy was made", result.stderr)
+                    self.assertEqual(read_bytes(path), before)
+
     def test_missing_source_sheet_exits_1_before_any_copy(self):
         path = self.book("Data")
         before = read_bytes(path)
@@ -294,17 +333,22 @@ class Fidelity(WorkbookCase):
     def test_checker_finds_no_fault_in_the_copies(self):
         original = os.path.join(self.dir, "original.xlsx")
         write_rich_workbook(original, os.path.join(self.dir, "picture.png"))
-        for save in ("each", "once"):
-            with self.subTest(save):
-                result_path = os.path.join(self.dir, f"result-{save}.xlsx")
-                shutil.copyfile(original, result_path)
+        overridden = os.path.join(self.dir, "overridden.xlsx")
+        shutil.copyfile(original, overridden)
+        declare_every_part_by_override(overridden)
+        # The last case is a workbook written by a suite that names every part by an Override.
+        for save, source in (("each", original), ("once", original), ("each", overridden)):
+            with self.subTest(save=save, source=os.path.basename(source)):
+                result_path = os.path.join(self.dir, f"result-{save}-{os.path.basename(source)}")
+                shutil.copyfile(source, result_path)
                 made = run("copy", result_path, "--sheet", "Plan 1", "--count", "3",
                            "--pattern", "Plan [x]", "--save", save)
                 # "Plan 1" is taken, so the first candidate is refused.
                 self.assertEqual(made.returncode, 1, made.stderr)
                 self.assertEqual(made.stdout.splitlines(), ["Plan 2", "Plan 3"])
+                self.assertEqual(parts_without_content_type(result_path), [])
                 checked = subprocess.run(
-                    ["/usr/bin/python3", CHECKER, original, result_path, "--source", "Plan 1",
+                    ["/usr/bin/python3", CHECKER, source, result_path, "--source", "Plan 1",
                      "--copies", "Plan 2,Plan 3", "--timeout", "300"],
                     capture_output=True, text=True, timeout=900,
                     env={"SHEETJS_DIR": os.path.expanduser("~/.cache/check_copy"), **os.environ})

@@ -92,3 +92,42 @@ def write_rich_workbook(path, picture_path):
     plan.write_url("A15", "https://example.org/budget", string="Guide")
     plan.write_url("A16", "internal:'Plan 1'!A1", string="Top")
     book.close()
+
+
+def declare_every_part_by_override(path):
+    """Rewrites [Content_Types].xml as some office suites write it: every part,
+    relationship parts included, named by an Override and no Default at all."""
+    import re
+    import zipfile
+
+    with zipfile.ZipFile(path) as z:
+        entries = [(i, z.read(i.filename)) for i in z.infolist()]
+    types = dict(entries)[next(i for i, _ in entries if i.filename == "[Content_Types].xml")]
+    text = types.decode("utf-8")
+    defaults = {m.group(1).lower(): m.group(2)
+                for m in re.finditer(r'<Default Extension="([^"]+)" ContentType="([^"]+)"/>', text)}
+    named = {m.group(1).lower() for m in re.finditer(r'<Override PartName="([^"]+)"', text)}
+    text = re.sub(r'<Default [^>]*/>', "", text)
+    extra = "".join(
+        f'<Override PartName="/{i.filename}" ContentType="{defaults[i.filename.rsplit(".", 1)[-1].lower()]}"/>'
+        for i, _ in entries
+        if i.filename != "[Content_Types].xml" and ("/" + i.filename).lower() not in named
+        and i.filename.rsplit(".", 1)[-1].lower() in defaults)
+    text = text.replace("</Types>", extra + "</Types>")
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+        for info, data in entries:
+            z.writestr(info, text.encode("utf-8") if info.filename == "[Content_Types].xml" else data)
+
+
+def parts_without_content_type(path):
+    """The parts of the package that no Override or Default gives a content type."""
+    import re
+    import zipfile
+
+    with zipfile.ZipFile(path) as z:
+        text = z.read("[Content_Types].xml").decode("utf-8")
+        names = [n for n in z.namelist() if n != "[Content_Types].xml" and not n.endswith("/")]
+    overrides = {m.group(1).lower() for m in re.finditer(r'PartName="([^"]+)"', text)}
+    defaults = {m.group(1).lower() for m in re.finditer(r'Extension="([^"]+)"', text)}
+    return [n for n in names
+            if ("/" + n).lower() not in overrides and n.rsplit(".", 1)[-1].lower() not in defaults]

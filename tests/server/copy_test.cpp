@@ -42,6 +42,7 @@ class RichCopy : public ::testing::Test {
     }
     book.save();
     app->quit();
+    EXPECT_EQ(test::partsWithoutContentType(path_), std::vector<std::string>{});
   }
 
   std::string part(const std::string& name) { return zipPart(path_, name); }
@@ -72,6 +73,17 @@ TEST_F(RichCopy, CopyGoesLastWithTheAutomaticNameAndBecomesTheActiveSheet) {
   auto listed = test::inspectWithOpenpyxl({"sheets", path_});
   ASSERT_TRUE(listed.ok) << listed.output;
   EXPECT_EQ(listed.output, "Data\nOther\nSummary\nData (2)\n");
+}
+
+// Some office suites name every part, relationship parts included, by an Override and declare
+// no Default: each part a copy adds must then get an Override of its own.
+TEST_F(RichCopy, EveryAddedPartHasAContentTypeWhenEveryPartIsDeclaredByOverride) {
+  test::declareEveryPartByOverride(path_);
+  ASSERT_EQ(test::partsWithoutContentType(path_), std::vector<std::string>{});
+  copyData(2);
+  const std::string types = part("[Content_Types].xml");
+  EXPECT_EQ(types.find("<Default"), std::string::npos);
+  EXPECT_NE(types.find("PartName=\"/xl/worksheets/_rels/sheet"), std::string::npos);
 }
 
 TEST_F(RichCopy, OpenpyxlSeesEachCopyEqualToTheSource) {

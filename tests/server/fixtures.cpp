@@ -6,6 +6,7 @@
 #include <zip.h>
 
 #include <array>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -251,6 +252,70 @@ void patchZip(const std::string& path, const std::map<std::string, std::string>&
   }
   for (auto& [name, data] : rest) entries.emplace_back(name, data);
   writeZip(path, entries);
+}
+
+namespace {
+
+std::string lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::string extensionOf(const std::string& name) {
+  const auto slash = name.rfind('/');
+  const auto dot = name.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return {};
+  return lower(name.substr(dot + 1));
+}
+
+}  // namespace
+
+void declareEveryPartByOverride(const std::string& path) {
+  pugi::xml_document types;
+  const std::string text = zipPart(path, "[Content_Types].xml");
+  if (!types.load_buffer(text.data(), text.size())) throw std::runtime_error("no content types");
+  pugi::xml_node root = types.document_element();
+  std::map<std::string, std::string> defaults;
+  for (pugi::xml_node d = root.child("Default"); d;) {
+    pugi::xml_node next = d.next_sibling("Default");
+    defaults[lower(d.attribute("Extension").value())] = d.attribute("ContentType").value();
+    root.remove_child(d);
+    d = next;
+  }
+  std::map<std::string, bool> named;
+  for (pugi::xml_node o : root.children("Override")) named[lower(o.attribute("PartName").value())];
+  for (const ZipEntry& e : readZip(path)) {
+    auto type = defaults.find(extensionOf(e.name));
+    if (e.name == "[Content_Types].xml" || named.count(lower("/" + e.name)) ||
+        type == defaults.end())
+      continue;
+    pugi::xml_node o = root.append_child("Override");
+    o.append_attribute("PartName") = ("/" + e.name).c_str();
+    o.append_attribute("ContentType") = type->second.c_str();
+  }
+  std::ostringstream out;
+  types.save(out, "", pugi::format_raw);
+  patchZip(path, {{"[Content_Types].xml", out.str()}});
+}
+
+std::vector<std::string> partsWithoutContentType(const std::string& path) {
+  pugi::xml_document types;
+  const std::string text = zipPart(path, "[Content_Types].xml");
+  types.load_buffer(text.data(), text.size());
+  std::map<std::string, bool> covered;
+  for (pugi::xml_node n : types.document_element().children()) {
+    if (std::string_view(n.name()) == "Override")
+      covered[lower(n.attribute("PartName").value())] = true;
+    else if (std::string_view(n.name()) == "Default")
+      covered["*." + lower(n.attribute("Extension").value())] = true;
+  }
+  std::vector<std::string> missing;
+  for (const ZipEntry& e : readZip(path)) {
+    if (e.name == "[Content_Types].xml" || e.name.ends_with("/")) continue;
+    if (!covered.count(lower("/" + e.name)) && !covered.count("*." + extensionOf(e.name)))
+      missing.push_back(e.name);
+  }
+  return missing;
 }
 
 std::string relatedPart(const std::string& path, const std::string& part, const std::string& id) {

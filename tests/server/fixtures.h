@@ -55,6 +55,12 @@ void writeZip(const std::string& path,
 // Replaces or adds parts of an existing archive.
 void patchZip(const std::string& path, const std::map<std::string, std::string>& parts);
 
+// Rewrites [Content_Types].xml as some office suites write it: every part named by an
+// Override, no Default at all.
+void declareEveryPartByOverride(const std::string& path);
+// The parts of the package that no Override or Default gives a content type.
+std::vector<std::string> partsWithoutContentType(const std::string& path);
+
 // The part of sheet `name`, following workbook.xml and its relationships ("xl/worksheets/..").
 std::string sheetPartOf(const std::string& path, const std::string& name);
 // The part that relationship `id` of `part` points at.
