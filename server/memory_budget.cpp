@@ -60,7 +60,9 @@ std::string tooLargeReason(std::uint64_t needed) {
          " GB needed).";
 }
 
-std::string outOfMemoryReason() { return "there is not enough memory to open this workbook."; }
+std::string outOfMemoryReason(const std::string& verb) {
+  return "there is not enough memory to " + verb + " this workbook.";
+}
 
 std::uint64_t xmlPartCost(std::uint64_t bytes, std::uint64_t elements, std::uint64_t attributes) {
   constexpr std::uint64_t kNode = 64;       // one parsed element or text run

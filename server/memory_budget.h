@@ -13,8 +13,8 @@ std::uint64_t memoryBudget();
 // of memory more than the budget.
 std::string tooLargeReason(std::uint64_t needed);
 
-// The end of that sentence when memory ran out all the same.
-std::string outOfMemoryReason();
+// The end of the sentence "Cannot <verb> 'Book.xlsx': ..." when memory ran out all the same.
+std::string outOfMemoryReason(const std::string& verb = "open");
 
 // What holding and rewriting an XML part of `bytes` bytes with `elements` elements and
 // `attributes` attributes costs: the text, the parser's copy of it, its tree (a node per element
