@@ -399,9 +399,9 @@ std::optional<ValueSpan> quotedValue(std::string_view text, size_t at) {
   return ValueSpan{at + 1, close, close + 1};
 }
 
-// The value of the `data` attribute of the <o:idmap> element starting at `at` (just past its
-// name), if it has one.
-std::optional<ValueSpan> idmapData(std::string_view text, size_t at) {
+// The value of the `data` attribute of the <o:idmap> element whose attributes start at `at`, if
+// it has one. `at` is left where the reading stopped, so that no byte is read twice.
+std::optional<ValueSpan> idmapData(std::string_view text, size_t& at) {
   while (at < text.size()) {
     at = skipSpace(text, at);
     if (at >= text.size() || text[at] == '>' || text[at] == '/') return std::nullopt;
@@ -414,9 +414,8 @@ std::optional<ValueSpan> idmapData(std::string_view text, size_t at) {
     if (size_t colon = name.rfind(':'); colon != std::string_view::npos)
       name.remove_prefix(colon + 1);
     std::optional<ValueSpan> value = quotedValue(text, nameEnd);
-    if (!value) return std::nullopt;
-    if (name == "data") return value;
-    at = value->next;
+    at = value ? value->next : text.size();
+    if (value && name == "data") return value;
   }
   return std::nullopt;
 }
@@ -425,12 +424,31 @@ std::optional<ValueSpan> idmapData(std::string_view text, size_t at) {
 std::vector<ValueSpan> idmapValues(std::string_view text) {
   static constexpr std::string_view kTag = "<o:idmap";
   std::vector<ValueSpan> found;
-  for (size_t at = text.find(kTag); at != std::string_view::npos; at = text.find(kTag, at + 1)) {
-    size_t after = at + kTag.size();
-    if (after < text.size() && isWordChar(text[after])) continue;
-    if (std::optional<ValueSpan> value = idmapData(text, after)) found.push_back(*value);
+  for (size_t at = text.find(kTag); at != std::string_view::npos; at = text.find(kTag, at)) {
+    at += kTag.size();
+    if (at < text.size() && isWordChar(text[at])) continue;
+    if (std::optional<ValueSpan> value = idmapData(text, at)) found.push_back(*value);
   }
   return found;
+}
+
+// The first spidmax="digits" attribute: the span of its digits, and `next` past the closing
+// quote.
+std::optional<ValueSpan> spidmaxValue(std::string_view text) {
+  static constexpr std::string_view kMax = "spidmax";
+  for (size_t at = text.find(kMax); at != std::string_view::npos; at = text.find(kMax, at)) {
+    const bool word = at > 0 && isWordChar(text[at - 1]);
+    at = skipSpace(text, at + kMax.size());
+    if (word || at >= text.size() || text[at] != '=') continue;
+    at = skipSpace(text, at + 1);
+    if (at >= text.size() || (text[at] != '"' && text[at] != '\'')) continue;
+    const char quote = text[at];
+    size_t end = ++at;
+    while (end < text.size() && isDigit(text[end])) ++end;
+    if (end == at || end >= text.size() || text[end] != quote) continue;
+    return ValueSpan{at, end, end + 1};
+  }
+  return std::nullopt;
 }
 
 // Calls `each` with every item of a comma-separated list.
@@ -683,17 +701,12 @@ class Copier {
     out.append(result, copied);
 
     // The first spidmax="digits" attribute, written back with double quotes.
-    static constexpr std::string_view kMax = "spidmax";
-    for (size_t at = out.find(kMax); at != std::string::npos; at = out.find(kMax, at + 1)) {
-      if (at > 0 && isWordChar(out[at - 1])) continue;
-      std::optional<ValueSpan> value = quotedValue(out, at + kMax.size());
-      if (!value) continue;
-      std::string_view digits =
-          std::string_view(out).substr(value->begin, value->end - value->begin);
-      if (!allDigits(digits)) continue;
-      long id = mapId(number(digits, kMaxShapeId, "a shape id"));
-      out = out.substr(0, at) + "spidmax=\"" + std::to_string(id) + "\"" + out.substr(value->next);
-      break;
+    if (std::optional<ValueSpan> value = spidmaxValue(out)) {
+      const size_t name = out.rfind("spidmax", value->begin);
+      long id = mapId(number(std::string_view(out).substr(value->begin, value->end - value->begin),
+                             kMaxShapeId, "a shape id"));
+      out =
+          out.substr(0, name) + "spidmax=\"" + std::to_string(id) + "\"" + out.substr(value->next);
     }
     return out;
   }

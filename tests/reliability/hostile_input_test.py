@@ -139,6 +139,11 @@ CASES = {
         lambda b, t: rewrite(b, t, changes={VML: sub(rb'data="1"', b'data="' + b"1," * (MB // 2)
                                                      + b'1"')}),
         None),
+    "VML of 100 000 unclosed tags and attributes": (
+        lambda b, t: rewrite(b, t, changes={VML: sub(rb"<o:shapelayout",
+                                                     b"<o:idmap x='" * 50000
+                                                     + b"spidmax='" * 50000 + b"<o:shapelayout")}),
+        None),
     "VML shape id of 30 digits": (
         lambda b, t: rewrite(b, t, changes={VML: sub(rb"_x0000_s\d+", b"_x0000_s" + b"9" * 30)}),
         "vmlDrawing1.vml"),
