@@ -4,6 +4,7 @@ small real-world files, each both as written and re-packed with uncompressed
 entries (so that byte mutations reach the XML; see the target's mutator)."""
 
 import os
+import re
 import sys
 import zipfile
 
@@ -21,6 +22,36 @@ def stored_copy(source, target):
             dst.writestr(info.filename, src.read(info), zipfile.ZIP_STORED)
 
 
+# Numbers in the legacy drawing at and past the edges of what the engine accepts, and some that
+# are no numbers: (seed name, pattern, replacement) applied to the note's VML part.
+VML_NUMBERS = [
+    ("shape-id-30-digits", rb"_x0000_s\d+", b"_x0000_s" + b"9" * 30),
+    ("shape-id-past-31-bits", rb"_x0000_s\d+", b"_x0000_s2147483648"),
+    ("shape-id-negative", rb"_x0000_s\d+", b"_x0000_s-1025"),
+    ("block-30-digits", rb'data="1"', b'data="' + b"9" * 30 + b'"'),
+    ("block-largest", rb'data="1"', b'data="2097151"'),
+    ("blocks-spaced-and-empty", rb'data="1"', b'data=" 1, ,x,2"'),
+    ("spidmax-30-digits", rb"<o:shapelayout", b'<o:shapedefaults spidmax="' + b"9" * 30
+     + b'"/><o:shapelayout'),
+    ("attribute-64k", rb'data="1"', b'data="1" x="' + b"a" * 65536 + b'"'),
+]
+
+
+def vml_variants(source, out):
+    with zipfile.ZipFile(source) as src:
+        vml = [n for n in src.namelist() if n.endswith(".vml")]
+        if not vml:
+            return
+        for name, pattern, replacement in VML_NUMBERS:
+            target = os.path.join(out, f"vml-{name}-stored.xlsx")
+            with zipfile.ZipFile(target, "w", zipfile.ZIP_STORED) as dst:
+                for info in src.infolist():
+                    data = src.read(info)
+                    if info.filename in vml:
+                        data = re.sub(pattern, replacement, data, count=1)
+                    dst.writestr(info.filename, data, zipfile.ZIP_STORED)
+
+
 def main(out):
     os.makedirs(out, exist_ok=True)
     made = []
@@ -29,6 +60,7 @@ def main(out):
         path = os.path.join(out, f"gen-{name}.xlsx")
         write_workbook(path, sheets, chartsheet=chart)
         made.append(path)
+    vml_variants(made[0], out)
     rich = os.path.join(out, "gen-rich.xlsx")
     write_rich_workbook(rich, os.path.join(out, "picture.png"))
     os.remove(os.path.join(out, "picture.png"))

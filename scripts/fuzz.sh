@@ -2,6 +2,9 @@
 # Builds the fuzz targets with clang in a build folder of their own and runs each for a short,
 # fixed time (FUZZ_SECONDS, 30 by default). Fails when a target finds a crash, a leak or
 # undefined behaviour; the input that did it is left in $build/fuzz-artifacts/.
+# The engine's own tests are built there too, against the same libraries (compiled with
+# AddressSanitizer and UndefinedBehaviorSanitizer), and run first: a memory fault or undefined
+# behaviour that a test reaches fails the run (SANITIZED_TESTS=0 leaves them out).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${FUZZ_BUILD_DIR:-$root/build-fuzz}"
@@ -9,15 +12,29 @@ seconds="${FUZZ_SECONDS:-30}"
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DORVANDEL_BUILD_FUZZ=ON -DORVANDEL_BUILD_GUI=OFF -DORVANDEL_BUILD_TESTS=OFF >/dev/null
+  -DORVANDEL_BUILD_FUZZ=ON -DORVANDEL_BUILD_GUI=OFF -DORVANDEL_BUILD_TESTS=ON >/dev/null
 mapfile -t targets < <(grep -v '^$' "$build/fuzz_targets.txt")
-cmake --build "$build" --target "${targets[@]}" --parallel "${JOBS:-2}"
+sanitized_tests=()
+[ "${SANITIZED_TESTS:-1}" = 0 ] || sanitized_tests=(engine_test formula_refs_test sheet_names_test
+                                                   naming_rule_test out_of_memory_test)
+cmake --build "$build" --target "${targets[@]}" "${sanitized_tests[@]}" --parallel "${JOBS:-2}"
+
+failed=()
+for test in "${sanitized_tests[@]}"; do
+  binary=$(find "$build/tests" -name "$test" -type f -perm -u+x | head -n 1)
+  echo "sanitized: $test"
+  if ! ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+      LSAN_OPTIONS=suppressions="$root/fuzz/lsan_suppressions.txt" \
+      QT_QPA_PLATFORM=offscreen "$binary" --gtest_brief=1 >"$build/$test.log" 2>&1; then
+    tail -n 60 "$build/$test.log"
+    failed+=("$test")
+  fi
+done
 
 seeds="$build/fuzz-seeds"
 /usr/bin/python3 "$root/fuzz/make_seeds.py" "$seeds/fuzz_open_copy_save" >/dev/null
 mkdir -p "$build/fuzz-artifacts"
 
-failed=()
 for target in "${targets[@]}"; do
   corpus="$build/fuzz-corpus/$target"
   mkdir -p "$corpus"
@@ -35,7 +52,7 @@ for target in "${targets[@]}"; do
 done
 
 if ((${#failed[@]})); then
-  echo "fuzz: FAILED: ${failed[*]} (inputs in $build/fuzz-artifacts/)" >&2
+  echo "fuzz: FAILED: ${failed[*]} (inputs in $build/fuzz-artifacts/, logs in $build/)" >&2
   exit 1
 fi
 echo "fuzz: every target ran ${seconds}s without a finding"

@@ -1,9 +1,32 @@
 #include "server/application.h"
 
+#include <new>
+
+#include "server/durable_file.h"
 #include "server/format.h"
+#include "server/memory_budget.h"
 #include "server/sheet_names.h"
 
 namespace orv {
+
+namespace {
+
+// Runs `work`; memory running out is said as such, in the sentence `failure` makes, like every
+// other failure that leaves the engine.
+template <typename Work, typename Failure>
+decltype(auto) withinMemory(Work&& work, Failure&& failure) {
+  try {
+    return work();
+  } catch (const std::bad_alloc&) {
+    throw ServerError(failure());
+  }
+}
+
+std::string outOfMemory(const std::string& verb, const std::string& path) {
+  return "Cannot " + verb + " '" + displayName(path) + "': " + outOfMemoryReason(verb);
+}
+
+}  // namespace
 
 std::string Sheet::name() const { return book_->engine().sheetName(id_); }
 
@@ -17,7 +40,11 @@ void Sheet::copy(const Sheet& after) {
   if (after.book_ != book_) {
     throw ServerError("A sheet can only be copied within its own workbook.");
   }
-  SheetId copyId = book_->engine().copySheet(id_, after.id_);
+  SheetId copyId = withinMemory([&] { return book_->engine().copySheet(id_, after.id_); },
+                                [&] {
+                                  return "Cannot copy the sheet '" + name() +
+                                         "': there is not enough memory to copy it.";
+                                });
   book_->setActive(copyId);
 }
 
@@ -72,10 +99,13 @@ Workbook::Workbook(std::string path, std::unique_ptr<Engine> engine)
 
 Workbook::~Workbook() = default;
 
-void Workbook::save() { engine_->save(); }
+void Workbook::save() {
+  withinMemory([&] { engine_->save(); }, [&] { return outOfMemory("save", path_); });
+}
 
 Workbook& Workbooks::open(const std::string& path) {
-  books_.push_back(std::make_unique<Workbook>(path, openEngine(path)));
+  books_.push_back(withinMemory([&] { return std::make_unique<Workbook>(path, openEngine(path)); },
+                                [&] { return outOfMemory("open", path); }));
   return *books_.back();
 }
 

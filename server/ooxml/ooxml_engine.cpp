@@ -1,7 +1,9 @@
 #include "server/ooxml/ooxml_engine.h"
 
 #include <algorithm>
-#include <regex>
+#include <cctype>
+#include <charconv>
+#include <optional>
 
 #include "server/ooxml/app_properties.h"
 #include "server/ooxml/defined_names.h"
@@ -63,6 +65,33 @@ SheetKind kindOfRoot(std::string_view head) {
     return SheetKind::Worksheet;
   }
   return SheetKind::Worksheet;
+}
+
+// The value of the first codeName="..." attribute in the start of a sheet part.
+std::optional<std::string> codeNameIn(std::string_view head) {
+  static constexpr std::string_view kName = "codeName";
+  auto word = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; };
+  auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+  for (size_t at = head.find(kName); at != std::string_view::npos; at = head.find(kName, at + 1)) {
+    if (at > 0 && word(head[at - 1])) continue;
+    size_t p = at + kName.size();
+    while (p < head.size() && space(head[p])) ++p;
+    if (p >= head.size() || head[p] != '=') continue;
+    ++p;
+    while (p < head.size() && space(head[p])) ++p;
+    if (p >= head.size() || head[p] != '"') continue;
+    size_t close = head.find('"', p + 1);
+    if (close == std::string_view::npos) return std::nullopt;
+    return std::string(head.substr(p + 1, close - p - 1));
+  }
+  return std::nullopt;
+}
+
+// A run of at most nine digits as a number (callers check the digits).
+long numberIn(std::string_view digits) {
+  long value = 0;
+  std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  return value;
 }
 
 }  // namespace
@@ -195,13 +224,11 @@ std::vector<std::string> OoxmlEngine::namesExcept(SheetId id) const {
 std::set<std::string>& OoxmlEngine::codeNames() {
   if (!codeNames_) {
     codeNames_.emplace();
-    static const std::regex codeName(R"(\bcodeName\s*=\s*"([^"]*)\")");
     // The code name sits in sheetPr at the very start of a sheet; the rest is not read.
     for (const SheetInfo* s : sheets_) {
       if (s->part.empty() || !pkg_.has(s->part)) continue;
-      std::string head = pkg_.readPrefix(s->part, 4096);
-      std::smatch m;
-      if (std::regex_search(head, m, codeName)) codeNames_->insert(lowerAscii(m[1].str()));
+      if (auto name = codeNameIn(pkg_.readPrefix(s->part, 4096)))
+        codeNames_->insert(lowerAscii(*name));
     }
     pugi::xml_node workbook = pkg_.xml(workbookPart_).document_element();
     if (pugi::xml_attribute a = childNamed(workbook, "workbookPr").attribute("codeName"))
@@ -232,7 +259,7 @@ std::string OoxmlEngine::freshRelationshipId(pugi::xml_node relationships) const
     used.insert(std::string(id));
     if (id.starts_with("rId") && id.size() > 3 && id.size() < 12 &&
         std::all_of(id.begin() + 3, id.end(), [](char c) { return c >= '0' && c <= '9'; }))
-      highest = std::max(highest, std::stol(std::string(id.substr(3))));
+      highest = std::max(highest, numberIn(id.substr(3)));
   }
   std::string id = "rId" + std::to_string(highest + 1);
   while (used.count(id)) id = "rId" + std::to_string(++highest + 1);

@@ -6,11 +6,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <deque>
+#include <optional>
 #include <sstream>
 #include <system_error>
 
+#include "server/memory_budget.h"
 #include "server/ooxml/zip_raw.h"
 #include "server/server_error.h"
 
@@ -360,26 +363,65 @@ std::string Package::readPrefix(std::string_view part, size_t limit) {
   if (e->state == State::Xml) return serialize(*e->doc, e->gap).substr(0, limit);
   if (e->state == State::Lazy) return e->produce().substr(0, limit);
   zip_t* zip = archive();
+  // A whole part is held, parsed and written back: what that costs is weighed against the memory
+  // at hand before it is inflated (by the size the archive gives) and while it is (by the
+  // elements it holds), so that a small file that inflates to gigabytes is refused early.
+  const bool whole = limit == SIZE_MAX;
+  std::optional<zip_uint64_t> declared;
+  zip_stat_t st;
+  zip_stat_init(&st);
+  if (zip_stat_index(zip, static_cast<zip_uint64_t>(e->index), 0, &st) == 0 &&
+      (st.valid & ZIP_STAT_SIZE))
+    declared = st.size;
+  const std::uint64_t budget = whole ? memoryBudget() : UINT64_MAX;
+  if (declared && xmlPartCost(*declared, 0, 0) > budget)
+    throw ServerError("Cannot open '" + display_ +
+                      "': " + tooLargeReason(xmlPartCost(*declared, 0, 0)));
   zip_file_t* file = zip_fopen_index(zip, static_cast<zip_uint64_t>(e->index), 0);
   if (!file) damaged(part, zip_error_strerror(zip_get_error(zip)));
   std::string data;
   char buffer[65536];
-  while (data.size() < limit) {
-    // A short look (a sheet's root element) inflates no more than it returns.
-    zip_int64_t got = zip_fread(file, buffer, std::min(sizeof buffer, limit - data.size()));
-    if (got < 0) {
-      std::string why = zip_error_strerror(zip_file_get_error(file));
-      zip_fclose(file);
-      damaged(part, why);
+  std::uint64_t elements = 0, attributes = 0;
+  try {
+    while (data.size() < limit) {
+      // A short look (a sheet's root element) inflates no more than it returns.
+      zip_int64_t got = zip_fread(file, buffer, std::min(sizeof buffer, limit - data.size()));
+      if (got < 0) {
+        std::string why = zip_error_strerror(zip_file_get_error(file));
+        zip_fclose(file);
+        damaged(part, why);
+      }
+      if (got == 0) break;
+      const std::string_view chunk(buffer, static_cast<size_t>(got));
+      data.append(chunk);
+      if ((declared && data.size() > *declared) || data.size() > kMaxPartSize) {
+        zip_fclose(file);
+        damaged(part, declared && data.size() > *declared
+                          ? "the part is larger than the archive's directory says"
+                          : "the part is too large");
+      }
+      if (!whole) continue;
+      for (size_t at = chunk.find('<'); at != std::string_view::npos; at = chunk.find('<', at + 1))
+        if (at + 1 >= chunk.size() || chunk[at + 1] != '/') ++elements;
+      attributes += static_cast<std::uint64_t>(std::count(chunk.begin(), chunk.end(), '='));
+      if (const std::uint64_t cost = xmlPartCost(data.size(), elements, attributes);
+          cost > budget) {
+        zip_fclose(file);
+        // The whole part costs about what its start does, in proportion.
+        const double scale =
+            declared ? static_cast<double>(*declared) / static_cast<double>(data.size()) : 1.0;
+        throw ServerError("Cannot open '" + display_ + "': " +
+                          tooLargeReason(static_cast<std::uint64_t>(static_cast<double>(cost) *
+                                                                    std::max(1.0, scale))));
+      }
     }
-    if (got == 0) break;
-    data.append(buffer, static_cast<size_t>(got));
-    if (data.size() > kMaxPartSize) {
-      zip_fclose(file);
-      damaged(part, "the part is too large");
-    }
+  } catch (const std::bad_alloc&) {
+    zip_fclose(file);
+    throw ServerError("Cannot open '" + display_ + "': " + outOfMemoryReason());
   }
   zip_fclose(file);
+  if (whole && declared && data.size() != *declared)
+    damaged(part, "the part is smaller than the archive's directory says");
   if (data.size() > limit) data.resize(limit);
   return data;
 }
@@ -394,7 +436,16 @@ pugi::xml_document& Package::xml(std::string_view part) {
                      : e->state == State::Lazy ? e->produce()
                                                : read(part);
   auto doc = std::make_unique<pugi::xml_document>();
-  pugi::xml_parse_result result = doc->load_buffer(text.data(), text.size(), kParseOptions);
+  pugi::xml_parse_result result;
+  try {
+    result = doc->load_buffer(text.data(), text.size(), kParseOptions);
+  } catch (const std::bad_alloc&) {
+    result.status = pugi::status_out_of_memory;
+  }
+  if (result.status == pugi::status_out_of_memory) {
+    if (e->state == State::Bytes) e->bytes = std::move(text);
+    throw ServerError("Cannot open '" + display_ + "': " + outOfMemoryReason());
+  }
   if (!result) {
     if (e->state == State::Bytes) e->bytes = std::move(text);
     damaged(part, std::string("malformed XML at byte ") + std::to_string(result.offset) + ": " +
@@ -547,7 +598,9 @@ std::string Package::freshPartName(std::string_view dir, std::string_view stem,
     if (digits.size() > 9 ||
         !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
       continue;
-    highest = std::max(highest, std::stol(std::string(digits)));
+    long number = 0;
+    std::from_chars(digits.data(), digits.data() + digits.size(), number);  // nine digits at most
+    highest = std::max(highest, number);
   }
   return std::string(dir) + std::string(stem) + std::to_string(highest + 1) + std::string(ext);
 }

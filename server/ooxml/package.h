@@ -150,6 +150,9 @@ class Package {
   static constexpr unsigned kParseOptions = pugi::parse_full | pugi::parse_ws_pcdata;
   static std::string serialize(const pugi::xml_document& doc, std::string_view gap = {});
 
+  // Throws the error that says the file is damaged in `part`, for the reason `why`.
+  [[noreturn]] void damaged(std::string_view part, const std::string& why) const;
+
  private:
   enum class State { Raw, Xml, Bytes, Lazy, Removed };
   struct Entry {
@@ -175,7 +178,6 @@ class Package {
   // that way does not reproduce, leaving the writing to libzip.
   bool writeRaw(const std::string& tempPath);
   void indexContentTypes();
-  [[noreturn]] void damaged(std::string_view part, const std::string& why) const;
 
   std::string path_;
   std::string display_;

@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <random>
-#include <regex>
 
 #include "server/server_error.h"
 
@@ -351,23 +352,135 @@ struct SheetRecipe {
 
 }  // namespace
 
+namespace {
+
+// Legacy VML is scanned as text, not parsed: it is often not well-formed XML. The scanner is a
+// plain loop over the bytes, so no attribute or run of digits is too long for it.
+
+// Shape ids and their blocks of 1024: a shape id is kept below 2^31, as spreadsheet applications
+// keep it.
+constexpr long kMaxShapeId = 0x7FFFFFFF;
+constexpr long kMaxShapeBlock = kMaxShapeId / 1024;
+
+bool isWordChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+size_t skipSpace(std::string_view text, size_t at) {
+  while (at < text.size() && isSpace(text[at])) ++at;
+  return at;
+}
+
+// The number written in `digits` when it lies in 0..max; nullopt otherwise (empty, not a number,
+// or too large).
+std::optional<long> parseNumber(std::string_view digits, long max) {
+  long value = 0;
+  const char* end = digits.data() + digits.size();
+  auto [ptr, ec] = std::from_chars(digits.data(), end, value);
+  if (ec != std::errc() || ptr != end || value < 0 || value > max) return std::nullopt;
+  return value;
+}
+
+// A quoted attribute value: [begin, end) of the value, and `next` just past the closing quote.
+struct ValueSpan {
+  size_t begin = 0, end = 0, next = 0;
+};
+
+// Reads `= "value"` (either quote) starting at `at`, after an attribute name.
+std::optional<ValueSpan> quotedValue(std::string_view text, size_t at) {
+  at = skipSpace(text, at);
+  if (at >= text.size() || text[at] != '=') return std::nullopt;
+  at = skipSpace(text, at + 1);
+  if (at >= text.size() || (text[at] != '"' && text[at] != '\'')) return std::nullopt;
+  size_t close = text.find(text[at], at + 1);
+  if (close == std::string_view::npos) return std::nullopt;
+  return ValueSpan{at + 1, close, close + 1};
+}
+
+// The value of the `data` attribute of the <o:idmap> element whose attributes start at `at`, if
+// it has one. `at` is left where the reading stopped, so that no byte is read twice.
+std::optional<ValueSpan> idmapData(std::string_view text, size_t& at) {
+  while (at < text.size()) {
+    at = skipSpace(text, at);
+    if (at >= text.size() || text[at] == '>' || text[at] == '/') return std::nullopt;
+    size_t nameEnd = at;
+    while (nameEnd < text.size() && !isSpace(text[nameEnd]) && text[nameEnd] != '=' &&
+           text[nameEnd] != '>' && text[nameEnd] != '/')
+      ++nameEnd;
+    if (nameEnd == at) return std::nullopt;
+    std::string_view name = text.substr(at, nameEnd - at);
+    if (size_t colon = name.rfind(':'); colon != std::string_view::npos)
+      name.remove_prefix(colon + 1);
+    std::optional<ValueSpan> value = quotedValue(text, nameEnd);
+    at = value ? value->next : text.size();
+    if (value && name == "data") return value;
+  }
+  return std::nullopt;
+}
+
+// Every <o:idmap data="..."> value in `text`, in order.
+std::vector<ValueSpan> idmapValues(std::string_view text) {
+  static constexpr std::string_view kTag = "<o:idmap";
+  std::vector<ValueSpan> found;
+  for (size_t at = text.find(kTag); at != std::string_view::npos; at = text.find(kTag, at)) {
+    at += kTag.size();
+    if (at < text.size() && isWordChar(text[at])) continue;
+    if (std::optional<ValueSpan> value = idmapData(text, at)) found.push_back(*value);
+  }
+  return found;
+}
+
+// The first spidmax="digits" attribute: the span of its digits, and `next` past the closing
+// quote.
+std::optional<ValueSpan> spidmaxValue(std::string_view text) {
+  static constexpr std::string_view kMax = "spidmax";
+  for (size_t at = text.find(kMax); at != std::string_view::npos; at = text.find(kMax, at)) {
+    const bool word = at > 0 && isWordChar(text[at - 1]);
+    at = skipSpace(text, at + kMax.size());
+    if (word || at >= text.size() || text[at] != '=') continue;
+    at = skipSpace(text, at + 1);
+    if (at >= text.size() || (text[at] != '"' && text[at] != '\'')) continue;
+    const char quote = text[at];
+    size_t end = ++at;
+    while (end < text.size() && isDigit(text[end])) ++end;
+    if (end == at || end >= text.size() || text[end] != quote) continue;
+    return ValueSpan{at, end, end + 1};
+  }
+  return std::nullopt;
+}
+
+// Calls `each` with every item of a comma-separated list.
+template <typename Each>
+void forEachListItem(std::string_view list, Each each) {
+  for (size_t at = 0; at <= list.size();) {
+    size_t end = list.find(',', at);
+    if (end == std::string_view::npos) end = list.size();
+    std::string_view item = list.substr(at, end - at);
+    while (!item.empty() && isSpace(item.front())) item.remove_prefix(1);
+    while (!item.empty() && isSpace(item.back())) item.remove_suffix(1);
+    each(item);
+    at = end + 1;
+  }
+}
+
+bool allDigits(std::string_view s) {
+  return !s.empty() && std::all_of(s.begin(), s.end(), isDigit);
+}
+
+}  // namespace
+
 void collectVmlBlocks(Package& pkg, const std::vector<std::string>& vmlParts,
                       std::set<long>& blocks) {
-  static const std::regex idmap(R"(<o:idmap\b[^>]*\bdata\s*=\s*["']([^"']*)["'])");
   for (const std::string& part : vmlParts) {
-    std::string text = pkg.read(part);
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), idmap);
-         it != std::sregex_iterator(); ++it) {
-      std::string list = (*it)[1];
-      for (size_t at = 0; at < list.size();) {
-        size_t end = list.find(',', at);
-        if (end == std::string::npos) end = list.size();
-        try {
-          blocks.insert(std::stol(list.substr(at, end - at)));
-        } catch (const std::exception&) {
-        }
-        at = end + 1;
-      }
+    const std::string text = pkg.read(part);
+    for (const ValueSpan& value : idmapValues(text)) {
+      // Blocks of other sheets that cannot be read are no block a copy could collide with.
+      forEachListItem(std::string_view(text).substr(value.begin, value.end - value.begin),
+                      [&](std::string_view item) {
+                        if (auto block = parseNumber(item, kMaxShapeBlock)) blocks.insert(*block);
+                      });
     }
   }
 }
@@ -458,8 +571,8 @@ class Copier {
           pkg_.addBytes(p.target, pkg_.read(p.source));
           break;
         case Fixup::Vml:
-          pkg_.addBytes(p.target,
-                        renumberVml(pkg_.read(p.source), shapeIdsOf_[lowerAscii(p.source)]));
+          pkg_.addBytes(p.target, renumberVml(p.source, pkg_.read(p.source),
+                                              shapeIdsOf_[lowerAscii(p.source)]));
           break;
         case Fixup::Formulas:
         case Fixup::Drawing: {
@@ -525,36 +638,38 @@ class Copier {
     }
   }
 
-  std::string renumberVml(const std::string& text, std::map<long, long>& shapeIds) {
+  // `part` names the VML part in messages.
+  std::string renumberVml(const std::string& part, const std::string& text,
+                          std::map<long, long>& shapeIds) {
     std::set<long>& blocks = request_.vmlBlocks();
-    static const std::regex idmap(R"((<o:idmap\b[^>]*\bdata\s*=\s*["'])([^"']*)(["']))");
-    static const std::regex shapeId(R"(_x0000_s(\d+))");
-    static const std::regex spidmax(R"(\bspidmax\s*=\s*["'](\d+)["'])");
+    auto number = [&](std::string_view digits, long max, const char* what) {
+      std::optional<long> value = parseNumber(digits, max);
+      if (!value)
+        pkg_.damaged(part, std::string("the legacy drawing has ") + what + " out of range");
+      return *value;
+    };
 
     // The source's blocks, in order, each mapped to a fresh block.
     std::map<long, long> blockMap;
-    std::smatch m;
     std::string result;
-    if (std::regex_search(text, m, idmap)) {
-      std::string list = m[2];
+    std::vector<ValueSpan> idmaps = idmapValues(text);
+    if (!idmaps.empty()) {
+      const ValueSpan& value = idmaps.front();
       std::string fresh;
-      for (size_t at = 0; at < list.size();) {
-        size_t end = list.find(',', at);
-        if (end == std::string::npos) end = list.size();
-        long old = 0;
-        try {
-          old = std::stol(list.substr(at, end - at));
-        } catch (const std::exception&) {
-          old = -1;
-        }
-        long next = blocks.empty() ? 1 : *blocks.rbegin() + 1;
-        blocks.insert(next);
-        if (old >= 0) blockMap[old] = next;
-        if (!fresh.empty()) fresh += ',';
-        fresh += std::to_string(next);
-        at = end + 1;
-      }
-      result = m.prefix().str() + m[1].str() + fresh + m[3].str() + m.suffix().str();
+      forEachListItem(std::string_view(text).substr(value.begin, value.end - value.begin),
+                      [&](std::string_view item) {
+                        // An item that is no number gets a fresh block all the same.
+                        long old =
+                            allDigits(item) ? number(item, kMaxShapeBlock, "a shape block") : -1;
+                        long next = blocks.empty() ? 1 : *blocks.rbegin() + 1;
+                        if (next > kMaxShapeBlock)
+                          pkg_.damaged(part, "the legacy drawing has a shape block out of range");
+                        blocks.insert(next);
+                        if (old >= 0) blockMap[old] = next;
+                        if (!fresh.empty()) fresh += ',';
+                        fresh += std::to_string(next);
+                      });
+      result = text.substr(0, value.begin) + fresh + text.substr(value.end);
     } else {
       result = text;
     }
@@ -566,20 +681,32 @@ class Copier {
       shapeIds[id] = fresh;
       return fresh;
     };
+    // Shape ids: "_x0000_s" and digits, wherever they stand.
+    static constexpr std::string_view kShape = "_x0000_s";
     std::string out;
     out.reserve(result.size());
-    auto begin = result.cbegin();
-    for (auto it = std::sregex_iterator(result.begin(), result.end(), shapeId);
-         it != std::sregex_iterator(); ++it) {
-      out.append(begin, (*it)[0].first);
-      long id = std::stol((*it)[1].str());
-      out += "_x0000_s" + std::to_string(mapId(id));
-      begin = (*it)[0].second;
+    size_t copied = 0;
+    for (size_t at = result.find(kShape); at != std::string::npos; at = result.find(kShape, at)) {
+      size_t digits = at + kShape.size(), end = digits;
+      while (end < result.size() && isDigit(result[end])) ++end;
+      if (end == digits) {
+        at = digits;
+        continue;
+      }
+      out.append(result, copied, digits - copied);
+      out += std::to_string(mapId(number(std::string_view(result).substr(digits, end - digits),
+                                         kMaxShapeId, "a shape id")));
+      copied = at = end;
     }
-    out.append(begin, result.cend());
-    if (std::regex_search(out, m, spidmax)) {
-      long id = std::stol(m[1].str());
-      out = m.prefix().str() + "spidmax=\"" + std::to_string(mapId(id)) + "\"" + m.suffix().str();
+    out.append(result, copied);
+
+    // The first spidmax="digits" attribute, written back with double quotes.
+    if (std::optional<ValueSpan> value = spidmaxValue(out)) {
+      const size_t name = out.rfind("spidmax", value->begin);
+      long id = mapId(number(std::string_view(out).substr(value->begin, value->end - value->begin),
+                             kMaxShapeId, "a shape id"));
+      out =
+          out.substr(0, name) + "spidmax=\"" + std::to_string(id) + "\"" + out.substr(value->next);
     }
     return out;
   }
