@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Draws Orvandel's own pictures: the hand cursor, the program icon and the
+"""Draws Orvandel's own pictures: the hand cursor, the program icon (for the
+window, and for the desktop's icon theme at every usual size and as SVG) and the
 splash picture. Plain Python (zlib and struct only), so that every picture the
 tool ships is made here from the drawings below and can be drawn again.
 
@@ -134,14 +135,75 @@ def sheet(px, x, y, w, h, scale):
     frame_rect(px, x, y, x + w, y + h, (40, 60, 50, 255))
 
 
-def icon_pixels(size=64):
-    px = canvas(size, size, TRANSPARENT)
-    s = size // 32
-    # Three copies of one sheet, fanned out to the lower right.
+# ---------------------------------------------------------------- the program icon
+#
+# The icon is drawn once, as rectangles on a square of ICON_UNITS units, and
+# then rendered at each size the desktop asks for and as SVG, so that every
+# size shows the same picture.
+
+ICON_UNITS = 32
+ICON_SIZES = (16, 32, 48, 64, 128, 256)
+SHEET_GREEN = (33, 115, 70, 255)
+GRID_GREY = (200, 210, 200, 255)
+FRAME_GREEN = (40, 60, 50, 255)
+
+
+def sheet_rects(x, y, w, h, line, rows):
+    """One worksheet as (x0, y0, x1, y1, colour) in icon units, back to front:
+    white page, green header row, grey grid, dark frame."""
+    header = h / 6
+    rects = [(x, y, x + w, y + h, WHITE), (x, y, x + w, y + header, SHEET_GREEN)]
+    if rows:
+        gy = y + 2 * header
+        while gy < y + h - line:
+            rects.append((x, gy, x + w, gy + line, GRID_GREY))
+            gy += header
+    for i in (1, 2):
+        gx = x + w * i / 3
+        rects.append((gx, y + header, gx + line, y + h, GRID_GREY))
+    rects += [(x, y, x + w, y + line, FRAME_GREEN), (x, y + h - line, x + w, y + h, FRAME_GREEN),
+              (x, y, x + line, y + h, FRAME_GREEN), (x + w - line, y, x + w, y + h, FRAME_GREEN)]
+    return rects
+
+
+def icon_rects(size):
+    """Three copies of one sheet, fanned out to the lower right. Lines are at
+    least one pixel wide; below 32 pixels the grid keeps only its columns,
+    since rows a pixel apart would blur into grey."""
+    line = max(0.5, ICON_UNITS / size)
+    rects = []
     for i in range(3):
-        o = i * 6 * s
-        sheet(px, 2 * s + o, 2 * s + o, 17 * s, 18 * s, s)
+        o = 2 + i * 6
+        rects += sheet_rects(o, o, 17, 18, line, rows=size >= 32)
+    return rects
+
+
+def icon_pixels(size=64):
+    """The icon rendered at size x size pixels, every edge on a pixel edge."""
+    px = canvas(size, size, TRANSPARENT)
+    k = size / ICON_UNITS
+
+    def snap(v):
+        return int(v * k + 0.5)
+
+    for x0, y0, x1, y1, colour in icon_rects(size):
+        left, top = snap(x0), snap(y0)
+        fill_rect(px, left, top, max(left + 1, snap(x1)), max(top + 1, snap(y1)), colour)
     return px
+
+
+def icon_svg():
+    def number(v):
+        return f"{v:.3f}".rstrip("0").rstrip(".")
+
+    parts = []
+    for x0, y0, x1, y1, (r, g, b, _) in icon_rects(256):
+        parts.append(f'  <rect x="{number(x0)}" y="{number(y0)}" width="{number(x1 - x0)}" '
+                     f'height="{number(y1 - y0)}" fill="#{r:02x}{g:02x}{b:02x}"/>')
+    return ('<?xml version="1.0" encoding="UTF-8"?>\n'
+            f'<svg xmlns="http://www.w3.org/2000/svg" width="256" height="256" '
+            f'viewBox="0 0 {ICON_UNITS} {ICON_UNITS}" shape-rendering="crispEdges">\n'
+            '  <title>Orvandel</title>\n' + "\n".join(parts) + "\n</svg>\n")
 
 
 # 5 x 7 letters for the product title on the splash picture.
@@ -188,6 +250,15 @@ def main():
     write_cur(os.path.join(out, "HAND-M.CUR"), hand_pixels(), *HAND_HOT_SPOT)
     write_png(os.path.join(out, "orvandel.png"), 64, 64, icon_pixels())
     write_png(os.path.join(out, "Splash", "orvandel.png"), 480, 270, splash_pixels())
+    # The desktop's icon theme: one picture per size, and the scalable one.
+    hicolor = os.path.join(out, "icons", "hicolor")
+    for size in ICON_SIZES:
+        folder = os.path.join(hicolor, f"{size}x{size}", "apps")
+        os.makedirs(folder, exist_ok=True)
+        write_png(os.path.join(folder, "orvandel.png"), size, size, icon_pixels(size))
+    os.makedirs(os.path.join(hicolor, "scalable", "apps"), exist_ok=True)
+    with open(os.path.join(hicolor, "scalable", "apps", "orvandel.svg"), "w") as f:
+        f.write(icon_svg())
 
 
 if __name__ == "__main__":

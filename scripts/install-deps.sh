@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs every Debian package (and the one npm package) that building,
-# running and testing Orvandel needs. Installs only what is missing.
+# running, testing and packaging Orvandel needs. Installs only what is missing.
 set -euo pipefail
 
 packages=(
@@ -13,6 +13,7 @@ packages=(
   python3 python3-openpyxl python3-xlrd python3-uno python3-xlsxwriter time
   libreoffice-calc-nogui fonts-dejavu-core
   nodejs
+  desktop-file-utils appstream scdoc lintian
 )
 
 missing=()
