@@ -179,13 +179,30 @@ WorkbookLock::WorkbookLock(const std::string& workbookPath)
 // True when the lock file is now ours, or when the folder takes no lock file at all (then
 // held() stays false); false when someone else's lock file is there.
 bool WorkbookLock::create(const LockOwner& self) {
+  const std::string entry = formatLockEntry(self);
+  // Where the system allows it, the lock file is written and locked before it gets its name,
+  // so that a run killed at any moment never leaves an empty lock file that nobody can read.
+  const auto slash = path_.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path_.substr(0, slash + 1);
+  if (const int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666); fd >= 0) {
+    const std::string named = "/proc/self/fd/" + std::to_string(fd);
+    if (::flock(fd, LOCK_EX) == 0 &&
+        ::write(fd, entry.data(), entry.size()) == static_cast<ssize_t>(entry.size()) &&
+        ::linkat(AT_FDCWD, named.c_str(), AT_FDCWD, path_.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      fd_ = fd;
+      return true;
+    }
+    const int error = errno;
+    ::close(fd);
+    if (error == EEXIST) return false;
+  }
+
   const int fd =
       ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
   if (fd < 0) return errno != EEXIST;
   // Our runs tell a live lock from an abandoned one by this: the kernel drops it when the
   // process ends, however it ends. A run looking at this file holds it for a moment only.
   (void)::flock(fd, LOCK_EX);
-  const std::string entry = formatLockEntry(self);
   if (::write(fd, entry.data(), entry.size()) != static_cast<ssize_t>(entry.size())) {
     // A lock file nobody can read would block every later run: take it back.
     ::unlink(path_.c_str());
