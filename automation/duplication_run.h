@@ -95,7 +95,7 @@ class DuplicationRun {
   std::optional<std::string> lastName_;
   std::unique_ptr<Application> application_;
   Workbook* workbook_ = nullptr;
-  std::optional<WorkbookLock> lock_;  // from line 108 to the end of the run
+  std::optional<WorkbookLock> lock_;       // from line 108 to the end of the run
   std::optional<FileIdentity> lastSaved_;  // the file as the run last saw or wrote it
 };
 

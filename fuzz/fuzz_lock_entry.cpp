@@ -12,7 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!owner) return 0;
   const auto again = orv::parseLockEntry(orv::formatLockEntry(*owner));
   if (!again || again->officeUser != owner->officeUser || again->systemUser != owner->systemUser ||
-      again->host != owner->host || again->since != owner->since || again->userUrl != owner->userUrl)
+      again->host != owner->host || again->since != owner->since ||
+      again->userUrl != owner->userUrl)
     __builtin_trap();
   return 0;
 }

@@ -35,8 +35,8 @@ std::string percentEncoded(std::string_view path) {
   std::string out;
   for (char ch : path) {
     const auto c = static_cast<unsigned char>(ch);
-    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-                       (c >= '0' && c <= '9') || std::string_view("-._~/").find(ch) != std::string_view::npos;
+    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                       std::string_view("-._~/").find(ch) != std::string_view::npos;
     if (plain) {
       out += ch;
     } else {
@@ -70,7 +70,8 @@ LockOwner ownEntry() {
   } else if (const char* home = std::getenv("HOME"); home && *home == '/') {
     config = std::string(home) + "/.config";
   }
-  if (!config.empty()) self.userUrl = "file://" + percentEncoded(config) + std::string(kSettingsFolder);
+  if (!config.empty())
+    self.userUrl = "file://" + percentEncoded(config) + std::string(kSettingsFolder);
   return self;
 }
 
@@ -95,7 +96,9 @@ bool sameFile(int fd, const std::string& path) {
          open.st_dev == named.st_dev && open.st_ino == named.st_ino;
 }
 
-std::string quoted(const std::string& workbookPath) { return "'" + displayName(workbookPath) + "'"; }
+std::string quoted(const std::string& workbookPath) {
+  return "'" + displayName(workbookPath) + "'";
+}
 
 }  // namespace
 
@@ -140,7 +143,7 @@ std::optional<LockOwner> parseLockEntry(std::string_view text) {
 }
 
 WorkbookLock::WorkbookLock(const std::string& workbookPath)
-    : workbookPath_(workbookPath), path_(lockFilePath(workbookPath)) {
+    : path_(lockFilePath(workbookPath)) {
   const LockOwner self = ownEntry();
   // Two rounds: a lock found abandoned is removed once, and the second creation either holds
   // the workbook or meets the run that took it over first.
@@ -197,8 +200,7 @@ bool WorkbookLock::create(const LockOwner& self) {
     if (error == EEXIST) return false;
   }
 
-  const int fd =
-      ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+  const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
   if (fd < 0) return errno != EEXIST;
   // Our runs tell a live lock from an abandoned one by this: the kernel drops it when the
   // process ends, however it ends. A run looking at this file holds it for a moment only.

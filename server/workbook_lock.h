@@ -12,7 +12,7 @@ struct LockOwner {
   std::string officeUser;  // the name set in the office suite's options; often empty
   std::string systemUser;  // the login name
   std::string host;
-  std::string since;  // local time the lock was taken, "dd.mm.yyyy hh:mm"
+  std::string since;    // local time the lock was taken, "dd.mm.yyyy hh:mm"
   std::string userUrl;  // the holder's settings folder as a file URL, or empty
 };
 
@@ -47,7 +47,6 @@ class WorkbookLock {
   bool create(const LockOwner& self);
   bool takeOverAbandoned(const LockOwner& self);
 
-  std::string workbookPath_;
   std::string path_;
   int fd_ = -1;
 };
