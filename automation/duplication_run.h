@@ -10,6 +10,8 @@
 
 #include "app/trap.h"
 #include "automation/open_workbook_fn.h"
+#include "server/durable_file.h"
+#include "server/workbook_lock.h"
 
 namespace orv {
 
@@ -93,6 +95,8 @@ class DuplicationRun {
   std::optional<std::string> lastName_;
   std::unique_ptr<Application> application_;
   Workbook* workbook_ = nullptr;
+  std::optional<WorkbookLock> lock_;       // from line 108 to the end of the run
+  std::optional<FileIdentity> lastSaved_;  // the file as the run last saw or wrote it
 };
 
 }  // namespace orv
