@@ -48,7 +48,7 @@ std::vector<Step> DuplicationRun::steps() {
       {108, [this] { return services_.warnIfExcelOpen() ? 166 : kNext; }, 110},
       {110,
        [&v] {
-         v.setPointer(11);
+         v.setPointer(kHourglass);
          return kNext;
        },
        112},
@@ -175,7 +175,7 @@ std::vector<Step> DuplicationRun::steps() {
        160},
       {160,
        [&v] {
-         v.setPointer(0);
+         v.setPointer(kDefaultPointer);
          return kNext;
        },
        162},
