@@ -74,7 +74,7 @@ std::vector<Step> DuplicationRun::steps() {
        110},
       {110,
        [&v] {
-         v.setPointer(11);
+         v.setPointer(kHourglass);
          return kNext;
        },
        112},
@@ -213,7 +213,7 @@ std::vector<Step> DuplicationRun::steps() {
        160},
       {160,
        [&v] {
-         v.setPointer(0);
+         v.setPointer(kDefaultPointer);
          return kNext;
        },
        162},

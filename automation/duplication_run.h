@@ -48,6 +48,11 @@ class DuplicationView {
   virtual void messageBox(const std::string& text, int style, const std::string& caption) = 0;
 };
 
+// Window pointer shapes.
+inline constexpr int kDefaultPointer = 0;
+inline constexpr int kHourglass = 11;
+inline constexpr int kCustomPointer = 99;
+
 // What a view's selectedSheet() says when nothing is selected.
 inline constexpr std::string_view kNoSheetSelected =
     "No sheet is selected in the list. Select the sheet to copy, then start again.";
