@@ -164,10 +164,11 @@ class Package {
   Entry* find(std::string_view part);
   const Entry* find(std::string_view part) const;
   Entry& insert(const std::string& part);
-  void writeTo(const std::string& tempPath);
+  // Writes the package through `fd`, an empty file open for reading and writing.
+  void writeTo(int fd);
   // Writes by copying untouched runs of the original file; false when the archive has anything
   // that way does not reproduce, leaving the writing to libzip.
-  bool writeRaw(const std::string& tempPath);
+  bool writeRaw(int fd);
   void indexContentTypes();
   [[noreturn]] void damaged(std::string_view part, const std::string& why) const;
 
