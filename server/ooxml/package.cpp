@@ -169,7 +169,8 @@ zip_int64_t sinkCallback(void* state, void* data, zip_uint64_t length, zip_sourc
   switch (command) {
     case ZIP_SOURCE_STAT:
       // Nothing to read: libzip starts a new archive.
-      return sinkFailed(sink, ZIP_ER_READ, ENOENT);
+      zip_error_set(&sink->error, ZIP_ER_READ, ENOENT);
+      return -1;
     case ZIP_SOURCE_BEGIN_WRITE:
     case ZIP_SOURCE_REMOVE:
       if (::ftruncate(sink->fd, 0) != 0 || ::lseek(sink->fd, 0, SEEK_SET) != 0)
