@@ -187,17 +187,17 @@ bool isTemporaryName(std::string_view name, const std::string& base) {
   return name.substr(prefix.size()).find_first_not_of(kTempAlphabet) == std::string_view::npos;
 }
 
-// Whether the permissions of the file open at `fd` let this process change it. The superuser
-// passes every check but is held to the read-only state office applications respect: no write
-// permission for anyone.
-bool writable(int fd, const struct stat& st) {
-  if (::geteuid() == 0) return (st.st_mode & 0222) != 0;
+// Why the permissions of the file open at `fd` do not let this process change it (EACCES, or
+// EROFS for a read-only file system); 0 when they do. The superuser passes every check but is
+// held to the read-only state office applications respect: no write permission for anyone.
+int notWritable(int fd, const struct stat& st) {
+  if (::geteuid() == 0) return (st.st_mode & 0222) != 0 ? 0 : EACCES;
   // The kernel's own check, access lists included.
   const std::string self = "/proc/self/fd/" + std::to_string(fd);
-  if (::faccessat(AT_FDCWD, self.c_str(), W_OK, AT_EACCESS) == 0) return true;
-  if (errno != ENOENT) return false;
+  if (::faccessat(AT_FDCWD, self.c_str(), W_OK, AT_EACCESS) == 0) return 0;
+  if (errno != ENOENT) return errno == EROFS ? EROFS : EACCES;
   // Without /proc: the bits of the class the user is in.
-  if (st.st_uid == ::geteuid()) return (st.st_mode & S_IWUSR) != 0;
+  if (st.st_uid == ::geteuid()) return (st.st_mode & S_IWUSR) != 0 ? 0 : EACCES;
   bool member = st.st_gid == ::getegid();
   if (!member) {
     const int n = ::getgroups(0, nullptr);
@@ -205,7 +205,7 @@ bool writable(int fd, const struct stat& st) {
     if (n > 0 && ::getgroups(n, groups.data()) == n)
       member = std::find(groups.begin(), groups.end(), st.st_gid) != groups.end();
   }
-  return (st.st_mode & (member ? S_IWGRP : S_IWOTH)) != 0;
+  return (st.st_mode & (member ? S_IWGRP : S_IWOTH)) != 0 ? 0 : EACCES;
 }
 
 bool isAccessList(const char* name) {
@@ -266,7 +266,9 @@ void replaceFileDurably(const std::string& path, const std::function<void(int fd
   if (original.get() < 0) fail(errno);
   struct stat st {};
   if (::fstat(original.get(), &st) != 0) fail(errno);
-  if (!writable(original.get(), st)) {
+  if (const int denied = notWritable(original.get(), st); denied == EROFS) {
+    fail(EROFS);
+  } else if (denied != 0) {
     refuse((st.st_mode & 0222) == 0 ? "the file is read-only."
                                     : "you do not have permission to change this file.");
   }
@@ -293,6 +295,7 @@ void replaceFileDurably(const std::string& path, const std::function<void(int fd
   if (::fstat(temp.get(), &now) != 0) fail(errno);
   if ((now.st_uid != st.st_uid || now.st_gid != st.st_gid) &&
       ::fchown(temp.get(), st.st_uid, st.st_gid) != 0) {
+    if (errno != EPERM) fail(errno);
     refuse(st.st_uid != now.st_uid
                ? "the file belongs to another user, and saving it would make it yours."
                : "the file belongs to a group you are not in, and saving it would change its "
