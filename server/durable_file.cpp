@@ -302,8 +302,7 @@ void replaceFileDurably(const std::string& path, const std::function<void(int fd
                  "group.");
   }
   if (int error = copyAttributes(original.get(), temp.get()); error != 0) {
-    refuse("its access permissions could not be kept (" + std::string(std::strerror(error)) +
-           ").");
+    refuse("its access permissions could not be kept (" + std::string(std::strerror(error)) + ").");
   }
   if (::fchmod(temp.get(), st.st_mode & 07777) != 0) fail(errno);
   if (::fsync(temp.get()) != 0) fail(errno);

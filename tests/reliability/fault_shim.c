@@ -119,8 +119,7 @@ ssize_t pwrite64(int fd, const void* data, size_t length, off_t at) {
   return pwrite(fd, data, length, at);
 }
 
-ssize_t copy_file_range(int in, off_t* inAt, int out, off_t* outAt, size_t length,
-                        unsigned flags) {
+ssize_t copy_file_range(int in, off_t* inAt, int out, off_t* outAt, size_t length, unsigned flags) {
   static ssize_t (*next)(int, off_t*, int, off_t*, size_t, unsigned);
   if (!next) next = real("copy_file_range");
   if (writableInFolder(out)) {
@@ -209,36 +208,36 @@ static int refuseTmpfile(int flags) {
   return 0;
 }
 
-#define OPEN_WRAPPER(name)                                      \
-  int name(const char* path, int flags, ...) {                  \
-    static int (*next)(const char*, int, ...);                  \
-    if (!next) next = real(#name);                              \
-    mode_t mode = 0;                                            \
-    if (flags & (O_CREAT | __O_TMPFILE)) {                      \
-      va_list args;                                             \
-      va_start(args, flags);                                    \
-      mode = va_arg(args, mode_t);                              \
-      va_end(args);                                             \
-    }                                                           \
-    if (refuseTmpfile(flags)) return -1;                        \
-    return next(path, flags, mode);                             \
+#define OPEN_WRAPPER(name)                     \
+  int name(const char* path, int flags, ...) { \
+    static int (*next)(const char*, int, ...); \
+    if (!next) next = real(#name);             \
+    mode_t mode = 0;                           \
+    if (flags & (O_CREAT | __O_TMPFILE)) {     \
+      va_list args;                            \
+      va_start(args, flags);                   \
+      mode = va_arg(args, mode_t);             \
+      va_end(args);                            \
+    }                                          \
+    if (refuseTmpfile(flags)) return -1;       \
+    return next(path, flags, mode);            \
   }
 OPEN_WRAPPER(open)
 OPEN_WRAPPER(open64)
 
-#define OPENAT_WRAPPER(name)                                    \
-  int name(int dir, const char* path, int flags, ...) {         \
-    static int (*next)(int, const char*, int, ...);             \
-    if (!next) next = real(#name);                              \
-    mode_t mode = 0;                                            \
-    if (flags & (O_CREAT | __O_TMPFILE)) {                      \
-      va_list args;                                             \
-      va_start(args, flags);                                    \
-      mode = va_arg(args, mode_t);                              \
-      va_end(args);                                             \
-    }                                                           \
-    if (refuseTmpfile(flags)) return -1;                        \
-    return next(dir, path, flags, mode);                        \
+#define OPENAT_WRAPPER(name)                            \
+  int name(int dir, const char* path, int flags, ...) { \
+    static int (*next)(int, const char*, int, ...);     \
+    if (!next) next = real(#name);                      \
+    mode_t mode = 0;                                    \
+    if (flags & (O_CREAT | __O_TMPFILE)) {              \
+      va_list args;                                     \
+      va_start(args, flags);                            \
+      mode = va_arg(args, mode_t);                      \
+      va_end(args);                                     \
+    }                                                   \
+    if (refuseTmpfile(flags)) return -1;                \
+    return next(dir, path, flags, mode);                \
   }
 OPENAT_WRAPPER(openat)
 OPENAT_WRAPPER(openat64)

@@ -16,9 +16,9 @@
 #include <cstring>
 #include <filesystem>
 
-#include "tests/server/fixtures.h"
 #include "server/application.h"
 #include "server/durable_file.h"
+#include "tests/server/fixtures.h"
 
 namespace orv {
 namespace {
@@ -102,8 +102,10 @@ class SaveUnderFaults : public ::testing::Test {
   // The preloaded library, failing `op` the k-th time with `error` (or signal `signal`).
   std::vector<std::string> fault(const std::string& op, int k, int error, bool anonymous,
                                  int signal = 0) const {
-    std::vector<std::string> env = {"LD_PRELOAD=" ORV_FAULT_SHIM, "ORV_FAULT_DIR=" + folder_,
-                                    "ORV_FAULT_OP=" + op, "ORV_FAULT_AT=" + std::to_string(k),
+    std::vector<std::string> env = {"LD_PRELOAD=" ORV_FAULT_SHIM,
+                                    "ORV_FAULT_DIR=" + folder_,
+                                    "ORV_FAULT_OP=" + op,
+                                    "ORV_FAULT_AT=" + std::to_string(k),
                                     "ORV_FAULT_ERRNO=" + std::to_string(error),
                                     "ORV_FAULT_REPORT=" + report()};
     if (!anonymous) env.push_back("ORV_FAULT_NO_TMPFILE=1");
@@ -132,8 +134,7 @@ void rewriteAsZip64(const std::string& path) {
 
 using FaultCase = std::tuple<const char*, int, bool, bool>;  // op, errno, anonymous, zip64
 
-class FaultAtEveryStep : public SaveUnderFaults, public ::testing::WithParamInterface<FaultCase> {
-};
+class FaultAtEveryStep : public SaveUnderFaults, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(FaultAtEveryStep, LeavesTheOriginalOrTheCopyAndNoTemporaryFile) {
   const auto [op, error, anonymous, zip64] = GetParam();
@@ -172,22 +173,23 @@ TEST_P(FaultAtEveryStep, LeavesTheOriginalOrTheCopyAndNoTemporaryFile) {
   std::printf("%s: %d faults, %d saves refused\n", op, k - 1, refused);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Steps, FaultAtEveryStep,
-    ::testing::Combine(::testing::Values("write", "fsync", "close", "rename", "linkat", "fchown",
-                                         "fchmod", "ftruncate"),
-                       ::testing::Values(EIO, ENOSPC), ::testing::Bool(), ::testing::Bool()),
-    [](const auto& info) {
-      return std::string(std::get<0>(info.param)) +
-             (std::get<1>(info.param) == EIO ? "_EIO" : "_ENOSPC") +
-             (std::get<2>(info.param) ? "_anonymous" : "_named") +
-             (std::get<3>(info.param) ? "_libzip" : "_raw");
-    });
+INSTANTIATE_TEST_SUITE_P(Steps, FaultAtEveryStep,
+                         ::testing::Combine(::testing::Values("write", "fsync", "close", "rename",
+                                                              "linkat", "fchown", "fchmod",
+                                                              "ftruncate"),
+                                            ::testing::Values(EIO, ENOSPC), ::testing::Bool(),
+                                            ::testing::Bool()),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param)) +
+                                  (std::get<1>(info.param) == EIO ? "_EIO" : "_ENOSPC") +
+                                  (std::get<2>(info.param) ? "_anonymous" : "_named") +
+                                  (std::get<3>(info.param) ? "_libzip" : "_raw");
+                         });
 
 using SignalCase = std::tuple<int, bool>;  // signal, anonymous
 
-class SignalDuringSave : public SaveUnderFaults, public ::testing::WithParamInterface<SignalCase> {
-};
+class SignalDuringSave : public SaveUnderFaults,
+                         public ::testing::WithParamInterface<SignalCase> {};
 
 TEST_P(SignalDuringSave, EndsTheRunAndLeavesNoTemporaryFile) {
   const auto [signal, anonymous] = GetParam();
@@ -260,21 +262,21 @@ TEST_P(Permissions, DecideWhetherTheFileIsReplaced) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Permissions,
-    ::testing::Values(
-        Access{"read_only_file_as_root", 0444, 0, 0, 0755, 0, false, "the file is read-only."},
-        Access{"read_only_file", 0444, kNobody, kNobody, 0755, kNobody, true,
-               "the file is read-only."},
-        Access{"read_only_folder", 0644, kNobody, kNobody, 0555, 0, true,
-               "the folder is read-only or you do not have permission"},
-        Access{"another_users_file", 0644, 0, 0, 0755, kNobody, true,
-               "you do not have permission to change this file."},
-        Access{"another_users_writable_file", 0666, 0, 0, 0755, kNobody, true,
-               "the file belongs to another user"},
-        Access{"another_groups_file", 0664, kNobody, 0, 0755, kNobody, true,
-               "the file belongs to a group you are not in"},
-        Access{"own_file", 0640, kNobody, kNobody, 0755, kNobody, true, nullptr},
-        Access{"another_users_file_as_root", 06755, kNobody, kNobody, 0755, kNobody, false,
-               nullptr}),
+    ::testing::Values(Access{"read_only_file_as_root", 0444, 0, 0, 0755, 0, false,
+                             "the file is read-only."},
+                      Access{"read_only_file", 0444, kNobody, kNobody, 0755, kNobody, true,
+                             "the file is read-only."},
+                      Access{"read_only_folder", 0644, kNobody, kNobody, 0555, 0, true,
+                             "the folder is read-only or you do not have permission"},
+                      Access{"another_users_file", 0644, 0, 0, 0755, kNobody, true,
+                             "you do not have permission to change this file."},
+                      Access{"another_users_writable_file", 0666, 0, 0, 0755, kNobody, true,
+                             "the file belongs to another user"},
+                      Access{"another_groups_file", 0664, kNobody, 0, 0755, kNobody, true,
+                             "the file belongs to a group you are not in"},
+                      Access{"own_file", 0640, kNobody, kNobody, 0755, kNobody, true, nullptr},
+                      Access{"another_users_file_as_root", 06755, kNobody, kNobody, 0755, kNobody,
+                             false, nullptr}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(SaveUnderFaults, AccessListsAndExtendedAttributesAreKept) {
@@ -284,9 +286,7 @@ TEST_F(SaveUnderFaults, AccessListsAndExtendedAttributesAreKept) {
   if (!run({"setfacl", "-m", "u:65534:r,g:65534:r,m:r", book_}).saved())
     GTEST_SKIP() << "setfacl (Debian package acl) is missing or the file system has no ACLs";
   ASSERT_EQ(::setxattr(book_.c_str(), "user.orvandel.note", "kept", 4, 0), 0);
-  const auto listAcl = [&] {
-    return run({"sh", "-c", "getfacl -n \"$0\" >&2", book_}).err;
-  };
+  const auto listAcl = [&] { return run({"sh", "-c", "getfacl -n \"$0\" >&2", book_}).err; };
   const std::string acl = listAcl();
   const struct stat before = statOf(book_);
 
@@ -372,9 +372,9 @@ TEST_F(SaveUnderFaults, StaleTemporaryFilesOfTheWorkbookAreRemoved) {
     test::writeFile(dir_.file(name), "keep");
   fs::create_symlink(aside_.file("target"), dir_.file(".Book.xlsx.orv-link00"));
   EXPECT_EQ(removeStaleTemporaryFiles(book_), 2);
-  EXPECT_EQ(leftovers(), (std::vector<std::string>{".Book.xlsx.orv-Ab12Cd7",
-                                                   ".Book.xlsx.orv-link00",
-                                                   ".Other.xlsx.orv-Ab12Cd", "Book.xlsx.orv-x"}));
+  EXPECT_EQ(leftovers(),
+            (std::vector<std::string>{".Book.xlsx.orv-Ab12Cd7", ".Book.xlsx.orv-link00",
+                                      ".Other.xlsx.orv-Ab12Cd", "Book.xlsx.orv-x"}));
 }
 
 }  // namespace
