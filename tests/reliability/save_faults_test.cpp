@@ -359,17 +359,6 @@ TEST_F(SaveUnderFaults, AFullDiskLeavesTheOriginal) {
   EXPECT_EQ(sheetCount(book), 3);
 }
 
-TEST_F(SaveUnderFaults, NothingIsNamedWhileAnAnonymousFileIsWritten) {
-  const int probe = ::open(folder_.c_str(), O_TMPFILE | O_RDWR, 0600);
-  if (probe < 0) GTEST_SKIP() << "this file system has no anonymous files";
-  ::close(probe);
-  replaceFileDurably(book_, [&](int fd) {
-    EXPECT_EQ(leftovers(), std::vector<std::string>{});
-    ASSERT_EQ(::write(fd, "new", 3), 3);
-  });
-  EXPECT_EQ(test::readFile(book_), "new");
-}
-
 TEST_F(SaveUnderFaults, StaleTemporaryFilesOfTheWorkbookAreRemoved) {
   for (const char* name : {".Book.xlsx.orv-Ab12Cd", ".Book.xlsx.orv-zzzzzz"})
     test::writeFile(dir_.file(name), "partial");
