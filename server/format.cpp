@@ -16,6 +16,7 @@
 #include <set>
 #include <vector>
 
+#include "server/biff/biff_engine.h"
 #include "server/durable_file.h"
 #include "server/ooxml/ooxml_engine.h"
 #include "server/ooxml/package.h"
@@ -379,6 +380,7 @@ std::string refusalReason(FileFormat format) {
 std::unique_ptr<Engine> openEngine(const std::string& path) {
   ooxml::OpenedArchive opened;
   FileFormat format = detect(path, &opened);
+  if (format == FileFormat::Biff8) return std::make_unique<biff::BiffEngine>(path);
   if (format != FileFormat::Ooxml)
     throw ServerError("Cannot open '" + displayName(path) + "': " + refusalReason(format));
   return std::make_unique<ooxml::OoxmlEngine>(path, std::move(opened));

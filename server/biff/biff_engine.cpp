@@ -1,0 +1,204 @@
+#include "server/biff/biff_engine.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <sstream>
+
+#include "server/biff/sheet_copy.h"
+#include "server/server_error.h"
+#include "server/sheet_names.h"
+
+namespace orv::biff {
+
+namespace {
+
+const char* const kSaveAs =
+    " Open it in your spreadsheet application, save it as an Excel Workbook (.xlsx) or an "
+    "Excel 97-2003 Workbook (.xls) and try again.";
+
+std::string readWholeFile(const std::string& path, const std::string& display) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw ServerError("Cannot open '" + display + "': the file cannot be read.");
+  std::ostringstream out;
+  out << in.rdbuf();
+  if (in.bad()) throw ServerError("Cannot open '" + display + "': the file cannot be read.");
+  return std::move(out).str();
+}
+
+bool writeAll(int fd, const std::string& bytes) {
+  size_t at = 0;
+  while (at < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + at, bytes.size() - at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    at += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+WorkbookStream openWorkbookBytes(const std::string& bytes, const std::string& display,
+                                 CompoundEntry* keep) {
+  CompoundEntry root = readCompoundFile(bytes, display);
+  const std::string start = "Cannot open '" + display + "': ";
+  const CompoundEntry* stream = findChild(root, "Workbook");
+  if (!stream) {
+    // Some writers spell the stream name in another case.
+    for (const CompoundEntry& c : root.children)
+      if (!c.storage && (c.name == "WORKBOOK" || c.name == "workbook")) stream = &c;
+  }
+  if (!stream || stream->storage) {
+    if (findChild(root, "Book"))
+      throw ServerError(start + "it is saved by Excel 95 or older (an Excel 5.0/95 workbook), "
+                                "which Orvandel cannot read." + kSaveAs);
+    throw ServerError(start + "it is not a workbook that Orvandel can read (it has no workbook "
+                              "stream)." + kSaveAs);
+  }
+  WorkbookStream book;
+  try {
+    RecordReader head(stream->data);
+    if (head.atEnd()) throw RecordError{"the workbook stream is empty"};
+    Record bof = head.next();
+    if (bof.sid != sid::kBof || bof.data.size() < 4)
+      throw RecordError{"the workbook stream does not start with a workbook record"};
+    if (get16(bof.data, 0) != 0x0600)
+      throw ServerError(start + "it is saved by Excel 95 or older (an Excel 5.0/95 workbook), "
+                                "which Orvandel cannot read." + kSaveAs);
+    // Past FILEPASS the records are encrypted, sheet names included: nothing else can be read.
+    for (RecordReader scan(stream->data); !scan.atEnd();) {
+      const Record r = scan.next();
+      if (r.sid == sid::kFilePass)
+        throw ServerError(start + "it is protected with a password (encrypted), so its sheets "
+                                  "cannot be read. Remove the password in your spreadsheet "
+                                  "application, save the workbook and try again.");
+      if (r.sid == sid::kEof) break;
+    }
+    book = parseWorkbookStream(stream->data);
+  } catch (const RecordError& e) {
+    throw ServerError(start + "the file is damaged (" + e.what +
+                      "). If you have a backup, use it; otherwise open it in your spreadsheet "
+                      "application and save it again.");
+  }
+  if (keep) *keep = std::move(root);
+  return book;
+}
+
+BiffEngine::BiffEngine(const std::string& path) : path_(path), display_(displayName(path)) {
+  identity_ = fileIdentity(path_, display_);
+  const std::string bytes = readWholeFile(path_, display_);
+  book_ = openWorkbookBytes(bytes, display_, &root_);
+}
+
+size_t BiffEngine::indexOf(SheetId id) const {
+  if (id == 0 || id > book_.sheets.size()) throw ServerError("There is no such sheet in '" + display_ + "'.");
+  return id - 1;
+}
+
+int BiffEngine::sheetCount() const { return static_cast<int>(book_.sheets.size()); }
+
+SheetId BiffEngine::sheetAt(int position) const {
+  if (position < 0 || position >= sheetCount())
+    throw ServerError("There is no such sheet in '" + display_ + "'.");
+  return static_cast<SheetId>(position + 1);
+}
+
+int BiffEngine::positionOf(SheetId id) const { return static_cast<int>(indexOf(id)); }
+
+std::string BiffEngine::sheetName(SheetId id) const { return book_.sheets[indexOf(id)].name; }
+
+SheetKind BiffEngine::sheetKind(SheetId id) const {
+  const WorkbookStream::Sheet& sheet = book_.sheets[indexOf(id)];
+  switch (sheet.type) {
+    case 2: return SheetKind::Chartsheet;
+    case 1:
+    case 6: return SheetKind::Macrosheet;
+    default: break;
+  }
+  const size_t wsBool = findTopLevel(sheet.records, sid::kWsBool);
+  if (wsBool < sheet.records.size() && !sheet.records[wsBool].data.empty() &&
+      (sheet.records[wsBool].data[0] & 0x10))
+    return SheetKind::Dialogsheet;
+  return SheetKind::Worksheet;
+}
+
+SheetId BiffEngine::activeSheet() const {
+  for (const Record& r : book_.globals) {
+    if (r.sid == sid::kWindow1 && r.data.size() >= 12) {
+      const size_t tab = get16(r.data, 10);
+      return tab < book_.sheets.size() ? static_cast<SheetId>(tab + 1) : 1;
+    }
+  }
+  return 1;
+}
+
+std::vector<std::string> BiffEngine::namesExcept(size_t position) const {
+  std::vector<std::string> names;
+  for (size_t i = 0; i < book_.sheets.size(); ++i)
+    if (i != position) names.push_back(book_.sheets[i].name);
+  return names;
+}
+
+SheetId BiffEngine::copySheet(SheetId source, SheetId after) {
+  const size_t from = indexOf(source);
+  if (indexOf(after) + 1 != book_.sheets.size())
+    throw ServerError("Cannot copy the sheet '" + book_.sheets[from].name +
+                      "': in an Excel 97-2003 workbook (.xls) Orvandel places copies after the "
+                      "last sheet only.");
+  const std::string name = automaticCopyName(book_.sheets[from].name, namesExcept(book_.sheets.size()));
+  CopyContext context;
+  context.hasVbaProject = findChild(root_, "_VBA_PROJECT_CUR") != nullptr;
+  appendSheetCopy(book_, from, name, context);
+  modified_ = true;
+  return static_cast<SheetId>(book_.sheets.size());
+}
+
+void BiffEngine::renameSheet(SheetId id, const std::string& name) {
+  const size_t at = indexOf(id);
+  validateSheetName(name, namesExcept(at));
+  // Formulas name sheets by position, so the new name is all that changes.
+  book_.sheets[at].name = name;
+  modified_ = true;
+}
+
+std::string BiffEngine::workbookStream() { return writeWorkbookStream(book_); }
+
+void BiffEngine::save() {
+  if (!modified_) return;
+  if (!(fileIdentity(path_, display_) == identity_))
+    throw ServerError("Cannot save '" + display_ +
+                      "': the file was changed by another program after it was opened. Open it "
+                      "again and repeat the change.");
+  std::string stream;
+  try {
+    stream = writeWorkbookStream(book_);
+  } catch (const RecordError& e) {
+    throw ServerError("Cannot save '" + display_ + "': " + e.what + ".");
+  }
+  CompoundEntry* workbook = findChild(root_, "Workbook");
+  if (!workbook) {
+    for (CompoundEntry& c : root_.children)
+      if (!c.storage && (c.name == "WORKBOOK" || c.name == "workbook")) workbook = &c;
+  }
+  workbook->data = std::move(stream);
+  const std::string bytes = writeCompoundFile(root_);
+  workbook->data.clear();
+  workbook->data.shrink_to_fit();
+  std::optional<FileIdentity> savedAs;
+  replaceFileDurably(path_, [&](int fd) {
+    if (!writeAll(fd, bytes))
+      throw ServerError("Cannot save '" + display_ + "': " + describeSystemError(errno));
+    if (!(fileIdentity(path_, display_) == identity_))
+      throw ServerError("Cannot save '" + display_ +
+                        "': the file was changed by another program while it was being saved. "
+                        "Open it again and repeat the change.");
+    savedAs = descriptorIdentity(fd);
+  });
+  identity_ = fileIdentity(path_, display_);
+  modified_ = false;
+}
+
+}  // namespace orv::biff

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "server/biff/compound_file.h"
+#include "server/biff/workbook_stream.h"
+#include "server/engine.h"
+
+namespace orv::biff {
+
+// The engine for Excel 97-2003 workbooks (.xls, BIFF8 in a compound file). Opening reads the
+// whole file; the Workbook stream is held as records and every other stream and storage is
+// written back byte for byte.
+class BiffEngine : public Engine {
+ public:
+  explicit BiffEngine(const std::string& path);
+
+  int sheetCount() const override;
+  SheetId sheetAt(int position) const override;
+  int positionOf(SheetId id) const override;
+  std::string sheetName(SheetId id) const override;
+  SheetKind sheetKind(SheetId id) const override;
+  SheetId activeSheet() const override;
+  SheetId copySheet(SheetId source, SheetId after) override;
+  void renameSheet(SheetId id, const std::string& name) override;
+  void save() override;
+  std::optional<FileIdentity> identityOnDisk() const override { return identity_; }
+
+  // The Workbook stream as it would be saved now, for tests.
+  std::string workbookStream();
+
+ private:
+  size_t indexOf(SheetId id) const;  // position; ids are positions + 1, as sheets only append
+  std::vector<std::string> namesExcept(size_t position) const;
+
+  std::string path_;
+  std::string display_;
+  FileIdentity identity_;
+  CompoundEntry root_;
+  WorkbookStream book_;
+  bool modified_ = false;
+};
+
+// Opens the BIFF8 workbook held in `bytes` (a whole .xls file) without a file: what the engine
+// does on opening, for fuzzing and tests. Throws ServerError naming `display`.
+WorkbookStream openWorkbookBytes(const std::string& bytes, const std::string& display,
+                                 CompoundEntry* root = nullptr);
+
+}  // namespace orv::biff
