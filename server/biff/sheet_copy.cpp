@@ -549,9 +549,13 @@ void appendSheetCopy(WorkbookStream& book, size_t source, const std::string& nam
     // ---- From here on nothing fails: the globals change. ----
     // Later records first, so that the indexes read above stay right.
     if (group) {
+      // BLIP reference counts first: the clusters added below move the BLIP store.
+      for (size_t k = 0; k < blipRefs.size(); ++k) {
+        const size_t at = group->blips[k] + 24;
+        if (blipRefs[k] && at + 4 <= group->data.size())
+          put32(group->data, at, get32(group->data, at) + blipRefs[k]);
+      }
       std::string data = group->written();
-      for (size_t k = 0; k < blipRefs.size(); ++k)
-        if (blipRefs[k]) put32(data, group->blips[k] + 24, get32(data, group->blips[k] + 24) + blipRefs[k]);
       replaceGlobals(book, g.drawingGroup, g.drawingGroupEnd, splitRecord(sid::kMsoDrawingGroup, data));
     }
     if (g.sst != kNone && book.globals[g.sst].data.size() >= 4)

@@ -206,6 +206,83 @@ WorkbookStream checkPositions(const std::string& stream) {
   return book;
 }
 
+
+// OfficeArt records of d[at, end), containers before their children: (type, instance, data
+// offset, length).
+struct Art {
+  unsigned type, inst;
+  size_t at, length;
+};
+void walkArt(const std::string& d, size_t at, size_t end, std::vector<Art>& out) {
+  while (at + 8 <= end) {
+    const unsigned verInst = get16(d, at);
+    const Art a{get16(d, at + 2), verInst >> 4, at + 8, get32(d, at + 4)};
+    ASSERT_LE(a.at + a.length, end);
+    out.push_back(a);
+    if ((verInst & 0xF) == 0xF) walkArt(d, a.at, a.at + a.length, out);
+    at = a.at + a.length;
+  }
+}
+
+// Checks the drawings of every substream against the drawing group: drawing ids unique, every
+// shape id unique and inside a cluster its drawing owns, BLIP reference counts covering the
+// shapes that show them.
+void checkDrawings(const WorkbookStream& book) {
+  std::string group;
+  for (size_t i = 0; i < book.globals.size(); ++i)
+    if (book.globals[i].sid == sid::kMsoDrawingGroup) group = logicalData(book.globals, i);
+  std::vector<Art> dgg;
+  walkArt(group, 0, group.size(), dgg);
+  std::vector<std::uint32_t> owner;
+  std::vector<std::uint32_t> refs, counted;
+  for (const Art& a : dgg) {
+    if (a.type == 0xF006)
+      for (size_t k = a.at + 16; k < a.at + a.length; k += 8) owner.push_back(get32(group, k));
+    if (a.type == 0xF007) refs.push_back(get32(group, a.at + 24));
+  }
+  counted.assign(refs.size(), 0);
+  std::set<std::uint32_t> dgids, spids;
+  for (const WorkbookStream::Sheet& sheet : book.sheets) {
+    std::vector<std::string> drawings;  // by substream, in order of their BOF
+    std::vector<size_t> open;
+    bool continuing = false;
+    for (const Record& r : sheet.records) {
+      if (r.sid == sid::kBof) open.push_back(~size_t{0});
+      if (r.sid == sid::kMsoDrawing || (r.sid == sid::kContinue && continuing)) {
+        if (open.back() == ~size_t{0}) open.back() = drawings.size(), drawings.emplace_back();
+        drawings[open.back()] += r.data;
+      }
+      if (r.sid == sid::kEof) open.pop_back();
+      continuing = r.sid == sid::kMsoDrawing || (r.sid == sid::kContinue && continuing);
+    }
+    for (const std::string& d : drawings) {
+      std::vector<Art> arts;
+      walkArt(d, 0, d.size(), arts);
+      std::uint32_t dgid = 0;
+      for (const Art& a : arts) {
+        if (a.type == 0xF008) {
+          dgid = a.inst;
+          EXPECT_TRUE(dgids.insert(dgid).second) << sheet.name << ": drawing id " << dgid;
+        }
+        if (a.type == 0xF00A) {
+          const std::uint32_t spid = get32(d, a.at);
+          EXPECT_TRUE(spids.insert(spid).second) << sheet.name << ": shape id " << spid;
+          ASSERT_GE(spid >> 10, 1u);
+          ASSERT_LE(spid >> 10, owner.size());
+          EXPECT_EQ(owner[(spid >> 10) - 1], dgid) << sheet.name << ": shape id " << spid;
+        }
+        if (a.type == 0xF00B)
+          for (size_t k = 0; k < a.inst; ++k)
+            if (get16(d, a.at + 6 * k) == 0x4104) {
+              const std::uint32_t blip = get32(d, a.at + 6 * k + 2);
+              if (blip >= 1 && blip <= counted.size()) ++counted[blip - 1];
+            }
+      }
+    }
+  }
+  for (size_t k = 0; k < refs.size(); ++k) EXPECT_GE(refs[k], counted[k]) << "BLIP " << k + 1;
+}
+
 std::string workbookOf(const std::string& path) {
   CompoundEntry root = readCompoundFile(test::readFile(path), "book.xls");
   const CompoundEntry* w = findChild(root, "Workbook");
@@ -354,6 +431,7 @@ TEST_P(BiffCorpus, OpensOrRefusesAndCopiesKeepPositionsRight) {
     engine.save();
   }
   WorkbookStream book = checkPositions(workbookOf(path));
+  checkDrawings(book);
   ASSERT_GE(book.sheets.size(), names.size());
   for (size_t i = 0; i < names.size(); ++i) EXPECT_EQ(book.sheets[i].name, names[i]);
 }
