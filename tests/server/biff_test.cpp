@@ -380,6 +380,33 @@ TEST(BiffEngineBuilt, DamagedFilesAreRefusedInTheUsersWords) {
   }
 }
 
+// ---- The shipped sample ----
+
+TEST(BiffSample, ListsItsSheetsAndCopiesTheTemplate) {
+  TempDir dir;
+  const std::string path = dir.file("sample1.xls");
+  std::filesystem::copy_file(ORV_TEST_SOURCE_DIR "/../../assets/Samples/sample1.xls", path);
+  {
+    BiffEngine engine(path);
+    ASSERT_EQ(engine.sheetCount(), 2);
+    EXPECT_EQ(engine.sheetName(engine.sheetAt(0)), "Template");
+    EXPECT_EQ(engine.sheetName(engine.sheetAt(1)), "Instructions");
+    EXPECT_EQ(engine.activeSheet(), engine.sheetAt(0));
+    for (int i = 0; i < 3; ++i)
+      engine.copySheet(engine.sheetAt(0), engine.sheetAt(engine.sheetCount() - 1));
+    engine.save();
+  }
+  BiffEngine reopened(path);
+  ASSERT_EQ(reopened.sheetCount(), 5);
+  EXPECT_EQ(reopened.sheetName(reopened.sheetAt(4)), "Template (4)");
+  WorkbookStream book = checkPositions(workbookOf(path));
+  // The print area: once for the template and once for each copy, each on its own sheet.
+  std::set<std::uint16_t> scopes;
+  for (const Record& r : book.globals)
+    if (r.sid == sid::kName) EXPECT_TRUE(scopes.insert(get16(r.data, 8)).second);
+  EXPECT_EQ(scopes, (std::set<std::uint16_t>{1, 3, 4, 5}));
+}
+
 // ---- The shared corpus ----
 
 const char* corpusDir() {
