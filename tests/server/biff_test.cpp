@@ -403,7 +403,9 @@ TEST(BiffSample, ListsItsSheetsAndCopiesTheTemplate) {
   // The print area: once for the template and once for each copy, each on its own sheet.
   std::set<std::uint16_t> scopes;
   for (const Record& r : book.globals)
-    if (r.sid == sid::kName) EXPECT_TRUE(scopes.insert(get16(r.data, 8)).second);
+    if (r.sid == sid::kName) {
+      EXPECT_TRUE(scopes.insert(get16(r.data, 8)).second);
+    }
   EXPECT_EQ(scopes, (std::set<std::uint16_t>{1, 3, 4, 5}));
 }
 
