@@ -53,10 +53,14 @@ WorkbookStream openWorkbookBytes(const std::string& bytes, const std::string& di
   }
   if (!stream || stream->storage) {
     if (findChild(root, "Book"))
-      throw ServerError(start + "it is saved by Excel 95 or older (an Excel 5.0/95 workbook), "
-                                "which Orvandel cannot read." + kSaveAs);
-    throw ServerError(start + "it is not a workbook that Orvandel can read (it has no workbook "
-                              "stream)." + kSaveAs);
+      throw ServerError(start +
+                        "it is saved by Excel 95 or older (an Excel 5.0/95 workbook), "
+                        "which Orvandel cannot read." +
+                        kSaveAs);
+    throw ServerError(start +
+                      "it is not a workbook that Orvandel can read (it has no workbook "
+                      "stream)." +
+                      kSaveAs);
   }
   WorkbookStream book;
   try {
@@ -66,15 +70,18 @@ WorkbookStream openWorkbookBytes(const std::string& bytes, const std::string& di
     if (bof.sid != sid::kBof || bof.data.size() < 4)
       throw RecordError{"the workbook stream does not start with a workbook record"};
     if (get16(bof.data, 0) != 0x0600)
-      throw ServerError(start + "it is saved by Excel 95 or older (an Excel 5.0/95 workbook), "
-                                "which Orvandel cannot read." + kSaveAs);
+      throw ServerError(start +
+                        "it is saved by Excel 95 or older (an Excel 5.0/95 workbook), "
+                        "which Orvandel cannot read." +
+                        kSaveAs);
     // Past FILEPASS the records are encrypted, sheet names included: nothing else can be read.
     for (RecordReader scan(stream->data); !scan.atEnd();) {
       const Record r = scan.next();
       if (r.sid == sid::kFilePass)
-        throw ServerError(start + "it is protected with a password (encrypted), so its sheets "
-                                  "cannot be read. Remove the password in your spreadsheet "
-                                  "application, save the workbook and try again.");
+        throw ServerError(start +
+                          "it is protected with a password (encrypted), so its sheets "
+                          "cannot be read. Remove the password in your spreadsheet "
+                          "application, save the workbook and try again.");
       if (r.sid == sid::kEof) break;
     }
     book = parseWorkbookStream(stream->data);
@@ -94,7 +101,8 @@ BiffEngine::BiffEngine(const std::string& path) : path_(path), display_(displayN
 }
 
 size_t BiffEngine::indexOf(SheetId id) const {
-  if (id == 0 || id > book_.sheets.size()) throw ServerError("There is no such sheet in '" + display_ + "'.");
+  if (id == 0 || id > book_.sheets.size())
+    throw ServerError("There is no such sheet in '" + display_ + "'.");
   return id - 1;
 }
 
@@ -113,10 +121,13 @@ std::string BiffEngine::sheetName(SheetId id) const { return book_.sheets[indexO
 SheetKind BiffEngine::sheetKind(SheetId id) const {
   const WorkbookStream::Sheet& sheet = book_.sheets[indexOf(id)];
   switch (sheet.type) {
-    case 2: return SheetKind::Chartsheet;
+    case 2:
+      return SheetKind::Chartsheet;
     case 1:
-    case 6: return SheetKind::Macrosheet;
-    default: break;
+    case 6:
+      return SheetKind::Macrosheet;
+    default:
+      break;
   }
   const size_t wsBool = findTopLevel(sheet.records, sid::kWsBool);
   if (wsBool < sheet.records.size() && !sheet.records[wsBool].data.empty() &&
@@ -148,7 +159,8 @@ SheetId BiffEngine::copySheet(SheetId source, SheetId after) {
     throw ServerError("Cannot copy the sheet '" + book_.sheets[from].name +
                       "': in an Excel 97-2003 workbook (.xls) Orvandel places copies after the "
                       "last sheet only.");
-  const std::string name = automaticCopyName(book_.sheets[from].name, namesExcept(book_.sheets.size()));
+  const std::string name =
+      automaticCopyName(book_.sheets[from].name, namesExcept(book_.sheets.size()));
   CopyContext context;
   context.hasVbaProject = findChild(root_, "_VBA_PROJECT_CUR") != nullptr;
   appendSheetCopy(book_, from, name, context);

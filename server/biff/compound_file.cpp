@@ -75,8 +75,9 @@ void readEntry(GsfInfile* storage, CompoundEntry& into, const std::string& displ
 void writeEntry(GsfOutfile* storage, const CompoundEntry& entry) {
   for (const CompoundEntry& child : entry.children) {
     Ref<GsfOutput> out(gsf_outfile_new_child(storage, child.name.c_str(), child.storage));
-    if (!out) throw ServerError("The workbook could not be written: the entry '" + child.name +
-                                "' cannot be made.");
+    if (!out)
+      throw ServerError("The workbook could not be written: the entry '" + child.name +
+                        "' cannot be made.");
     if (child.storage) {
       static const std::array<std::uint8_t, 16> none{};
       if (child.classId != none)

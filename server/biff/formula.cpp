@@ -49,26 +49,44 @@ size_t tokenSize(const std::string& d, size_t at, size_t end) {
     }
   }
   switch (ptg & 0x1F) {  // classed tokens: the class (reference, value, array) is in bits 5-6
-    case 0x00: return 8;   // PtgArray (its values follow the tokens)
-    case 0x01: return 3;   // PtgFunc
-    case 0x02: return 4;   // PtgFuncVar
-    case 0x03: return 5;   // PtgName
-    case 0x04: return 5;   // PtgRef
-    case 0x05: return 9;   // PtgArea
-    case 0x06:             // PtgMemArea
-    case 0x07:             // PtgMemErr
-    case 0x08: return 7;   // PtgMemNoMem; the tokens of the expression follow as usual
-    case 0x09: return 3;   // PtgMemFunc
-    case 0x0A: return 5;   // PtgRefErr
-    case 0x0B: return 9;   // PtgAreaErr
-    case 0x0C: return 5;   // PtgRefN
-    case 0x0D: return 9;   // PtgAreaN
-    case 0x19: return 7;   // PtgNameX
-    case 0x1A: return 7;   // PtgRef3d
-    case 0x1B: return 11;  // PtgArea3d
-    case 0x1C: return 7;   // PtgRefErr3d
-    case 0x1D: return 11;  // PtgAreaErr3d
-    default: return 0;
+    case 0x00:
+      return 8;  // PtgArray (its values follow the tokens)
+    case 0x01:
+      return 3;  // PtgFunc
+    case 0x02:
+      return 4;  // PtgFuncVar
+    case 0x03:
+      return 5;  // PtgName
+    case 0x04:
+      return 5;  // PtgRef
+    case 0x05:
+      return 9;  // PtgArea
+    case 0x06:   // PtgMemArea
+    case 0x07:   // PtgMemErr
+    case 0x08:
+      return 7;  // PtgMemNoMem; the tokens of the expression follow as usual
+    case 0x09:
+      return 3;  // PtgMemFunc
+    case 0x0A:
+      return 5;  // PtgRefErr
+    case 0x0B:
+      return 9;  // PtgAreaErr
+    case 0x0C:
+      return 5;  // PtgRefN
+    case 0x0D:
+      return 9;  // PtgAreaN
+    case 0x19:
+      return 7;  // PtgNameX
+    case 0x1A:
+      return 7;  // PtgRef3d
+    case 0x1B:
+      return 11;  // PtgArea3d
+    case 0x1C:
+      return 7;  // PtgRefErr3d
+    case 0x1D:
+      return 11;  // PtgAreaErr3d
+    default:
+      return 0;
   }
 }
 

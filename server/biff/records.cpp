@@ -19,8 +19,7 @@ Record RecordReader::next() {
 std::string logicalData(const std::vector<Record>& records, size_t at, size_t* end) {
   std::string data = records[at].data;
   size_t next = at + 1;
-  while (next < records.size() && records[next].sid == sid::kContinue)
-    data += records[next++].data;
+  while (next < records.size() && records[next].sid == sid::kContinue) data += records[next++].data;
   if (end) *end = next;
   return data;
 }
@@ -87,9 +86,12 @@ std::string writeBiffChars(std::string_view utf8, size_t* units) {
     const unsigned char b = static_cast<unsigned char>(utf8[i]);
     std::uint32_t c = b;
     size_t n = 1;
-    if (b >= 0xF0) c = b & 0x07, n = 4;
-    else if (b >= 0xE0) c = b & 0x0F, n = 3;
-    else if (b >= 0xC0) c = b & 0x1F, n = 2;
+    if (b >= 0xF0)
+      c = b & 0x07, n = 4;
+    else if (b >= 0xE0)
+      c = b & 0x0F, n = 3;
+    else if (b >= 0xC0)
+      c = b & 0x1F, n = 2;
     for (size_t k = 1; k < n && i + k < utf8.size(); ++k)
       c = (c << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
     i += n;
@@ -104,8 +106,10 @@ std::string writeBiffChars(std::string_view utf8, size_t* units) {
   const bool wide = std::any_of(u16.begin(), u16.end(), [](std::uint16_t c) { return c > 0xFF; });
   std::string out(1, wide ? '\1' : '\0');
   for (std::uint16_t c : u16) {
-    if (wide) add16(out, c);
-    else out.push_back(static_cast<char>(c));
+    if (wide)
+      add16(out, c);
+    else
+      out.push_back(static_cast<char>(c));
   }
   if (units) *units = u16.size();
   return out;

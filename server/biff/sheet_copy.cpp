@@ -49,18 +49,25 @@ bool carriedAsIs(std::uint16_t id) {
 // What a record that cannot be copied yet holds, in the user's words; empty for the others.
 std::string refusedFeature(std::uint16_t id) {
   switch (id) {
-    case 0x00B0: return "a pivot table";
+    case 0x00B0:
+      return "a pivot table";
     case 0x0871:
     case 0x0872:
     case 0x0877:
-    case 0x0878: return "a table (list)";
-    case 0x0866: return "a picture in its header or footer";
-    case 0x01AD: return "an external data query";
+    case 0x0878:
+      return "a table (list)";
+    case 0x0866:
+      return "a picture in its header or footer";
+    case 0x01AD:
+      return "an external data query";
     case 0x0051:
     case 0x0052:
-    case 0x01B5: return "data consolidation references";
-    case 0x087A: return "Excel 2007 conditional formats";
-    default: return {};
+    case 0x01B5:
+      return "data consolidation references";
+    case 0x087A:
+      return "Excel 2007 conditional formats";
+    default:
+      return {};
   }
 }
 
@@ -107,7 +114,8 @@ Globals readGlobals(const std::vector<Record>& g) {
         std::string d = logicalData(g, i, &out.externSheetEnd);
         if (d.size() < 2) throw RecordError{"the list of sheet references is cut short"};
         const size_t count = get16(d, 0);
-        if (d.size() < 2 + 6 * count) throw RecordError{"the list of sheet references is cut short"};
+        if (d.size() < 2 + 6 * count)
+          throw RecordError{"the list of sheet references is cut short"};
         for (size_t k = 0; k < count; ++k)
           out.xtis.push_back({get16(d, 2 + 6 * k), static_cast<std::int16_t>(get16(d, 4 + 6 * k)),
                               static_cast<std::int16_t>(get16(d, 6 + 6 * k))});
@@ -122,19 +130,26 @@ Globals readGlobals(const std::vector<Record>& g) {
         out.names.push_back(std::move(name));
         break;
       }
-      case sid::kBoundSheet: out.lastBoundSheet = i; break;
-      case sid::kTabId: out.tabId = i, logicalData(g, i, &out.tabIdEnd); break;
+      case sid::kBoundSheet:
+        out.lastBoundSheet = i;
+        break;
+      case sid::kTabId:
+        out.tabId = i, logicalData(g, i, &out.tabIdEnd);
+        break;
       case sid::kMsoDrawingGroup:
         if (out.drawingGroup == kNone) {
           out.drawingGroup = i;
           logicalData(g, i, &out.drawingGroupEnd);
         }
         break;
-      case sid::kSst: out.sst = i; break;
+      case sid::kSst:
+        out.sst = i;
+        break;
       case sid::kProtect:
         if (r.data.size() >= 2 && get16(r.data, 0) != 0) out.structureProtected = true;
         break;
-      default: break;
+      default:
+        break;
     }
   }
   return out;
@@ -152,10 +167,18 @@ std::vector<FormulaAt> formulasOf(const Record& r) {
     if (d.size() < n) throw RecordError{"a formula record is cut short"};
   };
   switch (r.sid) {
-    case sid::kFormula: need(22); return {{22, get16(d, 20)}};
-    case sid::kShrFmla: need(10); return {{10, get16(d, 8)}};
-    case sid::kArray: need(14); return {{14, get16(d, 12)}};
-    case sid::kBrai: need(8); return {{8, get16(d, 6)}};
+    case sid::kFormula:
+      need(22);
+      return {{22, get16(d, 20)}};
+    case sid::kShrFmla:
+      need(10);
+      return {{10, get16(d, 8)}};
+    case sid::kArray:
+      need(14);
+      return {{14, get16(d, 12)}};
+    case sid::kBrai:
+      need(8);
+      return {{8, get16(d, 6)}};
     case sid::kCf: {
       need(6);
       const size_t cce1 = get16(d, 2), cce2 = get16(d, 4);
@@ -180,7 +203,8 @@ std::vector<FormulaAt> formulasOf(const Record& r) {
       need(at2 + cce2);
       return {{at1, cce1}, {at2, cce2}};
     }
-    default: return {};
+    default:
+      return {};
   }
 }
 
@@ -190,15 +214,20 @@ void checkObject(const std::string& sheet, const std::string& d) {
   while (at + 4 <= d.size()) {
     const unsigned ft = get16(d, at), cb = get16(d, at + 2);
     switch (ft) {
-      case 0x00: return;  // FtEnd
-      case 0x15:          // FtCmo
-      case 0x06:          // FtGmo
-      case 0x07:          // FtCf
-      case 0x08:          // FtPioGrbit
-      case 0x0D: break;   // FtNts
-      case 0x09: refuse(sheet, "an embedded object (OLE object or ActiveX control)");
-      case 0x04: refuse(sheet, "an object that runs a macro");
-      default: refuse(sheet, "a form control");
+      case 0x00:
+        return;   // FtEnd
+      case 0x15:  // FtCmo
+      case 0x06:  // FtGmo
+      case 0x07:  // FtCf
+      case 0x08:  // FtPioGrbit
+      case 0x0D:
+        break;  // FtNts
+      case 0x09:
+        refuse(sheet, "an embedded object (OLE object or ActiveX control)");
+      case 0x04:
+        refuse(sheet, "an object that runs a macro");
+      default:
+        refuse(sheet, "a form control");
     }
     at += 4 + cb;
   }
@@ -299,7 +328,9 @@ void renumberDrawing(std::vector<Record>& records, const std::vector<size_t>& pi
         shapes += get32(d, h.dataAt);
         spids.push_back(h.dataAt + 4);
         break;
-      case 0xF00A: need(4), spids.push_back(h.dataAt); break;  // FSP
+      case 0xF00A:
+        need(4), spids.push_back(h.dataAt);
+        break;      // FSP
       case 0xF012:  // connector rule: ruid, spidA, spidB, spidC
         need(16);
         for (size_t k = 1; k <= 3; ++k) spids.push_back(h.dataAt + 4 * k);
@@ -314,7 +345,7 @@ void renumberDrawing(std::vector<Record>& records, const std::vector<size_t>& pi
         for (size_t k = 0; k < h.inst; ++k) {
           const size_t p = h.dataAt + 6 * k;
           const unsigned opid = get16(d, p), pid = opid & 0x3FFF;
-          if (opid & 0x8000) continue;  // complex: the value is a length
+          if (opid & 0x8000) continue;                // complex: the value is a length
           if (pid == 0x0301) spids.push_back(p + 2);  // hspMaster
           if ((opid & 0x4000) && (pid == 0x0104 || pid == 0x0186)) {  // pib, fillBlip
             const std::uint32_t blip = get32(d, p + 2);
@@ -322,7 +353,8 @@ void renumberDrawing(std::vector<Record>& records, const std::vector<size_t>& pi
           }
         }
         break;
-      default: break;
+      default:
+        break;
     }
   });
   if (fdgs.size() != 1) refuse(sheet, "a drawing whose layout Orvandel does not recognise");
@@ -400,7 +432,8 @@ void replaceGlobals(WorkbookStream& book, size_t from, size_t to, std::vector<Re
   book.globals.insert(book.globals.begin() + static_cast<std::ptrdiff_t>(from),
                       std::make_move_iterator(with.begin()), std::make_move_iterator(with.end()));
   for (WorkbookStream::Sheet& s : book.sheets)
-    if (s.boundSheet >= to) s.boundSheet = static_cast<size_t>(static_cast<std::ptrdiff_t>(s.boundSheet) + shift);
+    if (s.boundSheet >= to)
+      s.boundSheet = static_cast<size_t>(static_cast<std::ptrdiff_t>(s.boundSheet) + shift);
 }
 
 }  // namespace
@@ -409,16 +442,21 @@ void appendSheetCopy(WorkbookStream& book, size_t source, const std::string& nam
                      const CopyContext& context) {
   const WorkbookStream::Sheet& src = book.sheets.at(source);
   const std::string& sheet = src.name;
-  if (src.type == 1) refuseBecause(sheet, "it is an Excel 4.0 macro sheet, which Orvandel cannot copy yet");
-  if (src.type == 6) refuseBecause(sheet, "it is a Visual Basic module sheet, which Orvandel cannot copy");
-  if (src.type != 0 && src.type != 2) refuseBecause(sheet, "it is a kind of sheet Orvandel does not know");
+  if (src.type == 1)
+    refuseBecause(sheet, "it is an Excel 4.0 macro sheet, which Orvandel cannot copy yet");
+  if (src.type == 6)
+    refuseBecause(sheet, "it is a Visual Basic module sheet, which Orvandel cannot copy");
+  if (src.type != 0 && src.type != 2)
+    refuseBecause(sheet, "it is a kind of sheet Orvandel does not know");
   try {
     const Globals g = readGlobals(book.globals);
     if (g.structureProtected)
-      refuseBecause(sheet, "the workbook's structure is protected, so no sheet can be added. "
-                           "Unprotect the workbook in your spreadsheet application and try again");
+      refuseBecause(sheet,
+                    "the workbook's structure is protected, so no sheet can be added. "
+                    "Unprotect the workbook in your spreadsheet application and try again");
     const std::uint16_t newTab = static_cast<std::uint16_t>(book.sheets.size());
-    if (book.sheets.size() >= 0x7FFF) refuseBecause(sheet, "the workbook has as many sheets as the format allows");
+    if (book.sheets.size() >= 0x7FFF)
+      refuseBecause(sheet, "the workbook has as many sheets as the format allows");
 
     // Sheet-scoped names of the source get clones scoped to the copy, after the existing names.
     std::map<std::uint32_t, std::uint32_t> nameMap;  // 1-based
@@ -450,7 +488,8 @@ void appendSheetCopy(WorkbookStream& book, size_t source, const std::string& nam
       auto it = nameMap.find(index);
       return it == nameMap.end() ? index : it->second;
     };
-    if (g.xtis.size() >= 0xFFFF) refuseBecause(sheet, "the workbook has as many sheet references as the format allows");
+    if (g.xtis.size() >= 0xFFFF)
+      refuseBecause(sheet, "the workbook has as many sheet references as the format allows");
 
     // The copy's records, checked and retargeted.
     std::vector<Record> records;
@@ -556,7 +595,8 @@ void appendSheetCopy(WorkbookStream& book, size_t source, const std::string& nam
           put32(group->data, at, get32(group->data, at) + blipRefs[k]);
       }
       std::string data = group->written();
-      replaceGlobals(book, g.drawingGroup, g.drawingGroupEnd, splitRecord(sid::kMsoDrawingGroup, data));
+      replaceGlobals(book, g.drawingGroup, g.drawingGroupEnd,
+                     splitRecord(sid::kMsoDrawingGroup, data));
     }
     if (g.sst != kNone && book.globals[g.sst].data.size() >= 4)
       put32(book.globals[g.sst].data, 0, get32(book.globals[g.sst].data, 0) + labels);
@@ -572,12 +612,12 @@ void appendSheetCopy(WorkbookStream& book, size_t source, const std::string& nam
       add16(d, newTab);
       replaceGlobals(book, g.externSheet, g.externSheetEnd, splitRecord(sid::kExternSheet, d));
     }
-    if (g.selfBookRecord != kNone)
-      put16(book.globals[g.selfBookRecord].data, 0, newTab + 1u);
+    if (g.selfBookRecord != kNone) put16(book.globals[g.selfBookRecord].data, 0, newTab + 1u);
     if (g.tabId != kNone) {
       std::string d = logicalData(book.globals, g.tabId);
       std::uint32_t highest = 0;
-      for (size_t k = 0; k + 2 <= d.size(); k += 2) highest = std::max<std::uint32_t>(highest, get16(d, k));
+      for (size_t k = 0; k + 2 <= d.size(); k += 2)
+        highest = std::max<std::uint32_t>(highest, get16(d, k));
       add16(d, std::min<std::uint32_t>(highest + 1, 0xFFFF));
       replaceGlobals(book, g.tabId, g.tabIdEnd, splitRecord(sid::kTabId, d));
     }

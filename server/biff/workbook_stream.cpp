@@ -14,7 +14,8 @@ std::vector<Record> readSubstream(std::string_view stream, size_t start) {
   do {
     if (reader.atEnd()) throw RecordError{"a sheet has no end record"};
     Record r = reader.next();
-    if (records.empty() && r.sid != sid::kBof) throw RecordError{"a sheet does not start where the workbook says"};
+    if (records.empty() && r.sid != sid::kBof)
+      throw RecordError{"a sheet does not start where the workbook says"};
     if (r.sid == sid::kBof) ++depth;
     if (r.sid == sid::kEof) --depth;
     records.push_back(std::move(r));

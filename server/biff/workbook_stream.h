@@ -14,10 +14,10 @@ namespace orv::biff {
 // are worked out again when the stream is written.
 struct WorkbookStream {
   struct Sheet {
-    std::string name;         // UTF-8
-    std::uint8_t state = 0;   // 0 visible, 1 hidden, 2 very hidden
-    std::uint8_t type = 0;    // 0 worksheet or dialog, 1 macro sheet, 2 chart, 6 VBA module
-    size_t boundSheet = 0;    // index of its BOUNDSHEET8 record in `globals`
+    std::string name;        // UTF-8
+    std::uint8_t state = 0;  // 0 visible, 1 hidden, 2 very hidden
+    std::uint8_t type = 0;   // 0 worksheet or dialog, 1 macro sheet, 2 chart, 6 VBA module
+    size_t boundSheet = 0;   // index of its BOUNDSHEET8 record in `globals`
     std::vector<Record> records;
   };
   std::vector<Record> globals;  // BOF to EOF

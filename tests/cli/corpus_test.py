@@ -23,6 +23,9 @@ import time
 SKIP = 77  # ctest's SKIP_RETURN_CODE
 WORKBOOK = (".xlsx", ".xlsm", ".xltx", ".xltm", ".xls", ".ods")
 COPIES = 3
+# Files the engine copies today: a refusal of one of them is a regression, not a clear refusal.
+MUST_COPY = {"calamine_issue127.xls", "poi_12843-1.xls", "poi_44958.xls",
+             "poi_SimpleWithImages.xls", "poi_WithThreeCharts.xls"}
 
 
 def source_candidates(corpus):
@@ -89,6 +92,8 @@ def judge(name, args, candidates):
                                  str(COPIES)], capture_output=True, text=True, timeout=600)
         if copied.returncode == 1:
             problem = refusal_problem(copied, original, scratch)
+            if name in MUST_COPY:
+                problem = "refused a file the engine copies: " + copied.stderr.strip()[-300:]
             row["outcome"] = "FAIL" if problem else "refused"
             row["detail"] = problem or copied.stderr.strip().splitlines()[0]
             return row

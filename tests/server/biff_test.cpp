@@ -49,7 +49,8 @@ TEST(BiffRecords, LongDataIsSplitAtTheLimitAndJoinedAgain) {
 }
 
 TEST(BiffRecords, CutShortStreamsAreRefused) {
-  for (const std::string& stream : {bytes({0x09, 0x08, 0x10}), bytes({0x09, 0x08, 0x10, 0x00, 1})}) {
+  for (const std::string& stream :
+       {bytes({0x09, 0x08, 0x10}), bytes({0x09, 0x08, 0x10, 0x00, 1})}) {
     RecordReader reader(stream);
     EXPECT_THROW(reader.next(), RecordError);
   }
@@ -96,25 +97,31 @@ INSTANTIATE_TEST_SUITE_P(
         WalkCase{"ref3d", bytes({0x3A, 1, 0, 2, 0, 3, 0}), bytes({0x3A, 9, 0, 2, 0, 3, 0})},
         WalkCase{"area3d value class, other sheet", bytes({0x5B, 2, 0, 0, 0, 1, 0, 0, 0, 1, 0}),
                  bytes({0x5B, 2, 0, 0, 0, 1, 0, 0, 0, 1, 0})},
-        WalkCase{"areaErr3d + refErr3d", bytes({0x3D, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x7C, 1, 0, 0, 0, 0, 0}),
+        WalkCase{"areaErr3d + refErr3d",
+                 bytes({0x3D, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x7C, 1, 0, 0, 0, 0, 0}),
                  bytes({0x3D, 9, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x7C, 9, 0, 0, 0, 0, 0})},
         WalkCase{"name and nameX", bytes({0x23, 2, 0, 0, 0, 0x39, 1, 0, 2, 0, 0, 0}),
                  bytes({0x23, 7, 0, 0, 0, 0x39, 9, 0, 7, 0, 0, 0})},
-        WalkCase{"wide string then ref3d", bytes({0x17, 2, 1, 0x3A, 0, 0x3A, 0, 0x3A, 1, 0, 0, 0, 0, 0}),
+        WalkCase{"wide string then ref3d",
+                 bytes({0x17, 2, 1, 0x3A, 0, 0x3A, 0, 0x3A, 1, 0, 0, 0, 0, 0}),
                  bytes({0x17, 2, 1, 0x3A, 0, 0x3A, 0, 0x3A, 9, 0, 0, 0, 0, 0})},
         WalkCase{"choose jump table", bytes({0x19, 0x04, 1, 0, 4, 0, 9, 0, 0x3A, 1, 0, 0, 0, 0, 0}),
                  bytes({0x19, 0x04, 1, 0, 4, 0, 9, 0, 0x3A, 9, 0, 0, 0, 0, 0})},
         WalkCase{"memFunc is three bytes, its expression walked",
                  bytes({0x29, 7, 0, 0x3A, 1, 0, 0, 0, 0, 0, 0x1E, 5, 0}),
                  bytes({0x29, 7, 0, 0x3A, 9, 0, 0, 0, 0, 0, 0x1E, 5, 0})},
-        WalkCase{"memArea is seven bytes", bytes({0x26, 0, 0, 0, 0, 11, 0, 0x3B, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0}),
+        WalkCase{"memArea is seven bytes",
+                 bytes({0x26, 0, 0, 0, 0, 11, 0, 0x3B, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0}),
                  bytes({0x26, 0, 0, 0, 0, 11, 0, 0x3B, 9, 0, 0, 0, 0, 0, 0, 0, 0, 0})},
-        WalkCase{"number, int, bool, operators", bytes({0x1F, 0, 0, 0, 0, 0, 0, 0xF0, 0x3F, 0x1E, 2, 0, 0x1D, 1, 0x03, 0x15}),
+        WalkCase{"number, int, bool, operators",
+                 bytes({0x1F, 0, 0, 0, 0, 0, 0, 0xF0, 0x3F, 0x1E, 2, 0, 0x1D, 1, 0x03, 0x15}),
                  bytes({0x1F, 0, 0, 0, 0, 0, 0, 0xF0, 0x3F, 0x1E, 2, 0, 0x1D, 1, 0x03, 0x15})},
         WalkCase{"unknown token", bytes({0x18, 1, 0, 0}), ""},
         WalkCase{"token cut short", bytes({0x3A, 1, 0, 0}), ""},
         WalkCase{"string longer than the formula", bytes({0x17, 9, 0, 65}), ""}),
-    [](const testing::TestParamInfo<WalkCase>& info) { return "case" + std::to_string(info.index); });
+    [](const testing::TestParamInfo<WalkCase>& info) {
+      return "case" + std::to_string(info.index);
+    });
 
 // ---- A workbook built record by record ----
 
@@ -139,14 +146,16 @@ struct BuiltBook {
     s.push_back(rec(0x0208, std::string(16, '\0')));
     if (withFormula) {
       // PtgRef3d(XTI 0) PtgRef3d(XTI 1) PtgAdd PtgName(1) PtgAdd
-      std::string tokens = bytes({0x3A, 0, 0, 0, 0, 0, 0, 0x3A, 1, 0, 0, 0, 0, 0, 0x03, 0x23, 1, 0, 0, 0, 0x03});
+      std::string tokens =
+          bytes({0x3A, 0, 0, 0, 0, 0, 0, 0x3A, 1, 0, 0, 0, 0, 0, 0x03, 0x23, 1, 0, 0, 0, 0x03});
       std::string f(20, '\0');
       f += static_cast<char>(tokens.size());
       f += '\0';
       s.push_back(rec(sid::kFormula, f + tokens));
     }
     s.push_back(rec(sid::kDbCell, std::string(6, '\0')));
-    s.push_back(rec(sid::kWindow2, bytes({0xB6, 0x06, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0})));
+    s.push_back(
+        rec(sid::kWindow2, bytes({0xB6, 0x06, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0})));
     s.push_back(rec(sid::kCodeName, bytes({6, 0, 0}) + "Sheet1"));
     s.push_back(rec(sid::kEof, ""));
     return s;
@@ -163,8 +172,12 @@ struct BuiltBook {
     g.push_back(rec(sid::kExternSheet, bytes({2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1, 0})));
     // Print_Area (built-in 0x06) of Data: PtgArea3d on XTI 0.
     std::string area = bytes({0x3B, 0, 0, 0, 0, 9, 0, 0, 0, 3, 0});
-    g.push_back(rec(sid::kName, bytes({0x20, 0, 0, 1, static_cast<int>(area.size()), 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 6}) + area));
-    g.push_back(rec(sid::kName, bytes({0, 0, 0, 5, static_cast<int>(area.size()), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}) + "Total" + area));
+    g.push_back(rec(sid::kName, bytes({0x20, 0, 0, 1, static_cast<int>(area.size()), 0, 0, 0, 1, 0,
+                                       0, 0, 0, 0, 0, 6}) +
+                                    area));
+    g.push_back(rec(sid::kName, bytes({0, 0, 0, 5, static_cast<int>(area.size()), 0, 0, 0, 0, 0, 0,
+                                       0, 0, 0, 0}) +
+                                    "Total" + area));
     g.push_back(rec(sid::kSst, bytes({0, 0, 0, 0, 0, 0, 0, 0})));
     g.push_back(rec(sid::kExtSst, bytes({8, 0})));
     g.push_back(rec(sid::kEof, ""));
@@ -201,11 +214,11 @@ WorkbookStream checkPositions(const std::string& stream) {
     if (index == s.records.size()) continue;
     const std::string& d = s.records[index].data;
     EXPECT_EQ(get16(stream, get32(d, 12)), sid::kDefColWidth);
-    for (size_t k = 16; k + 4 <= d.size(); k += 4) EXPECT_EQ(get16(stream, get32(d, k)), sid::kDbCell);
+    for (size_t k = 16; k + 4 <= d.size(); k += 4)
+      EXPECT_EQ(get16(stream, get32(d, k)), sid::kDbCell);
   }
   return book;
 }
-
 
 // OfficeArt records of d[at, end), containers before their children: (type, instance, data
 // offset, length).
@@ -311,10 +324,14 @@ TEST(BiffEngineBuilt, CopyRetargetsItsOwnReferencesClonesItsNamesAndKeepsTheRest
 
   // A third XTI names the copy (position 2); the formula's own-sheet reference uses it.
   size_t at = findTopLevel(book.globals, sid::kExternSheet);
-  EXPECT_EQ(book.globals[at].data, bytes({3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1, 0, 0, 0, 2, 0, 2, 0}));
-  const Record& formula = book.sheets[2].records[findTopLevel(book.sheets[2].records, sid::kFormula)];
-  EXPECT_EQ(formula.data.substr(22), bytes({0x3A, 2, 0, 0, 0, 0, 0, 0x3A, 1, 0, 0, 0, 0, 0, 0x03, 0x23, 3, 0, 0, 0, 0x03}));
-  const Record& original = book.sheets[0].records[findTopLevel(book.sheets[0].records, sid::kFormula)];
+  EXPECT_EQ(book.globals[at].data,
+            bytes({3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1, 0, 0, 0, 2, 0, 2, 0}));
+  const Record& formula =
+      book.sheets[2].records[findTopLevel(book.sheets[2].records, sid::kFormula)];
+  EXPECT_EQ(formula.data.substr(22),
+            bytes({0x3A, 2, 0, 0, 0, 0, 0, 0x3A, 1, 0, 0, 0, 0, 0, 0x03, 0x23, 3, 0, 0, 0, 0x03}));
+  const Record& original =
+      book.sheets[0].records[findTopLevel(book.sheets[0].records, sid::kFormula)];
   EXPECT_EQ(original.data.substr(22, 2), bytes({0x3A, 0}));
 
   // The print area is cloned for the copy (itab 3, XTI 2) after the existing names.
@@ -430,7 +447,8 @@ TEST_P(BiffCorpus, OpensOrRefusesAndCopiesKeepPositionsRight) {
   TempDir dir;
   const std::string path = dir.file("book.xls");
   std::filesystem::copy_file(original, path);
-  std::filesystem::permissions(path, std::filesystem::perms::owner_write, std::filesystem::perm_options::add);
+  std::filesystem::permissions(path, std::filesystem::perms::owner_write,
+                               std::filesystem::perm_options::add);
   if (c.refusal) {
     try {
       BiffEngine engine(path);
@@ -446,7 +464,8 @@ TEST_P(BiffCorpus, OpensOrRefusesAndCopiesKeepPositionsRight) {
     BiffEngine engine(path);
     // Saving without a change gives back the same stream.
     EXPECT_EQ(engine.workbookStream(), before);
-    for (int i = 0; i < engine.sheetCount(); ++i) names.push_back(engine.sheetName(engine.sheetAt(i)));
+    for (int i = 0; i < engine.sheetCount(); ++i)
+      names.push_back(engine.sheetName(engine.sheetAt(i)));
     int copied = 0;
     for (int i = 0; i < engine.sheetCount() && copied < 2; ++i) {
       if (engine.sheetKind(engine.sheetAt(i)) != SheetKind::Worksheet) continue;
@@ -467,9 +486,10 @@ TEST_P(BiffCorpus, OpensOrRefusesAndCopiesKeepPositionsRight) {
 
 INSTANTIATE_TEST_SUITE_P(
     Files, BiffCorpus,
-    testing::Values(CorpusCase{"calamine_issue127.xls", nullptr}, CorpusCase{"poi_12843-1.xls", nullptr},
-                    CorpusCase{"poi_15228.xls", nullptr}, CorpusCase{"poi_44958.xls", nullptr},
-                    CorpusCase{"poi_45761.xls", nullptr}, CorpusCase{"poi_SimpleWithImages.xls", nullptr},
+    testing::Values(CorpusCase{"calamine_issue127.xls", nullptr},
+                    CorpusCase{"poi_12843-1.xls", nullptr}, CorpusCase{"poi_15228.xls", nullptr},
+                    CorpusCase{"poi_44958.xls", nullptr}, CorpusCase{"poi_45761.xls", nullptr},
+                    CorpusCase{"poi_SimpleWithImages.xls", nullptr},
                     CorpusCase{"poi_WithThreeCharts.xls", nullptr},
                     CorpusCase{"poi_password.xls", "protected with a password"}),
     [](const testing::TestParamInfo<CorpusCase>& info) {
