@@ -65,9 +65,11 @@ class RecordReader {
   size_t at_;
 };
 
-// A structural fault in a record stream, described for the user ("a record is cut short").
+// A fault in a record stream, described for the user ("a record is cut short"). `unknown` tells
+// content this program does not know (a formula token) from damage.
 struct RecordError {
   std::string what;
+  bool unknown = false;
 };
 
 // The data of records[at] followed by the data of the CONTINUE records after it; `end` receives

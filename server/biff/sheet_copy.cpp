@@ -634,6 +634,7 @@ void appendSheetCopy(WorkbookStream& book, size_t source, const std::string& nam
     copy.records = std::move(records);
     book.sheets.push_back(std::move(copy));
   } catch (const RecordError& e) {
+    if (e.unknown) refuse(sheet, e.what);
     throw ServerError("Cannot copy the sheet '" + sheet + "': the workbook is damaged (" + e.what +
                       "). The workbook was not changed.");
   }

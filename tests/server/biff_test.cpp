@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <set>
 
 #include "server/biff/biff_engine.h"
@@ -160,7 +161,8 @@ struct BuiltBook {
     s.push_back(rec(sid::kEof, ""));
     return s;
   }
-  static std::string stream() {
+  using Edit = std::function<void(WorkbookStream&)>;
+  static std::string stream(const Edit& edit = nullptr) {
     WorkbookStream book;
     auto& g = book.globals;
     g.push_back(rec(sid::kBof, bytes({0, 6, 5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0})));
@@ -184,13 +186,14 @@ struct BuiltBook {
     book.sheets.push_back({"Data", 0, 0, 3, sheet(true)});
     book.sheets.push_back({"Other", 0, 0, 4, sheet(false)});
     book.sheets[1].records[6].data = bytes({5, 0, 0}) + "Sheet";  // code name "Sheet"
+    if (edit) edit(book);
     return writeWorkbookStream(book);
   }
-  static void write(const std::string& path, bool vba = false) {
+  static void write(const std::string& path, bool vba = false, const Edit& edit = nullptr) {
     CompoundEntry root;
     root.storage = true;
     root.classId = {0x20, 0x08, 0x02, 0, 0, 0, 0, 0, 0xC0, 0, 0, 0, 0, 0, 0, 0x46};
-    root.children.push_back({"Workbook", false, {}, stream(), {}});
+    root.children.push_back({"Workbook", false, {}, stream(edit), {}});
     root.children.push_back({"\005SummaryInformation", false, {}, std::string(5000, 'S'), {}});
     CompoundEntry storage{"ObjectPool", true, {}, {}, {}};
     storage.classId[0] = 7;
@@ -378,6 +381,80 @@ TEST(BiffEngineBuilt, RefusalsLeaveTheFileAsItWas) {
   engine.save();
   EXPECT_EQ(test::readFile(path), before);
 }
+
+struct RefusalCase {
+  const char* what;
+  bool onOpening;  // refused when the file is opened, otherwise when "Data" is copied
+  const char* words;
+  BuiltBook::Edit edit;
+};
+
+// Inserts `r` into the substream before its last record (the EOF).
+void beforeEnd(std::vector<Record>& records, Record r) {
+  records.insert(records.end() - 1, std::move(r));
+}
+
+class BiffRefusal : public testing::TestWithParam<RefusalCase> {};
+
+TEST_P(BiffRefusal, NamesTheReasonAndLeavesTheFileAsItWas) {
+  const RefusalCase& c = GetParam();
+  TempDir dir;
+  const std::string path = dir.file("book.xls");
+  BuiltBook::write(path, false, c.edit);
+  const std::string before = test::readFile(path);
+  try {
+    BiffEngine engine(path);
+    ASSERT_FALSE(c.onOpening) << c.what << ": opened";
+    engine.copySheet(engine.sheetAt(0), engine.sheetAt(1));
+    ADD_FAILURE() << c.what << ": copied";
+  } catch (const ServerError& e) {
+    EXPECT_NE(std::string(e.what()).find(c.words), std::string::npos) << c.what << ": " << e.what();
+  }
+  EXPECT_EQ(test::readFile(path), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BiffRefusal,
+    testing::Values(
+        RefusalCase{"encrypted", true, "protected with a password",
+                    [](WorkbookStream& b) {
+                      b.globals.insert(b.globals.begin() + 1,
+                                       BuiltBook::rec(sid::kFilePass, std::string(54, '\1')));
+                      for (auto& s : b.sheets) ++s.boundSheet;
+                    }},
+        RefusalCase{"Excel 95 stream", true, "Excel 95 or older",
+                    [](WorkbookStream& b) { put16(b.globals[0].data, 0, 0x0500); }},
+        RefusalCase{"structure protected", false, "structure is protected",
+                    [](WorkbookStream& b) {
+                      beforeEnd(b.globals, BuiltBook::rec(sid::kProtect, bytes({1, 0})));
+                    }},
+        RefusalCase{"unknown record", false, "(0x0999)",
+                    [](WorkbookStream& b) {
+                      beforeEnd(b.sheets[0].records, BuiltBook::rec(0x0999, "?"));
+                    }},
+        RefusalCase{"pivot table", false, "pivot table",
+                    [](WorkbookStream& b) {
+                      beforeEnd(b.sheets[0].records, BuiltBook::rec(0x00B0, std::string(40, '\0')));
+                    }},
+        RefusalCase{"OLE object", false, "embedded object",
+                    [](WorkbookStream& b) {
+                      beforeEnd(b.sheets[0].records,
+                                BuiltBook::rec(sid::kObj, bytes({0x15, 0, 0x12, 0, 8, 0}) +
+                                                              std::string(16, '\0') +
+                                                              bytes({0x09, 0, 2, 0, 0, 0})));
+                    }},
+        RefusalCase{"unknown formula token", false, "token",
+                    [](WorkbookStream& b) {
+                      for (Record& r : b.sheets[0].records)
+                        if (r.sid == sid::kFormula) r.data[22] = 0x18;
+                    }},
+        RefusalCase{"dialog sheet", false, "dialog sheet",
+                    [](WorkbookStream& b) {
+                      beforeEnd(b.sheets[0].records, BuiltBook::rec(sid::kWsBool, bytes({0x10, 0})));
+                    }},
+        RefusalCase{"macro sheet", false, "macro sheet",
+                    [](WorkbookStream& b) { b.sheets[0].type = 1; }}),
+    [](const testing::TestParamInfo<RefusalCase>& info) { return "case" + std::to_string(info.index); });
 
 TEST(BiffEngineBuilt, DamagedFilesAreRefusedInTheUsersWords) {
   TempDir dir;
