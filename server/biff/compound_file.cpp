@@ -18,7 +18,17 @@ namespace {
 
 void initialise() {
   static std::once_flag once;
-  std::call_once(once, [] { gsf_init(); });
+  std::call_once(once, [] {
+    gsf_init();
+    // Damage in a file is reported as a refusal; the library's own warnings about it would
+    // only clutter the terminal.
+    for (const char* domain : {"libgsf", "libgsf:msole"})
+      g_log_set_handler(
+          domain,
+          static_cast<GLogLevelFlags>(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING |
+                                      G_LOG_LEVEL_MESSAGE),
+          [](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr);
+  });
 }
 
 // Releases a GObject reference at the end of a scope.
