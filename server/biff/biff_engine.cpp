@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "server/biff/sheet_copy.h"
+#include "server/biff/vba_project.h"
 #include "server/server_error.h"
 #include "server/sheet_names.h"
 
@@ -162,8 +163,23 @@ SheetId BiffEngine::copySheet(SheetId source, SheetId after) {
   const std::string name =
       automaticCopyName(book_.sheets[from].name, namesExcept(book_.sheets.size()));
   CopyContext context;
-  context.hasVbaProject = findChild(root_, "_VBA_PROJECT_CUR") != nullptr;
+  CompoundEntry* project = findChild(root_, "_VBA_PROJECT_CUR");
+  context.hasVbaProject = project != nullptr;
+  // In a macro workbook the copy's code name comes with a module holding the source's code.
+  std::optional<CompoundEntry> changedProject;
+  const std::string sourceCode = sheetCodeName(book_.sheets[from]);
+  if (project && !sourceCode.empty()) {
+    context.codeName = freshCodeName(book_, vbaTakenNames(*project));
+    changedProject = *project;
+    try {
+      addDocumentModule(*changedProject, sourceCode, context.codeName);
+    } catch (const VbaError& e) {
+      throw ServerError("Cannot copy the sheet '" + book_.sheets[from].name + "': " + e.what +
+                        ", so its macros cannot be copied. The workbook was not changed.");
+    }
+  }
   appendSheetCopy(book_, from, name, context);
+  if (changedProject) *project = std::move(*changedProject);
   modified_ = true;
   return static_cast<SheetId>(book_.sheets.size());
 }

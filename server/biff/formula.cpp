@@ -98,8 +98,9 @@ void walkFormula(std::string& d, size_t at, size_t cce, const FormulaRemap* rema
   while (at < end) {
     const size_t size = tokenSize(d, at, end);
     if (size == 0)
-      throw RecordError{"a formula token Orvandel does not know (" +
-                        hex(static_cast<unsigned char>(d[at])) + ")", true};
+      throw RecordError{
+          "a formula token Orvandel does not know (" + hex(static_cast<unsigned char>(d[at])) + ")",
+          true};
     if (end - at < size) throw RecordError{"a formula token is cut short"};
     const unsigned ptg = static_cast<unsigned char>(d[at]);
     if (remap && ptg >= 0x20) {

@@ -438,6 +438,22 @@ void replaceGlobals(WorkbookStream& book, size_t from, size_t to, std::vector<Re
 
 }  // namespace
 
+std::string sheetCodeName(const WorkbookStream::Sheet& sheet) {
+  const size_t at = findTopLevel(sheet.records, sid::kCodeName);
+  return at < sheet.records.size() ? codeNameOf(sheet.records[at]) : std::string();
+}
+
+std::string freshCodeName(const WorkbookStream& book, const std::set<std::string>& taken) {
+  std::set<std::string> used = taken;
+  for (const Record& r : book.globals)
+    if (r.sid == sid::kCodeName) used.insert(lowerAscii(codeNameOf(r)));
+  for (const WorkbookStream::Sheet& s : book.sheets) used.insert(lowerAscii(sheetCodeName(s)));
+  std::string fresh;
+  for (size_t n = book.sheets.size() + 1; fresh.empty() || used.count(lowerAscii(fresh)); ++n)
+    fresh = "Sheet" + std::to_string(n);
+  return fresh;
+}
+
 void appendSheetCopy(WorkbookStream& book, size_t source, const std::string& name,
                      const CopyContext& context) {
   const WorkbookStream::Sheet& src = book.sheets.at(source);
@@ -523,17 +539,10 @@ void appendSheetCopy(WorkbookStream& book, size_t source, const std::string& nam
     // A code name of its own.
     const size_t codeName = findTopLevel(records, sid::kCodeName);
     if (codeName < records.size()) {
-      if (context.hasVbaProject) refuse(sheet, "macros (a VBA project)");
-      std::set<std::string> used;
-      for (const Record& r : book.globals)
-        if (r.sid == sid::kCodeName) used.insert(lowerAscii(codeNameOf(r)));
-      for (const WorkbookStream::Sheet& s : book.sheets) {
-        const size_t at = findTopLevel(s.records, sid::kCodeName);
-        if (at < s.records.size()) used.insert(lowerAscii(codeNameOf(s.records[at])));
-      }
-      std::string fresh;
-      for (size_t n = book.sheets.size() + 1; fresh.empty() || used.count(lowerAscii(fresh)); ++n)
-        fresh = "Sheet" + std::to_string(n);
+      if (context.hasVbaProject && context.codeName.empty())
+        refuse(sheet, "macros (a VBA project)");
+      const std::string fresh =
+          context.codeName.empty() ? freshCodeName(book, {}) : context.codeName;
       size_t units = 0;
       std::string chars = writeBiffChars(fresh, &units);
       records[codeName].data.clear();

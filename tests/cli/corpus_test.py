@@ -60,6 +60,23 @@ def refusal_problem(result, original, scratch):
     return None
 
 
+def ssconvert_warnings(path, folder):
+    """The distinct warnings gnumeric's ssconvert gives reading the .xls at `path` (without
+    process ids and times), or None when ssconvert is not installed."""
+    if not shutil.which("ssconvert"):
+        return None
+    out = tempfile.mkdtemp(prefix="ssconvert-", dir=folder)
+    result = subprocess.run(["ssconvert", "-S", path, os.path.join(out, "sheet_%s.csv")],
+                            capture_output=True, text=True, timeout=300)
+    shutil.rmtree(out, ignore_errors=True)
+    text = re.sub(r"\(ssconvert:\d+\): ", "", result.stdout + result.stderr)
+    text = re.sub(r"\d\d:\d\d:\d\d\.\d+: ", "", text)
+    lines = {line.strip() for line in text.splitlines() if line.strip()}
+    if result.returncode != 0:
+        lines.add(f"ssconvert exited {result.returncode}")
+    return lines
+
+
 def judge(name, args, candidates):
     original = os.path.join(args.corpus, name)
     row = {"file": name, "source": "", "outcome": "", "detail": "", "seconds": 0.0}
@@ -119,6 +136,15 @@ def judge(name, args, candidates):
                 notes = json.load(f).get("notes", [])
         fails = [n for n in notes if n[2] == "FAIL"]
         warns = [n for n in notes if n[2] == "WARN"]
+        # gnumeric, a third reader of .xls: the result may repeat the original's warnings (once
+        # per copy of the sheet that gives them), never add one of its own.
+        if name.lower().endswith(".xls") and checked.returncode == 0:
+            before = ssconvert_warnings(original, folder)
+            after = ssconvert_warnings(scratch, folder)
+            if before is not None and after - before:
+                row["outcome"] = "FAIL"
+                row["detail"] = "ssconvert: " + sorted(after - before)[0][:200]
+                return row
         if checked.returncode == 0:
             row["outcome"] = "copied"
             row["detail"] = f"{len(warns)} WARN" + (": " + warns[0][3][:100] if warns else "")

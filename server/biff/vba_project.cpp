@@ -1,0 +1,282 @@
+#include "server/biff/vba_project.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "server/biff/records.h"
+
+namespace orv::biff {
+
+namespace {
+
+constexpr size_t kChunk = 4096;
+
+std::string lower(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return s;
+}
+
+// The number of bits of a copy token's offset when `done` bytes of the chunk are written.
+unsigned offsetBits(size_t done) {
+  unsigned bits = 4;
+  while ((size_t{1} << bits) < done) ++bits;
+  return std::min(bits, 12u);
+}
+
+struct DirRecord {
+  std::uint16_t id;
+  std::string data;  // for PROJECTVERSION: the 6 bytes after its size field
+};
+
+std::vector<DirRecord> readDir(const std::string& d) {
+  std::vector<DirRecord> out;
+  size_t at = 0;
+  while (at < d.size()) {
+    if (d.size() - at < 6) throw VbaError{"its macro project's module list is cut short"};
+    const std::uint16_t id = get16(d, at);
+    size_t size = get32(d, at + 2);
+    if (id == 0x0009) size = 6;  // PROJECTVERSION: Reserved u32 (=4), then 6 bytes
+    if (d.size() - at - 6 < size) throw VbaError{"its macro project's module list is cut short"};
+    out.push_back({id, d.substr(at + 6, size)});
+    at += 6 + size;
+    if (id == 0x0010) break;  // terminator
+  }
+  return out;
+}
+
+std::string writeDir(const std::vector<DirRecord>& records) {
+  std::string out;
+  for (const DirRecord& r : records) {
+    add16(out, r.id);
+    add32(out, r.id == 0x0009 ? 4 : static_cast<std::uint32_t>(r.data.size()));
+    out += r.data;
+  }
+  return out;
+}
+
+std::string utf16(const std::string& ascii) {
+  std::string out;
+  for (char c : ascii) add16(out, static_cast<unsigned char>(c));
+  return out;
+}
+
+CompoundEntry& child(CompoundEntry& storage, std::string_view name) {
+  if (CompoundEntry* found = findChild(storage, name)) return *found;
+  throw VbaError{"its macro project has no '" + std::string(name) + "'"};
+}
+
+}  // namespace
+
+std::string decompressVba(std::string_view in) {
+  if (in.empty() || in[0] != 1) throw VbaError{"a macro module is not compressed as expected"};
+  std::string out;
+  size_t at = 1;
+  while (at < in.size()) {
+    if (in.size() - at < 2) throw VbaError{"a macro module is cut short"};
+    const unsigned header = get16(in, at);
+    const size_t size = (header & 0x0FFF) + 3;
+    if (((header >> 12) & 7) != 3) throw VbaError{"a macro module is damaged"};
+    if (in.size() - at < size) throw VbaError{"a macro module is cut short"};
+    const size_t chunkStart = out.size();
+    const size_t end = at + size;
+    at += 2;
+    if (!(header & 0x8000)) {
+      if (size != kChunk + 2) throw VbaError{"a macro module is damaged"};
+      out.append(in.substr(at, kChunk));
+      at = end;
+      continue;
+    }
+    while (at < end) {
+      const unsigned flags = static_cast<unsigned char>(in[at++]);
+      for (int bit = 0; bit < 8 && at < end; ++bit) {
+        if (!(flags & (1u << bit))) {
+          out.push_back(in[at++]);
+          continue;
+        }
+        if (end - at < 2) throw VbaError{"a macro module is cut short"};
+        const unsigned token = get16(in, at);
+        at += 2;
+        const unsigned bits = offsetBits(out.size() - chunkStart);
+        const size_t length = (token & (0xFFFFu >> bits)) + 3;
+        const size_t offset = (token >> (16 - bits)) + 1;
+        if (offset > out.size() - chunkStart) throw VbaError{"a macro module is damaged"};
+        for (size_t k = 0; k < length; ++k) out.push_back(out[out.size() - offset]);
+      }
+    }
+  }
+  return out;
+}
+
+std::string compressVba(std::string_view data) {
+  std::string out(1, '\1');
+  for (size_t start = 0; start < data.size(); start += kChunk) {
+    const size_t chunkEnd = std::min(data.size(), start + kChunk);
+    std::string body;
+    size_t pos = start;
+    while (pos < chunkEnd) {
+      const size_t flagAt = body.size();
+      body.push_back('\0');
+      unsigned flags = 0;
+      for (int bit = 0; bit < 8 && pos < chunkEnd; ++bit) {
+        const unsigned bits = offsetBits(pos - start);
+        const size_t maxLength = (0xFFFFu >> bits) + 3;
+        size_t best = 0, bestOffset = 0;
+        for (size_t cand = pos; cand-- > start;) {
+          size_t n = 0;
+          while (pos + n < chunkEnd && n < maxLength && data[cand + n] == data[pos + n]) ++n;
+          if (n > best) best = n, bestOffset = pos - cand;
+          if (best == maxLength) break;
+        }
+        if (best >= 3) {
+          add16(body, static_cast<std::uint32_t>(((bestOffset - 1) << (16 - bits)) | (best - 3)));
+          flags |= 1u << bit;
+          pos += best;
+        } else {
+          body.push_back(data[pos++]);
+        }
+      }
+      body[flagAt] = static_cast<char>(flags);
+    }
+    if (body.size() > kChunk) {  // stored raw, padded to a whole chunk
+      add16(out, 0x3FFF);
+      std::string raw(data.substr(start, chunkEnd - start));
+      raw.resize(kChunk, '\0');
+      out += raw;
+    } else {
+      add16(out, static_cast<std::uint32_t>(0xB000 | (body.size() + 2 - 3)));
+      out += body;
+    }
+  }
+  return out;
+}
+
+std::set<std::string> vbaTakenNames(const CompoundEntry& project) {
+  std::set<std::string> taken;
+  const CompoundEntry* vba = findChild(project, "VBA");
+  const CompoundEntry* dir = vba ? findChild(*vba, "dir") : nullptr;
+  if (!dir) return taken;
+  for (const CompoundEntry& e : project.children) taken.insert(lower(e.name));
+  for (const CompoundEntry& e : vba->children) taken.insert(lower(e.name));
+  try {
+    for (const DirRecord& r : readDir(decompressVba(dir->data)))
+      if (r.id == 0x0019 || r.id == 0x0016 || r.id == 0x0004) taken.insert(lower(r.data));
+  } catch (const VbaError&) {
+  }
+  return taken;
+}
+
+void addDocumentModule(CompoundEntry& project, const std::string& source,
+                       const std::string& module) {
+  CompoundEntry copy = project;  // changed here, swapped in at the end
+  CompoundEntry& vba = child(copy, "VBA");
+  CompoundEntry& dirStream = child(vba, "dir");
+  std::vector<DirRecord> dir = readDir(decompressVba(dirStream.data));
+
+  // The source's MODULE record: from its MODULENAME (0x0019) to its terminator (0x002B).
+  size_t first = dir.size(), last = dir.size(), count = dir.size(), end = dir.size();
+  for (size_t i = 0; i < dir.size(); ++i) {
+    if (dir[i].id == 0x000F) count = i;
+    if (dir[i].id == 0x0010) end = i;
+    if (dir[i].id == 0x0019 && lower(dir[i].data) == lower(source) && first == dir.size()) {
+      first = i;
+      for (last = i; last < dir.size() && dir[last].id != 0x002B; ++last) {
+      }
+    }
+  }
+  if (first == dir.size() || last == dir.size() || count == dir.size() || end == dir.size() ||
+      dir[count].data.size() != 2)
+    throw VbaError{"its macro project has no module for the sheet"};
+  std::string streamName = source;
+  std::uint32_t offset = 0;
+  std::vector<DirRecord> added;
+  for (size_t i = first; i <= last; ++i) {
+    DirRecord r = dir[i];
+    switch (r.id) {
+      case 0x0019:
+        r.data = module;
+        break;
+      case 0x0047:
+        r.data = utf16(module);
+        break;
+      case 0x001A:
+        streamName = r.data, r.data = module;
+        break;
+      case 0x0032:
+        r.data = utf16(module);
+        break;
+      case 0x0031:
+        if (r.data.size() != 4) throw VbaError{"its macro project's module list is damaged"};
+        offset = get32(r.data, 0);
+        put32(r.data, 0, 0);
+        break;
+      case 0x002C:
+        r.data = std::string("\xFF\xFF", 2);
+        break;
+      default:
+        break;
+    }
+    added.push_back(std::move(r));
+  }
+  if (std::none_of(added.begin(), added.end(), [](const DirRecord& r) { return r.id == 0x0022; }))
+    throw VbaError{"the sheet's macro module is not a document module"};
+  put16(dir[count].data, 0, get16(dir[count].data, 0) + 1u);
+  dir.insert(dir.begin() + static_cast<std::ptrdiff_t>(end), added.begin(), added.end());
+
+  // The module's code, with its name changed.
+  const CompoundEntry& sourceStream = child(vba, streamName);
+  if (offset > sourceStream.data.size()) throw VbaError{"a macro module is cut short"};
+  std::string code = decompressVba(std::string_view(sourceStream.data).substr(offset));
+  const std::string key = "attribute vb_name = \"";
+  const size_t at = lower(code.substr(0, 256)).find(key);
+  const size_t valueAt = at + key.size();
+  const size_t close = at == std::string::npos ? at : code.find('"', valueAt);
+  if (close == std::string::npos) throw VbaError{"the sheet's macro module has no name line"};
+  code.replace(valueAt, close - valueAt, module);
+
+  // PROJECT: a Document= line after the last module line; a [Workspace] line.
+  CompoundEntry& projectText = child(copy, "PROJECT");
+  std::string& text = projectText.data;
+  const std::string sourceLine = "Document=" + source + "/";
+  size_t line = 0, insertAt = std::string::npos, docValue = std::string::npos;
+  for (size_t next; line < text.size(); line = next) {
+    next = text.find("\r\n", line);
+    next = next == std::string::npos ? text.size() : next + 2;
+    const std::string l = lower(text.substr(line, next - line));
+    for (const char* item : {"document=", "module=", "class=", "baseclass=", "package="})
+      if (l.rfind(item, 0) == 0) insertAt = next;
+    if (l.rfind(lower(sourceLine), 0) == 0) docValue = line + sourceLine.size();
+    if (l.rfind("[workspace]", 0) == 0) break;
+  }
+  if (insertAt == std::string::npos || docValue == std::string::npos)
+    throw VbaError{"its macro project does not list the sheet's module"};
+  const size_t valueEnd = text.find("\r\n", docValue);
+  const std::string value = text.substr(docValue, valueEnd - docValue);
+  const size_t workspace = lower(text).find("[workspace]");
+  if (workspace != std::string::npos) {
+    if (!text.empty() && text.back() != '\n') text += "\r\n";
+    text += module + "=0, 0, 0, 0, C\r\n";
+  }
+  text.insert(insertAt, "Document=" + module + "/" + value + "\r\n");
+
+  if (CompoundEntry* map = findChild(copy, "PROJECTwm")) {
+    if (map->data.size() < 2) throw VbaError{"its macro project's name map is damaged"};
+    map->data.insert(map->data.size() - 2, module + '\0' + utf16(module) + std::string(2, '\0'));
+  }
+
+  dirStream.data = compressVba(writeDir(dir));
+  CompoundEntry moduleStream;
+  moduleStream.name = module;
+  moduleStream.data = compressVba(code);
+  vba.children.push_back(std::move(moduleStream));
+  // Office recompiles a project whose cache version does not match its own.
+  child(vba, "_VBA_PROJECT").data = std::string("\xCC\x61\xFF\xFF\x00\x01\x00", 7);
+  // A signature covers the modules: a changed project keeps none.
+  std::erase_if(copy.children, [](const CompoundEntry& e) {
+    return e.name.rfind("\005DigitalSignature", 0) == 0;
+  });
+  project = std::move(copy);
+}
+
+}  // namespace orv::biff
