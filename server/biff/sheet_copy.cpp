@@ -477,18 +477,49 @@ void appendSheetCopy(WorkbookStream& book, size_t source, const std::string& nam
     // Sheet-scoped names of the source get clones scoped to the copy, after the existing names.
     std::map<std::uint32_t, std::uint32_t> nameMap;  // 1-based
     std::vector<size_t> cloned;
-    for (size_t k = 0; k < g.names.size(); ++k) {
-      if (g.names[k].itab != source + 1) continue;
-      cloned.push_back(k);
-      nameMap[static_cast<std::uint32_t>(k + 1)] =
-          static_cast<std::uint32_t>(g.names.size() + cloned.size());
-    }
     bool needXti = false;
     const auto isSource = [&](std::uint16_t ixti) {
       return ixti < g.xtis.size() && g.xtis[ixti].book == g.selfBook &&
              g.xtis[ixti].first == static_cast<std::int16_t>(source) &&
              g.xtis[ixti].last == static_cast<std::int16_t>(source);
     };
+    // A name's text (its flags' built-in bit and characters), to tell names apart.
+    const auto nameKey = [](const std::string& d) {
+      size_t used = 0;
+      return std::to_string(get16(d, 0) & 0x20) + ":" +
+             lowerAscii(readBiffChars(d, 14, static_cast<unsigned char>(d[3]), &used));
+    };
+    std::set<std::string> local;
+    for (const Globals::Name& n : g.names)
+      if (n.itab == source + 1) local.insert(nameKey(n.data));
+    // Names scoped to the source, and workbook names that refer to it only, as a spreadsheet
+    // application does, get clones scoped to the copy.
+    const auto refersToSource = [&](const std::string& d) {
+      bool refers = false;
+      FormulaRemap detect;
+      detect.xti = [&](std::uint16_t ixti) {
+        refers = refers || isSource(ixti);
+        return ixti;
+      };
+      try {
+        std::string copy = d;
+        size_t used = 0;
+        readBiffChars(copy, 14, static_cast<unsigned char>(copy[3]), &used);
+        walkFormula(copy, 14 + used, get16(copy, 4), &detect);
+      } catch (const RecordError&) {
+        return false;  // a name that cannot be read stays the workbook's alone
+      }
+      return refers;
+    };
+    for (size_t k = 0; k < g.names.size(); ++k) {
+      const Globals::Name& n = g.names[k];
+      const bool clone = n.itab == source + 1 ||
+                         (n.itab == 0 && !local.count(nameKey(n.data)) && refersToSource(n.data));
+      if (!clone) continue;
+      cloned.push_back(k);
+      nameMap[static_cast<std::uint32_t>(k + 1)] =
+          static_cast<std::uint32_t>(g.names.size() + cloned.size());
+    }
     FormulaRemap remap;
     remap.xti = [&](std::uint16_t ixti) -> std::uint16_t {
       if (!isSource(ixti)) return ixti;

@@ -402,13 +402,17 @@ TEST(BiffEngineBuilt, CopyRetargetsItsOwnReferencesClonesItsNamesAndKeepsTheRest
       book.sheets[0].records[findTopLevel(book.sheets[0].records, sid::kFormula)];
   EXPECT_EQ(original.data.substr(22, 2), bytes({0x3A, 0}));
 
-  // The print area is cloned for the copy (itab 3, XTI 2) after the existing names.
+  // The print area (scoped to Data) and the workbook name "Total" (which refers to Data only)
+  // are cloned for the copy (itab 3, XTI 2) after the existing names.
   std::vector<std::string> names;
   for (const Record& r : book.globals)
     if (r.sid == sid::kName) names.push_back(r.data);
-  ASSERT_EQ(names.size(), 3u);
+  ASSERT_EQ(names.size(), 4u);
   EXPECT_EQ(get16(names[2], 8), 3);
   EXPECT_EQ(names[2].substr(16), bytes({0x3B, 2, 0, 0, 0, 9, 0, 0, 0, 3, 0}));
+  EXPECT_EQ(get16(names[3], 8), 3);
+  EXPECT_EQ(names[3].substr(15, 5), "Total");
+  EXPECT_EQ(names[3].substr(20, 2), bytes({0x3B, 2}));
   EXPECT_EQ(names[1].substr(20, 2), bytes({0x3B, 0}));
 
   // Tab ids, the self reference's sheet count, the window and code name of the copy.

@@ -63,7 +63,8 @@ TEST_P(Refusal, IsDetectedByContentAndRefusedInTheUsersWords) {
 const Case kCases[] = {
     {"EncryptedOpenXml", FileFormat::OoxmlEncrypted, "password",
      [](const std::string& p) { test::writeFile(p, compoundFile("EncryptedPackage")); }},
-    {"Xls", FileFormat::Biff8, "Excel 97-2003",
+    // An .xls is opened; this one's compound file has a directory and nothing else.
+    {"DamagedXls", FileFormat::Biff8, "damaged",
      [](const std::string& p) { test::writeFile(p, compoundFile("Workbook")); }},
     {"Excel95", FileFormat::BiffOld, "Excel 5.0/95",
      [](const std::string& p) { test::writeFile(p, compoundFile("Book")); }},
