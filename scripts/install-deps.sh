@@ -11,7 +11,7 @@ packages=(
   clang libclang-rt-14-dev
   xvfb xauth imagemagick xdotool
   python3 python3-openpyxl python3-xlrd python3-uno python3-xlsxwriter time
-  libreoffice-calc-nogui fonts-dejavu-core
+  libreoffice-calc-nogui fonts-dejavu-core gnumeric
   nodejs
   desktop-file-utils appstream scdoc lintian
 )
