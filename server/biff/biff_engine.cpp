@@ -99,6 +99,18 @@ BiffEngine::BiffEngine(const std::string& path) : path_(path), display_(displayN
   identity_ = fileIdentity(path_, display_);
   const std::string bytes = readWholeFile(path_, display_);
   book_ = openWorkbookBytes(bytes, display_, &root_);
+  // The stream lives on as records; its bytes are made again on saving.
+  if (CompoundEntry* workbook = workbookEntry()) {
+    workbook->data.clear();
+    workbook->data.shrink_to_fit();
+  }
+}
+
+CompoundEntry* BiffEngine::workbookEntry() {
+  if (CompoundEntry* found = findChild(root_, "Workbook")) return found;
+  for (CompoundEntry& c : root_.children)
+    if (!c.storage && (c.name == "WORKBOOK" || c.name == "workbook")) return &c;
+  return nullptr;
 }
 
 size_t BiffEngine::indexOf(SheetId id) const {
@@ -206,11 +218,7 @@ void BiffEngine::save() {
   } catch (const RecordError& e) {
     throw ServerError("Cannot save '" + display_ + "': " + e.what + ".");
   }
-  CompoundEntry* workbook = findChild(root_, "Workbook");
-  if (!workbook) {
-    for (CompoundEntry& c : root_.children)
-      if (!c.storage && (c.name == "WORKBOOK" || c.name == "workbook")) workbook = &c;
-  }
+  CompoundEntry* workbook = workbookEntry();
   workbook->data = std::move(stream);
   const std::string bytes = writeCompoundFile(root_);
   workbook->data.clear();
@@ -227,6 +235,13 @@ void BiffEngine::save() {
   });
   identity_ = fileIdentity(path_, display_);
   modified_ = false;
+  // The name must lead to the file just written: another program writing over it right after the
+  // rename keeps its inode, but not its size and time.
+  if (savedAs && (savedAs->device != identity_.device || savedAs->inode != identity_.inode ||
+                  savedAs->size != identity_.size || savedAs->mtimeNs != identity_.mtimeNs))
+    throw ServerError("Cannot save '" + display_ +
+                      "': the file was changed by another program while it was being saved. "
+                      "Open it again and repeat the change.");
 }
 
 }  // namespace orv::biff

@@ -34,6 +34,7 @@ class BiffEngine : public Engine {
  private:
   size_t indexOf(SheetId id) const;  // position; ids are positions + 1, as sheets only append
   std::vector<std::string> namesExcept(size_t position) const;
+  CompoundEntry* workbookEntry();  // the Workbook stream's entry in root_
 
   std::string path_;
   std::string display_;
