@@ -4,6 +4,7 @@
 
 #include "automation/copy_count.h"
 #include "automation/naming_rule.h"
+#include "automation/services.h"
 #include "server/durable_file.h"
 #include "server/server_error.h"
 
@@ -13,7 +14,6 @@ namespace {
 
 constexpr char kNotANumber[] = "Please enter a number for how many copies.";
 constexpr char kNoWorkbook[] = "There is no open workbook: it could not be opened for this copy.";
-constexpr int kExclamation = 48;  // the message box's warning icon
 
 // The file's identity now, or nothing when it cannot be looked at (then the open or the save
 // that follows says why).

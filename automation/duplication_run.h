@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "app/trap.h"
 #include "automation/open_workbook_fn.h"
+#include "automation/trap.h"
 #include "server/durable_file.h"
 #include "server/workbook_lock.h"
 

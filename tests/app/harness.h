@@ -32,8 +32,8 @@ struct ShownBox {
 // Records every box; answers from a script, then with `defaultAnswer`.
 class FakeBoxes : public MessageBoxes {
  public:
-  int show(const QString& text, int style, const QString& caption) override {
-    shown.push_back({text, style, caption});
+  int show(const std::string& text, int style, const std::string& caption) override {
+    shown.push_back({QString::fromStdString(text), style, QString::fromStdString(caption)});
     if (!answers.empty()) {
       const int answer = answers.front();
       answers.pop_front();

@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "app/error_report.h"
-#include "app/trap.h"
+#include "automation/trap.h"
 #include "fixtures.h"
 #include "recording_view.h"
 #include "server/server_error.h"
@@ -60,8 +60,9 @@ class RunTest : public ::testing::Test {
 
   // PushButton2_Click as the window runs it.
   void click(DuplicationRun& run) {
-    runTrapped(locationTag(QStringLiteral("Form1"), QStringLiteral("PushButton2_Click")),
-               run.steps(), report);
+    runTrapped(
+        locationTag(QStringLiteral("Form1"), QStringLiteral("PushButton2_Click")).toStdString(),
+        run.steps(), report);
   }
   void click() {
     DuplicationRun run(view, services());

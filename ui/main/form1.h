@@ -104,7 +104,7 @@ class Form1 : public QWidget, private DuplicationView {
   void watchHover(QWidget* widget, int shape);
   // The mouse-move handlers: every control but the progress bar has one.
   void hover(int shape);
-  QString tag(const char* handler) const;
+  std::string tag(const char* handler) const;
   // The change handlers of the count and pattern boxes: store the whole text under `key`.
   void storeBoxText(const char* handler, Setting key, const QLineEdit* box);
 

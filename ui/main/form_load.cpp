@@ -2,14 +2,14 @@
 #include <QIcon>
 #include <QLineEdit>
 
-#include "app/app_title.h"
 #include "app/file_helpers.h"
 #include "app/hand_cursor.h"
 #include "app/settings_store.h"
 #include "app/theme.h"
-#include "app/trap.h"
+#include "automation/app_title.h"
 #include "automation/copy_count.h"
 #include "automation/server_routines.h"
+#include "automation/trap.h"
 #include "ui/main/check_box.h"
 #include "ui/main/form1.h"
 #include "ui/main/sheet_list.h"
