@@ -85,6 +85,37 @@ class DuplicationRun {
   bool copyInProgress() const { return copyInProgress_; }
 
  private:
+  // The steps of the table, one per row, each returning the line to go on with.
+  int returnIfRunning();
+  int startRun();
+  int checkCountIsNumber();
+  int checkWorkbookExists();
+  int lockWorkbook();
+  int showHourglass();
+  int readCount();
+  int nextCopyNumber();
+  int skipNamingUnlessRenaming();
+  int makeCandidateName();
+  int checkNameConflict();
+  int showProgress();
+  int openWorkbookForCopy();
+  int findWorkbook();
+  int readSelectedSheet();
+  int copySheet();
+  int skipRenameUnlessRenaming();
+  int renameCopy();
+  int readLastName();
+  int listNewSheet();
+  int saveWorkbook();
+  int quitInstance();
+  int reportConflict();
+  int nextCopy();
+  int restorePointer();
+  int resetProgressValue();
+  int resetProgressText();
+  int reportNotANumber();
+  int endRun();
+
   Workbook& requireWorkbook() const;
 
   DuplicationView& view_;

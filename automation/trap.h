@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,25 @@ struct Step {
   std::function<int()> run;
   int resumeAt = kNext;
 };
+
+// A step row that names a member function of the object whose handler it is, so that a
+// table reads as its steps: {line, &Run::stepName, resumeAt}.
+template <typename T>
+struct MemberStep {
+  int line;
+  int (T::*run)();
+  int resumeAt = kNext;
+};
+
+// The rows of `object`'s table, each calling its member function on `object`.
+template <typename T>
+std::vector<Step> bindSteps(T& object, std::initializer_list<MemberStep<T>> rows) {
+  std::vector<Step> steps;
+  steps.reserve(rows.size());
+  for (const MemberStep<T>& row : rows)
+    steps.push_back({row.line, [&object, run = row.run] { return (object.*run)(); }, row.resumeAt});
+  return steps;
+}
 
 // Where a failing step is reported: the failure's description (UTF-8), the handler's location
 // tag and the step's line number.
