@@ -27,10 +27,21 @@ std::optional<FileIdentity> identityOf(const std::string& path) {
 
 }  // namespace
 
+void DuplicationView::workbookChanged(const std::string& display, const std::string& caption) {
+  messageBox("'" + display +
+                 "' was changed by another program during the run, so the run stopped. Copies "
+                 "saved before the change may no longer be in it: open it to check.",
+             kExclamation, caption);
+}
+
 DuplicationRun::DuplicationRun(DuplicationView& view, DuplicationServices services)
     : view_(view), services_(std::move(services)) {}
 
 DuplicationRun::~DuplicationRun() = default;
+
+std::int32_t DuplicationRun::countOf(const std::string& text) const {
+  return services_.countOf ? services_.countOf(text) : toInt16Count(text);
+}
 
 Workbook& DuplicationRun::requireWorkbook() const {
   if (!workbook_) throw ServerError(kNoWorkbook);
@@ -66,6 +77,7 @@ std::vector<Step> DuplicationRun::steps() {
                                  {148, &R::quitInstance, 152},
                                  {150, &R::reportConflict, 152},
                                  {152, &R::nextCopy, 160},
+                                 {154, &R::saveOnceAtEnd, 160},
                                  {160, &R::restorePointer, 162},
                                  // Two rows of one line: a failure to reset the value still
                                  // sets the text.
@@ -84,6 +96,8 @@ int DuplicationRun::startRun() {
   count_ = 0;
   k_ = 0;
   copyNumber_ = 0;
+  copiesListed_ = 0;
+  stopped_ = false;
   candidate_.clear();
   sourceName_.reset();
   lastName_.reset();
@@ -107,6 +121,7 @@ int DuplicationRun::lockWorkbook() {
     return 166;
   }
   lastSaved_ = identityOf(view_.workbookPath());
+  if (services_.prepare && !services_.prepare()) return 166;
   return kNext;
 }
 
@@ -118,7 +133,7 @@ int DuplicationRun::showHourglass() {
 // A count that overflows leaves no loop to run: the run ends as after its last copy, so that
 // the pointer and the bar go back to idle.
 int DuplicationRun::readCount() {
-  count_ = toInt16Count(view_.copyCountText());
+  count_ = countOf(view_.copyCountText());
   k_ = 1;
   return k_ <= count_ ? 114 : 160;
 }
@@ -140,8 +155,9 @@ int DuplicationRun::checkNameConflict() {
 }
 
 int DuplicationRun::showProgress() {
-  const std::int16_t divisor = toInt16Count(view_.copyCountText());
+  const std::int32_t divisor = countOf(view_.copyCountText());
   if (divisor == 0) throw std::domain_error("Division by zero.");
+  view_.copyStarting(copyNumber_, divisor);
   view_.setProgressValue(static_cast<double>(k_) / static_cast<double>(divisor) * 100.0);
   return kNext;
 }
@@ -150,14 +166,11 @@ int DuplicationRun::showProgress() {
 // rows to work on. Opening a file that another program wrote since our last save would build on
 // its version and drop the copies already saved: the run stops instead.
 int DuplicationRun::openWorkbookForCopy() {
+  if (!services_.saveEachCopy && application_) return kNext;
   workbook_ = nullptr;
   application_.reset();
-  if (lastSaved_ && identityOf(view_.workbookPath()) != lastSaved_) {
-    view_.messageBox("'" + displayName(view_.workbookPath()) +
-                         "' was changed by another program during the run, so the run "
-                         "stopped. Copies saved before the change may no longer be in it: "
-                         "open it to check.",
-                     kExclamation, services_.appTitle());
+  if (services_.saveEachCopy && lastSaved_ && identityOf(view_.workbookPath()) != lastSaved_) {
+    view_.workbookChanged(displayName(view_.workbookPath()), services_.appTitle());
     return 160;
   }
   application_ = services_.openWorkbook(view_.workbookPath());
@@ -206,10 +219,12 @@ int DuplicationRun::listNewSheet() {
     throw ServerError("The new sheet's name could not be read, so it was not added to the list.");
   }
   view_.appendSheet(*lastName_);
+  ++copiesListed_;
   return kNext;
 }
 
 int DuplicationRun::saveWorkbook() {
+  if (!services_.saveEachCopy) return kNext;
   Workbook& book = requireWorkbook();
   book.save();
   lastSaved_ = identityOf(book.path());
@@ -218,6 +233,7 @@ int DuplicationRun::saveWorkbook() {
 
 // An instance that never started has nothing to quit.
 int DuplicationRun::quitInstance() {
+  if (!services_.saveEachCopy) return 152;
   workbook_ = nullptr;
   if (std::unique_ptr<Application> application = std::move(application_)) application->quit();
   return 152;
@@ -230,7 +246,17 @@ int DuplicationRun::reportConflict() {
 
 int DuplicationRun::nextCopy() {
   ++k_;
-  return k_ <= count_ ? 114 : 160;
+  return k_ <= count_ && !stopped_ ? 114 : 154;
+}
+
+// With one instance for the whole run, the copies reach the file here, all at once.
+int DuplicationRun::saveOnceAtEnd() {
+  if (services_.saveEachCopy || !application_) return kNext;
+  if (copiesListed_ > 0) requireWorkbook().save();
+  workbook_ = nullptr;
+  std::unique_ptr<Application> application = std::move(application_);
+  application->quit();
+  return kNext;
 }
 
 int DuplicationRun::restorePointer() {
@@ -257,7 +283,6 @@ int DuplicationRun::endRun() {
   workbook_ = nullptr;
   application_.reset();
   lock_.reset();
-  lastSaved_.reset();
   copyInProgress_ = false;
   return kReturn;
 }

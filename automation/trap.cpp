@@ -38,14 +38,13 @@ void runSteps(const std::vector<Step>& steps, const OnFailure& onFailure) {
       failure = "An unexpected failure occurred.";
     }
     if (failed) {
-      bool resume = false;
+      next = kReturn;
       try {
-        resume = onFailure(failure, step);
+        next = onFailure(failure, step);
       } catch (...) {
         // The report itself failed: nothing is left to tell the user with.
       }
-      if (!resume) return;
-      next = step.resumeAt;
+      if (next == kReturn) return;
     }
     row = rowFor(steps, row, next);
   }
@@ -54,14 +53,14 @@ void runSteps(const std::vector<Step>& steps, const OnFailure& onFailure) {
 void runTrapped(const std::string& tag, const std::vector<Step>& steps, FailureReport& report) {
   runSteps(steps, [&](const std::string& description, const Step& step) {
     report.show(description, tag, step.line);
-    return true;
+    return step.resumeAt;
   });
 }
 
 void runUntrapped(const std::string& tag, const std::vector<Step>& steps, FailureReport& report) {
   runSteps(steps, [&](const std::string& description, const Step& step) {
     report.show(description, tag, step.line);
-    return false;
+    return kReturn;
   });
 }
 

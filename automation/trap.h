@@ -48,9 +48,9 @@ class FailureReport {
   virtual void show(const std::string& description, const std::string& tag, int line) = 0;
 };
 
-// What a runner does with a failing step: answers whether the handler resumes at the
-// step's `resumeAt` (true) or returns (false).
-using OnFailure = std::function<bool(const std::string& description, const Step& step)>;
+// What a runner does with a failing step: answers the line to go on with (the step's
+// `resumeAt` to resume as the table says, kReturn to leave the handler).
+using OnFailure = std::function<int(const std::string& description, const Step& step)>;
 
 // Runs a table: each row's work, then the row its answer leads to. A failing row is handed
 // to `onFailure`; nothing escapes, not even from `onFailure`.
