@@ -8,12 +8,12 @@
 
 #include "app/error_report.h"
 #include "automation/trap.h"
-#include "fixtures.h"
 #include "recording_view.h"
 #include "server/server_error.h"
+#include "tests/support/fixtures.h"
 #include "tests/test_names.h"
 
-namespace orv::testing {
+namespace orv::test {
 namespace {
 
 using ::testing::ElementsAre;
@@ -251,7 +251,7 @@ class NotANumberTest : public RunTest, public ::testing::WithParamInterface<cons
 
 TEST_P(NotANumberTest, AsksForANumberAndChangesNothing) {
   view.count = GetParam();
-  const std::string before = readBytes(view.path);
+  const std::string before = readFile(view.path);
   click();
 
   EXPECT_THAT(view.log, ElementsAre(std::string("message ") + kNotANumber));
@@ -259,7 +259,7 @@ TEST_P(NotANumberTest, AsksForANumberAndChangesNothing) {
   EXPECT_TRUE(reports.empty());
   EXPECT_EQ(warnings, 0);
   EXPECT_EQ(opens, 0);
-  EXPECT_EQ(readBytes(view.path), before);
+  EXPECT_EQ(readFile(view.path), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Texts, NotANumberTest, ::testing::Values("", "abc", " ", "1e3", "3,5"),
@@ -319,18 +319,18 @@ TEST_F(RunTest, MissingWorkbookEndsQuietly) {
 
 TEST_F(RunTest, DeclinedWarningEndsQuietly) {
   declineWarning = true;
-  const std::string before = readBytes(view.path);
+  const std::string before = readFile(view.path);
   click();
   EXPECT_EQ(warnings, 1);
   EXPECT_TRUE(view.log.empty());
   EXPECT_TRUE(reports.empty());
   EXPECT_EQ(opens, 0);
-  EXPECT_EQ(readBytes(view.path), before);
+  EXPECT_EQ(readFile(view.path), before);
 }
 
 TEST_F(RunTest, NoSelectionReportsEachCopyAndSavesNothing) {
   view.selected.reset();
-  const std::string before = readBytes(view.path);
+  const std::string before = readFile(view.path);
   click();
 
   // Line 128 fails, the copy of line 130 has no source and fails too, and the
@@ -339,14 +339,14 @@ TEST_F(RunTest, NoSelectionReportsEachCopyAndSavesNothing) {
   EXPECT_EQ(reports[0].description, kNoSheetSelected);
   EXPECT_EQ(opens, 3);
   EXPECT_TRUE(view.appended.empty());
-  EXPECT_EQ(readBytes(view.path), before);
+  EXPECT_EQ(readFile(view.path), before);
   EXPECT_THAT(view.pointers, ElementsAre(11, 0));
   EXPECT_EQ(view.progressValues.back(), 0.0);
 }
 
 TEST_F(RunTest, WorkbookThatCannotBeOpenedIsReportedPerCopy) {
   std::ofstream(view.path, std::ios::trunc) << "just some text, no workbook\n";
-  const std::string before = readBytes(view.path);
+  const std::string before = readFile(view.path);
   click();
 
   // 124 fails; 126 and 130 depend on it and fail in turn; the failed copy
@@ -357,7 +357,7 @@ TEST_F(RunTest, WorkbookThatCannotBeOpenedIsReportedPerCopy) {
   EXPECT_EQ(opens, 3);
   EXPECT_TRUE(view.appended.empty());
   EXPECT_TRUE(view.messages.empty());
-  EXPECT_EQ(readBytes(view.path), before);
+  EXPECT_EQ(readFile(view.path), before);
   ASSERT_EQ(view.progressValues.size(), 4u);
   EXPECT_EQ(view.progressValues[2], 100.0);
   EXPECT_THAT(view.pointers, ElementsAre(11, 0));
@@ -414,7 +414,7 @@ TEST_F(RunTest, WorkbookLockedElsewhereIsRefusedWithAMessage) {
   const std::string lock = dir.file(".~lock.Book.xlsx#");
   const std::string entry = "Ann Lee,ann,otherhost,01.02.2026 10:11,file:///home/ann/lo;";
   { std::ofstream(lock, std::ios::binary) << entry; }
-  const std::string before = readBytes(view.path);
+  const std::string before = readFile(view.path);
 
   click();
 
@@ -425,8 +425,8 @@ TEST_F(RunTest, WorkbookLockedElsewhereIsRefusedWithAMessage) {
             "01.02.2026 10:11). Close it there and try again.");
   EXPECT_EQ(view.messages[0].style, 48);
   EXPECT_TRUE(view.pointers.empty());
-  EXPECT_EQ(readBytes(view.path), before);
-  EXPECT_EQ(readBytes(lock), entry);
+  EXPECT_EQ(readFile(view.path), before);
+  EXPECT_EQ(readFile(lock), entry);
 }
 
 // The run holds its own lock while it works; a file that another program rewrites between
@@ -452,4 +452,4 @@ TEST_F(RunTest, FileRewrittenBetweenCopiesStopsTheRunAndTheLockGoes) {
 }
 
 }  // namespace
-}  // namespace orv::testing
+}  // namespace orv::test

@@ -9,7 +9,7 @@
 #include "automation/duplication_run.h"
 #include "automation/services.h"
 
-namespace orv::testing {
+namespace orv::test {
 
 struct Message {
   std::string text;
@@ -90,4 +90,4 @@ class RecordingView : public DuplicationView {
   }
 };
 
-}  // namespace orv::testing
+}  // namespace orv::test
