@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "app/desktop_services.h"
+#include "server/durable_file.h"
 #include "ui/main/form1.h"
 
 namespace {
@@ -39,6 +40,8 @@ int main(int argc, char** argv) {
                stderr);
     return 2;
   }
+  // Ended by a signal in the middle of a save, the window leaves no temporary file behind.
+  orv::installTemporaryFileCleanup();
   try {
     QApplication application(argc, argv);
     orv::DesktopServices desktop;

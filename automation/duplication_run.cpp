@@ -227,7 +227,7 @@ int DuplicationRun::saveWorkbook() {
   if (!services_.saveEachCopy) return kNext;
   Workbook& book = requireWorkbook();
   book.save();
-  lastSaved_ = identityOf(book.path());
+  lastSaved_ = book.identityOnDisk();
   return kNext;
 }
 

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "cli/copy_run.h"
+#include "server/durable_file.h"
 
 namespace {
 
@@ -41,6 +42,8 @@ int main(int argc, char** argv) {
   // converts, and the ZIP writer converts one per entry on every save. Naming
   // the same zone file once keeps the result and drops thousands of lookups.
   setenv("TZ", ":/etc/localtime", 0);
+  // Interrupted in the middle of a save, the run leaves no temporary file behind.
+  orv::installTemporaryFileCleanup();
 
   CLI::App app{"Orvandel: makes many copies of one worksheet of a workbook.", "orvandel-cli"};
   app.require_subcommand(1);

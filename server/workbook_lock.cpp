@@ -148,7 +148,15 @@ WorkbookLock::WorkbookLock(const std::string& workbookPath)
   // Two rounds: a lock found abandoned is removed once, and the second creation either holds
   // the workbook or meets the run that took it over first.
   for (int round = 0; round < 2; ++round) {
-    if (create(self)) return;
+    if (create(self)) {
+      // Holding the workbook, no save of ours can be under way beside it: any temporary file
+      // of ours there was left by a save that was killed.
+      if (held()) {
+        removeLockOnSignal(path_, fd_);  // again for a lock file made without a name first
+        removeStaleTemporaryFiles(workbookPath);
+      }
+      return;
+    }
     if (!takeOverAbandoned(self)) break;
   }
 
@@ -202,14 +210,23 @@ bool WorkbookLock::create(const LockOwner& self) {
 
   const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
   if (fd < 0) return errno != EEXIST;
+  // From its creation on, a signal that ends the run takes the file away with it.
+  removeLockOnSignal(path_, fd);
   // Our runs tell a live lock from an abandoned one by this: the kernel drops it when the
   // process ends, however it ends. A run looking at this file holds it for a moment only.
   (void)::flock(fd, LOCK_EX);
   if (::write(fd, entry.data(), entry.size()) != static_cast<ssize_t>(entry.size())) {
     // A lock file nobody can read would block every later run: take it back.
+    forgetLockOnSignal();
     ::unlink(path_.c_str());
     ::close(fd);
     return true;
+  }
+  // The name must still lead to the file written: someone may have removed it meanwhile.
+  if (!sameFile(fd, path_)) {
+    forgetLockOnSignal();
+    ::close(fd);
+    return false;
   }
   fd_ = fd;
   return true;
@@ -235,6 +252,7 @@ bool WorkbookLock::takeOverAbandoned(const LockOwner& self) {
 
 WorkbookLock::~WorkbookLock() {
   if (fd_ < 0) return;
+  forgetLockOnSignal();
   // Only our own file: if someone removed it and another program locked the workbook since,
   // that lock is theirs.
   if (sameFile(fd_, path_)) ::unlink(path_.c_str());
