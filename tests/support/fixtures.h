@@ -64,6 +64,18 @@ std::vector<std::string> sheetNamesByEngine(const std::string& path);
 // exits non-zero.
 std::vector<std::string> runPython(const std::string& script, const std::string& path);
 
+// One engine as the engine-independent suites see it: its name, a writer of their workbook in
+// the engine's format ("Data" and "Other" worksheets, then the chart sheet "Summary"; "Data"
+// active) and the file name extension.
+struct EngineRow {
+  const char* name;
+  void (*writeBook)(const std::string& path);
+  const char* extension;
+};
+inline const EngineRow kEngines[] = {
+    {"OpenXml", writeRichWorkbook, ".xlsx"},
+};
+
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);
 
