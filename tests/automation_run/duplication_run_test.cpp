@@ -144,6 +144,53 @@ TEST_F(RunTest, ThreeNamedCopiesAreMadeSavedOneByOneAndListed) {
                   "MySheet2|Data A1|10|=A2*2", "MySheet3|Data A1|10|=A2*2"));
 }
 
+// The command line's options of the run: one instance saved once, and a stop after a failure.
+TEST_F(RunTest, OneInstanceOpensOnceAndSavesAfterTheLastCopy) {
+  std::vector<std::vector<std::string>> onDisk;
+  view.onProgress = [&](double) { onDisk.push_back(sheetNamesByEngine(view.path)); };
+  DuplicationServices s = services();
+  s.saveEachCopy = false;
+  DuplicationRun run(view, std::move(s));
+  click(run);
+
+  EXPECT_TRUE(parseReports().empty());
+  EXPECT_EQ(opens, 1);
+  EXPECT_THAT(view.appended, ElementsAre("MySheet1", "MySheet2", "MySheet3"));
+  ASSERT_EQ(onDisk.size(), 4u);
+  for (size_t i = 0; i < 3; ++i) EXPECT_THAT(onDisk[i], ElementsAre("Data", "Other")) << i;
+  EXPECT_THAT(onDisk[3], ElementsAre("Data", "Other", "MySheet1", "MySheet2", "MySheet3"));
+}
+
+TEST_F(RunTest, StoppedAfterAFailedCopyKeepsTheCopiesMadeInEitherSaveMode) {
+  for (const bool saveEachCopy : {true, false}) {
+    SCOPED_TRACE(saveEachCopy ? "save each copy" : "one instance");
+    writeWorkbook(view.path, {{"Data"}, {"Other"}});
+    view.items = {"Data", "Other"};
+    view.selected = 0;
+    view.appended.clear();
+    opens = 0;
+    // The second copy finds no sheet selected.
+    view.onProgress = [&](double value) {
+      if (value > 50 && value < 100) view.selected.reset();
+    };
+    DuplicationServices s = services();
+    s.saveEachCopy = saveEachCopy;
+    DuplicationRun run(view, std::move(s));
+    std::vector<int> failedLines;
+    runSteps(run.steps(), [&](const std::string&, const Step& step) {
+      failedLines.push_back(step.line);
+      run.stopAfterThisCopy();
+      return 148;
+    });
+
+    EXPECT_THAT(failedLines, ElementsAre(128));
+    EXPECT_EQ(opens, saveEachCopy ? 2 : 1);
+    EXPECT_THAT(view.appended, ElementsAre("MySheet1"));
+    EXPECT_THAT(sheetNamesByEngine(view.path), ElementsAre("Data", "Other", "MySheet1"));
+    EXPECT_FALSE(run.copyInProgress());
+  }
+}
+
 TEST_F(RunTest, PatternWithoutPlaceholderMakesOneCopyThenRefusesTheName) {
   view.pattern = "Summary";
   click();

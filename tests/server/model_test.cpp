@@ -93,8 +93,6 @@ class Model : public ::testing::Test {
   std::unique_ptr<Application> app_ = createApplication();
 };
 
-
-
 struct KindCase {
   const char* label;
   const char* relType;
@@ -210,7 +208,6 @@ TEST_F(Model, RenamingTheSourceAfterACopyLeavesTheCopyNamingItself) {
   EXPECT_NE(part(sheetPartOf(path_, "Data (2)")).find("<f>'Data (2)'!B2*2</f>"), std::string::npos);
   EXPECT_NE(part(sheetPartOf(path_, "Base")).find("<f>Base!B2*2</f>"), std::string::npos);
 }
-
 
 class BadName : public ::testing::TestWithParam<std::string> {};
 
