@@ -25,7 +25,7 @@ class ProgressBar;
 class SheetList;
 
 // The main window. The constructor only assembles the window with its design
-// contents; Form_Load (app/form_load.cpp) prepares it before it is shown. The
+// contents; Form_Load (form_load.cpp) prepares it before it is shown. The
 // duplication run reads and writes the window through its DuplicationView.
 class Form1 : public QWidget, private DuplicationView {
   Q_OBJECT
@@ -34,7 +34,7 @@ class Form1 : public QWidget, private DuplicationView {
   explicit Form1(const Services& services, QWidget* parent = nullptr);
   ~Form1() override;
 
-  // Load and unload (app/form_load.cpp).
+  // Load and unload (form_load.cpp).
   void Form_Load();
   void Form_Unload();
 
