@@ -99,6 +99,23 @@ class Form1 : public QWidget, private DuplicationView {
   void setPointer(int shape) override;
   void messageBox(const std::string& text, int style, const std::string& caption) override;
 
+  // The load step's rows (form_load.cpp).
+  int loadTheme();
+  int checkHandCursor();
+  int loadHandCursor();
+  int drawForWebSite();
+  int setCaption();
+  int setIcon();
+  int setAppTitle();
+  int addSheetColumn();
+  int sizeSheetColumn();
+  int clearWorkbookPath();
+  int restoreCount();
+  int restorePattern();
+  int restoreRenameChoice();
+  int checkEngine();
+  QString handCursorPath() const;
+
   void buildControls();
   void setTabOrder();
   void watchHover(QWidget* widget, int shape);
