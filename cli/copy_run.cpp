@@ -80,17 +80,12 @@ std::optional<std::string> patternRefusal(const std::string& pattern, long count
   return std::nullopt;
 }
 
-// The window's duplication run, with the terminal for its window: the same steps, the same
-// lock and the same look at the file before each copy; the command line's words and exit
-// status are the view's.
-int runCopy(const CopyRequest& request, std::FILE* out, std::FILE* err) {
-  if (request.pattern) {
-    if (auto refusal = patternRefusal(*request.pattern, request.count)) {
-      printLine(err, *refusal);
-      return 1;
-    }
-  }
-  TerminalView view(request, err);
+namespace {
+
+// Runs the copies through the window's duplication run, the terminal for its window: the same
+// steps, the same lock and the same look at the file before each copy. Answers the file's
+// identity as the run last saw or wrote it.
+std::optional<FileIdentity> runCore(const CopyRequest& request, TerminalView& view) {
   DuplicationServices services;
   services.fileExists = [](const std::string&) { return true; };  // the lock says why not
   services.warnIfExcelOpen = [] { return false; };  // the office lock keeps suites away
@@ -107,15 +102,19 @@ int runCopy(const CopyRequest& request, std::FILE* out, std::FILE* err) {
     return view.failure(description, step);
   });
   view.finish();
-  if (view.aborted || view.unsaved) return 1;
+  return run.lastSaved();
+}
 
-  // Saved copies are only as safe as the file: if another program wrote it since the last
-  // save, the run reports what the file holds now, not what it made.
+// Prints the names of the copies the file holds and the run's summary; answers the exit
+// status. Saved copies are only as safe as the file: if another program wrote it since the last
+// save, the run reports what the file holds now, not what it made.
+int reportCopies(const CopyRequest& request, const TerminalView& view,
+                 const std::optional<FileIdentity>& lastSaved, std::FILE* out, std::FILE* err) {
   std::vector<std::string> made = view.made;
   const std::string display = displayName(request.book);
   const auto unchanged = [&] {
     try {
-      return run.lastSaved() && fileIdentity(request.book, display) == *run.lastSaved();
+      return lastSaved && fileIdentity(request.book, display) == *lastSaved;
     } catch (const ServerError&) {
       return false;
     }
@@ -143,6 +142,22 @@ int runCopy(const CopyRequest& request, std::FILE* out, std::FILE* err) {
     return 1;
   }
   return 0;
+}
+
+}  // namespace
+
+int runCopy(const CopyRequest& request, std::FILE* out, std::FILE* err) {
+  if (request.pattern) {
+    if (auto refusal = patternRefusal(*request.pattern, request.count)) {
+      printLine(err, *refusal);
+      return 1;
+    }
+  }
+  TerminalView view(request, err);
+  const std::optional<FileIdentity> lastSaved = runCore(request, view);
+  // A run stopped before its first copy, or whose one save failed, has said why.
+  if (view.aborted || view.unsaved) return 1;
+  return reportCopies(request, view, lastSaved, out, err);
 }
 
 }  // namespace orv::cli
