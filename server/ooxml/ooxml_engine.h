@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "server/engine.h"
+#include "server/id_registry.h"
 #include "server/ooxml/package.h"
 
 namespace orv::ooxml {
@@ -26,6 +27,7 @@ class OoxmlEngine : public Engine {
   std::string sheetName(SheetId id) const override;
   SheetKind sheetKind(SheetId id) const override;
   SheetId activeSheet() const override;
+  std::optional<CopyBlocker> copyBlocker(SheetId source) override;
   SheetId copySheet(SheetId source, SheetId after) override;
   void renameSheet(SheetId id, const std::string& name) override;
   void save() override;
@@ -57,9 +59,8 @@ class OoxmlEngine : public Engine {
   SheetKind resolveKind(SheetInfo& sheet);
   SheetInfo& info(SheetId id);
   std::vector<std::string> namesExcept(SheetId id) const;
-  std::set<std::string>& codeNames();
-  std::set<long>& vmlBlocks();
-  std::string freshRelationshipId(pugi::xml_node relationships) const;
+  // The rows of the id registry this format has: code names and VML shape-id blocks.
+  void registerIds();
   void dropCalcChain();
   void renameInParts(const std::vector<std::string>& parts, const std::string& from,
                      const std::string& to);
@@ -75,8 +76,7 @@ class OoxmlEngine : public Engine {
   SheetId nextId_ = 1;
   std::vector<std::string> createdParts_;  // XML parts made by copies, oldest first
   size_t frozen_ = 0;                      // createdParts_ before this are kept as text
-  std::optional<std::set<std::string>> codeNames_;
-  std::optional<std::set<long>> vmlBlocks_;
+  IdRegistry ids_;
   std::string appPart_;  // empty when the package has none
   bool calcChainDropped_ = false;
 };
