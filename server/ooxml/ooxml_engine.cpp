@@ -268,18 +268,13 @@ std::optional<CopyBlocker> OoxmlEngine::copyBlocker(SheetId source) {
   return ooxml::copyBlocker(pkg_, sheet.part);
 }
 
-SheetId OoxmlEngine::copySheet(SheetId sourceId, SheetId afterId) {
-  resolveKind(info(sourceId));
-  const SheetInfo source = info(sourceId);
-  const SheetInfo after = info(afterId);
+long long OoxmlEngine::checkCopyAllowed(SheetId sourceId) {
+  const SheetInfo& source = info(sourceId);
   const std::string sourceName = source.node.attribute("name").value();
   const std::string display = pkg_.displayName();
   if (source.part.empty() || !pkg_.has(source.part))
     throw ServerError("Cannot copy the sheet '" + sourceName + "': its part is missing from '" +
                       display + "'.");
-
-  pugi::xml_document& workbookDoc = pkg_.xml(workbookPart_);
-  pugi::xml_node workbook = workbookDoc.document_element();
   long long highestId = 0;
   for (const SheetInfo* s : sheets_)
     highestId = std::max(highestId, s->node.attribute("sheetId").as_llong());
@@ -287,56 +282,42 @@ SheetId OoxmlEngine::copySheet(SheetId sourceId, SheetId afterId) {
     throw ServerError("Cannot copy the sheet '" + sourceName + "': the workbook '" + display +
                       "' has used up its sheet numbers (" + std::to_string(kMaxSheetId) +
                       "). Copy the sheet into a new workbook instead.");
-
   if (std::optional<CopyBlocker> blocker = copyBlocker(sourceId))
     throw ServerError(copyRefusal(sourceName, *blocker));
+  return highestId;
+}
 
-  std::vector<std::string> existing;
-  for (const SheetInfo* s : sheets_) existing.push_back(s->node.attribute("name").value());
-  const std::string copyName = automaticCopyName(sourceName, existing);
-
-  // The parts of earlier copies are done with; keep them as text to save memory.
-  for (; frozen_ < createdParts_.size(); ++frozen_) pkg_.freeze(createdParts_[frozen_]);
-
-  CopyRequest request;
-  request.sourcePart = source.part;
-  request.sourceName = sourceName;
-  request.copyName = copyName;
-  request.ids = &ids_;
-  CopyResult copy = copySheetParts(pkg_, request);
-
-  // The workbook's relationship to the new sheet part.
+std::string OoxmlEngine::linkSheetPart(const SheetInfo& source, const std::string& part) {
   pugi::xml_node rels = pkg_.xml(workbookRels_).document_element();
   const Relationships links(rels);
   const Relationship* sourceLink = links.byId(relIdAttribute(source.node).value());
   const std::string rid = addRelationship(rels, sourceLink ? sourceLink->type : std::string(),
-                                          relativeTarget(workbookPart_, copy.sheetPart));
+                                          relativeTarget(workbookPart_, part));
   pkg_.markDirty(workbookRels_);
+  return rid;
+}
 
-  // Its <sheet> entry, right after `after`.
-  const int position = positionOf(afterId) + 1;
-  const int sourcePosition = positionOf(sourceId);
-  pugi::xml_node sheetNode = after.node.parent().insert_copy_after(source.node, after.node);
-  sheetNode.attribute("name").set_value(copyName.c_str());
-  sheetNode.attribute("sheetId").set_value(highestId + 1);
-  relIdAttribute(sheetNode).set_value(rid.c_str());
-
+void OoxmlEngine::updateWorkbookForCopy(int sourcePosition, int position,
+                                        const std::string& sourceName, const std::string& afterName,
+                                        const std::string& copyName) {
+  pugi::xml_node workbook = pkg_.xml(workbookPart_).document_element();
   shiftSheetPositions(workbook, position);
   cloneNamesForCopy(workbook, sourcePosition >= position ? sourcePosition + 1 : sourcePosition,
                     position, sourceName, copyName);
   pkg_.markDirty(workbookPart_);
-
   if (pugi::xml_document* app = appProperties()) {
-    if (addSheetTitle(*app, sourceName, after.node.attribute("name").value(), copyName))
-      pkg_.markDirty(appPart_);
+    if (addSheetTitle(*app, sourceName, afterName, copyName)) pkg_.markDirty(appPart_);
   }
   dropCalcChain();
+}
 
+SheetId OoxmlEngine::recordCopy(const SheetInfo& source, const CopyResult& copy,
+                                pugi::xml_node node, int position) {
   SheetInfo s;
   s.id = nextId_++;
   s.part = copy.sheetPart;
   s.kind = source.kind;
-  s.node = sheetNode;
+  s.node = node;
   s.createdFrom = createdParts_.size();
   s.pendingName = copy.name;
   for (const std::string& part : copy.addedParts) {
@@ -346,6 +327,38 @@ SheetId OoxmlEngine::copySheet(SheetId sourceId, SheetId afterId) {
   byId_.push_back(std::make_unique<SheetInfo>(s));
   sheets_.insert(sheets_.begin() + position, byId_.back().get());
   return s.id;
+}
+
+SheetId OoxmlEngine::copySheet(SheetId sourceId, SheetId afterId) {
+  resolveKind(info(sourceId));
+  const long long highestId = checkCopyAllowed(sourceId);
+  const SheetInfo source = info(sourceId);
+  const SheetInfo after = info(afterId);
+  const std::string sourceName = source.node.attribute("name").value();
+  std::vector<std::string> existing;
+  for (const SheetInfo* s : sheets_) existing.push_back(s->node.attribute("name").value());
+  const std::string copyName = automaticCopyName(sourceName, existing);
+
+  // The parts of earlier copies are done with; keep them as text to save memory.
+  for (; frozen_ < createdParts_.size(); ++frozen_) pkg_.freeze(createdParts_[frozen_]);
+  CopyRequest request;
+  request.sourcePart = source.part;
+  request.sourceName = sourceName;
+  request.copyName = copyName;
+  request.ids = &ids_;
+  const CopyResult copy = copySheetParts(pkg_, request);
+  const std::string rid = linkSheetPart(source, copy.sheetPart);
+
+  // Its <sheet> entry, right after `after`.
+  const int position = positionOf(afterId) + 1;
+  pugi::xml_node sheetNode = after.node.parent().insert_copy_after(source.node, after.node);
+  sheetNode.attribute("name").set_value(copyName.c_str());
+  sheetNode.attribute("sheetId").set_value(highestId + 1);
+  relIdAttribute(sheetNode).set_value(rid.c_str());
+
+  updateWorkbookForCopy(positionOf(sourceId), position, sourceName,
+                        after.node.attribute("name").value(), copyName);
+  return recordCopy(source, copy, sheetNode, position);
 }
 
 std::vector<std::string> OoxmlEngine::partsReferringTo(const SheetInfo& sheet) {

@@ -9,6 +9,7 @@
 #include "server/engine.h"
 #include "server/id_registry.h"
 #include "server/ooxml/package.h"
+#include "server/ooxml/sheet_copy.h"
 
 namespace orv::ooxml {
 
@@ -62,6 +63,15 @@ class OoxmlEngine : public Engine {
   // The rows of the id registry this format has: code names and VML shape-id blocks.
   void registerIds();
   void dropCalcChain();
+  // The steps of a copy: the checks (returning the highest sheet number in use), the workbook's
+  // relationship to the new part (returning its id), the workbook-wide updates around the new
+  // <sheet> entry, and the engine's record of the copy.
+  long long checkCopyAllowed(SheetId source);
+  std::string linkSheetPart(const SheetInfo& source, const std::string& part);
+  void updateWorkbookForCopy(int sourcePosition, int position, const std::string& sourceName,
+                             const std::string& afterName, const std::string& copyName);
+  SheetId recordCopy(const SheetInfo& source, const CopyResult& copy, pugi::xml_node node,
+                     int position);
   void renameInParts(const std::vector<std::string>& parts, const std::string& from,
                      const std::string& to);
   std::vector<std::string> partsReferringTo(const SheetInfo& sheet);

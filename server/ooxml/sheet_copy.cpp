@@ -635,77 +635,92 @@ class Copier {
     }
   }
 
-  // `part` names the VML part in messages.
+  // A legacy drawing's copy: its shape-id blocks fresh, and every shape id in them moved along.
+  // `part` names the VML part in messages; `shapeIds` receives old id -> new.
   std::string renumberVml(const std::string& part, const std::string& text,
                           std::map<long, long>& shapeIds) {
-    auto number = [&](std::string_view digits, long max, const char* what) {
-      std::optional<long> value = parseNumber(digits, max);
-      if (!value)
-        pkg_.damaged(part, std::string("the legacy drawing has ") + what + " out of range");
-      return *value;
-    };
+    VmlNumbers numbers{part, {}, shapeIds};
+    std::string out = renumberShapes(numbers, renumberBlocks(numbers, text));
+    return renumberSpidmax(numbers, std::move(out));
+  }
 
-    // The source's blocks, in order, each mapped to a fresh block.
-    std::map<long, long> blockMap;
-    std::string result;
+  // What renumbering one VML part has learnt so far.
+  struct VmlNumbers {
+    const std::string& part;
+    std::map<long, long> blocks;  // the source's block -> the copy's
+    std::map<long, long>& shapeIds;
+  };
+
+  long numberIn(const VmlNumbers& vml, std::string_view digits, long max, const char* what) {
+    std::optional<long> value = parseNumber(digits, max);
+    if (!value)
+      pkg_.damaged(vml.part, std::string("the legacy drawing has ") + what + " out of range");
+    return *value;
+  }
+
+  // The shape id in the copy's blocks; recorded when it moves.
+  static long mapShapeId(VmlNumbers& vml, long id) {
+    auto it = vml.blocks.find(id / 1024);
+    if (it == vml.blocks.end()) return id;
+    long fresh = it->second * 1024 + id % 1024;
+    vml.shapeIds[id] = fresh;
+    return fresh;
+  }
+
+  // The first o:idmap's blocks, in order, each replaced by a fresh block of the workbook.
+  std::string renumberBlocks(VmlNumbers& vml, const std::string& text) {
     std::vector<ValueSpan> idmaps = idmapValues(text);
-    if (!idmaps.empty()) {
-      const ValueSpan& value = idmaps.front();
-      std::string fresh;
-      forEachListItem(std::string_view(text).substr(value.begin, value.end - value.begin),
-                      [&](std::string_view item) {
-                        // An item that is no number gets a fresh block all the same.
-                        long old =
-                            allDigits(item) ? number(item, kMaxShapeBlock, "a shape block") : -1;
-                        std::optional<long> claimed =
-                            request_.ids->claimNextNumber(IdKind::VmlShapeBlock, 1, kMaxShapeBlock);
-                        if (!claimed)
-                          pkg_.damaged(part, "the legacy drawing has a shape block out of range");
-                        const long next = *claimed;
-                        if (old >= 0) blockMap[old] = next;
-                        if (!fresh.empty()) fresh += ',';
-                        fresh += std::to_string(next);
-                      });
-      result = text.substr(0, value.begin) + fresh + text.substr(value.end);
-    } else {
-      result = text;
-    }
+    if (idmaps.empty()) return text;
+    const ValueSpan& value = idmaps.front();
+    std::string fresh;
+    forEachListItem(
+        std::string_view(text).substr(value.begin, value.end - value.begin),
+        [&](std::string_view item) {
+          // An item that is no number gets a fresh block all the same.
+          long old = allDigits(item) ? numberIn(vml, item, kMaxShapeBlock, "a shape block") : -1;
+          std::optional<long> next =
+              request_.ids->claimNextNumber(IdKind::VmlShapeBlock, 1, kMaxShapeBlock);
+          if (!next) pkg_.damaged(vml.part, "the legacy drawing has a shape block out of range");
+          if (old >= 0) vml.blocks[old] = *next;
+          if (!fresh.empty()) fresh += ',';
+          fresh += std::to_string(*next);
+        });
+    return text.substr(0, value.begin) + fresh + text.substr(value.end);
+  }
 
-    auto mapId = [&](long id) {
-      auto it = blockMap.find(id / 1024);
-      if (it == blockMap.end()) return id;
-      long fresh = it->second * 1024 + id % 1024;
-      shapeIds[id] = fresh;
-      return fresh;
-    };
-    // Shape ids: "_x0000_s" and digits, wherever they stand.
+  // Shape ids: "_x0000_s" and digits, wherever they stand.
+  std::string renumberShapes(VmlNumbers& vml, const std::string& text) {
     static constexpr std::string_view kShape = "_x0000_s";
     std::string out;
-    out.reserve(result.size());
+    out.reserve(text.size());
     size_t copied = 0;
-    for (size_t at = result.find(kShape); at != std::string::npos; at = result.find(kShape, at)) {
+    for (size_t at = text.find(kShape); at != std::string::npos; at = text.find(kShape, at)) {
       size_t digits = at + kShape.size(), end = digits;
-      while (end < result.size() && isDigit(result[end])) ++end;
+      while (end < text.size() && isDigit(text[end])) ++end;
       if (end == digits) {
         at = digits;
         continue;
       }
-      out.append(result, copied, digits - copied);
-      out += std::to_string(mapId(number(std::string_view(result).substr(digits, end - digits),
-                                         kMaxShapeId, "a shape id")));
+      out.append(text, copied, digits - copied);
+      const long id = numberIn(vml, std::string_view(text).substr(digits, end - digits),
+                               kMaxShapeId, "a shape id");
+      out += std::to_string(mapShapeId(vml, id));
       copied = at = end;
     }
-    out.append(result, copied);
-
-    // The first spidmax="digits" attribute, written back with double quotes.
-    if (std::optional<ValueSpan> value = spidmaxValue(out)) {
-      const size_t name = out.rfind("spidmax", value->begin);
-      long id = mapId(number(std::string_view(out).substr(value->begin, value->end - value->begin),
-                             kMaxShapeId, "a shape id"));
-      out =
-          out.substr(0, name) + "spidmax=\"" + std::to_string(id) + "\"" + out.substr(value->next);
-    }
+    out.append(text, copied);
     return out;
+  }
+
+  // The first spidmax="digits" attribute, written back with double quotes.
+  std::string renumberSpidmax(VmlNumbers& vml, std::string text) {
+    std::optional<ValueSpan> value = spidmaxValue(text);
+    if (!value) return text;
+    const size_t name = text.rfind("spidmax", value->begin);
+    const long id =
+        numberIn(vml, std::string_view(text).substr(value->begin, value->end - value->begin),
+                 kMaxShapeId, "a shape id");
+    return text.substr(0, name) + "spidmax=\"" + std::to_string(mapShapeId(vml, id)) + "\"" +
+           text.substr(value->next);
   }
 
   Package& pkg_;
