@@ -287,70 +287,93 @@ bool Package::isParsed(std::string_view part) const {
   return e && e->state == State::Xml;
 }
 
+namespace {
+
+// What holding, parsing and writing back a part would cost, measured as it is inflated.
+class PartCost {
+ public:
+  void add(std::string_view chunk) {
+    for (size_t at = chunk.find('<'); at != std::string_view::npos; at = chunk.find('<', at + 1))
+      if (at + 1 >= chunk.size() || chunk[at + 1] != '/') ++elements_;
+    attributes_ += static_cast<std::uint64_t>(std::count(chunk.begin(), chunk.end(), '='));
+  }
+  std::uint64_t of(size_t bytes) const { return xmlPartCost(bytes, elements_, attributes_); }
+
+ private:
+  std::uint64_t elements_ = 0, attributes_ = 0;
+};
+
+// The size the archive's directory gives the entry, when it gives one.
+std::optional<zip_uint64_t> declaredSize(zip_t* zip, zip_int64_t index) {
+  zip_stat_t st;
+  zip_stat_init(&st);
+  if (zip_stat_index(zip, static_cast<zip_uint64_t>(index), 0, &st) == 0 &&
+      (st.valid & ZIP_STAT_SIZE))
+    return st.size;
+  return std::nullopt;
+}
+
+// Closes an open ZIP entry when it goes out of scope.
+struct OpenEntry {
+  zip_file_t* file;
+  ~OpenEntry() {
+    if (file) zip_fclose(file);
+  }
+};
+
+}  // namespace
+
 std::string Package::readPrefix(std::string_view part, size_t limit) {
   Entry* e = find(part);
   if (!e) damaged(part, "the part is missing");
   if (e->state == State::Bytes) return e->bytes.substr(0, limit);
   if (e->state == State::Xml) return serialize(*e->doc, e->gap).substr(0, limit);
   if (e->state == State::Lazy) return e->produce().substr(0, limit);
+  return inflate(*e, part, limit);
+}
+
+std::string Package::inflate(const Entry& e, std::string_view part, size_t limit) {
   zip_t* zip = archive();
   // A whole part is held, parsed and written back: what that costs is weighed against the memory
   // at hand before it is inflated (by the size the archive gives) and while it is (by the
   // elements it holds), so that a small file that inflates to gigabytes is refused early.
   const bool whole = limit == SIZE_MAX;
-  std::optional<zip_uint64_t> declared;
-  zip_stat_t st;
-  zip_stat_init(&st);
-  if (zip_stat_index(zip, static_cast<zip_uint64_t>(e->index), 0, &st) == 0 &&
-      (st.valid & ZIP_STAT_SIZE))
-    declared = st.size;
+  const std::optional<zip_uint64_t> declared = declaredSize(zip, e.index);
   const std::uint64_t budget = whole ? memoryBudget() : UINT64_MAX;
   if (declared && xmlPartCost(*declared, 0, 0) > budget)
     throw ServerError("Cannot open '" + display_ +
                       "': " + tooLargeReason(xmlPartCost(*declared, 0, 0)));
-  zip_file_t* file = zip_fopen_index(zip, static_cast<zip_uint64_t>(e->index), 0);
-  if (!file) damaged(part, zip_error_strerror(zip_get_error(zip)));
+  OpenEntry entry{zip_fopen_index(zip, static_cast<zip_uint64_t>(e.index), 0)};
+  if (!entry.file) damaged(part, zip_error_strerror(zip_get_error(zip)));
   std::string data;
   char buffer[65536];
-  std::uint64_t elements = 0, attributes = 0;
+  PartCost cost;
   try {
     while (data.size() < limit) {
       // A short look (a sheet's root element) inflates no more than it returns.
-      zip_int64_t got = zip_fread(file, buffer, std::min(sizeof buffer, limit - data.size()));
-      if (got < 0) {
-        std::string why = zip_error_strerror(zip_file_get_error(file));
-        zip_fclose(file);
-        damaged(part, why);
-      }
+      zip_int64_t got = zip_fread(entry.file, buffer, std::min(sizeof buffer, limit - data.size()));
+      if (got < 0) damaged(part, zip_error_strerror(zip_file_get_error(entry.file)));
       if (got == 0) break;
       const std::string_view chunk(buffer, static_cast<size_t>(got));
       data.append(chunk);
-      if ((declared && data.size() > *declared) || data.size() > kMaxPartSize) {
-        zip_fclose(file);
+      if ((declared && data.size() > *declared) || data.size() > kMaxPartSize)
         damaged(part, declared && data.size() > *declared
                           ? "the part is larger than the archive's directory says"
                           : "the part is too large");
-      }
       if (!whole) continue;
-      for (size_t at = chunk.find('<'); at != std::string_view::npos; at = chunk.find('<', at + 1))
-        if (at + 1 >= chunk.size() || chunk[at + 1] != '/') ++elements;
-      attributes += static_cast<std::uint64_t>(std::count(chunk.begin(), chunk.end(), '='));
-      if (const std::uint64_t cost = xmlPartCost(data.size(), elements, attributes);
-          cost > budget) {
-        zip_fclose(file);
+      cost.add(chunk);
+      if (cost.of(data.size()) > budget) {
         // The whole part costs about what its start does, in proportion.
         const double scale =
             declared ? static_cast<double>(*declared) / static_cast<double>(data.size()) : 1.0;
         throw ServerError("Cannot open '" + display_ + "': " +
-                          tooLargeReason(static_cast<std::uint64_t>(static_cast<double>(cost) *
-                                                                    std::max(1.0, scale))));
+                          tooLargeReason(static_cast<std::uint64_t>(
+                              static_cast<double>(cost.of(data.size())) * std::max(1.0, scale))));
       }
     }
   } catch (const std::bad_alloc&) {
-    zip_fclose(file);
     throw ServerError("Cannot open '" + display_ + "': " + outOfMemoryReason());
   }
-  zip_fclose(file);
   if (whole && declared && data.size() != *declared)
     damaged(part, "the part is smaller than the archive's directory says");
   if (data.size() > limit) data.resize(limit);
@@ -688,6 +711,10 @@ void Package::save() {
   if (savedAs && (savedAs->device != identity_.device || savedAs->inode != identity_.inode ||
                   savedAs->size != identity_.size || savedAs->mtimeNs != identity_.mtimeNs))
     throw changedDuringSave();
+  adoptWrittenEntries();
+}
+
+void Package::adoptWrittenEntries() {
   zip_int64_t written = 0;
   std::vector<std::unique_ptr<Entry>> kept;
   kept.reserve(entries_.size());

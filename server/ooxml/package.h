@@ -148,6 +148,11 @@ class Package {
   void writeTo(int fd);
   // The entries to write, in order.
   std::vector<zip::OutEntry> outEntries() const;
+  // After a save: the entries as they lie in the file just written, untouched again.
+  void adoptWrittenEntries();
+  // At most `limit` bytes of an entry as it lies in the archive, weighed against the memory at
+  // hand when the whole part is read. `part` names it in messages.
+  std::string inflate(const Entry& e, std::string_view part, size_t limit);
   void indexContentTypes();
 
   std::string path_;
