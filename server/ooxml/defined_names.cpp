@@ -1,5 +1,6 @@
 #include "server/ooxml/defined_names.h"
 
+#include <limits>
 #include <set>
 #include <string>
 #include <vector>
@@ -14,8 +15,11 @@ namespace {
 
 void shiftAttribute(pugi::xml_node node, const char* name, int position) {
   pugi::xml_attribute a = node.attribute(name);
-  // Read wide, so that a number at the end of int's range moves without overflowing.
-  if (a && a.as_llong() >= position) a.set_value(a.as_llong() + 1);
+  // Read wide, so that a number at the end of int's range moves without overflowing; one too
+  // large even for that (read as the largest) names no sheet and is left as it is.
+  if (!a) return;
+  const long long value = a.as_llong();
+  if (value >= position && value < std::numeric_limits<long long>::max()) a.set_value(value + 1);
 }
 
 std::string lowerName(std::string_view name) { return lowerAscii(name); }
