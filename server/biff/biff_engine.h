@@ -23,6 +23,9 @@ class BiffEngine : public Engine {
   std::string sheetName(SheetId id) const override;
   SheetKind sheetKind(SheetId id) const override;
   SheetId activeSheet() const override;
+  // What keeps a sheet from being copied is found while its substream is walked for the copy,
+  // which refuses in the same words as the other engines; nothing is known before.
+  std::optional<CopyBlocker> copyBlocker(SheetId) override { return std::nullopt; }
   SheetId copySheet(SheetId source, SheetId after) override;
   void renameSheet(SheetId id, const std::string& name) override;
   void save() override;

@@ -14,7 +14,7 @@
 #include "server/biff/vba_project.h"
 #include "server/biff/workbook_stream.h"
 #include "server/server_error.h"
-#include "tests/server/fixtures.h"
+#include "tests/support/fixtures.h"
 
 namespace orv::biff {
 namespace {
@@ -550,7 +550,7 @@ TEST(BiffEngineBuilt, DamagedFilesAreRefusedInTheUsersWords) {
 TEST(BiffSample, ListsItsSheetsAndCopiesTheTemplate) {
   TempDir dir;
   const std::string path = dir.file("sample1.xls");
-  std::filesystem::copy_file(ORV_TEST_SOURCE_DIR "/../../assets/Samples/sample1.xls", path);
+  std::filesystem::copy_file(ORV_PROJECT_DIR "/assets/Samples/sample1.xls", path);
   {
     BiffEngine engine(path);
     ASSERT_EQ(engine.sheetCount(), 2);
