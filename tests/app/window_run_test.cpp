@@ -479,6 +479,21 @@ TEST_F(WindowRun, SampleButtonListsTheSample) {
   EXPECT_EQ(form.ListView1->selectedPosition(), 1);
 }
 
+// The sample the tool ships, an Excel 97-2003 workbook: listed, and its template copied by a run.
+TEST_F(WindowRun, ShippedSampleIsListedAndItsTemplateCopied) {
+  const QString sample = h.appFolder() + "/Samples/sample1.xls";
+  QDir().mkpath(h.appFolder() + "/Samples");
+  ASSERT_TRUE(QFile::copy(ORVANDEL_ASSETS "/Samples/sample1.xls", sample));
+  QFile::setPermissions(sample, QFile::ReadOwner | QFile::WriteOwner);
+  QTest::mouseClick(form.PushButton10, Qt::LeftButton);
+  ASSERT_EQ(items(), (std::vector<QString>{"Template", "Instructions"}));
+  inputs("2", true, "Month [x]");
+  start();
+  EXPECT_TRUE(h.boxes.shown.empty()) << h.boxes.shown.front().text.toStdString();
+  EXPECT_EQ(sheetNamesByEngine(sample.toStdString()),
+            (std::vector<std::string>{"Template", "Instructions", "Month 1", "Month 2"}));
+}
+
 TEST_F(WindowRun, ClearFileKeepsTheListAndItsSelection) {
   browseTo(workbook({{"Data"}, {"Other"}}));
   form.ListView1->setCurrentItem(form.ListView1->topLevelItem(1));
