@@ -41,7 +41,8 @@ for target in "${targets[@]}"; do
   seed_dirs=()
   [ -d "$seeds/$target" ] && seed_dirs+=("$seeds/$target")
   echo "fuzz: $target for ${seconds}s"
-  if ! "$build/fuzz/$target" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
+  if ! LSAN_OPTIONS=suppressions="$root/fuzz/lsan_suppressions.txt" \
+      "$build/fuzz/$target" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
       -print_final_stats=1 -artifact_prefix="$build/fuzz-artifacts/$target-" \
       "$corpus" "${seed_dirs[@]}" >"$build/fuzz-artifacts/$target.log" 2>&1; then
     tail -n 60 "$build/fuzz-artifacts/$target.log"
