@@ -18,6 +18,8 @@ namespace {
 constexpr std::string_view kRelationshipsNs =
     "http://schemas.openxmlformats.org/officeDocument/2006/relationships";
 constexpr std::string_view kMainNs = "http://schemas.openxmlformats.org/spreadsheetml/2006/main";
+constexpr const char* kTableContentType =
+    "application/vnd.openxmlformats-officedocument.spreadsheetml.table+xml";
 // A spreadsheet application numbers sheets up to this.
 constexpr long long kMaxSheetId = 65534;
 
@@ -33,7 +35,7 @@ const std::set<std::string_view> kReferringContentTypes = {
     "application/vnd.openxmlformats-officedocument.drawingml.chartshapes+xml",
     "application/vnd.ms-excel.controlproperties+xml",
     "application/vnd.openxmlformats-officedocument.spreadsheetml.pivotCacheDefinition+xml",
-    "application/vnd.openxmlformats-officedocument.spreadsheetml.table+xml",
+    kTableContentType,
 };
 
 pugi::xml_node childNamed(pugi::xml_node node, std::string_view local) {
@@ -251,6 +253,17 @@ std::set<long>& OoxmlEngine::vmlBlocks() {
   return *vmlBlocks_;
 }
 
+TableRegistry& OoxmlEngine::tables() {
+  if (!tables_) {
+    tables_.emplace();
+    std::vector<std::string> parts;
+    for (const std::string& part : pkg_.partNames())
+      if (pkg_.contentTypeOf(part) == kTableContentType) parts.push_back(part);
+    collectTables(pkg_, parts, pkg_.xml(workbookPart_).document_element(), *tables_);
+  }
+  return *tables_;
+}
+
 std::string OoxmlEngine::freshRelationshipId(pugi::xml_node relationships) const {
   long highest = 0;
   std::set<std::string> used;
@@ -332,6 +345,7 @@ SheetId OoxmlEngine::copySheet(SheetId sourceId, SheetId afterId) {
   request.copyName = copyName;
   request.codeNames = [this]() -> std::set<std::string>& { return codeNames(); };
   request.vmlBlocks = [this]() -> std::set<long>& { return vmlBlocks(); };
+  request.tables = [this]() -> TableRegistry& { return tables(); };
   CopyResult copy = copySheetParts(pkg_, request);
 
   // The workbook's relationship to the new sheet part.
@@ -362,6 +376,7 @@ SheetId OoxmlEngine::copySheet(SheetId sourceId, SheetId afterId) {
   shiftSheetPositions(workbook, position);
   cloneNamesForCopy(workbook, sourcePosition >= position ? sourcePosition + 1 : sourcePosition,
                     position, sourceName, copyName);
+  renameTablesInScopedNames(workbook, position, copy.tables);
   pkg_.markDirty(workbookPart_);
 
   if (pugi::xml_document* app = appProperties()) {

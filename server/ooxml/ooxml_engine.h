@@ -8,6 +8,7 @@
 
 #include "server/engine.h"
 #include "server/ooxml/package.h"
+#include "server/ooxml/tables.h"
 
 namespace orv::ooxml {
 
@@ -59,6 +60,7 @@ class OoxmlEngine : public Engine {
   std::vector<std::string> namesExcept(SheetId id) const;
   std::set<std::string>& codeNames();
   std::set<long>& vmlBlocks();
+  TableRegistry& tables();
   std::string freshRelationshipId(pugi::xml_node relationships) const;
   void dropCalcChain();
   void renameInParts(const std::vector<std::string>& parts, const std::string& from,
@@ -77,6 +79,7 @@ class OoxmlEngine : public Engine {
   size_t frozen_ = 0;                      // createdParts_ before this are kept as text
   std::optional<std::set<std::string>> codeNames_;
   std::optional<std::set<long>> vmlBlocks_;
+  std::optional<TableRegistry> tables_;
   std::string appPart_;  // empty when the package has none
   bool calcChainDropped_ = false;
 };

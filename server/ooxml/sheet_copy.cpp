@@ -8,6 +8,7 @@
 #include <optional>
 #include <random>
 
+#include "server/ooxml/tables.h"
 #include "server/server_error.h"
 
 namespace orv::ooxml {
@@ -26,6 +27,7 @@ enum class Fixup {
   Formulas,  // XML holding formula sites (the sheet, charts, form-control properties)
   Drawing,   // DrawingML: formula links and the VML shape ids of form controls
   Vml,       // legacy VML: a fresh o:idmap block and renumbered shape ids
+  Table,     // a table: its own id and name, formulas as for Formulas
 };
 
 struct PartPolicy {
@@ -64,7 +66,7 @@ constexpr std::array kPolicies{
     PartPolicy{OOXML_REL "video", Policy::Share, Fixup::None, ""},
     PartPolicy{OOXML_REL "audio", Policy::Share, Fixup::None, ""},
     PartPolicy{OOXML_REL "hyperlink", Policy::Share, Fixup::None, ""},
-    PartPolicy{OOXML_REL "table", Policy::Refuse, Fixup::None, "tables"},
+    PartPolicy{OOXML_REL "table", Policy::Duplicate, Fixup::Table, ""},
     PartPolicy{OOXML_REL "pivotTable", Policy::Refuse, Fixup::None, "pivot tables"},
     PartPolicy{OOXML_REL "queryTable", Policy::Refuse, Fixup::None, "query tables"},
     PartPolicy{MS_REL "2007/relationships/slicer", Policy::Refuse, Fixup::None, "slicers"},
@@ -135,7 +137,8 @@ const std::set<std::string_view> kFormulaAttributes = {
     "fmlaLink", "fmlaRange", "fmlaTxbx", "fmlaGroup", "textlink", "linkedCell", "listFillRange"};
 
 bool isFormulaElement(std::string_view local) {
-  return local == "f" || local == "formula" || local == "formula1" || local == "formula2";
+  return local == "f" || local == "formula" || local == "formula1" || local == "formula2" ||
+         local == "calculatedColumnFormula" || local == "totalsRowFormula";
 }
 
 // Visits every element under `root` depth first, without recursion (extension lists nest
@@ -276,12 +279,16 @@ void renumberShapeLinks(pugi::xml_node root, const std::map<long, long>& ids, Un
   });
 }
 
+// `tables`, when given, renames structured references to the source's tables.
 bool retargetElements(pugi::xml_node root, std::string_view from, std::string_view to,
-                      RetargetMode mode, UndoLog* undo) {
+                      RetargetMode mode, UndoLog* undo, const TableRenames* tables = nullptr) {
   bool changed = false;
+  if (tables && tables->empty()) tables = nullptr;
   auto rewrite = [&](std::string_view formula) -> std::string {
-    if (formula.find('!') == std::string_view::npos) return {};
-    std::string out = retargetSheetRefs(formula, from, to, mode);
+    const bool sheets = formula.find('!') != std::string_view::npos;
+    if (!sheets && !tables) return {};
+    std::string out = sheets ? retargetSheetRefs(formula, from, to, mode) : std::string(formula);
+    if (tables) out = renameTableRefs(out, *tables);
     if (out == formula) return {};
     changed = true;
     return out;
@@ -325,6 +332,7 @@ struct SheetRecipe {
   std::shared_ptr<std::string> to;
   std::string codeName;  // empty when the source has none
   std::map<long, long> shapeIds;
+  TableRenames tables;
   GuidRenewer guids;
   std::string gap;
 
@@ -332,7 +340,7 @@ struct SheetRecipe {
     pugi::xml_document& doc = pkg->xml(source);
     pugi::xml_node root = doc.document_element();
     UndoLog undo;
-    retargetElements(root, from, *to, RetargetMode::Copy, &undo);
+    retargetElements(root, from, *to, RetargetMode::Copy, &undo, &tables);
     renumberShapeLinks(root, shapeIds, &undo);
     for (pugi::xml_node child : root.children()) {
       std::string_view local = localName(child.name());
@@ -506,6 +514,7 @@ class Copier {
     }
     result.addedParts = added_;
     result.name = name_;
+    result.tables = tables_;
     return result;
   }
 
@@ -560,9 +569,10 @@ class Copier {
 
   void finish() {
     // VML parts first: the sheet's controls and the drawings' form-control shapes name VML shapes
-    // by id, and those ids change.
-    std::stable_sort(pending_.begin(), pending_.end(), [](const Pending& a, const Pending& b) {
-      return (a.fixup == Fixup::Vml) > (b.fixup == Fixup::Vml);
+    // by id, and those ids change. Tables next: the sheet and its charts name them.
+    auto rank = [](Fixup f) { return f == Fixup::Vml ? 0 : f == Fixup::Table ? 1 : 2; };
+    std::stable_sort(pending_.begin(), pending_.end(), [&](const Pending& a, const Pending& b) {
+      return rank(a.fixup) < rank(b.fixup);
     });
     const std::string legacy = legacyDrawingOf(request_.sourcePart);
     for (const Pending& p : pending_) {
@@ -575,7 +585,8 @@ class Copier {
                                               shapeIdsOf_[lowerAscii(p.source)]));
           break;
         case Fixup::Formulas:
-        case Fixup::Drawing: {
+        case Fixup::Drawing:
+        case Fixup::Table: {
           if (shapeIds_.empty() && !legacy.empty()) shapeIds_ = shapeIdsOf_[legacy];
           if (p.isSheet) {
             addSheet(p);
@@ -583,8 +594,12 @@ class Copier {
           }
           auto doc = std::make_unique<pugi::xml_document>();
           doc->reset(pkg_.xml(p.source));
+          if (p.fixup == Fixup::Table) {
+            renewTable(*doc, request_.tables(), tables_);
+            GuidRenewer().walk(doc->document_element(), nullptr);
+          }
           retargetElements(doc->document_element(), request_.sourceName, request_.copyName,
-                           RetargetMode::Copy, nullptr);
+                           RetargetMode::Copy, nullptr, &tables_);
           renumberShapeLinks(doc->document_element(), shapeIds_, nullptr);
           pkg_.addXml(p.target, std::move(doc), pkg_.prologGap(p.source));
           break;
@@ -615,6 +630,7 @@ class Copier {
     recipe->from = request_.sourceName;
     recipe->to = name_;
     recipe->shapeIds = shapeIds_;
+    recipe->tables = tables_;
     recipe->gap = pkg_.prologGap(p.source);
     pugi::xml_node root = pkg_.xml(p.source).document_element();
     for (pugi::xml_node child : root.children()) {
@@ -722,6 +738,7 @@ class Copier {
   // The shape ids that the sheet's controls and its drawings refer to: those of the sheet's
   // legacy drawing.
   std::map<long, long> shapeIds_;
+  TableRenames tables_;                // the source's tables -> the copy's
   std::shared_ptr<std::string> name_;  // the copy's name, as its sheet part is written
 };
 

@@ -253,20 +253,20 @@ INSTANTIATE_TEST_SUITE_P(
         Feature{"UnknownPart", "http://example.org/relationships/sparkles", "(sparkles)"}),
     [](const auto& info) { return std::string(info.param.label); });
 
-TEST(UnsupportedTable, WrittenByLibxlsxwriterIsRefused) {
+TEST(Table, WrittenByLibxlsxwriterIsCopiedWithATableOfItsOwn) {
   test::TempDir dir;
   const std::string path = dir.file("Book.xlsx");
   test::writeTableWorkbook(path);
   auto app = createApplication();
   Workbook& book = app->workbooks().open(path);
-  try {
-    book.sheets().item(1).copy(book.sheets().item(1));
-    FAIL() << "copied";
-  } catch (const ServerError& e) {
-    EXPECT_EQ(std::string(e.what()),
-              "Cannot copy the sheet 'Data': it holds tables, which Orvandel cannot copy yet. The "
-              "workbook was not changed.");
-  }
+  book.sheets().item(1).copy(book.sheets().item(1));
+  book.save();
+  const std::string copyPart = sheetPartOf(path, "Data (2)");
+  const std::string table = zipPart(path, test::relatedPart(path, copyPart, "rId1"));
+  EXPECT_NE(table.find("displayName=\"Table12\""), std::string::npos) << table;
+  EXPECT_NE(table.find("id=\"2\""), std::string::npos) << table;
+  EXPECT_NE(zipPart(path, "xl/tables/table1.xml").find("displayName=\"Table1\""),
+            std::string::npos);
 }
 
 TEST(SheetNumbers, CopyIsRefusedPastTheLastSheetId) {
