@@ -9,6 +9,7 @@
 #include <random>
 
 #include "server/ooxml/tables.h"
+#include "server/ooxml/threaded_comments.h"
 #include "server/server_error.h"
 
 namespace orv::ooxml {
@@ -28,6 +29,7 @@ enum class Fixup {
   Drawing,   // DrawingML: formula links and the VML shape ids of form controls
   Vml,       // legacy VML: a fresh o:idmap block and renumbered shape ids
   Table,     // a table: its own id and name, formulas as for Formulas
+  Threads,   // threaded comments and the legacy notes that mirror them: fresh GUIDs
 };
 
 struct PartPolicy {
@@ -45,7 +47,7 @@ constexpr std::array kPolicies{
     PartPolicy{OOXML_REL "printerSettings", Policy::Duplicate, Fixup::None, ""},
     PartPolicy{OOXML_REL "drawing", Policy::Duplicate, Fixup::Drawing, ""},
     PartPolicy{OOXML_REL "vmlDrawing", Policy::Duplicate, Fixup::Vml, ""},
-    PartPolicy{OOXML_REL "comments", Policy::Duplicate, Fixup::None, ""},
+    PartPolicy{OOXML_REL "comments", Policy::Duplicate, Fixup::Threads, ""},
     PartPolicy{OOXML_REL "ctrlProp", Policy::Duplicate, Fixup::Formulas, ""},
     PartPolicy{OOXML_REL "customProperty", Policy::Duplicate, Fixup::None, ""},
     PartPolicy{OOXML_REL "chart", Policy::Duplicate, Fixup::Formulas, ""},
@@ -71,8 +73,8 @@ constexpr std::array kPolicies{
     PartPolicy{OOXML_REL "queryTable", Policy::Refuse, Fixup::None, "query tables"},
     PartPolicy{MS_REL "2007/relationships/slicer", Policy::Refuse, Fixup::None, "slicers"},
     PartPolicy{MS_REL "2011/relationships/timeline", Policy::Refuse, Fixup::None, "timelines"},
-    PartPolicy{MS_REL "2017/10/relationships/threadedComment", Policy::Refuse, Fixup::None,
-               "threaded comments"},
+    PartPolicy{MS_REL "2017/10/relationships/threadedComment", Policy::Duplicate, Fixup::Threads,
+               ""},
     PartPolicy{OOXML_REL "control", Policy::Refuse, Fixup::None, "ActiveX controls"},
     PartPolicy{OOXML_REL "oleObject", Policy::Refuse, Fixup::None, "embedded OLE objects"},
     PartPolicy{MS_REL "2019/04/relationships/namedSheetView", Policy::Refuse, Fixup::None,
@@ -580,6 +582,25 @@ class Copier {
         case Fixup::None:
           pkg_.addBytes(p.target, pkg_.read(p.source));
           break;
+        case Fixup::Threads: {
+          // Notes that mirror no thread are copied as they are.
+          const std::string text = pkg_.read(p.source);
+          if (text.find("tc={") == std::string::npos &&
+              text.find("ThreadedComments") == std::string::npos) {
+            pkg_.addBytes(p.target, text);
+            break;
+          }
+          auto doc = std::make_unique<pugi::xml_document>();
+          doc->reset(pkg_.xml(p.source));
+          RenewGuid renew = [this](std::string_view old) { return threadIds_.renew(old); };
+          if (localName(doc->document_element().name()) == "ThreadedComments") {
+            renewThreadedComments(*doc, renew);
+          } else {
+            renewNotes(*doc, renew);
+          }
+          pkg_.addXml(p.target, std::move(doc), pkg_.prologGap(p.source));
+          break;
+        }
         case Fixup::Vml:
           pkg_.addBytes(p.target, renumberVml(p.source, pkg_.read(p.source),
                                               shapeIdsOf_[lowerAscii(p.source)]));
@@ -739,6 +760,7 @@ class Copier {
   // legacy drawing.
   std::map<long, long> shapeIds_;
   TableRenames tables_;                // the source's tables -> the copy's
+  GuidRenewer threadIds_;              // comment threads: shared by the threaded and legacy parts
   std::shared_ptr<std::string> name_;  // the copy's name, as its sheet part is written
 };
 

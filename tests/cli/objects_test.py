@@ -4,11 +4,13 @@ holds it is copied three times, judged by the independent checker and read back
 by openpyxl, which must find the copy's own objects with fresh names and ids."""
 
 import os
+import re
 import shutil
 import subprocess
 import sys
 import tempfile
 import unittest
+import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from fixtures import write_table_workbook  # noqa: E402
@@ -17,6 +19,43 @@ import openpyxl  # noqa: E402
 
 CLI = os.environ.get("ORVANDEL_CLI", "orvandel-cli")
 CHECKER = os.environ.get("ORVANDEL_CHECKER", "")
+CORPUS = os.path.join(os.path.dirname(CHECKER) or ".", "..", "corpus")
+THREADS = "http://schemas.microsoft.com/office/2017/10/relationships/threadedComment"
+NOTES = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/comments"
+
+
+def write_threaded_workbook(path):
+    """A workbook from the corpus whose sheet "File" holds a threaded comment and its legacy
+    note, with a reply added to the thread."""
+    with zipfile.ZipFile(os.path.join(CORPUS, "poi_64759.xlsx")) as z:
+        entries = [(i.filename, z.read(i.filename)) for i in z.infolist()]
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+        for name, data in entries:
+            if name == "xl/threadedComments/threadedComment1.xml":
+                first = re.search(rb'<threadedComment ref="C2"[^>]*personId="([^"]+)" '
+                                  rb'id="([^"]+)"', data)
+                reply = (b'<threadedComment ref="C2" dT="2020-09-22T10:00:00.00" personId="'
+                         + first.group(1) + b'" id="{11111111-2222-4333-8444-555555555555}" '
+                         b'parentId="' + first.group(2) + b'"><text>a reply</text>'
+                         b'</threadedComment></ThreadedComments>')
+                data = data.replace(b"</ThreadedComments>", reply)
+            z.writestr(name, data)
+
+
+def sheet_parts(z, copies):
+    """Each sheet's related parts by relationship type, for the sheets named `copies`."""
+    book = z.read("xl/workbook.xml").decode()
+    rels = z.read("xl/_rels/workbook.xml.rels").decode()
+    targets = dict(re.findall(r'Id="([^"]+)"[^>]*Target="([^"]+)"', rels))
+    targets.update({i: t for t, i in re.findall(r'Target="([^"]+)"[^>]*Id="([^"]+)"', rels)})
+    result = {}
+    for name, rid in re.findall(r'<sheet name="([^"]+)"[^>]*r:id="([^"]+)"', book):
+        part = "xl/" + targets[rid].lstrip("/").removeprefix("xl/")
+        folder, base = part.rsplit("/", 1)
+        own = z.read(f"{folder}/_rels/{base}.rels").decode()
+        result[name] = {t: os.path.normpath(f"{folder}/{target}")
+                        for t, target in re.findall(r'Type="([^"]+)" Target="([^"]+)"', own)}
+    return result
 
 
 def scoped_names(book, position):
@@ -50,17 +89,42 @@ def check_tables(test, book, copies, scoped=lambda own, copy: f"SUM('{copy}'!$D$
     test.assertEqual(list(book["Rates"].tables.keys()), ["Sales2"])
 
 
+def check_threads(test, path, copies):
+    """Each copy's threads have ids of their own, its reply names its own parent, and its legacy
+    note names its own thread."""
+    with zipfile.ZipFile(path) as z:
+        parts = sheet_parts(z, copies)
+        seen = set()
+        for sheet in ["File", *copies]:
+            threads = z.read(parts[sheet][THREADS]).decode()
+            notes = z.read(parts[sheet][NOTES]).decode()
+            ids = re.findall(r' id="(\{[^"]+\})"', threads)
+            parents = re.findall(r'parentId="(\{[^"]+\})"', threads)
+            with test.subTest(sheet=sheet):
+                test.assertEqual(len(ids), 2)
+                test.assertFalse(seen & set(ids))
+                test.assertEqual(parents, ids[:1])
+                test.assertIn(f"tc={ids[0]}", notes)
+                test.assertIn(f'xr:uid="{ids[0]}"', notes)
+            seen |= set(ids)
+        test.assertEqual(len({parts[s][THREADS] for s in ["File", *copies]}), 4)
+
+
 # label, fixture writer, source sheet, what openpyxl must find on the copies, the checker's readers
 # (None: the checker is not run). The checker's SheetJS reader does not see tables, so it cannot
 # tell a re-pointed structured reference from a changed formula; its name check compares a cloned
 # name with the source's verbatim, apart from the sheet.
 FEATURES = [
-    ("tables", write_table_workbook, "Shop", check_tables, "openpyxl,libreoffice"),
+    ("tables", write_table_workbook, "Shop",
+     lambda test, path, copies: check_tables(test, openpyxl.load_workbook(path), copies),
+     "openpyxl,libreoffice"),
     ("tables named in a scoped name",
      lambda path: write_table_workbook(path, scoped_formula="=SUM(Sales[Amount])"), "Shop",
-     lambda test, book, copies: check_tables(test, book, copies,
+     lambda test, path, copies: check_tables(test, openpyxl.load_workbook(path), copies,
                                              lambda own, copy: f"SUM({own}[Amount])"),
      None),
+    ("threaded comments", write_threaded_workbook, "File", check_threads,
+     "openpyxl,sheetjs,libreoffice"),
 ]
 
 
@@ -81,7 +145,7 @@ class Objects(unittest.TestCase):
                 self.assertEqual(made.returncode, 0, made.stderr)
                 copies = made.stdout.splitlines()
                 self.assertEqual(len(copies), 3)
-                check(self, openpyxl.load_workbook(result), copies)
+                check(self, result, copies)
                 if not readers or not os.path.exists(CHECKER):
                     continue
                 checked = subprocess.run(
