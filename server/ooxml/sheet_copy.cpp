@@ -8,6 +8,7 @@
 #include <optional>
 #include <random>
 
+#include "server/ooxml/named_sheet_views.h"
 #include "server/ooxml/tables.h"
 #include "server/ooxml/threaded_comments.h"
 #include "server/server_error.h"
@@ -30,6 +31,7 @@ enum class Fixup {
   Vml,       // legacy VML: a fresh o:idmap block and renumbered shape ids
   Table,     // a table: its own id and name, formulas as for Formulas
   Threads,   // threaded comments and the legacy notes that mirror them: fresh GUIDs
+  Views,     // named sheet views: fresh GUIDs, filters of the copy's tables
 };
 
 struct PartPolicy {
@@ -77,8 +79,7 @@ constexpr std::array kPolicies{
                ""},
     PartPolicy{OOXML_REL "control", Policy::Refuse, Fixup::None, "ActiveX controls"},
     PartPolicy{OOXML_REL "oleObject", Policy::Refuse, Fixup::None, "embedded OLE objects"},
-    PartPolicy{MS_REL "2019/04/relationships/namedSheetView", Policy::Refuse, Fixup::None,
-               "named sheet views"},
+    PartPolicy{MS_REL "2019/04/relationships/namedSheetView", Policy::Duplicate, Fixup::Views, ""},
 };
 
 #undef OOXML_REL
@@ -598,6 +599,16 @@ class Copier {
           } else {
             renewNotes(*doc, renew);
           }
+          pkg_.addXml(p.target, std::move(doc), pkg_.prologGap(p.source));
+          break;
+        }
+        case Fixup::Views: {
+          auto doc = std::make_unique<pugi::xml_document>();
+          doc->reset(pkg_.xml(p.source));
+          GuidRenewer guids;
+          renewNamedSheetViews(
+              *doc, [&guids](std::string_view old) { return guids.renew(old); },
+              [this](long id) { return tables_.findId(id); });
           pkg_.addXml(p.target, std::move(doc), pkg_.prologGap(p.source));
           break;
         }

@@ -145,6 +145,12 @@ const std::string* TableRenames::find(std::string_view name) const {
   return it == byFolded_.end() ? nullptr : &it->second;
 }
 
+std::optional<long> TableRenames::findId(long id) const {
+  auto it = ids_.find(id);
+  if (it == ids_.end()) return std::nullopt;
+  return it->second;
+}
+
 std::string renameTableRefs(std::string_view f, const TableRenames& renames) {
   std::string out;
   size_t copied = 0;
@@ -204,8 +210,10 @@ void renewTable(pugi::xml_document& doc, TableRegistry& registry, TableRenames& 
     name.set_value(fresh.c_str());
   }
   if (display) display.set_value(fresh.c_str());
-  const std::string id = std::to_string(registry.freshId());
+  const long freshId = registry.freshId();
+  const std::string id = std::to_string(freshId);
   if (pugi::xml_attribute a = table.attribute("id")) {
+    renames.addId(static_cast<long>(a.as_llong()), freshId);
     a.set_value(id.c_str());
   } else {
     table.prepend_attribute("id").set_value(id.c_str());

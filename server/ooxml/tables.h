@@ -1,6 +1,7 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <pugixml.hpp>
 #include <set>
 #include <string>
@@ -48,9 +49,12 @@ class TableRenames {
   void add(std::string_view from, std::string_view to);
   bool empty() const { return byFolded_.empty(); }
   const std::string* find(std::string_view name) const;
+  void addId(long from, long to) { ids_[from] = to; }
+  std::optional<long> findId(long id) const;
 
  private:
   std::map<std::string, std::string> byFolded_;
+  std::map<long, long> ids_;
 };
 
 // `formula` with every structured reference to a renamed table ("Sales[Amount]",

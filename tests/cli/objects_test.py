@@ -22,6 +22,40 @@ CHECKER = os.environ.get("ORVANDEL_CHECKER", "")
 CORPUS = os.path.join(os.path.dirname(CHECKER) or ".", "..", "corpus")
 THREADS = "http://schemas.microsoft.com/office/2017/10/relationships/threadedComment"
 NOTES = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/comments"
+TABLE = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/table"
+VIEWS = "http://schemas.microsoft.com/office/2019/04/relationships/namedSheetView"
+
+
+def add_parts(path, parts, sheet_rels, content_types):
+    """Adds `parts` (name -> text), relationships to the sheet's .rels part and Overrides."""
+    with zipfile.ZipFile(path) as z:
+        entries = [(i.filename, z.read(i.filename)) for i in z.infolist()]
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+        for name, data in entries:
+            if name == sheet_rels[0]:
+                data = data.replace(b"</Relationships>", sheet_rels[1].encode() + b"</Relationships>")
+            elif name == "[Content_Types].xml":
+                data = data.replace(b"</Types>", content_types.encode() + b"</Types>")
+            z.writestr(name, data)
+        for name, text in parts.items():
+            z.writestr(name, text)
+
+
+def write_view_workbook(path):
+    """The table workbook, with a named sheet view of "Shop" that filters its table."""
+    write_table_workbook(path)
+    add_parts(
+        path,
+        {"xl/namedSheetViews/namedSheetView1.xml":
+         '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n<namedSheetViews xmlns='
+         '"http://schemas.microsoft.com/office/spreadsheetml/2019/namedsheetviews"><namedSheetView '
+         'name="Mine" id="{5B3F9B0E-6E0C-4E4A-9E1D-2C1C43E0D001}"><nsvFilter filterId='
+         '"{5B3F9B0E-6E0C-4E4A-9E1D-2C1C43E0D002}" ref="A1:D5" tableId="1"/></namedSheetView>'
+         '</namedSheetViews>'},
+        ("xl/worksheets/_rels/sheet1.xml.rels",
+         f'<Relationship Id="rId99" Type="{VIEWS}" Target="../namedSheetViews/namedSheetView1.xml"/>'),
+        '<Override PartName="/xl/namedSheetViews/namedSheetView1.xml" '
+        'ContentType="application/vnd.ms-excel.namedsheetviews+xml"/>')
 
 
 def write_threaded_workbook(path):
@@ -42,14 +76,16 @@ def write_threaded_workbook(path):
             z.writestr(name, data)
 
 
-def sheet_parts(z, copies):
-    """Each sheet's related parts by relationship type, for the sheets named `copies`."""
+def sheet_parts(z, sheets):
+    """Each sheet's related parts by relationship type, for the sheets named `sheets`."""
     book = z.read("xl/workbook.xml").decode()
     rels = z.read("xl/_rels/workbook.xml.rels").decode()
     targets = dict(re.findall(r'Id="([^"]+)"[^>]*Target="([^"]+)"', rels))
     targets.update({i: t for t, i in re.findall(r'Target="([^"]+)"[^>]*Id="([^"]+)"', rels)})
     result = {}
     for name, rid in re.findall(r'<sheet name="([^"]+)"[^>]*r:id="([^"]+)"', book):
+        if name not in sheets:
+            continue
         part = "xl/" + targets[rid].lstrip("/").removeprefix("xl/")
         folder, base = part.rsplit("/", 1)
         own = z.read(f"{folder}/_rels/{base}.rels").decode()
@@ -93,7 +129,7 @@ def check_threads(test, path, copies):
     """Each copy's threads have ids of their own, its reply names its own parent, and its legacy
     note names its own thread."""
     with zipfile.ZipFile(path) as z:
-        parts = sheet_parts(z, copies)
+        parts = sheet_parts(z, ["File", *copies])
         seen = set()
         for sheet in ["File", *copies]:
             threads = z.read(parts[sheet][THREADS]).decode()
@@ -110,6 +146,24 @@ def check_threads(test, path, copies):
         test.assertEqual(len({parts[s][THREADS] for s in ["File", *copies]}), 4)
 
 
+def check_views(test, path, copies):
+    """Each copy's view has GUIDs of its own and filters the copy's table."""
+    with zipfile.ZipFile(path) as z:
+        parts = sheet_parts(z, ["Shop", *copies])
+        seen = set()
+        for sheet in ["Shop", *copies]:
+            view = z.read(parts[sheet][VIEWS]).decode()
+            table = re.search(r'<table[^>]* id="(\d+)"', z.read(parts[sheet][TABLE]).decode())
+            guids = set(re.findall(r'"(\{[0-9A-F-]{36}\})"', view))
+            with test.subTest(sheet=sheet):
+                test.assertEqual(len(guids), 2)
+                test.assertFalse(seen & guids)
+                test.assertIn(f'tableId="{table.group(1)}"', view)
+                test.assertIn('name="Mine"', view)
+            seen |= guids
+        test.assertEqual(len({parts[s][VIEWS] for s in ["Shop", *copies]}), 4)
+
+
 # label, fixture writer, source sheet, what openpyxl must find on the copies, the checker's readers
 # (None: the checker is not run). The checker's SheetJS reader does not see tables, so it cannot
 # tell a re-pointed structured reference from a changed formula; its name check compares a cloned
@@ -123,6 +177,7 @@ FEATURES = [
      lambda test, path, copies: check_tables(test, openpyxl.load_workbook(path), copies,
                                              lambda own, copy: f"SUM({own}[Amount])"),
      None),
+    ("named sheet views", write_view_workbook, "Shop", check_views, "openpyxl,libreoffice"),
     ("threaded comments", write_threaded_workbook, "File", check_threads,
      "openpyxl,sheetjs,libreoffice"),
 ]
