@@ -32,6 +32,7 @@ enum class Fixup {
   Table,     // a table: its own id and name, formulas as for Formulas
   Threads,   // threaded comments and the legacy notes that mirror them: fresh GUIDs
   Views,     // named sheet views: fresh GUIDs, filters of the copy's tables
+  Pivot,     // a pivot table: fresh GUIDs, formulas as for Formulas; its cache is shared
 };
 
 struct PartPolicy {
@@ -71,7 +72,8 @@ constexpr std::array kPolicies{
     PartPolicy{OOXML_REL "audio", Policy::Share, Fixup::None, ""},
     PartPolicy{OOXML_REL "hyperlink", Policy::Share, Fixup::None, ""},
     PartPolicy{OOXML_REL "table", Policy::Duplicate, Fixup::Table, ""},
-    PartPolicy{OOXML_REL "pivotTable", Policy::Refuse, Fixup::None, "pivot tables"},
+    PartPolicy{OOXML_REL "pivotTable", Policy::Duplicate, Fixup::Pivot, ""},
+    PartPolicy{OOXML_REL "pivotCacheDefinition", Policy::Share, Fixup::None, ""},
     PartPolicy{OOXML_REL "queryTable", Policy::Refuse, Fixup::None, "query tables"},
     PartPolicy{MS_REL "2007/relationships/slicer", Policy::Refuse, Fixup::None, "slicers"},
     PartPolicy{MS_REL "2011/relationships/timeline", Policy::Refuse, Fixup::None, "timelines"},
@@ -618,7 +620,8 @@ class Copier {
           break;
         case Fixup::Formulas:
         case Fixup::Drawing:
-        case Fixup::Table: {
+        case Fixup::Table:
+        case Fixup::Pivot: {
           if (shapeIds_.empty() && !legacy.empty()) shapeIds_ = shapeIdsOf_[legacy];
           if (p.isSheet) {
             addSheet(p);
@@ -626,10 +629,9 @@ class Copier {
           }
           auto doc = std::make_unique<pugi::xml_document>();
           doc->reset(pkg_.xml(p.source));
-          if (p.fixup == Fixup::Table) {
-            renewTable(*doc, request_.tables(), tables_);
+          if (p.fixup == Fixup::Table) renewTable(*doc, request_.tables(), tables_);
+          if (p.fixup == Fixup::Table || p.fixup == Fixup::Pivot)
             GuidRenewer().walk(doc->document_element(), nullptr);
-          }
           retargetElements(doc->document_element(), request_.sourceName, request_.copyName,
                            RetargetMode::Copy, nullptr, &tables_);
           renumberShapeLinks(doc->document_element(), shapeIds_, nullptr);

@@ -24,6 +24,11 @@ THREADS = "http://schemas.microsoft.com/office/2017/10/relationships/threadedCom
 NOTES = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/comments"
 TABLE = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/table"
 VIEWS = "http://schemas.microsoft.com/office/2019/04/relationships/namedSheetView"
+PIVOT = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/pivotTable"
+
+
+def corpus_workbook(name):
+    return lambda path: shutil.copyfile(os.path.join(CORPUS, name), path)
 
 
 def add_parts(path, parts, sheet_rels, content_types):
@@ -164,6 +169,23 @@ def check_views(test, path, copies):
         test.assertEqual(len({parts[s][VIEWS] for s in ["Shop", *copies]}), 4)
 
 
+def check_pivots(test, path, copies):
+    """Each copy has a pivot table of its own, on the source's cache, where the source has it."""
+    with zipfile.ZipFile(path) as z:
+        parts = sheet_parts(z, ["PivotTable", *copies])
+        book = z.read("xl/workbook.xml").decode()
+        test.assertEqual(len(re.findall(r"<pivotCache ", book)), 1)
+        source = z.read(parts["PivotTable"][PIVOT]).decode()
+        keys = lambda xml: re.search(r'name="([^"]+)" cacheId="(\d+)"', xml).groups() + \
+            re.search(r'<location ref="([^"]+)"', xml).groups()  # noqa: E731
+        for copy in copies:
+            with test.subTest(copy=copy):
+                test.assertEqual(keys(z.read(parts[copy][PIVOT]).decode()), keys(source))
+        test.assertEqual(len({parts[s][PIVOT] for s in ["PivotTable", *copies]}), 4)
+        caches = [n for n in z.namelist() if n.startswith("xl/pivotCache/pivotCacheDefinition")]
+        test.assertEqual(len(caches), 1)
+
+
 # label, fixture writer, source sheet, what openpyxl must find on the copies, the checker's readers
 # (None: the checker is not run). The checker's SheetJS reader does not see tables, so it cannot
 # tell a re-pointed structured reference from a changed formula; its name check compares a cloned
@@ -178,6 +200,8 @@ FEATURES = [
                                              lambda own, copy: f"SUM({own}[Amount])"),
      None),
     ("named sheet views", write_view_workbook, "Shop", check_views, "openpyxl,libreoffice"),
+    ("pivot tables", corpus_workbook("poi_DataTableCities.xlsx"), "PivotTable", check_pivots,
+     "openpyxl,sheetjs,libreoffice"),
     ("threaded comments", write_threaded_workbook, "File", check_threads,
      "openpyxl,sheetjs,libreoffice"),
 ]

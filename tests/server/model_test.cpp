@@ -231,9 +231,9 @@ TEST_P(Unsupported, CopyIsRefusedNamingTheFeatureAndTheFileIsUntouched) {
 INSTANTIATE_TEST_SUITE_P(
     Features, Unsupported,
     ::testing::Values(
-        Feature{"PivotTable",
-                "http://schemas.openxmlformats.org/officeDocument/2006/relationships/pivotTable",
-                "pivot tables"},
+        Feature{"WebExtension",
+                "http://schemas.microsoft.com/office/2011/relationships/webextension",
+                "(webextension)"},
         Feature{"Slicer", "http://schemas.microsoft.com/office/2007/relationships/slicer",
                 "slicers"},
         Feature{"Timeline", "http://schemas.microsoft.com/office/2011/relationships/timeline",
