@@ -79,8 +79,12 @@ constexpr std::array kPolicies{
     PartPolicy{MS_REL "2011/relationships/timeline", Policy::Refuse, Fixup::None, "timelines"},
     PartPolicy{MS_REL "2017/10/relationships/threadedComment", Policy::Duplicate, Fixup::Threads,
                ""},
-    PartPolicy{OOXML_REL "control", Policy::Refuse, Fixup::None, "ActiveX controls"},
-    PartPolicy{OOXML_REL "oleObject", Policy::Refuse, Fixup::None, "embedded OLE objects"},
+    // ActiveX controls and embedded objects: each copy owns its control and embedding, as the
+    // sheet's <controls> and <oleObjects> name them by relationship and VML shape.
+    PartPolicy{OOXML_REL "control", Policy::Duplicate, Fixup::None, ""},
+    PartPolicy{MS_REL "2006/relationships/activeXControlBinary", Policy::Duplicate, Fixup::None,
+               ""},
+    PartPolicy{OOXML_REL "oleObject", Policy::Duplicate, Fixup::None, ""},
     PartPolicy{MS_REL "2019/04/relationships/namedSheetView", Policy::Duplicate, Fixup::Views, ""},
 };
 
@@ -99,14 +103,11 @@ const PartPolicy* policyFor(std::string_view type) {
                     ", which Orvandel cannot copy yet. The workbook was not changed.");
 }
 
-void checkPart(Package& pkg, const std::string& part, const std::string& sheetName, bool isSheet,
+void checkPart(Package& pkg, const std::string& part, const std::string& sheetName,
                std::set<std::string>& seen) {
   if (!seen.insert(lowerAscii(part)).second) return;
   for (const Relationship& rel : pkg.relationships(part)) {
     if (rel.external) continue;
-    // An embedded object in a sheet (not in a chart) is an OLE object.
-    if (isSheet && rel.type.ends_with("/relationships/package"))
-      refuse(sheetName, "embedded OLE objects");
     const PartPolicy* policy = policyFor(rel.type);
     if (!policy) {
       std::string_view type = rel.type;
@@ -119,7 +120,7 @@ void checkPart(Package& pkg, const std::string& part, const std::string& sheetNa
     std::string target = resolveTarget(part, rel.target);
     if (policy->policy == Policy::Duplicate) {
       if (!pkg.has(target)) continue;  // a dangling link is carried as it is
-      checkPart(pkg, target, sheetName, false, seen);
+      checkPart(pkg, target, sheetName, seen);
     }
   }
 }
@@ -799,13 +800,9 @@ bool retargetPart(pugi::xml_document& doc, std::string_view from, std::string_vi
 
 void checkCopyable(Package& pkg, const std::string& sheetPart, const std::string& sheetName) {
   std::set<std::string> seen;
-  checkPart(pkg, sheetPart, sheetName, true, seen);
-  // Embedded objects are listed in the sheet even when their parts are images only.
-  pugi::xml_node root = pkg.xml(sheetPart).document_element();
-  for (pugi::xml_node child : root.children()) {
-    std::string_view local = localName(child.name());
-    if (local == "oleObjects") refuse(sheetName, "embedded OLE objects");
-  }
+  checkPart(pkg, sheetPart, sheetName, seen);
+  // A sheet that cannot be read fails here, before anything is changed; the copy reads it anyway.
+  pkg.xml(sheetPart);
 }
 
 CopyResult copySheetParts(Package& pkg, const CopyRequest& request) {

@@ -94,8 +94,10 @@ def sheet_parts(z, sheets):
         part = "xl/" + targets[rid].lstrip("/").removeprefix("xl/")
         folder, base = part.rsplit("/", 1)
         own = z.read(f"{folder}/_rels/{base}.rels").decode()
-        result[name] = {t: os.path.normpath(f"{folder}/{target}")
-                        for t, target in re.findall(r'Type="([^"]+)" Target="([^"]+)"', own)}
+        found = re.findall(r'Type="([^"]+)" Target="([^"]+)"', own)
+        result[name] = {t: os.path.normpath(f"{folder}/{target}") for t, target in found}
+        result[name]["all"] = [(t, os.path.normpath(f"{folder}/{target}")) for t, target in found]
+        result[name]["part"] = part
     return result
 
 
@@ -186,6 +188,35 @@ def check_pivots(test, path, copies):
         test.assertEqual(len(caches), 1)
 
 
+def embedded_check(rel_type, element):
+    """Each copy owns its objects (relationship `rel_type`), and the shapes its <`element`>s name
+    are shapes of its own legacy drawing, not the source's."""
+    vml_type = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/vmlDrawing"
+
+    def check(test, path, copies):
+        with zipfile.ZipFile(path) as z:
+            sheets = re.findall(r'<sheet name="([^"]+)"', z.read("xl/workbook.xml").decode())
+            source = next(n for n in sheets if f"{n} (2)" in copies)
+            parts = sheet_parts(z, [source, *copies])
+            owned, shapes = {}, {}
+            for sheet in [source, *copies]:
+                owned[sheet] = {p for t, p in parts[sheet]["all"] if t.endswith(rel_type)}
+                xml = z.read(parts[sheet]["part"]).decode()
+                named = set(re.findall(rf'<{element} [^>]*shapeId="(\d+)"', xml))
+                vml = "".join(z.read(p).decode("utf-8", "replace")
+                              for t, p in parts[sheet]["all"] if t == vml_type)
+                with test.subTest(sheet=sheet):
+                    test.assertTrue(owned[sheet] and named)
+                    test.assertTrue(all(f"_x0000_s{n}" in vml for n in named), named)
+                shapes[sheet] = named
+            for copy in copies:
+                test.assertFalse(owned[copy] & owned[source])
+                test.assertFalse(shapes[copy] & shapes[source])
+            test.assertEqual(len(set.union(*owned.values())),
+                             sum(len(o) for o in owned.values()))
+    return check
+
+
 # label, fixture writer, source sheet, what openpyxl must find on the copies, the checker's readers
 # (None: the checker is not run). The checker's SheetJS reader does not see tables, so it cannot
 # tell a re-pointed structured reference from a changed formula; its name check compares a cloned
@@ -202,6 +233,10 @@ FEATURES = [
     ("named sheet views", write_view_workbook, "Shop", check_views, "openpyxl,libreoffice"),
     ("pivot tables", corpus_workbook("poi_DataTableCities.xlsx"), "PivotTable", check_pivots,
      "openpyxl,sheetjs,libreoffice"),
+    ("embedded OLE objects", corpus_workbook("poi_58325_db.xlsx"), "MetasNM001",
+     embedded_check("/oleObject", "oleObject"), "openpyxl,sheetjs,libreoffice"),
+    ("ActiveX controls", corpus_workbook("poi_45540_form_Header.xlsx"), "Application Form (CEP)",
+     embedded_check("/control", "control"), "openpyxl,sheetjs,libreoffice"),
     ("threaded comments", write_threaded_workbook, "File", check_threads,
      "openpyxl,sheetjs,libreoffice"),
 ]
