@@ -4,7 +4,7 @@
 pkg_check_modules(ICU_UC REQUIRED IMPORTED_TARGET icu-uc)
 add_executable(fuzz_formula_refs
   ${CMAKE_CURRENT_LIST_DIR}/fuzz_formula_refs.cpp
-  ${PROJECT_SOURCE_DIR}/server/formula_refs.cpp
+  ${PROJECT_SOURCE_DIR}/server/ooxml/a1_references.cpp
   ${PROJECT_SOURCE_DIR}/server/sheet_names.cpp
 )
 target_include_directories(fuzz_formula_refs PRIVATE ${PROJECT_SOURCE_DIR})

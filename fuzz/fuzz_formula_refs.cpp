@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "server/formula_refs.h"
+#include "server/ooxml/a1_references.h"
 #include "server/sheet_names.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -37,19 +37,50 @@ VML_NUMBERS = [
 ]
 
 
-def vml_variants(source, out):
+# Numbers in the workbook's own parts out of the range of the types that read them: sheet
+# numbers, tab positions, the scope of names, relationship ids and the document properties'
+# counts. (seed name, part name ending, pattern, replacement).
+PART_NUMBERS = [
+    ("sheet-id-30-digits", "workbook.xml", rb'sheetId="\d+"', b'sheetId="' + b"9" * 30 + b'"'),
+    ("sheet-id-past-64-bits", "workbook.xml", rb'sheetId="\d+"', b'sheetId="18446744073709551616"'),
+    ("active-tab-30-digits", "workbook.xml", rb"<workbookView", b'<workbookView activeTab="'
+     + b"9" * 30 + b'"'),
+    ("local-sheet-id-int-max", "workbook.xml", rb"</sheets>",
+     b'</sheets><definedNames><definedName name="n" localSheetId="2147483647">Data!$A$1'
+     b"</definedName></definedNames>"),
+    ("rel-id-30-digits", "workbook.xml.rels", rb'Id="rId1"', b'Id="rId' + b"9" * 30 + b'"'),
+    ("rel-id-past-31-bits", "workbook.xml.rels", rb'Id="rId1"', b'Id="rId2147483648"'),
+    ("app-count-30-digits", "app.xml", rb"<vt:i4>\d+</vt:i4>", b"<vt:i4>" + b"9" * 30 + b"</vt:i4>"),
+    ("app-count-int-max", "app.xml", rb"<vt:i4>\d+</vt:i4>", b"<vt:i4>2147483647</vt:i4>"),
+]
+
+
+def edited_copy(source, target, ending, pattern, replacement):
+    """A stored copy of `source` with the first match of `pattern` replaced in the parts whose
+    names end in `ending`; False when no such part matched."""
     with zipfile.ZipFile(source) as src:
-        vml = [n for n in src.namelist() if n.endswith(".vml")]
-        if not vml:
-            return
-        for name, pattern, replacement in VML_NUMBERS:
-            target = os.path.join(out, f"vml-{name}-stored.xlsx")
-            with zipfile.ZipFile(target, "w", zipfile.ZIP_STORED) as dst:
-                for info in src.infolist():
-                    data = src.read(info)
-                    if info.filename in vml:
-                        data = re.sub(pattern, replacement, data, count=1)
-                    dst.writestr(info.filename, data, zipfile.ZIP_STORED)
+        names = [n for n in src.namelist() if n.endswith(ending)]
+        if not any(re.search(pattern, src.read(n)) for n in names):
+            return False
+        with zipfile.ZipFile(target, "w", zipfile.ZIP_STORED) as dst:
+            for info in src.infolist():
+                data = src.read(info)
+                if info.filename in names:
+                    data = re.sub(pattern, replacement, data, count=1)
+                dst.writestr(info.filename, data, zipfile.ZIP_STORED)
+    return True
+
+
+def vml_variants(source, out):
+    for name, pattern, replacement in VML_NUMBERS:
+        edited_copy(source, os.path.join(out, f"vml-{name}-stored.xlsx"), ".vml", pattern,
+                    replacement)
+
+
+def part_variants(source, out):
+    for name, ending, pattern, replacement in PART_NUMBERS:
+        edited_copy(source, os.path.join(out, f"number-{name}-stored.xlsx"), ending, pattern,
+                    replacement)
 
 
 def main(out):
@@ -61,6 +92,7 @@ def main(out):
         write_workbook(path, sheets, chartsheet=chart)
         made.append(path)
     vml_variants(made[0], out)
+    part_variants(made[1], out)
     rich = os.path.join(out, "gen-rich.xlsx")
     write_rich_workbook(rich, os.path.join(out, "picture.png"))
     os.remove(os.path.join(out, "picture.png"))

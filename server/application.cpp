@@ -11,28 +11,45 @@ namespace orv {
 
 namespace {
 
-// Runs `work`; memory running out is said as such, in the sentence `failure` makes, like every
-// other failure that leaves the engine.
-template <typename Work, typename Failure>
-decltype(auto) withinMemory(Work&& work, Failure&& failure) {
+// The engine's boundary: only ServerError leaves it. Runs `work`; memory running out is said as
+// such, and anything else unexpected as a file that is not as it should be, each in the
+// sentence `start` begins ("Cannot copy the sheet 'Data'"), so that no user ever reads a
+// library's own word for a failure.
+template <typename Work, typename Start>
+decltype(auto) atBoundary(Work&& work, Start&& start, const std::string& path,
+                          const std::string& memoryReason) {
   try {
     return work();
+  } catch (const ServerError&) {
+    throw;
   } catch (const std::bad_alloc&) {
-    throw ServerError(failure());
+    throw ServerError(start() + ": " + memoryReason);
+  } catch (const std::exception&) {
+    throw ServerError(start() + ": something in '" + displayName(path) +
+                      "' is not as Orvandel expects (the file may be damaged).");
   }
 }
 
-std::string outOfMemory(const std::string& verb, const std::string& path) {
-  return "Cannot " + verb + " '" + displayName(path) + "': " + outOfMemoryReason(verb);
+// "Cannot save 'Book.xlsx'".
+auto cannot(const std::string& verb, const std::string& path) {
+  return [verb, path] { return "Cannot " + verb + " '" + displayName(path) + "'"; };
 }
 
 }  // namespace
 
 std::string Sheet::name() const { return book_->engine().sheetName(id_); }
 
-void Sheet::setName(const std::string& name) { book_->engine().renameSheet(id_, name); }
+void Sheet::setName(const std::string& name) {
+  atBoundary([&] { book_->engine().renameSheet(id_, name); },
+             [&] { return "Cannot rename the sheet '" + this->name() + "'"; }, book_->path(),
+             "there is not enough memory to rename it.");
+}
 
-SheetKind Sheet::kind() const { return book_->engine().sheetKind(id_); }
+SheetKind Sheet::kind() const {
+  return atBoundary([&] { return book_->engine().sheetKind(id_); },
+                    [&] { return "Cannot read the sheet '" + name() + "'"; }, book_->path(),
+                    "there is not enough memory to read it.");
+}
 
 int Sheet::index() const { return book_->engine().positionOf(id_) + 1; }
 
@@ -40,11 +57,9 @@ void Sheet::copy(const Sheet& after) {
   if (after.book_ != book_) {
     throw ServerError("A sheet can only be copied within its own workbook.");
   }
-  SheetId copyId = withinMemory([&] { return book_->engine().copySheet(id_, after.id_); },
-                                [&] {
-                                  return "Cannot copy the sheet '" + name() +
-                                         "': there is not enough memory to copy it.";
-                                });
+  SheetId copyId = atBoundary([&] { return book_->engine().copySheet(id_, after.id_); },
+                              [&] { return "Cannot copy the sheet '" + name() + "'"; },
+                              book_->path(), "there is not enough memory to copy it.");
   book_->setActive(copyId);
 }
 
@@ -100,7 +115,7 @@ Workbook::Workbook(std::string path, std::unique_ptr<Engine> engine)
 Workbook::~Workbook() = default;
 
 void Workbook::save() {
-  withinMemory([&] { engine_->save(); }, [&] { return outOfMemory("save", path_); });
+  atBoundary([&] { engine_->save(); }, cannot("save", path_), path_, outOfMemoryReason("save"));
 }
 
 FileIdentity Workbook::identityOnDisk() const {
@@ -109,8 +124,8 @@ FileIdentity Workbook::identityOnDisk() const {
 }
 
 Workbook& Workbooks::open(const std::string& path) {
-  books_.push_back(withinMemory([&] { return std::make_unique<Workbook>(path, openEngine(path)); },
-                                [&] { return outOfMemory("open", path); }));
+  books_.push_back(atBoundary([&] { return std::make_unique<Workbook>(path, openEngine(path)); },
+                              cannot("open", path), path, outOfMemoryReason("open")));
   return *books_.back();
 }
 

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "server/blocking_feature.h"
 #include "server/durable_file.h"
 
 namespace orv {
@@ -30,6 +31,9 @@ class Engine {
   // The sheet the workbook opens on (its active tab on disk).
   virtual SheetId activeSheet() const = 0;
 
+  // What `source` holds that a copy cannot carry faithfully yet, if anything. copySheet refuses
+  // such a sheet with copyRefusal's words, so that refusals read alike for every format.
+  virtual std::optional<CopyBlocker> copyBlocker(SheetId source) = 0;
   // Copies `source` and places the copy right after `after`. The copy gets
   // the automatic name ("Data (2)"). Returns the copy's id.
   virtual SheetId copySheet(SheetId source, SheetId after) = 0;

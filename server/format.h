@@ -25,17 +25,17 @@ enum class FileFormat {
   Unknown,
 };
 
-// Decides the format from the file's bytes, never from its name. For ZIP and
-// compound files the archive's directory is consulted. Throws ServerError only
-// when the file cannot be read at all.
+// Decides the format from the file's bytes, never from its name, with the probes of the engine
+// table (engine_registry.h). For ZIP and compound files the archive's directory is consulted.
+// Throws ServerError only when the file cannot be read at all.
 FileFormat detectFormat(const std::string& path);
 
 // Why a file of `format` cannot be opened and what the user can do, as the end
 // of the sentence "Cannot open 'Book.xlsx': ...". Empty for Ooxml.
 std::string refusalReason(FileFormat format);
 
-// Opens the workbook at `path` with the engine for its format, or throws
-// ServerError naming the format and what the user can do.
+// Opens the workbook at `path` with the engine whose probe recognises it, handing the engine what
+// the probe opened, or throws ServerError naming the format and what the user can do.
 std::unique_ptr<Engine> openEngine(const std::string& path);
 
 }  // namespace orv

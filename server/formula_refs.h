@@ -5,13 +5,7 @@
 
 namespace orv {
 
-// Sheet references inside formulas as stored in Open XML parts (cell formulas
-// without the leading "=", defined names, chart series, validation and
-// formatting rules). A real tokenizer: string literals, quoted sheet names with
-// doubled apostrophes, 3-D ranges, external book indexes ("[1]Sheet1!A1"),
-// structured references, error and array constants and function prefixes are
-// recognised, so only genuine references to a sheet of this workbook change.
-
+// How references to a sheet change in formulas.
 enum class RetargetMode {
   // A copy: single-sheet references to `from` now name `to`; 3-D ranges keep
   // their end points.
@@ -20,23 +14,20 @@ enum class RetargetMode {
   Rename,
 };
 
-// Returns `formula` with references to the sheet `from` (matched ignoring case)
-// rewritten to name `to`, quoted as needed. Anything else is left byte for byte.
-// A malformed formula (an unterminated string or quoted name, a quoted name
-// without its "!", unbalanced brackets) comes back unchanged.
-std::string retargetSheetRefs(std::string_view formula, std::string_view from, std::string_view to,
-                              RetargetMode mode);
-
-// True when the formula holds a reference to the sheet `sheet` of this workbook,
-// 3-D end points included: exactly when a rename of that sheet would change it.
-bool refersToSheet(std::string_view formula, std::string_view sheet);
-
-// True exactly when retargetSheetRefs with this mode would change the formula
-// for a new name other than `sheet`.
-bool refersToSheet(std::string_view formula, std::string_view sheet, RetargetMode mode);
-
-// The sheet name as it must be written before "!" in a formula: quoted with
-// doubled apostrophes when it is not a plain identifier.
-std::string formulaSheetName(std::string_view name);
+// Sheet references inside the formulas of one file format, in its own syntax: A1 text for Open
+// XML (ooxml/a1_references.h), and each later engine's own (OpenFormula, BIFF tokens). The
+// engine's copy and rename reach formulas only through this.
+class FormulaReferences {
+ public:
+  virtual ~FormulaReferences() = default;
+  // `formula` with references to the sheet `from` (matched as sheet names match) rewritten to
+  // name `to`; anything else is left byte for byte, and a malformed formula comes back as it is.
+  virtual std::string retarget(std::string_view formula, std::string_view from, std::string_view to,
+                               RetargetMode mode) const = 0;
+  // True exactly when retarget with this mode would change the formula for a new name other
+  // than `sheet`.
+  virtual bool refersTo(std::string_view formula, std::string_view sheet,
+                        RetargetMode mode) const = 0;
+};
 
 }  // namespace orv

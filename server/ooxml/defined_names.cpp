@@ -1,10 +1,11 @@
 #include "server/ooxml/defined_names.h"
 
+#include <limits>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "server/formula_refs.h"
+#include "server/ooxml/a1_references.h"
 #include "server/ooxml/package.h"
 #include "server/sheet_names.h"
 
@@ -14,7 +15,11 @@ namespace {
 
 void shiftAttribute(pugi::xml_node node, const char* name, int position) {
   pugi::xml_attribute a = node.attribute(name);
-  if (a && a.as_int() >= position) a.set_value(a.as_int() + 1);
+  // Read wide, so that a number at the end of int's range moves without overflowing; one too
+  // large even for that (read as the largest) names no sheet and is left as it is.
+  if (!a) return;
+  const long long value = a.as_llong();
+  if (value >= position && value < std::numeric_limits<long long>::max()) a.set_value(value + 1);
 }
 
 std::string lowerName(std::string_view name) { return lowerAscii(name); }
@@ -69,7 +74,7 @@ void cloneNamesForCopy(pugi::xml_node workbook, int sourcePosition, int copyPosi
     }
     local.set_value(copyPosition);
     std::string formula =
-        retargetSheetRefs(copy.text().get(), sourceName, copyName, RetargetMode::Copy);
+        a1References().retarget(copy.text().get(), sourceName, copyName, RetargetMode::Copy);
     copy.text().set(formula.c_str());
   };
   for (pugi::xml_node name : scoped) clone(name);
@@ -85,7 +90,7 @@ bool renameInNames(pugi::xml_node workbook, std::string_view from, std::string_v
     if (localName(name.name()) != "definedName") continue;
     std::string_view text = name.text().get();
     if (text.find('!') == std::string_view::npos) continue;
-    std::string formula = retargetSheetRefs(text, from, to, RetargetMode::Rename);
+    std::string formula = a1References().retarget(text, from, to, RetargetMode::Rename);
     if (formula != text) {
       name.text().set(formula.c_str());
       changed = true;

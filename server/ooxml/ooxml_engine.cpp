@@ -89,13 +89,6 @@ std::optional<std::string> codeNameIn(std::string_view head) {
   return std::nullopt;
 }
 
-// A run of at most nine digits as a number (callers check the digits).
-long numberIn(std::string_view digits) {
-  long value = 0;
-  std::from_chars(digits.data(), digits.data() + digits.size(), value);
-  return value;
-}
-
 }  // namespace
 
 OoxmlEngine::OoxmlEngine(const std::string& path) : pkg_(path) { load(); }
@@ -108,9 +101,9 @@ OoxmlEngine::OoxmlEngine(const std::string& path, OpenedArchive opened)
 void OoxmlEngine::load() {
   for (const Relationship& rel : pkg_.relationships("")) {
     if (rel.external) continue;
-    if (rel.type.ends_with("/officeDocument") && workbookPart_.empty())
+    if (rel.kind() == RelKind::OfficeDocument && workbookPart_.empty())
       workbookPart_ = pkg_.entryName(resolveTarget("", rel.target));
-    if (rel.type.ends_with("/extended-properties"))
+    if (rel.kind() == RelKind::ExtendedProperties)
       appPart_ = pkg_.entryName(resolveTarget("", rel.target));
   }
   if (workbookPart_.empty()) fail("the file is damaged (it has no workbook part).");
@@ -121,8 +114,7 @@ void OoxmlEngine::load() {
       namespaceOf(workbook, workbook.name(), false) != kMainNs)
     fail("the file is damaged (its workbook part is not a workbook).");
 
-  std::map<std::string, Relationship> rels;
-  for (Relationship& rel : pkg_.relationships(workbookPart_)) rels[rel.id] = rel;
+  const Relationships rels = pkg_.relationships(workbookPart_);
 
   pugi::xml_node sheets = childNamed(workbook, "sheets");
   for (pugi::xml_node sheet : sheets.children()) {
@@ -131,15 +123,15 @@ void OoxmlEngine::load() {
     s.id = nextId_++;
     s.node = sheet;
     pugi::xml_attribute rid = relIdAttribute(sheet);
-    auto it = rid ? rels.find(rid.value()) : rels.end();
-    if (it != rels.end() && !it->second.external) {
-      s.part = pkg_.entryName(resolveTarget(workbookPart_, it->second.target));
-      const std::string& type = it->second.type;
-      if (type.ends_with("/chartsheet")) {
+    const Relationship* link = rid ? rels.byId(rid.value()) : nullptr;
+    if (link && !link->external) {
+      s.part = pkg_.entryName(resolveTarget(workbookPart_, link->target));
+      const RelKind kind = link->kind();
+      if (kind == RelKind::Chartsheet) {
         s.kind = SheetKind::Chartsheet;
-      } else if (type.ends_with("/dialogsheet")) {
+      } else if (kind == RelKind::Dialogsheet) {
         s.kind = SheetKind::Dialogsheet;
-      } else if (type.ends_with("/xlMacrosheet") || type.ends_with("/xlIntlMacrosheet")) {
+      } else if (kind == RelKind::Macrosheet) {
         s.kind = SheetKind::Macrosheet;
       } else if (!s.part.empty() && pkg_.has(s.part)) {
         s.kindKnown = false;
@@ -149,6 +141,7 @@ void OoxmlEngine::load() {
     sheets_.push_back(byId_.back().get());
   }
   if (sheets_.empty()) fail("the file is damaged (its workbook lists no sheets).");
+  registerIds();
 }
 
 OoxmlEngine::~OoxmlEngine() = default;
@@ -223,34 +216,26 @@ std::vector<std::string> OoxmlEngine::namesExcept(SheetId id) const {
   return names;
 }
 
-std::set<std::string>& OoxmlEngine::codeNames() {
-  if (!codeNames_) {
-    codeNames_.emplace();
+void OoxmlEngine::registerIds() {
+  ids_.addNames(IdKind::CodeName, [this](std::set<std::string>& used) {
     // The code name sits in sheetPr at the very start of a sheet; the rest is not read.
     for (const SheetInfo* s : sheets_) {
       if (s->part.empty() || !pkg_.has(s->part)) continue;
-      if (auto name = codeNameIn(pkg_.readPrefix(s->part, 4096)))
-        codeNames_->insert(lowerAscii(*name));
+      if (auto name = codeNameIn(pkg_.readPrefix(s->part, 4096))) used.insert(*name);
     }
     pugi::xml_node workbook = pkg_.xml(workbookPart_).document_element();
     if (pugi::xml_attribute a = childNamed(workbook, "workbookPr").attribute("codeName"))
-      codeNames_->insert(lowerAscii(a.value()));
-  }
-  return *codeNames_;
-}
-
-std::set<long>& OoxmlEngine::vmlBlocks() {
-  if (!vmlBlocks_) {
-    vmlBlocks_.emplace();
+      used.insert(a.value());
+  });
+  ids_.addNumbers(IdKind::VmlShapeBlock, [this](std::set<long>& used) {
     std::vector<std::string> vml;
     for (const std::string& part : pkg_.partNames()) {
       if (lowerAscii(part).ends_with(".vml") ||
           pkg_.contentTypeOf(part) == "application/vnd.openxmlformats-officedocument.vmlDrawing")
         vml.push_back(part);
     }
-    collectVmlBlocks(pkg_, vml, *vmlBlocks_);
-  }
-  return *vmlBlocks_;
+    collectVmlBlocks(pkg_, vml, used);
+  });
 }
 
 TableRegistry& OoxmlEngine::tables() {
@@ -262,21 +247,6 @@ TableRegistry& OoxmlEngine::tables() {
     collectTables(pkg_, parts, pkg_.xml(workbookPart_).document_element(), *tables_);
   }
   return *tables_;
-}
-
-std::string OoxmlEngine::freshRelationshipId(pugi::xml_node relationships) const {
-  long highest = 0;
-  std::set<std::string> used;
-  for (pugi::xml_node r : relationships.children()) {
-    std::string_view id = r.attribute("Id").value();
-    used.insert(std::string(id));
-    if (id.starts_with("rId") && id.size() > 3 && id.size() < 12 &&
-        std::all_of(id.begin() + 3, id.end(), [](char c) { return c >= '0' && c <= '9'; }))
-      highest = std::max(highest, numberIn(id.substr(3)));
-  }
-  std::string id = "rId" + std::to_string(highest + 1);
-  while (used.count(id)) id = "rId" + std::to_string(++highest + 1);
-  return id;
 }
 
 pugi::xml_document* OoxmlEngine::appProperties() {
@@ -294,34 +264,30 @@ void OoxmlEngine::dropCalcChain() {
   if (calcChainDropped_) return;
   calcChainDropped_ = true;
   if (!pkg_.has(workbookRels_)) return;
+  // The calculation chain lists formula cells; a spreadsheet application rebuilds it when it is
+  // absent, which is simpler and safer than extending it for every copy.
   pugi::xml_node rels = pkg_.xml(workbookRels_).document_element();
-  for (pugi::xml_node r = rels.first_child(); r;) {
-    pugi::xml_node next = r.next_sibling();
-    if (std::string_view(r.attribute("Type").value()).ends_with("/calcChain")) {
-      // The calculation chain lists formula cells; a spreadsheet application rebuilds it when it
-      // is absent, which is simpler and safer than extending it for every copy.
-      std::string part = resolveTarget(workbookPart_, r.attribute("Target").value());
-      pkg_.remove(part);
-      pkg_.removeOverride(part);
-      rels.remove_child(r);
-      pkg_.markDirty(workbookRels_);
-    }
-    r = next;
-  }
+  if (removeRelationships(rels, RelKind::CalcChain, [this](const Relationship& chain) {
+        std::string part = resolveTarget(workbookPart_, chain.target);
+        pkg_.remove(part);
+        pkg_.removeOverride(part);
+      }))
+    pkg_.markDirty(workbookRels_);
 }
 
-SheetId OoxmlEngine::copySheet(SheetId sourceId, SheetId afterId) {
-  resolveKind(info(sourceId));
-  const SheetInfo source = info(sourceId);
-  const SheetInfo after = info(afterId);
+std::optional<CopyBlocker> OoxmlEngine::copyBlocker(SheetId source) {
+  const SheetInfo& sheet = info(source);
+  if (sheet.part.empty() || !pkg_.has(sheet.part)) return std::nullopt;
+  return ooxml::copyBlocker(pkg_, sheet.part);
+}
+
+long long OoxmlEngine::checkCopyAllowed(SheetId sourceId) {
+  const SheetInfo& source = info(sourceId);
   const std::string sourceName = source.node.attribute("name").value();
   const std::string display = pkg_.displayName();
   if (source.part.empty() || !pkg_.has(source.part))
     throw ServerError("Cannot copy the sheet '" + sourceName + "': its part is missing from '" +
                       display + "'.");
-
-  pugi::xml_document& workbookDoc = pkg_.xml(workbookPart_);
-  pugi::xml_node workbook = workbookDoc.document_element();
   long long highestId = 0;
   for (const SheetInfo* s : sheets_)
     highestId = std::max(highestId, s->node.attribute("sheetId").as_llong());
@@ -329,67 +295,42 @@ SheetId OoxmlEngine::copySheet(SheetId sourceId, SheetId afterId) {
     throw ServerError("Cannot copy the sheet '" + sourceName + "': the workbook '" + display +
                       "' has used up its sheet numbers (" + std::to_string(kMaxSheetId) +
                       "). Copy the sheet into a new workbook instead.");
+  if (std::optional<CopyBlocker> blocker = copyBlocker(sourceId))
+    throw ServerError(copyRefusal(sourceName, *blocker));
+  return highestId;
+}
 
-  checkCopyable(pkg_, source.part, sourceName);
-
-  std::vector<std::string> existing;
-  for (const SheetInfo* s : sheets_) existing.push_back(s->node.attribute("name").value());
-  const std::string copyName = automaticCopyName(sourceName, existing);
-
-  // The parts of earlier copies are done with; keep them as text to save memory.
-  for (; frozen_ < createdParts_.size(); ++frozen_) pkg_.freeze(createdParts_[frozen_]);
-
-  CopyRequest request;
-  request.sourcePart = source.part;
-  request.sourceName = sourceName;
-  request.copyName = copyName;
-  request.codeNames = [this]() -> std::set<std::string>& { return codeNames(); };
-  request.vmlBlocks = [this]() -> std::set<long>& { return vmlBlocks(); };
-  request.tables = [this]() -> TableRegistry& { return tables(); };
-  CopyResult copy = copySheetParts(pkg_, request);
-
-  // The workbook's relationship to the new sheet part.
+std::string OoxmlEngine::linkSheetPart(const SheetInfo& source, const std::string& part) {
   pugi::xml_node rels = pkg_.xml(workbookRels_).document_element();
-  std::string sourceType;
-  pugi::xml_attribute sourceRid = relIdAttribute(source.node);
-  for (pugi::xml_node r : rels.children())
-    if (std::string_view(r.attribute("Id").value()) == sourceRid.value())
-      sourceType = r.attribute("Type").value();
-  const std::string rid = freshRelationshipId(rels);
-  std::string qname = "Relationship";
-  if (auto colon = std::string_view(rels.name()).find(':'); colon != std::string_view::npos)
-    qname = std::string(rels.name()).substr(0, colon + 1) + qname;
-  pugi::xml_node rel = rels.append_child(qname.c_str());
-  rel.append_attribute("Id").set_value(rid.c_str());
-  rel.append_attribute("Type").set_value(sourceType.c_str());
-  rel.append_attribute("Target").set_value(relativeTarget(workbookPart_, copy.sheetPart).c_str());
+  const Relationships links(rels);
+  const Relationship* sourceLink = links.byId(relIdAttribute(source.node).value());
+  const std::string rid = addRelationship(rels, sourceLink ? sourceLink->type : std::string(),
+                                          relativeTarget(workbookPart_, part));
   pkg_.markDirty(workbookRels_);
+  return rid;
+}
 
-  // Its <sheet> entry, right after `after`.
-  const int position = positionOf(afterId) + 1;
-  const int sourcePosition = positionOf(sourceId);
-  pugi::xml_node sheetNode = after.node.parent().insert_copy_after(source.node, after.node);
-  sheetNode.attribute("name").set_value(copyName.c_str());
-  sheetNode.attribute("sheetId").set_value(highestId + 1);
-  relIdAttribute(sheetNode).set_value(rid.c_str());
-
+void OoxmlEngine::updateWorkbookForCopy(int sourcePosition, int position,
+                                        const std::string& sourceName, const std::string& afterName,
+                                        const std::string& copyName) {
+  pugi::xml_node workbook = pkg_.xml(workbookPart_).document_element();
   shiftSheetPositions(workbook, position);
   cloneNamesForCopy(workbook, sourcePosition >= position ? sourcePosition + 1 : sourcePosition,
                     position, sourceName, copyName);
-  renameTablesInScopedNames(workbook, position, copy.tables);
   pkg_.markDirty(workbookPart_);
-
   if (pugi::xml_document* app = appProperties()) {
-    if (addSheetTitle(*app, sourceName, after.node.attribute("name").value(), copyName))
-      pkg_.markDirty(appPart_);
+    if (addSheetTitle(*app, sourceName, afterName, copyName)) pkg_.markDirty(appPart_);
   }
   dropCalcChain();
+}
 
+SheetId OoxmlEngine::recordCopy(const SheetInfo& source, const CopyResult& copy,
+                                pugi::xml_node node, int position) {
   SheetInfo s;
   s.id = nextId_++;
   s.part = copy.sheetPart;
   s.kind = source.kind;
-  s.node = sheetNode;
+  s.node = node;
   s.createdFrom = createdParts_.size();
   s.pendingName = copy.name;
   for (const std::string& part : copy.addedParts) {
@@ -399,6 +340,41 @@ SheetId OoxmlEngine::copySheet(SheetId sourceId, SheetId afterId) {
   byId_.push_back(std::make_unique<SheetInfo>(s));
   sheets_.insert(sheets_.begin() + position, byId_.back().get());
   return s.id;
+}
+
+SheetId OoxmlEngine::copySheet(SheetId sourceId, SheetId afterId) {
+  resolveKind(info(sourceId));
+  const long long highestId = checkCopyAllowed(sourceId);
+  const SheetInfo source = info(sourceId);
+  const SheetInfo after = info(afterId);
+  const std::string sourceName = source.node.attribute("name").value();
+  std::vector<std::string> existing;
+  for (const SheetInfo* s : sheets_) existing.push_back(s->node.attribute("name").value());
+  const std::string copyName = automaticCopyName(sourceName, existing);
+
+  // The parts of earlier copies are done with; keep them as text to save memory.
+  for (; frozen_ < createdParts_.size(); ++frozen_) pkg_.freeze(createdParts_[frozen_]);
+  CopyRequest request;
+  request.sourcePart = source.part;
+  request.sourceName = sourceName;
+  request.copyName = copyName;
+  request.ids = &ids_;
+  request.tables = [this]() -> TableRegistry& { return tables(); };
+  const CopyResult copy = copySheetParts(pkg_, request);
+  const std::string rid = linkSheetPart(source, copy.sheetPart);
+
+  // Its <sheet> entry, right after `after`.
+  const int position = positionOf(afterId) + 1;
+  pugi::xml_node sheetNode = after.node.parent().insert_copy_after(source.node, after.node);
+  sheetNode.attribute("name").set_value(copyName.c_str());
+  sheetNode.attribute("sheetId").set_value(highestId + 1);
+  relIdAttribute(sheetNode).set_value(rid.c_str());
+
+  updateWorkbookForCopy(positionOf(sourceId), position, sourceName,
+                        after.node.attribute("name").value(), copyName);
+  // The names just cloned for the copy name its tables.
+  renameTablesInScopedNames(pkg_.xml(workbookPart_).document_element(), position, copy.tables);
+  return recordCopy(source, copy, sheetNode, position);
 }
 
 std::vector<std::string> OoxmlEngine::partsReferringTo(const SheetInfo& sheet) {

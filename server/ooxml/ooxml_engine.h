@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "server/engine.h"
+#include "server/id_registry.h"
 #include "server/ooxml/package.h"
+#include "server/ooxml/sheet_copy.h"
 #include "server/ooxml/tables.h"
 
 namespace orv::ooxml {
@@ -27,6 +29,7 @@ class OoxmlEngine : public Engine {
   std::string sheetName(SheetId id) const override;
   SheetKind sheetKind(SheetId id) const override;
   SheetId activeSheet() const override;
+  std::optional<CopyBlocker> copyBlocker(SheetId source) override;
   SheetId copySheet(SheetId source, SheetId after) override;
   void renameSheet(SheetId id, const std::string& name) override;
   void save() override;
@@ -58,11 +61,19 @@ class OoxmlEngine : public Engine {
   SheetKind resolveKind(SheetInfo& sheet);
   SheetInfo& info(SheetId id);
   std::vector<std::string> namesExcept(SheetId id) const;
-  std::set<std::string>& codeNames();
-  std::set<long>& vmlBlocks();
+  // The rows of the id registry this format has: code names and VML shape-id blocks.
+  void registerIds();
   TableRegistry& tables();
-  std::string freshRelationshipId(pugi::xml_node relationships) const;
   void dropCalcChain();
+  // The steps of a copy: the checks (returning the highest sheet number in use), the workbook's
+  // relationship to the new part (returning its id), the workbook-wide updates around the new
+  // <sheet> entry, and the engine's record of the copy.
+  long long checkCopyAllowed(SheetId source);
+  std::string linkSheetPart(const SheetInfo& source, const std::string& part);
+  void updateWorkbookForCopy(int sourcePosition, int position, const std::string& sourceName,
+                             const std::string& afterName, const std::string& copyName);
+  SheetId recordCopy(const SheetInfo& source, const CopyResult& copy, pugi::xml_node node,
+                     int position);
   void renameInParts(const std::vector<std::string>& parts, const std::string& from,
                      const std::string& to);
   std::vector<std::string> partsReferringTo(const SheetInfo& sheet);
@@ -77,8 +88,7 @@ class OoxmlEngine : public Engine {
   SheetId nextId_ = 1;
   std::vector<std::string> createdParts_;  // XML parts made by copies, oldest first
   size_t frozen_ = 0;                      // createdParts_ before this are kept as text
-  std::optional<std::set<std::string>> codeNames_;
-  std::optional<std::set<long>> vmlBlocks_;
+  IdRegistry ids_;
   std::optional<TableRegistry> tables_;
   std::string appPart_;  // empty when the package has none
   bool calcChainDropped_ = false;

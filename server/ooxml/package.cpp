@@ -14,8 +14,8 @@
 #include <system_error>
 
 #include "server/memory_budget.h"
-#include "server/ooxml/zip_raw.h"
 #include "server/server_error.h"
+#include "server/zip/archive_writer.h"
 
 namespace orv::ooxml {
 
@@ -83,140 +83,6 @@ struct StringWriter : pugi::xml_writer {
     out.append(static_cast<const char*>(data), size);
   }
 };
-
-std::string zipMessage(zip_error_t* error) {
-  int sys = zip_error_code_system(error);
-  if (zip_error_system_type(error) == ZIP_ET_SYS && sys != 0) return describeSystemError(sys);
-  std::string text = zip_error_strerror(error);
-  if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
-  return text + ".";
-}
-
-// A ZIP source whose data is made when libzip opens it and dropped when libzip closes it, so that
-// saving many copied sheets holds one of them at a time.
-struct LazyData {
-  std::function<std::string()> produce;
-  std::string data;
-  size_t offset = 0;
-  zip_error_t error;
-};
-
-zip_int64_t lazyCallback(void* state, void* buffer, zip_uint64_t length, zip_source_cmd_t command) {
-  auto* lazy = static_cast<LazyData*>(state);
-  switch (command) {
-    case ZIP_SOURCE_OPEN:
-      try {
-        lazy->data = lazy->produce();
-      } catch (const std::exception&) {
-        zip_error_set(&lazy->error, ZIP_ER_INTERNAL, 0);
-        return -1;
-      }
-      lazy->offset = 0;
-      return 0;
-    case ZIP_SOURCE_READ: {
-      const size_t n = std::min<size_t>(length, lazy->data.size() - lazy->offset);
-      std::memcpy(buffer, lazy->data.data() + lazy->offset, n);
-      lazy->offset += n;
-      return static_cast<zip_int64_t>(n);
-    }
-    case ZIP_SOURCE_CLOSE:
-      std::string().swap(lazy->data);
-      return 0;
-    case ZIP_SOURCE_STAT: {
-      auto* st = static_cast<zip_stat_t*>(buffer);
-      zip_stat_init(st);
-      return sizeof(zip_stat_t);
-    }
-    case ZIP_SOURCE_ERROR:
-      return zip_error_to_data(&lazy->error, buffer, length);
-    case ZIP_SOURCE_FREE:
-      zip_error_fini(&lazy->error);
-      delete lazy;
-      return 0;
-    case ZIP_SOURCE_SUPPORTS:
-      return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE,
-                                            ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
-    default:
-      zip_error_set(&lazy->error, ZIP_ER_OPNOTSUPP, 0);
-      return -1;
-  }
-}
-
-zip_source_t* lazySource(zip_t* archive, const std::function<std::string()>& produce) {
-  auto* lazy = new LazyData{produce, {}, 0, {}};
-  zip_error_init(&lazy->error);
-  zip_source_t* source = zip_source_function(archive, lazyCallback, lazy);
-  if (!source) {
-    zip_error_fini(&lazy->error);
-    delete lazy;
-  }
-  return source;
-}
-
-// Where libzip writes an archive: the descriptor of the file being saved, which it never opens
-// by name. The descriptor's first write error is kept for the message.
-struct FdSink {
-  int fd;
-  int errorNumber = 0;
-  zip_error_t error;
-};
-
-zip_int64_t sinkFailed(FdSink* sink, int libzipError, int errorNumber) {
-  if (sink->errorNumber == 0) sink->errorNumber = errorNumber;
-  zip_error_set(&sink->error, libzipError, errorNumber);
-  return -1;
-}
-
-zip_int64_t sinkCallback(void* state, void* data, zip_uint64_t length, zip_source_cmd_t command) {
-  auto* sink = static_cast<FdSink*>(state);
-  switch (command) {
-    case ZIP_SOURCE_STAT:
-      // Nothing to read: libzip starts a new archive.
-      zip_error_set(&sink->error, ZIP_ER_READ, ENOENT);
-      return -1;
-    case ZIP_SOURCE_BEGIN_WRITE:
-    case ZIP_SOURCE_REMOVE:
-      if (::ftruncate(sink->fd, 0) != 0 || ::lseek(sink->fd, 0, SEEK_SET) != 0)
-        return sinkFailed(sink, ZIP_ER_WRITE, errno);
-      return 0;
-    case ZIP_SOURCE_WRITE: {
-      const auto* p = static_cast<const char*>(data);
-      zip_uint64_t left = length;
-      while (left > 0) {
-        const ssize_t done = ::write(sink->fd, p, static_cast<size_t>(left));
-        if (done < 0 && errno == EINTR) continue;
-        if (done <= 0) return sinkFailed(sink, ZIP_ER_WRITE, done < 0 ? errno : EIO);
-        p += done;
-        left -= static_cast<zip_uint64_t>(done);
-      }
-      return static_cast<zip_int64_t>(length);
-    }
-    case ZIP_SOURCE_SEEK_WRITE: {
-      auto* args = ZIP_SOURCE_GET_ARGS(zip_source_args_seek_t, data, length, &sink->error);
-      if (!args) return -1;
-      if (::lseek(sink->fd, static_cast<off_t>(args->offset), args->whence) < 0)
-        return sinkFailed(sink, ZIP_ER_SEEK, errno);
-      return 0;
-    }
-    case ZIP_SOURCE_TELL_WRITE: {
-      const off_t at = ::lseek(sink->fd, 0, SEEK_CUR);
-      if (at < 0) return sinkFailed(sink, ZIP_ER_TELL, errno);
-      return static_cast<zip_int64_t>(at);
-    }
-    case ZIP_SOURCE_COMMIT_WRITE:
-    case ZIP_SOURCE_ROLLBACK_WRITE:
-      // Flushing, renaming and removing are the saver's.
-      return 0;
-    case ZIP_SOURCE_ERROR:
-      return zip_error_to_data(&sink->error, data, length);
-    case ZIP_SOURCE_FREE:
-      return 0;
-    case ZIP_SOURCE_SUPPORTS:
-      return ZIP_SOURCE_SUPPORTS_WRITABLE;
-    default:
-      return sinkFailed(sink, ZIP_ER_OPNOTSUPP, 0);
-  }
-}
 
 }  // namespace
 
@@ -313,7 +179,7 @@ Package::Package(std::string path) : path_(std::move(path)), display_(orv::displ
 Package::Package(std::string path, OpenedArchive opened)
     : path_(std::move(path)), display_(orv::displayName(path_)) {
   identity_ = opened.identity;
-  zip_ = std::exchange(opened.zip, nullptr);
+  zip_ = std::exchange(opened.archive, nullptr);
   indexEntries();
   if (Entry* types = find(kContentTypes); types && !opened.contentTypes.empty()) {
     types->bytes = std::move(opened.contentTypes);
@@ -356,7 +222,7 @@ void Package::openArchive() {
     zip_error_init_with_code(&ze, error);
     std::string why = (error == ZIP_ER_NOZIP || error == ZIP_ER_INCONS)
                           ? "the file is damaged (its ZIP structure cannot be read)."
-                          : zipMessage(&ze);
+                          : zip::zipMessage(&ze);
     zip_error_fini(&ze);
     throw ServerError("Cannot open '" + display_ + "': " + why);
   }
@@ -421,70 +287,93 @@ bool Package::isParsed(std::string_view part) const {
   return e && e->state == State::Xml;
 }
 
+namespace {
+
+// What holding, parsing and writing back a part would cost, measured as it is inflated.
+class PartCost {
+ public:
+  void add(std::string_view chunk) {
+    for (size_t at = chunk.find('<'); at != std::string_view::npos; at = chunk.find('<', at + 1))
+      if (at + 1 >= chunk.size() || chunk[at + 1] != '/') ++elements_;
+    attributes_ += static_cast<std::uint64_t>(std::count(chunk.begin(), chunk.end(), '='));
+  }
+  std::uint64_t of(size_t bytes) const { return xmlPartCost(bytes, elements_, attributes_); }
+
+ private:
+  std::uint64_t elements_ = 0, attributes_ = 0;
+};
+
+// The size the archive's directory gives the entry, when it gives one.
+std::optional<zip_uint64_t> declaredSize(zip_t* zip, zip_int64_t index) {
+  zip_stat_t st;
+  zip_stat_init(&st);
+  if (zip_stat_index(zip, static_cast<zip_uint64_t>(index), 0, &st) == 0 &&
+      (st.valid & ZIP_STAT_SIZE))
+    return st.size;
+  return std::nullopt;
+}
+
+// Closes an open ZIP entry when it goes out of scope.
+struct OpenEntry {
+  zip_file_t* file;
+  ~OpenEntry() {
+    if (file) zip_fclose(file);
+  }
+};
+
+}  // namespace
+
 std::string Package::readPrefix(std::string_view part, size_t limit) {
   Entry* e = find(part);
   if (!e) damaged(part, "the part is missing");
   if (e->state == State::Bytes) return e->bytes.substr(0, limit);
   if (e->state == State::Xml) return serialize(*e->doc, e->gap).substr(0, limit);
   if (e->state == State::Lazy) return e->produce().substr(0, limit);
+  return inflate(*e, part, limit);
+}
+
+std::string Package::inflate(const Entry& e, std::string_view part, size_t limit) {
   zip_t* zip = archive();
   // A whole part is held, parsed and written back: what that costs is weighed against the memory
   // at hand before it is inflated (by the size the archive gives) and while it is (by the
   // elements it holds), so that a small file that inflates to gigabytes is refused early.
   const bool whole = limit == SIZE_MAX;
-  std::optional<zip_uint64_t> declared;
-  zip_stat_t st;
-  zip_stat_init(&st);
-  if (zip_stat_index(zip, static_cast<zip_uint64_t>(e->index), 0, &st) == 0 &&
-      (st.valid & ZIP_STAT_SIZE))
-    declared = st.size;
+  const std::optional<zip_uint64_t> declared = declaredSize(zip, e.index);
   const std::uint64_t budget = whole ? memoryBudget() : UINT64_MAX;
   if (declared && xmlPartCost(*declared, 0, 0) > budget)
     throw ServerError("Cannot open '" + display_ +
                       "': " + tooLargeReason(xmlPartCost(*declared, 0, 0)));
-  zip_file_t* file = zip_fopen_index(zip, static_cast<zip_uint64_t>(e->index), 0);
-  if (!file) damaged(part, zip_error_strerror(zip_get_error(zip)));
+  OpenEntry entry{zip_fopen_index(zip, static_cast<zip_uint64_t>(e.index), 0)};
+  if (!entry.file) damaged(part, zip_error_strerror(zip_get_error(zip)));
   std::string data;
   char buffer[65536];
-  std::uint64_t elements = 0, attributes = 0;
+  PartCost cost;
   try {
     while (data.size() < limit) {
       // A short look (a sheet's root element) inflates no more than it returns.
-      zip_int64_t got = zip_fread(file, buffer, std::min(sizeof buffer, limit - data.size()));
-      if (got < 0) {
-        std::string why = zip_error_strerror(zip_file_get_error(file));
-        zip_fclose(file);
-        damaged(part, why);
-      }
+      zip_int64_t got = zip_fread(entry.file, buffer, std::min(sizeof buffer, limit - data.size()));
+      if (got < 0) damaged(part, zip_error_strerror(zip_file_get_error(entry.file)));
       if (got == 0) break;
       const std::string_view chunk(buffer, static_cast<size_t>(got));
       data.append(chunk);
-      if ((declared && data.size() > *declared) || data.size() > kMaxPartSize) {
-        zip_fclose(file);
+      if ((declared && data.size() > *declared) || data.size() > kMaxPartSize)
         damaged(part, declared && data.size() > *declared
                           ? "the part is larger than the archive's directory says"
                           : "the part is too large");
-      }
       if (!whole) continue;
-      for (size_t at = chunk.find('<'); at != std::string_view::npos; at = chunk.find('<', at + 1))
-        if (at + 1 >= chunk.size() || chunk[at + 1] != '/') ++elements;
-      attributes += static_cast<std::uint64_t>(std::count(chunk.begin(), chunk.end(), '='));
-      if (const std::uint64_t cost = xmlPartCost(data.size(), elements, attributes);
-          cost > budget) {
-        zip_fclose(file);
+      cost.add(chunk);
+      if (cost.of(data.size()) > budget) {
         // The whole part costs about what its start does, in proportion.
         const double scale =
             declared ? static_cast<double>(*declared) / static_cast<double>(data.size()) : 1.0;
         throw ServerError("Cannot open '" + display_ + "': " +
-                          tooLargeReason(static_cast<std::uint64_t>(static_cast<double>(cost) *
-                                                                    std::max(1.0, scale))));
+                          tooLargeReason(static_cast<std::uint64_t>(
+                              static_cast<double>(cost.of(data.size())) * std::max(1.0, scale))));
       }
     }
   } catch (const std::bad_alloc&) {
-    zip_fclose(file);
     throw ServerError("Cannot open '" + display_ + "': " + outOfMemoryReason());
   }
-  zip_fclose(file);
   if (whole && declared && data.size() != *declared)
     damaged(part, "the part is smaller than the archive's directory says");
   if (data.size() > limit) data.resize(limit);
@@ -670,20 +559,10 @@ std::string Package::freshPartName(std::string_view dir, std::string_view stem,
   return std::string(dir) + std::string(stem) + std::to_string(highest + 1) + std::string(ext);
 }
 
-std::vector<Relationship> Package::relationships(std::string_view part) {
-  std::vector<Relationship> result;
+Relationships Package::relationships(std::string_view part) {
   std::string rels = relsPartOf(part);
-  if (!has(rels)) return result;
-  for (pugi::xml_node r : xml(rels).document_element().children()) {
-    if (localName(r.name()) != "Relationship") continue;
-    Relationship rel;
-    rel.id = r.attribute("Id").value();
-    rel.type = r.attribute("Type").value();
-    rel.target = r.attribute("Target").value();
-    rel.external = equalsIgnoreCase(r.attribute("TargetMode").value(), "External");
-    result.push_back(std::move(rel));
-  }
-  return result;
+  if (!has(rels)) return {};
+  return Relationships(xml(rels).document_element());
 }
 
 void Package::indexContentTypes() {
@@ -766,166 +645,36 @@ std::string Package::serialize(const pugi::xml_document& doc, std::string_view g
   return std::move(writer.out);
 }
 
-// Closes a file descriptor when it goes out of scope.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-bool Package::writeRaw(int out) {
-  if (!rawSave_) return false;
-  Descriptor in(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
-  if (in.get() < 0) return false;
-  struct stat st {};
-  if (::fstat(in.get(), &st) != 0 || static_cast<std::uint64_t>(st.st_ino) != identity_.inode ||
-      static_cast<std::uint64_t>(st.st_dev) != identity_.device ||
-      static_cast<std::uint64_t>(st.st_size) != identity_.size)
-    return false;
-  std::optional<zipraw::Layout> layout =
-      zipraw::readLayout(in.get(), static_cast<std::uint64_t>(st.st_size));
-  if (!layout) return false;
-  // The layout must describe the archive libzip opened, entry for entry, since the entries
-  // refer to it by index.
-  zip_t* zip = archive();
-  if (static_cast<zip_int64_t>(layout->entries.size()) != zip_get_num_entries(zip, 0)) return false;
-  for (size_t i = 0; i < layout->entries.size(); ++i) {
-    const char* name = zip_get_name(zip, i, ZIP_FL_ENC_RAW);
-    if (!name || layout->entries[i].name != name) return false;
-  }
-
-  try {
-    zipraw::Writer writer(in.get(), out, kDeflateLevel);
-    // Consecutive untouched entries are one range of the original file.
-    size_t runFirst = 0, runEnd = 0;
-    auto flush = [&] {
-      if (runEnd > runFirst) writer.copyRun(*layout, runFirst, runEnd);
-      runFirst = runEnd = 0;
-    };
-    for (const auto& entry : entries_) {
-      const Entry& e = *entry;
-      if (e.state == State::Removed) {
-        flush();
-        continue;
-      }
-      if (e.state == State::Raw || (!e.dirty && e.index >= 0)) {
-        const auto index = static_cast<size_t>(e.index);
-        if (runEnd == runFirst || index != runEnd) {
-          flush();
-          runFirst = index;
-        }
-        runEnd = index + 1;
-        continue;
-      }
-      flush();
-      if (e.state == State::Bytes) {
-        writer.add(e.name, e.bytes);
-      } else if (e.state == State::Lazy) {
-        writer.add(e.name, e.produce());
-      } else {
-        writer.add(e.name, serialize(*e.doc, e.gap));
-      }
-    }
-    flush();
-    writer.finish(layout->comment);
-  } catch (const zipraw::Writer::Unsupported&) {
-    return false;
-  } catch (const std::system_error& error) {
-    throw ServerError("Cannot save '" + display_ +
-                      "': " + describeSystemError(error.code().value()));
-  }
-  return true;
-}
-
-void Package::writeTo(int fd) {
-  lastSaveRaw_ = writeRaw(fd);
-  if (lastSaveRaw_) return;
-  // libzip writes through the descriptor too, from the start (the raw writer may have begun).
-  zip_t* const original = archive();
-  FdSink sink{fd, 0, {}};
-  zip_error_init(&sink.error);
-  struct SinkError {
-    zip_error_t* error;
-    ~SinkError() { zip_error_fini(error); }
-  } sinkError{&sink.error};
-  zip_t* out = nullptr;
-  auto fail = [&](const std::string& why) {
-    if (out) zip_discard(out);
-    throw ServerError("Cannot save '" + display_ + "': " +
-                      (sink.errorNumber != 0 ? describeSystemError(sink.errorNumber) : why));
-  };
-  zip_error_t openError;
-  zip_error_init(&openError);
-  zip_source_t* target = zip_source_function_create(sinkCallback, &sink, &openError);
-  if (target) {
-    out = zip_open_from_source(target, ZIP_CREATE | ZIP_TRUNCATE, &openError);
-    if (!out) zip_source_free(target);
-  }
-  if (!out) {
-    std::string why = zipMessage(&openError);
-    zip_error_fini(&openError);
-    fail(why);
-  }
-  zip_error_fini(&openError);
-  // Serialised parts must outlive zip_close, which reads them.
-  std::deque<std::string> texts;
+std::vector<zip::OutEntry> Package::outEntries() const {
+  std::vector<zip::OutEntry> out;
+  out.reserve(entries_.size());
   for (const auto& entry : entries_) {
     const Entry& e = *entry;
     if (e.state == State::Removed) continue;
-    zip_source_t* source = nullptr;
-    zip_stat_t st;
-    zip_stat_init(&st);
-    const bool raw = e.state == State::Raw || (!e.dirty && e.index >= 0);
-    if (raw) {
-      if (zip_stat_index(original, static_cast<zip_uint64_t>(e.index), 0, &st) != 0)
-        fail(zipMessage(zip_get_error(original)));
-      source = zip_source_zip(out, original, static_cast<zip_uint64_t>(e.index), ZIP_FL_COMPRESSED,
-                              0, -1);
+    zip::OutEntry o;
+    o.name = e.name;
+    if (e.state == State::Raw || (!e.dirty && e.index >= 0)) {
+      o.original = static_cast<zip_uint64_t>(e.index);
     } else if (e.state == State::Bytes) {
-      source = zip_source_buffer(out, e.bytes.data(), e.bytes.size(), 0);
+      o.data = e.bytes;
     } else if (e.state == State::Lazy) {
-      source = lazySource(out, e.produce);
+      o.produce = e.produce;
     } else {
-      texts.push_back(serialize(*e.doc, e.gap));
-      source = zip_source_buffer(out, texts.back().data(), texts.back().size(), 0);
+      o.produce = [&e] { return serialize(*e.doc, e.gap); };
     }
-    if (!source) fail(zipMessage(zip_get_error(out)));
-    zip_int64_t index = zip_file_add(out, e.name.c_str(), source, ZIP_FL_ENC_GUESS);
-    if (index < 0) {
-      zip_source_free(source);
-      fail(zipMessage(zip_get_error(out)));
-    }
-    const auto at = static_cast<zip_uint64_t>(index);
-    int rc = 0;
-    if (raw) {
-      // Same method as the source, so libzip copies the compressed bytes as they are.
-      rc |= zip_set_file_compression(out, at, static_cast<zip_int32_t>(st.comp_method), 0);
-      if (st.valid & ZIP_STAT_MTIME) rc |= zip_file_set_mtime(out, at, st.mtime, 0);
-      zip_uint8_t opsys = 0;
-      zip_uint32_t attributes = 0;
-      if (zip_file_get_external_attributes(original, static_cast<zip_uint64_t>(e.index), 0, &opsys,
-                                           &attributes) == 0)
-        rc |= zip_file_set_external_attributes(out, at, 0, opsys, attributes);
-    } else {
-      rc |= zip_set_file_compression(out, at, ZIP_CM_DEFLATE, kDeflateLevel);
-    }
-    if (rc != 0) fail(zipMessage(zip_get_error(out)));
+    out.push_back(std::move(o));
   }
-  int commentLength = 0;
-  if (const char* comment = zip_get_archive_comment(original, &commentLength, ZIP_FL_ENC_RAW);
-      comment && commentLength > 0) {
-    zip_set_archive_comment(out, comment, static_cast<zip_uint16_t>(commentLength));
-  }
-  if (zip_close(out) != 0) fail(zipMessage(zip_get_error(out)));
-  out = nullptr;
+  return out;
+}
+
+void Package::writeTo(int fd) {
+  const zip::ArchiveTarget target{fd,        archive(), path_,
+                                  identity_, display_,  static_cast<int>(kDeflateLevel)};
+  const std::vector<zip::OutEntry> entries = outEntries();
+  lastSaveRaw_ = rawSave_ && zip::writeByRawCopy(target, entries);
+  // Otherwise libzip writes through the descriptor, from the start (the raw writer may have
+  // begun).
+  if (!lastSaveRaw_) zip::writeThroughLibzip(target, entries);
 }
 
 ServerError Package::changedDuringSave() const {
@@ -962,6 +711,10 @@ void Package::save() {
   if (savedAs && (savedAs->device != identity_.device || savedAs->inode != identity_.inode ||
                   savedAs->size != identity_.size || savedAs->mtimeNs != identity_.mtimeNs))
     throw changedDuringSave();
+  adoptWrittenEntries();
+}
+
+void Package::adoptWrittenEntries() {
   zip_int64_t written = 0;
   std::vector<std::unique_ptr<Entry>> kept;
   kept.reserve(entries_.size());

@@ -14,19 +14,12 @@
 #include <vector>
 
 #include "server/durable_file.h"
+#include "server/ooxml/relationships.h"
 #include "server/server_error.h"
+#include "server/zip/archive_writer.h"
+#include "server/zip/opened_archive.h"
 
 namespace orv::ooxml {
-
-// Relationship types and content types the engine reads or writes.
-namespace rel {
-inline constexpr std::string_view kBase =
-    "http://schemas.openxmlformats.org/officeDocument/2006/relationships/";
-inline constexpr std::string_view kStrictBase =
-    "http://purl.oclc.org/ooxml/officeDocument/relationships/";
-}  // namespace rel
-inline constexpr const char* kRelationshipsContentType =
-    "application/vnd.openxmlformats-package.relationships+xml";
 
 // Part names are kept as ZIP entry names: no leading slash, matched ignoring case as the
 // packaging rules ask.
@@ -45,36 +38,7 @@ std::string_view localName(const char* qualifiedName);
 // their prefix only; an unprefixed attribute has no namespace).
 std::string_view namespaceOf(pugi::xml_node node, const char* qualifiedName, bool isAttribute);
 
-// One relationship of a .rels part, as written.
-struct Relationship {
-  std::string id;
-  std::string type;
-  std::string target;
-  bool external = false;
-};
-
-// An archive the format check opened and what it read from it, handed to the package so that the
-// directory and the content types are not read twice. Discards the archive unless taken.
-struct OpenedArchive {
-  OpenedArchive() = default;
-  OpenedArchive(OpenedArchive&& other) noexcept
-      : zip(std::exchange(other.zip, nullptr)),
-        identity(other.identity),
-        contentTypes(std::move(other.contentTypes)) {}
-  OpenedArchive& operator=(OpenedArchive&& other) noexcept {
-    std::swap(zip, other.zip);
-    identity = other.identity;
-    contentTypes = std::move(other.contentTypes);
-    return *this;
-  }
-  ~OpenedArchive() {
-    if (zip) zip_discard(zip);
-  }
-  zip_t* zip = nullptr;
-  FileIdentity identity;  // of the file, taken before it was opened
-  // The whole of [Content_Types].xml as read, or empty when it was not read to its end.
-  std::string contentTypes;
-};
+using zip::OpenedArchive;
 
 // A ZIP package opened for reading, with the parts edited or added since it was opened. Nothing
 // is read until asked for; saving copies every untouched entry without recompressing it.
@@ -126,7 +90,7 @@ class Package {
                             int minNumber = 1) const;
 
   // Relationships of `part` (empty when it has none).
-  std::vector<Relationship> relationships(std::string_view part);
+  Relationships relationships(std::string_view part);
 
   // The file as last opened or saved.
   const FileIdentity& identity() const { return identity_; }
@@ -179,11 +143,16 @@ class Package {
   Entry* find(std::string_view part);
   const Entry* find(std::string_view part) const;
   Entry& insert(const std::string& part);
-  // Writes the package through `fd`, an empty file open for reading and writing.
+  // Writes the package through `fd`, an empty file open for reading and writing: by copying
+  // untouched runs of the original file where it can, through libzip otherwise.
   void writeTo(int fd);
-  // Writes by copying untouched runs of the original file; false when the archive has anything
-  // that way does not reproduce, leaving the writing to libzip.
-  bool writeRaw(int fd);
+  // The entries to write, in order.
+  std::vector<zip::OutEntry> outEntries() const;
+  // After a save: the entries as they lie in the file just written, untouched again.
+  void adoptWrittenEntries();
+  // At most `limit` bytes of an entry as it lies in the archive, weighed against the memory at
+  // hand when the whole part is read. `part` names it in messages.
+  std::string inflate(const Entry& e, std::string_view part, size_t limit);
   void indexContentTypes();
 
   std::string path_;

@@ -8,6 +8,8 @@
 #include <optional>
 #include <random>
 
+#include "server/blocking_feature.h"
+#include "server/ooxml/a1_references.h"
 #include "server/ooxml/named_sheet_views.h"
 #include "server/ooxml/tables.h"
 #include "server/ooxml/threaded_comments.h"
@@ -39,7 +41,7 @@ struct PartPolicy {
   std::string_view type;  // relationship type, in full
   Policy policy;
   Fixup fixup;
-  std::string_view feature;  // for Refuse: the feature as the user knows it
+  BlockingFeature feature;  // for Refuse
 };
 
 #define OOXML_REL "http://schemas.openxmlformats.org/officeDocument/2006/relationships/"
@@ -47,45 +49,47 @@ struct PartPolicy {
 
 // The one table of what a copy does with each related part, by relationship type.
 constexpr std::array kPolicies{
-    PartPolicy{OOXML_REL "printerSettings", Policy::Duplicate, Fixup::None, ""},
-    PartPolicy{OOXML_REL "drawing", Policy::Duplicate, Fixup::Drawing, ""},
-    PartPolicy{OOXML_REL "vmlDrawing", Policy::Duplicate, Fixup::Vml, ""},
-    PartPolicy{OOXML_REL "comments", Policy::Duplicate, Fixup::Threads, ""},
-    PartPolicy{OOXML_REL "ctrlProp", Policy::Duplicate, Fixup::Formulas, ""},
-    PartPolicy{OOXML_REL "customProperty", Policy::Duplicate, Fixup::None, ""},
-    PartPolicy{OOXML_REL "chart", Policy::Duplicate, Fixup::Formulas, ""},
-    PartPolicy{MS_REL "2014/relationships/chartEx", Policy::Duplicate, Fixup::Formulas, ""},
-    PartPolicy{MS_REL "2011/relationships/chartStyle", Policy::Duplicate, Fixup::None, ""},
-    PartPolicy{MS_REL "2011/relationships/chartColorStyle", Policy::Duplicate, Fixup::None, ""},
-    PartPolicy{OOXML_REL "chartUserShapes", Policy::Duplicate, Fixup::Drawing, ""},
-    PartPolicy{OOXML_REL "themeOverride", Policy::Duplicate, Fixup::None, ""},
-    PartPolicy{OOXML_REL "package", Policy::Duplicate, Fixup::None, ""},
-    PartPolicy{OOXML_REL "diagramData", Policy::Duplicate, Fixup::None, ""},
-    PartPolicy{OOXML_REL "diagramLayout", Policy::Duplicate, Fixup::None, ""},
-    PartPolicy{OOXML_REL "diagramQuickStyle", Policy::Duplicate, Fixup::None, ""},
-    PartPolicy{OOXML_REL "diagramColors", Policy::Duplicate, Fixup::None, ""},
-    PartPolicy{MS_REL "2007/relationships/diagramDrawing", Policy::Duplicate, Fixup::None, ""},
-    PartPolicy{OOXML_REL "image", Policy::Share, Fixup::None, ""},
-    PartPolicy{MS_REL "2007/relationships/hdphoto", Policy::Share, Fixup::None, ""},
-    PartPolicy{MS_REL "2007/relationships/media", Policy::Share, Fixup::None, ""},
-    PartPolicy{OOXML_REL "video", Policy::Share, Fixup::None, ""},
-    PartPolicy{OOXML_REL "audio", Policy::Share, Fixup::None, ""},
-    PartPolicy{OOXML_REL "hyperlink", Policy::Share, Fixup::None, ""},
-    PartPolicy{OOXML_REL "table", Policy::Duplicate, Fixup::Table, ""},
-    PartPolicy{OOXML_REL "pivotTable", Policy::Duplicate, Fixup::Pivot, ""},
-    PartPolicy{OOXML_REL "pivotCacheDefinition", Policy::Share, Fixup::None, ""},
-    PartPolicy{OOXML_REL "queryTable", Policy::Refuse, Fixup::None, "query tables"},
-    PartPolicy{MS_REL "2007/relationships/slicer", Policy::Refuse, Fixup::None, "slicers"},
-    PartPolicy{MS_REL "2011/relationships/timeline", Policy::Refuse, Fixup::None, "timelines"},
-    PartPolicy{MS_REL "2017/10/relationships/threadedComment", Policy::Duplicate, Fixup::Threads,
-               ""},
+    PartPolicy{OOXML_REL "printerSettings", Policy::Duplicate, Fixup::None, {}},
+    PartPolicy{OOXML_REL "drawing", Policy::Duplicate, Fixup::Drawing, {}},
+    PartPolicy{OOXML_REL "vmlDrawing", Policy::Duplicate, Fixup::Vml, {}},
+    PartPolicy{OOXML_REL "comments", Policy::Duplicate, Fixup::Threads, {}},
+    PartPolicy{OOXML_REL "ctrlProp", Policy::Duplicate, Fixup::Formulas, {}},
+    PartPolicy{OOXML_REL "customProperty", Policy::Duplicate, Fixup::None, {}},
+    PartPolicy{OOXML_REL "chart", Policy::Duplicate, Fixup::Formulas, {}},
+    PartPolicy{MS_REL "2014/relationships/chartEx", Policy::Duplicate, Fixup::Formulas, {}},
+    PartPolicy{MS_REL "2011/relationships/chartStyle", Policy::Duplicate, Fixup::None, {}},
+    PartPolicy{MS_REL "2011/relationships/chartColorStyle", Policy::Duplicate, Fixup::None, {}},
+    PartPolicy{OOXML_REL "chartUserShapes", Policy::Duplicate, Fixup::Drawing, {}},
+    PartPolicy{OOXML_REL "themeOverride", Policy::Duplicate, Fixup::None, {}},
+    PartPolicy{OOXML_REL "package", Policy::Duplicate, Fixup::None, {}},
+    PartPolicy{OOXML_REL "diagramData", Policy::Duplicate, Fixup::None, {}},
+    PartPolicy{OOXML_REL "diagramLayout", Policy::Duplicate, Fixup::None, {}},
+    PartPolicy{OOXML_REL "diagramQuickStyle", Policy::Duplicate, Fixup::None, {}},
+    PartPolicy{OOXML_REL "diagramColors", Policy::Duplicate, Fixup::None, {}},
+    PartPolicy{MS_REL "2007/relationships/diagramDrawing", Policy::Duplicate, Fixup::None, {}},
+    PartPolicy{OOXML_REL "image", Policy::Share, Fixup::None, {}},
+    PartPolicy{MS_REL "2007/relationships/hdphoto", Policy::Share, Fixup::None, {}},
+    PartPolicy{MS_REL "2007/relationships/media", Policy::Share, Fixup::None, {}},
+    PartPolicy{OOXML_REL "video", Policy::Share, Fixup::None, {}},
+    PartPolicy{OOXML_REL "audio", Policy::Share, Fixup::None, {}},
+    PartPolicy{OOXML_REL "hyperlink", Policy::Share, Fixup::None, {}},
+    PartPolicy{OOXML_REL "table", Policy::Duplicate, Fixup::Table, {}},
+    PartPolicy{OOXML_REL "pivotTable", Policy::Duplicate, Fixup::Pivot, {}},
+    PartPolicy{OOXML_REL "pivotCacheDefinition", Policy::Share, Fixup::None, {}},
+    PartPolicy{OOXML_REL "queryTable", Policy::Refuse, Fixup::None, BlockingFeature::QueryTables},
+    PartPolicy{MS_REL "2007/relationships/slicer", Policy::Refuse, Fixup::None,
+               BlockingFeature::Slicers},
+    PartPolicy{MS_REL "2011/relationships/timeline", Policy::Refuse, Fixup::None,
+               BlockingFeature::Timelines},
+    PartPolicy{
+        MS_REL "2017/10/relationships/threadedComment", Policy::Duplicate, Fixup::Threads, {}},
     // ActiveX controls and embedded objects: each copy owns its control and embedding, as the
     // sheet's <controls> and <oleObjects> name them by relationship and VML shape.
-    PartPolicy{OOXML_REL "control", Policy::Duplicate, Fixup::None, ""},
-    PartPolicy{MS_REL "2006/relationships/activeXControlBinary", Policy::Duplicate, Fixup::None,
-               ""},
-    PartPolicy{OOXML_REL "oleObject", Policy::Duplicate, Fixup::None, ""},
-    PartPolicy{MS_REL "2019/04/relationships/namedSheetView", Policy::Duplicate, Fixup::Views, ""},
+    PartPolicy{OOXML_REL "control", Policy::Duplicate, Fixup::None, {}},
+    PartPolicy{
+        MS_REL "2006/relationships/activeXControlBinary", Policy::Duplicate, Fixup::None, {}},
+    PartPolicy{OOXML_REL "oleObject", Policy::Duplicate, Fixup::None, {}},
+    PartPolicy{MS_REL "2019/04/relationships/namedSheetView", Policy::Duplicate, Fixup::Views, {}},
 };
 
 #undef OOXML_REL
@@ -97,32 +101,42 @@ const PartPolicy* policyFor(std::string_view type) {
   return nullptr;
 }
 
-[[noreturn]] void refuse(std::string_view sheetName, std::string_view feature) {
-  throw ServerError("Cannot copy the sheet '" + std::string(sheetName) + "': it holds " +
-                    std::string(feature) +
-                    ", which Orvandel cannot copy yet. The workbook was not changed.");
-}
-
-void checkPart(Package& pkg, const std::string& part, const std::string& sheetName,
-               std::set<std::string>& seen) {
-  if (!seen.insert(lowerAscii(part)).second) return;
+// The first thing in `part` or the parts it duplicates that a copy cannot carry yet.
+std::optional<CopyBlocker> checkPart(Package& pkg, const std::string& part,
+                                     std::set<std::string>& seen) {
+  if (!seen.insert(lowerAscii(part)).second) return std::nullopt;
   for (const Relationship& rel : pkg.relationships(part)) {
     if (rel.external) continue;
     const PartPolicy* policy = policyFor(rel.type);
     if (!policy) {
       std::string_view type = rel.type;
       auto slash = type.rfind('/');
-      refuse(sheetName,
-             "a related part of a kind it does not know (" +
-                 std::string(type.substr(slash == std::string_view::npos ? 0 : slash + 1)) + ")");
+      return CopyBlocker{BlockingFeature::UnknownPart,
+                         std::string(type.substr(slash == std::string_view::npos ? 0 : slash + 1))};
     }
-    if (policy->policy == Policy::Refuse) refuse(sheetName, policy->feature);
+    if (policy->policy == Policy::Refuse) return CopyBlocker{policy->feature, {}};
     std::string target = resolveTarget(part, rel.target);
     if (policy->policy == Policy::Duplicate) {
       if (!pkg.has(target)) continue;  // a dangling link is carried as it is
-      checkPart(pkg, target, sheetName, seen);
+      if (auto blocker = checkPart(pkg, target, seen)) return blocker;
     }
   }
+  return std::nullopt;
+}
+
+// Shape ids and their blocks of 1024: a shape id is kept below 2^31, as spreadsheet applications
+// keep it.
+constexpr long kMaxShapeId = 0x7FFFFFFF;
+constexpr long kMaxShapeBlock = kMaxShapeId / 1024;
+
+// The number written in `digits` when it lies in 0..max; nullopt otherwise (empty, not a number,
+// or too large).
+std::optional<long> parseNumber(std::string_view digits, long max) {
+  long value = 0;
+  const char* end = digits.data() + digits.size();
+  auto [ptr, ec] = std::from_chars(digits.data(), end, value);
+  if (ec != std::errc() || ptr != end || value < 0 || value > max) return std::nullopt;
+  return value;
 }
 
 // Splits "xl/drawings/vmlDrawing12.vml" into folder, stem and extension, dropping the number.
@@ -275,10 +289,11 @@ void renumberShapeLinks(pugi::xml_node root, const std::map<long, long>& ids, Un
     } else if (local == "compatExt") {
       if (pugi::xml_attribute a = n.attribute("spid")) {
         std::string_view v = a.value();
-        if (v.starts_with("_x0000_s")) {
-          auto it = ids.find(std::atol(std::string(v.substr(8)).c_str()));
-          if (it != ids.end()) setAttribute(a, "_x0000_s" + std::to_string(it->second), undo);
-        }
+        // An id that is no number in range names no renumbered shape.
+        std::optional<long> id;
+        if (v.starts_with("_x0000_s")) id = parseNumber(v.substr(8), kMaxShapeId);
+        auto it = id ? ids.find(*id) : ids.end();
+        if (it != ids.end()) setAttribute(a, "_x0000_s" + std::to_string(it->second), undo);
       }
     }
     return true;
@@ -293,7 +308,8 @@ bool retargetElements(pugi::xml_node root, std::string_view from, std::string_vi
   auto rewrite = [&](std::string_view formula) -> std::string {
     const bool sheets = formula.find('!') != std::string_view::npos;
     if (!sheets && !tables) return {};
-    std::string out = sheets ? retargetSheetRefs(formula, from, to, mode) : std::string(formula);
+    std::string out =
+        sheets ? a1References().retarget(formula, from, to, mode) : std::string(formula);
     if (tables) out = renameTableRefs(out, *tables);
     if (out == formula) return {};
     changed = true;
@@ -371,11 +387,6 @@ namespace {
 // Legacy VML is scanned as text, not parsed: it is often not well-formed XML. The scanner is a
 // plain loop over the bytes, so no attribute or run of digits is too long for it.
 
-// Shape ids and their blocks of 1024: a shape id is kept below 2^31, as spreadsheet applications
-// keep it.
-constexpr long kMaxShapeId = 0x7FFFFFFF;
-constexpr long kMaxShapeBlock = kMaxShapeId / 1024;
-
 bool isWordChar(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
@@ -385,16 +396,6 @@ bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 size_t skipSpace(std::string_view text, size_t at) {
   while (at < text.size() && isSpace(text[at])) ++at;
   return at;
-}
-
-// The number written in `digits` when it lies in 0..max; nullopt otherwise (empty, not a number,
-// or too large).
-std::optional<long> parseNumber(std::string_view digits, long max) {
-  long value = 0;
-  const char* end = digits.data() + digits.size();
-  auto [ptr, ec] = std::from_chars(digits.data(), end, value);
-  if (ec != std::errc() || ptr != end || value < 0 || value > max) return std::nullopt;
-  return value;
 }
 
 // A quoted attribute value: [begin, end) of the value, and `next` just past the closing quote.
@@ -551,17 +552,15 @@ class Copier {
     if (pkg_.has(relsSource)) {
       auto relsDoc = std::make_unique<pugi::xml_document>();
       relsDoc->reset(pkg_.xml(relsSource));
-      for (pugi::xml_node r : relsDoc->document_element().children()) {
-        if (localName(r.name()) != "Relationship") continue;
-        std::string_view mode = r.attribute("TargetMode").value();
-        if (lowerAscii(mode) == "external") continue;
-        const PartPolicy* policy = policyFor(r.attribute("Type").value());
-        if (!policy || policy->policy != Policy::Duplicate) continue;
-        std::string related = resolveTarget(source, r.attribute("Target").value());
-        if (!pkg_.has(related)) continue;
-        std::string copy = duplicate(pkg_.entryName(related), policy->fixup, false);
-        r.attribute("Target").set_value(relativeTarget(target, copy).c_str());
-      }
+      forEachRelationship(
+          relsDoc->document_element(), [&](const Relationship& rel, pugi::xml_node node) {
+            const PartPolicy* policy = policyFor(rel.type);
+            if (!policy || policy->policy != Policy::Duplicate) return;
+            std::string related = resolveTarget(source, rel.target);
+            if (!pkg_.has(related)) return;
+            std::string copy = duplicate(pkg_.entryName(related), policy->fixup, false);
+            node.attribute("Target").set_value(relativeTarget(target, copy).c_str());
+          });
       std::string relsTarget = relsPartOf(target);
       pkg_.addXml(relsTarget, std::move(relsDoc), pkg_.prologGap(relsSource));
       added_.push_back(relsTarget);
@@ -650,9 +649,9 @@ class Copier {
       if (localName(child.name()) != "legacyDrawing") continue;
       for (pugi::xml_attribute a : child.attributes()) {
         if (localName(a.name()) != "id" || std::string_view(a.name()) == "id") continue;
-        for (const Relationship& rel : pkg_.relationships(sheetPart))
-          if (rel.id == a.value() && !rel.external)
-            return lowerAscii(resolveTarget(sheetPart, rel.target));
+        const Relationships links = pkg_.relationships(sheetPart);
+        if (const Relationship* rel = links.byId(a.value()); rel && !rel->external)
+          return lowerAscii(resolveTarget(sheetPart, rel->target));
       }
     }
     return {};
@@ -680,86 +679,100 @@ class Copier {
     std::string stem(source);
     while (!stem.empty() && stem.back() >= '0' && stem.back() <= '9') stem.pop_back();
     if (stem.empty()) stem = "Sheet";
-    std::set<std::string>& used = request_.codeNames();
     for (long n = 1;; ++n) {
       std::string candidate = stem + std::to_string(n);
       if (candidate.size() > 31)
         candidate = stem.substr(0, 31 - std::to_string(n).size()) + std::to_string(n);
-      if (used.insert(lowerAscii(candidate)).second) return candidate;
+      if (request_.ids->claimName(IdKind::CodeName, candidate)) return candidate;
     }
   }
 
-  // `part` names the VML part in messages.
+  // A legacy drawing's copy: its shape-id blocks fresh, and every shape id in them moved along.
+  // `part` names the VML part in messages; `shapeIds` receives old id -> new.
   std::string renumberVml(const std::string& part, const std::string& text,
                           std::map<long, long>& shapeIds) {
-    std::set<long>& blocks = request_.vmlBlocks();
-    auto number = [&](std::string_view digits, long max, const char* what) {
-      std::optional<long> value = parseNumber(digits, max);
-      if (!value)
-        pkg_.damaged(part, std::string("the legacy drawing has ") + what + " out of range");
-      return *value;
-    };
+    VmlNumbers numbers{part, {}, shapeIds};
+    std::string out = renumberShapes(numbers, renumberBlocks(numbers, text));
+    return renumberSpidmax(numbers, std::move(out));
+  }
 
-    // The source's blocks, in order, each mapped to a fresh block.
-    std::map<long, long> blockMap;
-    std::string result;
+  // What renumbering one VML part has learnt so far.
+  struct VmlNumbers {
+    const std::string& part;
+    std::map<long, long> blocks;  // the source's block -> the copy's
+    std::map<long, long>& shapeIds;
+  };
+
+  long numberIn(const VmlNumbers& vml, std::string_view digits, long max, const char* what) {
+    std::optional<long> value = parseNumber(digits, max);
+    if (!value)
+      pkg_.damaged(vml.part, std::string("the legacy drawing has ") + what + " out of range");
+    return *value;
+  }
+
+  // The shape id in the copy's blocks; recorded when it moves.
+  static long mapShapeId(VmlNumbers& vml, long id) {
+    auto it = vml.blocks.find(id / 1024);
+    if (it == vml.blocks.end()) return id;
+    long fresh = it->second * 1024 + id % 1024;
+    vml.shapeIds[id] = fresh;
+    return fresh;
+  }
+
+  // The first o:idmap's blocks, in order, each replaced by a fresh block of the workbook.
+  std::string renumberBlocks(VmlNumbers& vml, const std::string& text) {
     std::vector<ValueSpan> idmaps = idmapValues(text);
-    if (!idmaps.empty()) {
-      const ValueSpan& value = idmaps.front();
-      std::string fresh;
-      forEachListItem(std::string_view(text).substr(value.begin, value.end - value.begin),
-                      [&](std::string_view item) {
-                        // An item that is no number gets a fresh block all the same.
-                        long old =
-                            allDigits(item) ? number(item, kMaxShapeBlock, "a shape block") : -1;
-                        long next = blocks.empty() ? 1 : *blocks.rbegin() + 1;
-                        if (next > kMaxShapeBlock)
-                          pkg_.damaged(part, "the legacy drawing has a shape block out of range");
-                        blocks.insert(next);
-                        if (old >= 0) blockMap[old] = next;
-                        if (!fresh.empty()) fresh += ',';
-                        fresh += std::to_string(next);
-                      });
-      result = text.substr(0, value.begin) + fresh + text.substr(value.end);
-    } else {
-      result = text;
-    }
+    if (idmaps.empty()) return text;
+    const ValueSpan& value = idmaps.front();
+    std::string fresh;
+    forEachListItem(
+        std::string_view(text).substr(value.begin, value.end - value.begin),
+        [&](std::string_view item) {
+          // An item that is no number gets a fresh block all the same.
+          long old = allDigits(item) ? numberIn(vml, item, kMaxShapeBlock, "a shape block") : -1;
+          std::optional<long> next =
+              request_.ids->claimNextNumber(IdKind::VmlShapeBlock, 1, kMaxShapeBlock);
+          if (!next) pkg_.damaged(vml.part, "the legacy drawing has a shape block out of range");
+          if (old >= 0) vml.blocks[old] = *next;
+          if (!fresh.empty()) fresh += ',';
+          fresh += std::to_string(*next);
+        });
+    return text.substr(0, value.begin) + fresh + text.substr(value.end);
+  }
 
-    auto mapId = [&](long id) {
-      auto it = blockMap.find(id / 1024);
-      if (it == blockMap.end()) return id;
-      long fresh = it->second * 1024 + id % 1024;
-      shapeIds[id] = fresh;
-      return fresh;
-    };
-    // Shape ids: "_x0000_s" and digits, wherever they stand.
+  // Shape ids: "_x0000_s" and digits, wherever they stand.
+  std::string renumberShapes(VmlNumbers& vml, const std::string& text) {
     static constexpr std::string_view kShape = "_x0000_s";
     std::string out;
-    out.reserve(result.size());
+    out.reserve(text.size());
     size_t copied = 0;
-    for (size_t at = result.find(kShape); at != std::string::npos; at = result.find(kShape, at)) {
+    for (size_t at = text.find(kShape); at != std::string::npos; at = text.find(kShape, at)) {
       size_t digits = at + kShape.size(), end = digits;
-      while (end < result.size() && isDigit(result[end])) ++end;
+      while (end < text.size() && isDigit(text[end])) ++end;
       if (end == digits) {
         at = digits;
         continue;
       }
-      out.append(result, copied, digits - copied);
-      out += std::to_string(mapId(number(std::string_view(result).substr(digits, end - digits),
-                                         kMaxShapeId, "a shape id")));
+      out.append(text, copied, digits - copied);
+      const long id = numberIn(vml, std::string_view(text).substr(digits, end - digits),
+                               kMaxShapeId, "a shape id");
+      out += std::to_string(mapShapeId(vml, id));
       copied = at = end;
     }
-    out.append(result, copied);
-
-    // The first spidmax="digits" attribute, written back with double quotes.
-    if (std::optional<ValueSpan> value = spidmaxValue(out)) {
-      const size_t name = out.rfind("spidmax", value->begin);
-      long id = mapId(number(std::string_view(out).substr(value->begin, value->end - value->begin),
-                             kMaxShapeId, "a shape id"));
-      out =
-          out.substr(0, name) + "spidmax=\"" + std::to_string(id) + "\"" + out.substr(value->next);
-    }
+    out.append(text, copied);
     return out;
+  }
+
+  // The first spidmax="digits" attribute, written back with double quotes.
+  std::string renumberSpidmax(VmlNumbers& vml, std::string text) {
+    std::optional<ValueSpan> value = spidmaxValue(text);
+    if (!value) return text;
+    const size_t name = text.rfind("spidmax", value->begin);
+    const long id =
+        numberIn(vml, std::string_view(text).substr(value->begin, value->end - value->begin),
+                 kMaxShapeId, "a shape id");
+    return text.substr(0, name) + "spidmax=\"" + std::to_string(mapShapeId(vml, id)) + "\"" +
+           text.substr(value->next);
   }
 
   Package& pkg_;
@@ -798,11 +811,12 @@ bool retargetPart(pugi::xml_document& doc, std::string_view from, std::string_vi
   return retargetElements(doc.document_element(), from, to, mode, nullptr);
 }
 
-void checkCopyable(Package& pkg, const std::string& sheetPart, const std::string& sheetName) {
+std::optional<CopyBlocker> copyBlocker(Package& pkg, const std::string& sheetPart) {
   std::set<std::string> seen;
-  checkPart(pkg, sheetPart, sheetName, seen);
+  if (auto blocker = checkPart(pkg, sheetPart, seen)) return blocker;
   // A sheet that cannot be read fails here, before anything is changed; the copy reads it anyway.
   pkg.xml(sheetPart);
+  return std::nullopt;
 }
 
 CopyResult copySheetParts(Package& pkg, const CopyRequest& request) {

@@ -3,13 +3,16 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <pugixml.hpp>
 #include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "server/blocking_feature.h"
 #include "server/formula_refs.h"
+#include "server/id_registry.h"
 #include "server/ooxml/package.h"
 #include "server/ooxml/tables.h"
 
@@ -20,12 +23,9 @@ struct CopyRequest {
   std::string sourcePart;  // the sheet part being copied
   std::string sourceName;  // its sheet name, as formulas name it
   std::string copyName;    // the name the copy starts with
-  // Code names in use in the workbook (lower case), gathered only when the source has one; the
-  // copy's is added.
-  std::function<std::set<std::string>&()> codeNames;
-  // VML shape-id blocks (o:idmap) in use in the workbook, gathered only when the source has a
-  // VML part; the copy's are added.
-  std::function<std::set<long>&()> vmlBlocks;
+  // The workbook's ids that must stay unique: code names and VML shape-id blocks, the copy's
+  // are claimed there.
+  IdRegistry* ids = nullptr;
   // Table ids and the names of tables and defined names in the workbook, gathered only when the
   // source has a table; the copy's are added.
   std::function<TableRegistry&()> tables;
@@ -40,9 +40,8 @@ struct CopyResult {
   TableRenames tables;  // the source's table names -> the copy's
 };
 
-// Throws ServerError naming the feature when the sheet holds something a copy cannot carry
-// faithfully yet. Changes nothing.
-void checkCopyable(Package& pkg, const std::string& sheetPart, const std::string& sheetName);
+// What the sheet holds that a copy cannot carry faithfully yet, if anything. Changes nothing.
+std::optional<CopyBlocker> copyBlocker(Package& pkg, const std::string& sheetPart);
 
 // Duplicates the sheet part and its related parts as the relationship policy table says; parts
 // shared by the copy are left alone. The workbook part is not touched. On failure every part

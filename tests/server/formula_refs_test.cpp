@@ -1,4 +1,4 @@
-#include "server/formula_refs.h"
+#include "server/ooxml/a1_references.h"
 
 #include <gtest/gtest.h>
 

@@ -11,7 +11,7 @@
 
 #include "fixtures.h"
 #include "server/ooxml/ooxml_engine.h"
-#include "server/ooxml/zip_raw.h"
+#include "server/zip/raw_copy.h"
 #include "server/server_error.h"
 
 namespace orv {
@@ -199,11 +199,11 @@ struct Damage {
 
 class RawLayoutOfDamagedArchive : public ::testing::TestWithParam<Damage> {};
 
-std::optional<ooxml::zipraw::Layout> layoutOf(const std::string& path) {
+std::optional<zip::Layout> layoutOf(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY);
   if (fd < 0) throw std::runtime_error("cannot open " + path);
   const off_t size = ::lseek(fd, 0, SEEK_END);
-  auto layout = ooxml::zipraw::readLayout(fd, static_cast<std::uint64_t>(size));
+  auto layout = zip::readLayout(fd, static_cast<std::uint64_t>(size));
   ::close(fd);
   return layout;
 }

@@ -1,10 +1,10 @@
 #pragma once
 
-// Saving a package rewrites only what changed: runs of untouched entries are copied from the
+// Saving an archive rewrites only what changed: runs of untouched entries are copied from the
 // original file as one byte range each (local headers and data exactly as they are), edited and
-// new entries are compressed here, and a new central directory is written. This reads the
-// original archive's layout for that, and declines (nullopt) for anything it would not
-// reproduce exactly, in which case the package is saved entry by entry through libzip.
+// new entries are compressed (or stored) here, and a new central directory is written. This
+// reads the original archive's layout for that, and declines (nullopt) for anything it would not
+// reproduce exactly, in which case the archive is written entry by entry through libzip.
 
 #include <cstdint>
 #include <optional>
@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-namespace orv::ooxml::zipraw {
+namespace orv::zip {
 
 struct Entry {
   std::string name;         // as stored, raw bytes
@@ -37,6 +37,8 @@ std::optional<Layout> readLayout(int fd, std::uint64_t size);
 // Writes a new archive to `out`: a sequence of copied runs and new entries, then the central
 // directory. Throws Unsupported when the result would need ZIP64, and ServerError-free
 // std::system_error on I/O failure (errno in code()).
+enum class Compression { Deflate, Store };
+
 class Writer {
  public:
   struct Unsupported {};
@@ -44,13 +46,17 @@ class Writer {
   Writer(int in, int out, int deflateLevel);
   // Copies entries [first, last) of `layout`, which must be contiguous in the original.
   void copyRun(const Layout& layout, size_t first, size_t last);
-  // Compresses and writes a new entry.
-  void add(const std::string& name, std::string_view data);
+  // Writes a new entry, deflated or stored as it is (as OpenDocument's `mimetype` must be).
+  void add(const std::string& name, std::string_view data,
+           Compression compression = Compression::Deflate);
   // Central directory and end record.
   void finish(std::string_view comment);
 
  private:
   void put(const void* data, size_t length);
+  // The local header and data of a new entry, and its record in the central directory.
+  void writeEntry(const std::string& name, std::string_view packed, std::uint16_t method,
+                  std::uint32_t crc, std::uint64_t plainSize);
   std::uint64_t at_ = 0;
   int in_;
   int out_;
@@ -61,4 +67,4 @@ class Writer {
   std::uint64_t count_ = 0;
 };
 
-}  // namespace orv::ooxml::zipraw
+}  // namespace orv::zip

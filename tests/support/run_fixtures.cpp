@@ -1,28 +1,16 @@
-#include "fixtures.h"
-
+// The fixtures of the run's tests: small workbooks of named sheets, the engine and Python as
+// independent readers.
 #include <gtest/gtest.h>
 #include <xlsxwriter.h>
 
 #include <cstdio>
 #include <fstream>
-#include <random>
 #include <sstream>
 
+#include "fixtures.h"
 #include "server/server_error.h"
 
-namespace orv::testing {
-
-TempDir::TempDir() {
-  std::random_device rd;
-  path_ = std::filesystem::temp_directory_path() /
-          ("orv_run_test_" + std::to_string(rd()) + "_" + std::to_string(rd()));
-  std::filesystem::create_directories(path_);
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-}
+namespace orv::test {
 
 void writeWorkbook(const std::string& path, const std::vector<FixtureSheet>& sheets) {
   lxw_workbook* wb = workbook_new(path.c_str());
@@ -91,9 +79,4 @@ std::vector<std::string> runPython(const std::string& script, const std::string&
   return lines;
 }
 
-std::string readBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-}  // namespace orv::testing
+}  // namespace orv::test

@@ -1,4 +1,4 @@
-#include "server/ooxml/zip_raw.h"
+#include "server/zip/raw_copy.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 #include <ctime>
 #include <system_error>
 
-namespace orv::ooxml::zipraw {
+namespace orv::zip {
 
 namespace {
 
@@ -102,13 +102,30 @@ bool extraRefused(const unsigned char* p, size_t length, bool zip64Refused) {
 
 }  // namespace
 
-std::optional<Layout> readLayout(int fd, std::uint64_t size) {
+namespace {
+
+// What the central directory says of an entry, which its local header must repeat.
+struct Expected {
+  std::uint16_t flags, method;
+  std::uint32_t crc, compressed, size;
+};
+
+// Where the central directory lies, from the end record.
+struct Directory {
+  std::uint64_t at = 0;
+  std::uint64_t size = 0;
+  std::uint16_t entries = 0;
+  std::string comment;
+};
+
+// The end record is the last signature whose comment reaches exactly to the end of the file;
+// one that spans disks or needs ZIP64 is declined.
+std::optional<Directory> readEndRecord(int fd, std::uint64_t size) {
   if (size < kEndSize) return std::nullopt;
   const size_t tailLength = static_cast<size_t>(std::min<std::uint64_t>(size, kEndSize + 0xFFFF));
   std::string tail(tailLength, '\0');
   if (!readAt(fd, size - tailLength, tail.data(), tailLength)) return std::nullopt;
   const auto* t = reinterpret_cast<const unsigned char*>(tail.data());
-  // The end record is the last signature whose comment reaches exactly to the end of the file.
   size_t end = tailLength;
   for (size_t i = tailLength - kEndSize + 1; i-- > 0;) {
     if (u32(t + i) == kEndSignature && i + kEndSize + u16(t + i + 20) == tailLength) {
@@ -127,35 +144,34 @@ std::optional<Layout> readLayout(int fd, std::uint64_t size) {
     return std::nullopt;
   if (endAt >= 20 && end >= 20 && u32(e - 20) == kZip64LocatorSignature) return std::nullopt;
   if (centralAt + centralSize != endAt) return std::nullopt;
+  return Directory{centralAt, centralSize, total, tail.substr(end + kEndSize)};
+}
 
-  Layout layout;
-  layout.comment = tail.substr(end + kEndSize);
-  layout.central.resize(static_cast<size_t>(centralSize));
-  if (centralSize > 0 && !readAt(fd, centralAt, layout.central.data(), layout.central.size()))
-    return std::nullopt;
+// Reads the central directory into `layout`, each record's sizes into `expected`; false for
+// anything the raw writer does not carry over.
+bool readCentralDirectory(int fd, const Directory& directory, Layout& layout,
+                          std::vector<Expected>& expected) {
+  layout.central.resize(static_cast<size_t>(directory.size));
+  if (directory.size > 0 && !readAt(fd, directory.at, layout.central.data(), layout.central.size()))
+    return false;
   const auto* c = reinterpret_cast<const unsigned char*>(layout.central.data());
-  layout.entries.reserve(total);
-  struct Expected {
-    std::uint16_t flags, method;
-    std::uint32_t crc, compressed, size;
-  };
-  std::vector<Expected> expected;
-  expected.reserve(total);
+  layout.entries.reserve(directory.entries);
+  expected.reserve(directory.entries);
   size_t pos = 0;
-  for (std::uint16_t k = 0; k < total; ++k) {
-    if (centralSize - pos < kCentralSize) return std::nullopt;
+  for (std::uint16_t k = 0; k < directory.entries; ++k) {
+    if (directory.size - pos < kCentralSize) return false;
     const unsigned char* r = c + pos;
-    if (u32(r) != kCentralSignature) return std::nullopt;
+    if (u32(r) != kCentralSignature) return false;
     const std::uint16_t flags = u16(r + 8), method = u16(r + 10);
     const std::uint32_t compressed = u32(r + 20), plain = u32(r + 24);
     const size_t nameLength = u16(r + 28), extraLength = u16(r + 30), commentLength = u16(r + 32);
     const std::uint32_t offset = u32(r + 42);
     const size_t length = kCentralSize + nameLength + extraLength + commentLength;
-    if (centralSize - pos < length) return std::nullopt;
+    if (directory.size - pos < length) return false;
     if ((flags & kRefusedFlags) != 0 || (method != 0 && method != 8) || u16(r + 34) != 0 ||
         compressed == kMax32 || plain == kMax32 || offset == kMax32)
-      return std::nullopt;
-    if (extraRefused(r + kCentralSize + nameLength, extraLength, true)) return std::nullopt;
+      return false;
+    if (extraRefused(r + kCentralSize + nameLength, extraLength, true)) return false;
     Entry entry;
     entry.name.assign(reinterpret_cast<const char*>(r + kCentralSize), nameLength);
     entry.start = offset;
@@ -165,34 +181,49 @@ std::optional<Layout> readLayout(int fd, std::uint64_t size) {
     expected.push_back({flags, method, u32(r + 16), compressed, plain});
     pos += length;
   }
-  if (pos != centralSize) return std::nullopt;
+  return pos == directory.size;
+}
 
-  // Entries follow one another from the first byte of the file to the central directory, in
-  // central directory order, each local header agreeing with its central record.
+// Entries follow one another from the first byte of the file to the central directory, in
+// central directory order, each local header agreeing with its central record. Sets each
+// entry's end.
+bool checkLocalHeaders(int fd, std::uint64_t size, std::uint64_t centralAt, Layout& layout,
+                       const std::vector<Expected>& expected) {
   Window window(fd, size);
   std::uint64_t next = 0;
   for (size_t k = 0; k < layout.entries.size(); ++k) {
     Entry& entry = layout.entries[k];
     const Expected& x = expected[k];
-    if (entry.start != next) return std::nullopt;
+    if (entry.start != next) return false;
     const unsigned char* h = window.at(entry.start, kLocalSize + entry.name.size());
     if (!h || u32(h) != kLocalSignature || u16(h + 6) != x.flags || u16(h + 8) != x.method ||
         u32(h + 14) != x.crc || u32(h + 18) != x.compressed || u32(h + 22) != x.size ||
         u16(h + 26) != entry.name.size() ||
         std::memcmp(h + kLocalSize, entry.name.data(), entry.name.size()) != 0)
-      return std::nullopt;
+      return false;
     const std::uint64_t extraLength = u16(h + 28);
     if (extraLength > 0) {
       const unsigned char* extra =
           window.at(entry.start + kLocalSize + entry.name.size(), static_cast<size_t>(extraLength));
-      if (!extra || extraRefused(extra, static_cast<size_t>(extraLength), false))
-        return std::nullopt;
+      if (!extra || extraRefused(extra, static_cast<size_t>(extraLength), false)) return false;
     }
     entry.end = entry.start + kLocalSize + entry.name.size() + extraLength + x.compressed;
-    if (entry.end > centralAt) return std::nullopt;
+    if (entry.end > centralAt) return false;
     next = entry.end;
   }
-  if (next != centralAt) return std::nullopt;
+  return next == centralAt;
+}
+
+}  // namespace
+
+std::optional<Layout> readLayout(int fd, std::uint64_t size) {
+  std::optional<Directory> directory = readEndRecord(fd, size);
+  if (!directory) return std::nullopt;
+  Layout layout;
+  layout.comment = std::move(directory->comment);
+  std::vector<Expected> expected;
+  if (!readCentralDirectory(fd, *directory, layout, expected)) return std::nullopt;
+  if (!checkLocalHeaders(fd, size, directory->at, layout, expected)) return std::nullopt;
   return layout;
 }
 
@@ -261,11 +292,12 @@ void Writer::copyRun(const Layout& layout, size_t first, size_t last) {
   }
 }
 
-void Writer::add(const std::string& name, std::string_view data) {
-  if (data.size() >= kMax32 || name.size() > 0xFFFF || count_ + 1 >= kMaxEntries)
-    throw Unsupported{};
+namespace {
+
+// `data` deflated without a zlib header, as ZIP stores it.
+std::string deflateRaw(std::string_view data, int level) {
   z_stream z{};
-  if (deflateInit2(&z, level_, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+  if (deflateInit2(&z, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
     throw std::bad_alloc();
   std::string packed(deflateBound(&z, static_cast<uLong>(data.size())), '\0');
   z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
@@ -276,27 +308,45 @@ void Writer::add(const std::string& name, std::string_view data) {
   packed.resize(z.total_out);
   deflateEnd(&z);
   if (rc != Z_STREAM_END) throw std::bad_alloc();
+  return packed;
+}
+
+}  // namespace
+
+void Writer::add(const std::string& name, std::string_view data, Compression compression) {
+  if (data.size() >= kMax32 || name.size() > 0xFFFF || count_ + 1 >= kMaxEntries)
+    throw Unsupported{};
   const std::uint32_t crc = static_cast<std::uint32_t>(
       crc32_z(0, reinterpret_cast<const Bytef*>(data.data()), data.size()));
+  if (compression == Compression::Store) {
+    writeEntry(name, data, 0, crc, data.size());
+    return;
+  }
+  const std::string packed = deflateRaw(data, level_);
+  writeEntry(name, packed, 8, crc, data.size());
+}
 
+void Writer::writeEntry(const std::string& name, std::string_view packed, std::uint16_t method,
+                        std::uint32_t crc, std::uint64_t plainSize) {
   bool ascii = true;
   for (unsigned char ch : name) ascii = ascii && ch < 0x80;
   const std::uint16_t flags = ascii ? 0 : kUtf8Flag;
   const std::uint64_t offset = at_;
   if (offset + kLocalSize + name.size() + packed.size() > kMax32) throw Unsupported{};
+  const std::uint16_t version = method == 0 ? 10 : 20;  // stored needs 1.0, deflate 2.0
 
   std::string header;
   header.reserve(kLocalSize + name.size());
   // The fields from "version needed" to the name's length stand alike in both records.
   const auto putShared = [&](std::string& out) {
-    put16(out, 20);  // version needed: deflate
+    put16(out, version);
     put16(out, flags);
-    put16(out, 8);
+    put16(out, method);
     put16(out, dosTime_);
     put16(out, dosDate_);
     put32(out, crc);
     put32(out, packed.size());
-    put32(out, data.size());
+    put32(out, plainSize);
     put16(out, name.size());
   };
   put32(header, kLocalSignature);
@@ -337,4 +387,4 @@ void Writer::finish(std::string_view comment) {
   put(end.data(), end.size());
 }
 
-}  // namespace orv::ooxml::zipraw
+}  // namespace orv::zip

@@ -1,4 +1,4 @@
-#include "server/formula_refs.h"
+#include "server/ooxml/a1_references.h"
 
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
@@ -309,5 +309,24 @@ bool refersToSheet(std::string_view formula, std::string_view sheet, RetargetMod
 bool refersToSheet(std::string_view formula, std::string_view sheet) {
   return refersToSheet(formula, sheet, RetargetMode::Rename);
 }
+
+namespace ooxml {
+
+std::string A1References::retarget(std::string_view formula, std::string_view from,
+                                   std::string_view to, RetargetMode mode) const {
+  return retargetSheetRefs(formula, from, to, mode);
+}
+
+bool A1References::refersTo(std::string_view formula, std::string_view sheet,
+                            RetargetMode mode) const {
+  return refersToSheet(formula, sheet, mode);
+}
+
+const FormulaReferences& a1References() {
+  static const A1References instance;
+  return instance;
+}
+
+}  // namespace ooxml
 
 }  // namespace orv

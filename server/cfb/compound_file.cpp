@@ -1,0 +1,254 @@
+#include "server/cfb/compound_file.h"
+
+#include <gsf/gsf-infile-msole.h>
+#include <gsf/gsf-infile.h>
+#include <gsf/gsf-input-stdio.h>
+#include <gsf/gsf-input.h>
+#include <gsf/gsf-outfile-msole.h>
+#include <gsf/gsf-outfile.h>
+#include <gsf/gsf-output-stdio.h>
+#include <gsf/gsf-utils.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <mutex>
+#include <set>
+
+#include "server/server_error.h"
+
+namespace orv::cfb {
+
+namespace {
+
+constexpr size_t kChunk = 64 * 1024;
+
+void initGsf() {
+  static std::once_flag once;
+  std::call_once(once, [] { gsf_init(); });
+}
+
+// Drops one reference to a GObject when it goes out of scope.
+template <typename T>
+struct Ref {
+  T* p = nullptr;
+  explicit Ref(T* object) : p(object) {}
+  ~Ref() {
+    if (p) g_object_unref(p);
+  }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+};
+
+std::string messageOf(GError* error) {
+  std::string text = error && error->message ? error->message : "";
+  if (error) g_error_free(error);
+  return text;
+}
+
+bool isStorage(GsfInput* input) {
+  return GSF_IS_INFILE(input) && gsf_infile_num_children(GSF_INFILE(input)) >= 0;
+}
+
+// The child of `dir` named by the next segment of `path`; null when there is none.
+GsfInput* childAt(GsfInfile* dir, std::string_view path) {
+  GsfInput* current = nullptr;
+  GsfInfile* within = dir;
+  g_object_ref(within);
+  size_t start = 0;
+  while (true) {
+    const size_t slash = path.find('/', start);
+    const std::string name(
+        path.substr(start, slash == std::string_view::npos ? slash : slash - start));
+    GsfInput* next = gsf_infile_child_by_name(within, name.c_str());
+    g_object_unref(within);
+    if (!next) return nullptr;
+    if (slash == std::string_view::npos) return next;
+    if (!isStorage(next)) {
+      g_object_unref(next);
+      return nullptr;
+    }
+    within = GSF_INFILE(next);
+    current = next;
+    start = slash + 1;
+  }
+  return current;
+}
+
+void walk(GsfInfile* dir, const std::string& prefix, std::vector<std::string>& out) {
+  const int n = gsf_infile_num_children(dir);
+  for (int i = 0; i < n; ++i) {
+    const char* name = gsf_infile_name_by_index(dir, i);
+    Ref<GsfInput> child(gsf_infile_child_by_index(dir, i));
+    if (!name || !child.p) continue;
+    const std::string path = prefix + name;
+    if (isStorage(child.p)) {
+      walk(GSF_INFILE(child.p), path + "/", out);
+    } else {
+      out.push_back(path);
+    }
+  }
+}
+
+std::string readAll(GsfInput* input, size_t limit) {
+  std::string data;
+  const auto size = static_cast<size_t>(std::max<gsf_off_t>(0, gsf_input_size(input)));
+  data.resize(std::min(size, limit));
+  size_t at = 0;
+  while (at < data.size()) {
+    const size_t n = std::min(kChunk, data.size() - at);
+    if (!gsf_input_read(input, n, reinterpret_cast<guint8*>(data.data() + at))) break;
+    at += n;
+  }
+  data.resize(at);
+  return data;
+}
+
+// Copies the storage `from` into `to`, with class ids, putting replaced and added streams in.
+class Copier {
+ public:
+  Copier(const std::map<std::string, std::string, std::less<>>& replaced) : replaced_(replaced) {}
+
+  bool copy(GsfInfile* from, GsfOutfile* to, const std::string& prefix) {
+    guint8 clsid[16];
+    if (GSF_IS_INFILE_MSOLE(from) && gsf_infile_msole_get_class_id(GSF_INFILE_MSOLE(from), clsid))
+      gsf_outfile_msole_set_class_id(GSF_OUTFILE_MSOLE(to), clsid);
+    std::set<std::string> present;
+    const int n = from ? gsf_infile_num_children(from) : 0;
+    for (int i = 0; i < n; ++i) {
+      const char* name = gsf_infile_name_by_index(from, i);
+      Ref<GsfInput> child(gsf_infile_child_by_index(from, i));
+      if (!name || !child.p) return false;
+      present.insert(name);
+      const std::string path = prefix + name;
+      const bool storage = isStorage(child.p);
+      Ref<GsfOutput> out(gsf_outfile_new_child(to, name, storage));
+      if (!out.p) return false;
+      bool ok = true;
+      if (storage) {
+        ok = copy(GSF_INFILE(child.p), GSF_OUTFILE(out.p), path + "/");
+      } else if (auto it = replaced_.find(path); it != replaced_.end()) {
+        ok = gsf_output_write(out.p, it->second.size(),
+                              reinterpret_cast<const guint8*>(it->second.data()));
+      } else {
+        ok = copyStream(child.p, out.p);
+      }
+      if (!gsf_output_close(out.p) || !ok) return false;
+    }
+    return addNew(to, prefix, present);
+  }
+
+ private:
+  static bool copyStream(GsfInput* in, GsfOutput* out) {
+    guint8 buffer[kChunk];
+    gsf_off_t left = gsf_input_remaining(in);
+    while (left > 0) {
+      const size_t n = static_cast<size_t>(std::min<gsf_off_t>(left, kChunk));
+      if (!gsf_input_read(in, n, buffer) || !gsf_output_write(out, n, buffer)) return false;
+      left -= static_cast<gsf_off_t>(n);
+    }
+    return true;
+  }
+
+  // Streams of `replaced` directly under `prefix` that the original lacks, and storages on the
+  // way to deeper ones.
+  bool addNew(GsfOutfile* to, const std::string& prefix, const std::set<std::string>& present) {
+    std::set<std::string> storages;
+    for (const auto& [path, bytes] : replaced_) {
+      if (!path.starts_with(prefix)) continue;
+      const std::string rest = path.substr(prefix.size());
+      const size_t slash = rest.find('/');
+      const std::string name = rest.substr(0, slash);
+      if (present.count(name)) continue;
+      if (slash != std::string::npos) {
+        storages.insert(name);
+        continue;
+      }
+      Ref<GsfOutput> out(gsf_outfile_new_child(to, name.c_str(), FALSE));
+      if (!out.p ||
+          !gsf_output_write(out.p, bytes.size(), reinterpret_cast<const guint8*>(bytes.data())) ||
+          !gsf_output_close(out.p))
+        return false;
+    }
+    for (const std::string& name : storages) {
+      Ref<GsfOutput> out(gsf_outfile_new_child(to, name.c_str(), TRUE));
+      if (!out.p || !copy(nullptr, GSF_OUTFILE(out.p), prefix + name + "/") ||
+          !gsf_output_close(out.p))
+        return false;
+    }
+    return true;
+  }
+
+  const std::map<std::string, std::string, std::less<>>& replaced_;
+};
+
+}  // namespace
+
+struct CompoundFile::Tree {
+  GsfInput* source = nullptr;
+  GsfInfile* root = nullptr;
+  ~Tree() {
+    if (root) g_object_unref(root);
+    if (source) g_object_unref(source);
+  }
+};
+
+CompoundFile::CompoundFile(const std::string& path, std::string display)
+    : display_(std::move(display)), tree_(std::make_unique<Tree>()) {
+  initGsf();
+  GError* error = nullptr;
+  tree_->source = gsf_input_stdio_new(path.c_str(), &error);
+  if (!tree_->source)
+    throw ServerError("Cannot open '" + display_ + "': the file cannot be read (" +
+                      messageOf(error) + ").");
+  tree_->root = gsf_infile_msole_new(tree_->source, &error);
+  if (!tree_->root) {
+    messageOf(error);
+    throw ServerError("Cannot open '" + display_ +
+                      "': the file is damaged (its compound file structure cannot be read).");
+  }
+}
+
+CompoundFile::~CompoundFile() = default;
+
+std::vector<std::string> CompoundFile::streamPaths() const {
+  std::vector<std::string> paths;
+  walk(tree_->root, "", paths);
+  return paths;
+}
+
+bool CompoundFile::hasStream(std::string_view path) const {
+  Ref<GsfInput> input(childAt(tree_->root, path));
+  return input.p && !isStorage(input.p);
+}
+
+std::string CompoundFile::readStream(std::string_view path, size_t limit) const {
+  Ref<GsfInput> input(childAt(tree_->root, path));
+  if (!input.p || isStorage(input.p))
+    throw ServerError("Cannot open '" + display_ + "': the file is damaged (the stream '" +
+                      std::string(path) + "' is missing).");
+  return readAll(input.p, limit);
+}
+
+void CompoundFile::writeTo(int fd,
+                           const std::map<std::string, std::string, std::less<>>& replaced) const {
+  const std::string failed = "Cannot save '" + display_ + "': ";
+  const int copy = ::dup(fd);
+  FILE* file = copy >= 0 ? ::fdopen(copy, "wb") : nullptr;
+  if (!file) {
+    if (copy >= 0) ::close(copy);
+    throw ServerError(failed + "the file cannot be written.");
+  }
+  bool ok = false;
+  {
+    Ref<GsfOutput> sink(gsf_output_stdio_new_FILE(display_.c_str(), file, TRUE));
+    Ref<GsfOutfile> out(sink.p ? gsf_outfile_msole_new(sink.p) : nullptr);
+    ok = out.p && Copier(replaced).copy(tree_->root, out.p, "");
+    ok = out.p && gsf_output_close(GSF_OUTPUT(out.p)) && ok;
+    ok = sink.p && (gsf_output_is_closed(sink.p) || gsf_output_close(sink.p)) && ok;
+  }
+  ok = std::fflush(file) == 0 && ok;
+  ok = std::fclose(file) == 0 && ok;
+  if (!ok) throw ServerError(failed + "the compound file could not be written.");
+}
+
+}  // namespace orv::cfb

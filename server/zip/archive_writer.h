@@ -1,0 +1,52 @@
+#pragma once
+
+#include <zip.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "server/durable_file.h"
+#include "server/zip/raw_copy.h"
+
+namespace orv::zip {
+
+// One entry of an archive being written, in the order it is written.
+struct OutEntry {
+  std::string name;
+  // For an entry copied untouched: its index in the original archive.
+  std::optional<zip_uint64_t> original;
+  // For a new entry: its bytes, or (when `produce` is set) made when the entry is written and
+  // dropped right after, so that many large entries are never held at once.
+  std::string_view data;
+  std::function<std::string()> produce;
+  Compression compression = Compression::Deflate;
+};
+
+// What a save writes into: the file being saved, by descriptor, and the archive it replaces.
+struct ArchiveTarget {
+  int fd;                 // an empty file open for reading and writing
+  zip_t* original;        // the archive the untouched entries come from
+  std::string path;       // the original's file, for copying runs of it as they lie
+  FileIdentity identity;  // the original as opened: runs are copied only from that file
+  std::string display;    // the file name in messages
+  int deflateLevel;
+};
+
+// Copies runs of untouched entries as one byte range each and writes new entries itself; false
+// (having written nothing that matters) when the original holds anything that way does not
+// reproduce exactly. Throws ServerError for a failed write, or a producer's own error.
+bool writeByRawCopy(const ArchiveTarget& target, const std::vector<OutEntry>& entries);
+
+// Writes the archive entry by entry through libzip, from the start of the file: untouched
+// entries keep their compressed bytes, times and attributes. Throws ServerError ("Cannot save
+// 'Book.xlsx': ...") with the system's reason when writing failed, and a producer's own error
+// as it is.
+void writeThroughLibzip(const ArchiveTarget& target, const std::vector<OutEntry>& entries);
+
+// libzip's error as the end of a sentence: the system's words where it has them.
+std::string zipMessage(zip_error_t* error);
+
+}  // namespace orv::zip
