@@ -1,5 +1,5 @@
 # Tests of the engine's shared layers (ZIP store, compound files, relationships, ids, refusals).
 pkg_check_modules(GSF REQUIRED IMPORTED_TARGET libgsf-1)
 add_executable(layers_test ${CMAKE_CURRENT_LIST_DIR}/layers_test.cpp)
-target_link_libraries(layers_test PRIVATE orv_engine_fixtures PkgConfig::GSF GTest::gtest_main)
+target_link_libraries(layers_test PRIVATE orv_test_support PkgConfig::GSF GTest::gtest_main)
 gtest_discover_tests(layers_test)
