@@ -10,7 +10,7 @@ import zipfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "cli"))
-from fixtures import write_rich_workbook, write_workbook  # noqa: E402
+from fixtures import write_rich_workbook, write_table_workbook, write_workbook  # noqa: E402
 
 CORPUS = os.path.join(os.path.dirname(ROOT), "shared", "corpus")
 LARGEST_REAL_FILE = 40_000
@@ -97,6 +97,10 @@ def main(out):
     write_rich_workbook(rich, os.path.join(out, "picture.png"))
     os.remove(os.path.join(out, "picture.png"))
     made.append(rich)
+    # Tables and structured references of every form, to reach the table renaming.
+    table = os.path.join(out, "gen-table.xlsx")
+    write_table_workbook(table, scoped_formula="=SUM(Sales[Amount])")
+    made.append(table)
     if os.path.isdir(CORPUS):
         for name in sorted(os.listdir(CORPUS)):
             path = os.path.join(CORPUS, name)

@@ -18,6 +18,8 @@ namespace {
 constexpr std::string_view kRelationshipsNs =
     "http://schemas.openxmlformats.org/officeDocument/2006/relationships";
 constexpr std::string_view kMainNs = "http://schemas.openxmlformats.org/spreadsheetml/2006/main";
+constexpr const char* kTableContentType =
+    "application/vnd.openxmlformats-officedocument.spreadsheetml.table+xml";
 // A spreadsheet application numbers sheets up to this.
 constexpr long long kMaxSheetId = 65534;
 
@@ -33,7 +35,7 @@ const std::set<std::string_view> kReferringContentTypes = {
     "application/vnd.openxmlformats-officedocument.drawingml.chartshapes+xml",
     "application/vnd.ms-excel.controlproperties+xml",
     "application/vnd.openxmlformats-officedocument.spreadsheetml.pivotCacheDefinition+xml",
-    "application/vnd.openxmlformats-officedocument.spreadsheetml.table+xml",
+    kTableContentType,
 };
 
 pugi::xml_node childNamed(pugi::xml_node node, std::string_view local) {
@@ -236,6 +238,17 @@ void OoxmlEngine::registerIds() {
   });
 }
 
+TableRegistry& OoxmlEngine::tables() {
+  if (!tables_) {
+    tables_.emplace();
+    std::vector<std::string> parts;
+    for (const std::string& part : pkg_.partNames())
+      if (pkg_.contentTypeOf(part) == kTableContentType) parts.push_back(part);
+    collectTables(pkg_, parts, pkg_.xml(workbookPart_).document_element(), *tables_);
+  }
+  return *tables_;
+}
+
 pugi::xml_document* OoxmlEngine::appProperties() {
   if (appPart_.empty() || !pkg_.has(appPart_)) return nullptr;
   try {
@@ -346,6 +359,7 @@ SheetId OoxmlEngine::copySheet(SheetId sourceId, SheetId afterId) {
   request.sourceName = sourceName;
   request.copyName = copyName;
   request.ids = &ids_;
+  request.tables = [this]() -> TableRegistry& { return tables(); };
   const CopyResult copy = copySheetParts(pkg_, request);
   const std::string rid = linkSheetPart(source, copy.sheetPart);
 
@@ -358,6 +372,8 @@ SheetId OoxmlEngine::copySheet(SheetId sourceId, SheetId afterId) {
 
   updateWorkbookForCopy(positionOf(sourceId), position, sourceName,
                         after.node.attribute("name").value(), copyName);
+  // The names just cloned for the copy name its tables.
+  renameTablesInScopedNames(pkg_.xml(workbookPart_).document_element(), position, copy.tables);
   return recordCopy(source, copy, sheetNode, position);
 }
 

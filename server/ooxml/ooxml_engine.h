@@ -10,6 +10,7 @@
 #include "server/id_registry.h"
 #include "server/ooxml/package.h"
 #include "server/ooxml/sheet_copy.h"
+#include "server/ooxml/tables.h"
 
 namespace orv::ooxml {
 
@@ -62,6 +63,7 @@ class OoxmlEngine : public Engine {
   std::vector<std::string> namesExcept(SheetId id) const;
   // The rows of the id registry this format has: code names and VML shape-id blocks.
   void registerIds();
+  TableRegistry& tables();
   void dropCalcChain();
   // The steps of a copy: the checks (returning the highest sheet number in use), the workbook's
   // relationship to the new part (returning its id), the workbook-wide updates around the new
@@ -87,6 +89,7 @@ class OoxmlEngine : public Engine {
   std::vector<std::string> createdParts_;  // XML parts made by copies, oldest first
   size_t frozen_ = 0;                      // createdParts_ before this are kept as text
   IdRegistry ids_;
+  std::optional<TableRegistry> tables_;
   std::string appPart_;  // empty when the package has none
   bool calcChainDropped_ = false;
 };

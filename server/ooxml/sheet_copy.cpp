@@ -10,6 +10,9 @@
 
 #include "server/blocking_feature.h"
 #include "server/ooxml/a1_references.h"
+#include "server/ooxml/named_sheet_views.h"
+#include "server/ooxml/tables.h"
+#include "server/ooxml/threaded_comments.h"
 #include "server/server_error.h"
 
 namespace orv::ooxml {
@@ -28,6 +31,10 @@ enum class Fixup {
   Formulas,  // XML holding formula sites (the sheet, charts, form-control properties)
   Drawing,   // DrawingML: formula links and the VML shape ids of form controls
   Vml,       // legacy VML: a fresh o:idmap block and renumbered shape ids
+  Table,     // a table: its own id and name, formulas as for Formulas
+  Threads,   // threaded comments and the legacy notes that mirror them: fresh GUIDs
+  Views,     // named sheet views: fresh GUIDs, filters of the copy's tables
+  Pivot,     // a pivot table: fresh GUIDs, formulas as for Formulas; its cache is shared
 };
 
 struct PartPolicy {
@@ -45,7 +52,7 @@ constexpr std::array kPolicies{
     PartPolicy{OOXML_REL "printerSettings", Policy::Duplicate, Fixup::None, {}},
     PartPolicy{OOXML_REL "drawing", Policy::Duplicate, Fixup::Drawing, {}},
     PartPolicy{OOXML_REL "vmlDrawing", Policy::Duplicate, Fixup::Vml, {}},
-    PartPolicy{OOXML_REL "comments", Policy::Duplicate, Fixup::None, {}},
+    PartPolicy{OOXML_REL "comments", Policy::Duplicate, Fixup::Threads, {}},
     PartPolicy{OOXML_REL "ctrlProp", Policy::Duplicate, Fixup::Formulas, {}},
     PartPolicy{OOXML_REL "customProperty", Policy::Duplicate, Fixup::None, {}},
     PartPolicy{OOXML_REL "chart", Policy::Duplicate, Fixup::Formulas, {}},
@@ -66,19 +73,23 @@ constexpr std::array kPolicies{
     PartPolicy{OOXML_REL "video", Policy::Share, Fixup::None, {}},
     PartPolicy{OOXML_REL "audio", Policy::Share, Fixup::None, {}},
     PartPolicy{OOXML_REL "hyperlink", Policy::Share, Fixup::None, {}},
-    PartPolicy{OOXML_REL "table", Policy::Refuse, Fixup::None, BlockingFeature::Tables},
-    PartPolicy{OOXML_REL "pivotTable", Policy::Refuse, Fixup::None, BlockingFeature::PivotTables},
+    PartPolicy{OOXML_REL "table", Policy::Duplicate, Fixup::Table, {}},
+    PartPolicy{OOXML_REL "pivotTable", Policy::Duplicate, Fixup::Pivot, {}},
+    PartPolicy{OOXML_REL "pivotCacheDefinition", Policy::Share, Fixup::None, {}},
     PartPolicy{OOXML_REL "queryTable", Policy::Refuse, Fixup::None, BlockingFeature::QueryTables},
     PartPolicy{MS_REL "2007/relationships/slicer", Policy::Refuse, Fixup::None,
                BlockingFeature::Slicers},
     PartPolicy{MS_REL "2011/relationships/timeline", Policy::Refuse, Fixup::None,
                BlockingFeature::Timelines},
-    PartPolicy{MS_REL "2017/10/relationships/threadedComment", Policy::Refuse, Fixup::None,
-               BlockingFeature::ThreadedComments},
-    PartPolicy{OOXML_REL "control", Policy::Refuse, Fixup::None, BlockingFeature::ActiveXControls},
-    PartPolicy{OOXML_REL "oleObject", Policy::Refuse, Fixup::None, BlockingFeature::OleObjects},
-    PartPolicy{MS_REL "2019/04/relationships/namedSheetView", Policy::Refuse, Fixup::None,
-               BlockingFeature::NamedSheetViews},
+    PartPolicy{
+        MS_REL "2017/10/relationships/threadedComment", Policy::Duplicate, Fixup::Threads, {}},
+    // ActiveX controls and embedded objects: each copy owns its control and embedding, as the
+    // sheet's <controls> and <oleObjects> name them by relationship and VML shape.
+    PartPolicy{OOXML_REL "control", Policy::Duplicate, Fixup::None, {}},
+    PartPolicy{
+        MS_REL "2006/relationships/activeXControlBinary", Policy::Duplicate, Fixup::None, {}},
+    PartPolicy{OOXML_REL "oleObject", Policy::Duplicate, Fixup::None, {}},
+    PartPolicy{MS_REL "2019/04/relationships/namedSheetView", Policy::Duplicate, Fixup::Views, {}},
 };
 
 #undef OOXML_REL
@@ -91,14 +102,11 @@ const PartPolicy* policyFor(std::string_view type) {
 }
 
 // The first thing in `part` or the parts it duplicates that a copy cannot carry yet.
-std::optional<CopyBlocker> checkPart(Package& pkg, const std::string& part, bool isSheet,
+std::optional<CopyBlocker> checkPart(Package& pkg, const std::string& part,
                                      std::set<std::string>& seen) {
   if (!seen.insert(lowerAscii(part)).second) return std::nullopt;
   for (const Relationship& rel : pkg.relationships(part)) {
     if (rel.external) continue;
-    // An embedded object in a sheet (not in a chart) is an OLE object.
-    if (isSheet && rel.type.ends_with("/relationships/package"))
-      return CopyBlocker{BlockingFeature::OleObjects, {}};
     const PartPolicy* policy = policyFor(rel.type);
     if (!policy) {
       std::string_view type = rel.type;
@@ -110,7 +118,7 @@ std::optional<CopyBlocker> checkPart(Package& pkg, const std::string& part, bool
     std::string target = resolveTarget(part, rel.target);
     if (policy->policy == Policy::Duplicate) {
       if (!pkg.has(target)) continue;  // a dangling link is carried as it is
-      if (auto blocker = checkPart(pkg, target, false, seen)) return blocker;
+      if (auto blocker = checkPart(pkg, target, seen)) return blocker;
     }
   }
   return std::nullopt;
@@ -149,7 +157,8 @@ const std::set<std::string_view> kFormulaAttributes = {
     "fmlaLink", "fmlaRange", "fmlaTxbx", "fmlaGroup", "textlink", "linkedCell", "listFillRange"};
 
 bool isFormulaElement(std::string_view local) {
-  return local == "f" || local == "formula" || local == "formula1" || local == "formula2";
+  return local == "f" || local == "formula" || local == "formula1" || local == "formula2" ||
+         local == "calculatedColumnFormula" || local == "totalsRowFormula";
 }
 
 // Visits every element under `root` depth first, without recursion (extension lists nest
@@ -291,12 +300,17 @@ void renumberShapeLinks(pugi::xml_node root, const std::map<long, long>& ids, Un
   });
 }
 
+// `tables`, when given, renames structured references to the source's tables.
 bool retargetElements(pugi::xml_node root, std::string_view from, std::string_view to,
-                      RetargetMode mode, UndoLog* undo) {
+                      RetargetMode mode, UndoLog* undo, const TableRenames* tables = nullptr) {
   bool changed = false;
+  if (tables && tables->empty()) tables = nullptr;
   auto rewrite = [&](std::string_view formula) -> std::string {
-    if (formula.find('!') == std::string_view::npos) return {};
-    std::string out = a1References().retarget(formula, from, to, mode);
+    const bool sheets = formula.find('!') != std::string_view::npos;
+    if (!sheets && !tables) return {};
+    std::string out =
+        sheets ? a1References().retarget(formula, from, to, mode) : std::string(formula);
+    if (tables) out = renameTableRefs(out, *tables);
     if (out == formula) return {};
     changed = true;
     return out;
@@ -340,6 +354,7 @@ struct SheetRecipe {
   std::shared_ptr<std::string> to;
   std::string codeName;  // empty when the source has none
   std::map<long, long> shapeIds;
+  TableRenames tables;
   GuidRenewer guids;
   std::string gap;
 
@@ -347,7 +362,7 @@ struct SheetRecipe {
     pugi::xml_document& doc = pkg->xml(source);
     pugi::xml_node root = doc.document_element();
     UndoLog undo;
-    retargetElements(root, from, *to, RetargetMode::Copy, &undo);
+    retargetElements(root, from, *to, RetargetMode::Copy, &undo, &tables);
     renumberShapeLinks(root, shapeIds, &undo);
     for (pugi::xml_node child : root.children()) {
       std::string_view local = localName(child.name());
@@ -506,6 +521,7 @@ class Copier {
     }
     result.addedParts = added_;
     result.name = name_;
+    result.tables = tables_;
     return result;
   }
 
@@ -558,9 +574,10 @@ class Copier {
 
   void finish() {
     // VML parts first: the sheet's controls and the drawings' form-control shapes name VML shapes
-    // by id, and those ids change.
-    std::stable_sort(pending_.begin(), pending_.end(), [](const Pending& a, const Pending& b) {
-      return (a.fixup == Fixup::Vml) > (b.fixup == Fixup::Vml);
+    // by id, and those ids change. Tables next: the sheet and its charts name them.
+    auto rank = [](Fixup f) { return f == Fixup::Vml ? 0 : f == Fixup::Table ? 1 : 2; };
+    std::stable_sort(pending_.begin(), pending_.end(), [&](const Pending& a, const Pending& b) {
+      return rank(a.fixup) < rank(b.fixup);
     });
     const std::string legacy = legacyDrawingOf(request_.sourcePart);
     for (const Pending& p : pending_) {
@@ -568,12 +585,43 @@ class Copier {
         case Fixup::None:
           pkg_.addBytes(p.target, pkg_.read(p.source));
           break;
+        case Fixup::Threads: {
+          // Notes that mirror no thread are copied as they are.
+          const std::string text = pkg_.read(p.source);
+          if (text.find("tc={") == std::string::npos &&
+              text.find("ThreadedComments") == std::string::npos) {
+            pkg_.addBytes(p.target, text);
+            break;
+          }
+          auto doc = std::make_unique<pugi::xml_document>();
+          doc->reset(pkg_.xml(p.source));
+          RenewGuid renew = [this](std::string_view old) { return threadIds_.renew(old); };
+          if (localName(doc->document_element().name()) == "ThreadedComments") {
+            renewThreadedComments(*doc, renew);
+          } else {
+            renewNotes(*doc, renew);
+          }
+          pkg_.addXml(p.target, std::move(doc), pkg_.prologGap(p.source));
+          break;
+        }
+        case Fixup::Views: {
+          auto doc = std::make_unique<pugi::xml_document>();
+          doc->reset(pkg_.xml(p.source));
+          GuidRenewer guids;
+          renewNamedSheetViews(
+              *doc, [&guids](std::string_view old) { return guids.renew(old); },
+              [this](long id) { return tables_.findId(id); });
+          pkg_.addXml(p.target, std::move(doc), pkg_.prologGap(p.source));
+          break;
+        }
         case Fixup::Vml:
           pkg_.addBytes(p.target, renumberVml(p.source, pkg_.read(p.source),
                                               shapeIdsOf_[lowerAscii(p.source)]));
           break;
         case Fixup::Formulas:
-        case Fixup::Drawing: {
+        case Fixup::Drawing:
+        case Fixup::Table:
+        case Fixup::Pivot: {
           if (shapeIds_.empty() && !legacy.empty()) shapeIds_ = shapeIdsOf_[legacy];
           if (p.isSheet) {
             addSheet(p);
@@ -581,8 +629,11 @@ class Copier {
           }
           auto doc = std::make_unique<pugi::xml_document>();
           doc->reset(pkg_.xml(p.source));
+          if (p.fixup == Fixup::Table) renewTable(*doc, request_.tables(), tables_);
+          if (p.fixup == Fixup::Table || p.fixup == Fixup::Pivot)
+            GuidRenewer().walk(doc->document_element(), nullptr);
           retargetElements(doc->document_element(), request_.sourceName, request_.copyName,
-                           RetargetMode::Copy, nullptr);
+                           RetargetMode::Copy, nullptr, &tables_);
           renumberShapeLinks(doc->document_element(), shapeIds_, nullptr);
           pkg_.addXml(p.target, std::move(doc), pkg_.prologGap(p.source));
           break;
@@ -613,6 +664,7 @@ class Copier {
     recipe->from = request_.sourceName;
     recipe->to = name_;
     recipe->shapeIds = shapeIds_;
+    recipe->tables = tables_;
     recipe->gap = pkg_.prologGap(p.source);
     pugi::xml_node root = pkg_.xml(p.source).document_element();
     for (pugi::xml_node child : root.children()) {
@@ -734,6 +786,8 @@ class Copier {
   // The shape ids that the sheet's controls and its drawings refer to: those of the sheet's
   // legacy drawing.
   std::map<long, long> shapeIds_;
+  TableRenames tables_;                // the source's tables -> the copy's
+  GuidRenewer threadIds_;              // comment threads: shared by the threaded and legacy parts
   std::shared_ptr<std::string> name_;  // the copy's name, as its sheet part is written
 };
 
@@ -759,13 +813,9 @@ bool retargetPart(pugi::xml_document& doc, std::string_view from, std::string_vi
 
 std::optional<CopyBlocker> copyBlocker(Package& pkg, const std::string& sheetPart) {
   std::set<std::string> seen;
-  if (auto blocker = checkPart(pkg, sheetPart, true, seen)) return blocker;
-  // Embedded objects are listed in the sheet even when their parts are images only.
-  pugi::xml_node root = pkg.xml(sheetPart).document_element();
-  for (pugi::xml_node child : root.children()) {
-    if (localName(child.name()) == "oleObjects")
-      return CopyBlocker{BlockingFeature::OleObjects, {}};
-  }
+  if (auto blocker = checkPart(pkg, sheetPart, seen)) return blocker;
+  // A sheet that cannot be read fails here, before anything is changed; the copy reads it anyway.
+  pkg.xml(sheetPart);
   return std::nullopt;
 }
 

@@ -14,6 +14,7 @@
 #include "server/formula_refs.h"
 #include "server/id_registry.h"
 #include "server/ooxml/package.h"
+#include "server/ooxml/tables.h"
 
 namespace orv::ooxml {
 
@@ -25,6 +26,9 @@ struct CopyRequest {
   // The workbook's ids that must stay unique: code names and VML shape-id blocks, the copy's
   // are claimed there.
   IdRegistry* ids = nullptr;
+  // Table ids and the names of tables and defined names in the workbook, gathered only when the
+  // source has a table; the copy's are added.
+  std::function<TableRegistry&()> tables;
 };
 
 struct CopyResult {
@@ -33,6 +37,7 @@ struct CopyResult {
   // The name the lazy sheet part is written with; while the part is lazy, renaming the copy
   // only changes this.
   std::shared_ptr<std::string> name;
+  TableRenames tables;  // the source's table names -> the copy's
 };
 
 // What the sheet holds that a copy cannot carry faithfully yet, if anything. Changes nothing.

@@ -131,3 +131,31 @@ def parts_without_content_type(path):
     defaults = {m.group(1).lower() for m in re.finditer(r'Extension="([^"]+)"', text)}
     return [n for n in names
             if ("/" + n).lower() not in overrides and n.rsplit(".", 1)[-1].lower() not in defaults]
+
+
+def write_table_workbook(path, scoped_formula="=SUM(Shop!$D$2:$D$4)"):
+    """Sheet "Shop" holds the table "Sales" (a column formula, a totals row, an autofilter) and
+    cells naming it in every form of structured reference and naming "Sales2", the table of
+    "Rates"; the name "ShopTotal" scoped to "Shop" is `scoped_formula`, a workbook name is called
+    "sales3", and "Summary" totals "Sales"."""
+    book = xlsxwriter.Workbook(path)
+    shop = book.add_worksheet("Shop")
+    rates = book.add_worksheet("Rates")
+    summary = book.add_worksheet("Summary")
+    rows = [["pen", 3, 1.5], ["ink", 2, 4.0], ["pad", 5, 2.25]]
+    shop.add_table("A1:D5", {
+        "name": "Sales", "total_row": True, "data": rows,
+        "columns": [{"header": "Item", "total_string": "Total"}, {"header": "Qty"},
+                    {"header": "Price"},
+                    {"header": "Amount", "formula": "=[@Qty]*[@Price]",
+                     "total_function": "sum"}]})
+    shop.write_formula("F2", "=SUM(Sales[Amount])", None, 25.75)
+    shop.write_formula("F3", "=Sales[[#This Row],[Qty]]", None, 2)
+    shop.write_formula("F4", "=ROWS(Sales[#All])", None, 5)
+    shop.write_formula("F5", "=SUM(Sales2[Rate])", None, 0.3)
+    rates.add_table("A1:A3", {"name": "Sales2", "columns": [{"header": "Rate"}],
+                              "data": [[0.1], [0.2]]})
+    summary.write_formula("A1", "=SUM(Sales[Amount])", None, 25.75)
+    book.define_name("Shop!ShopTotal", scoped_formula)
+    book.define_name("sales3", "=Rates!$A$2")
+    book.close()
