@@ -84,17 +84,17 @@ void Form1::Form_Load() {
        }},
       {134,
        [&] {
-         Text2->setText(settings.read(QStringLiteral("Text2"), QStringLiteral("5")));
+         Text2->setText(settings.read(Setting::Text2));
          return kNext;
        }},
       {136,
        [&] {
-         Text3->setText(settings.read(QStringLiteral("Text3"), QStringLiteral("MySheet[x]")));
+         Text3->setText(settings.read(Setting::Text3));
          return kNext;
        }},
       {138,
        [&] {
-         const QString text = settings.read(QStringLiteral("Check1"), QStringLiteral("0"));
+         const QString text = settings.read(Setting::Check1);
          std::int16_t value = 0;
          try {
            value = toInt16Count(text.toStdString());

@@ -15,6 +15,27 @@ const char kSection[] = "Orvandel";
 
 QString sectionKey(const QString& key) { return QString::fromLatin1(kSection) + '/' + key; }
 
+struct KeyRow {
+  Setting setting;
+  const char* key;
+  const char* defaultValue;
+};
+
+// The one table of keys and defaults.
+constexpr KeyRow kKeys[] = {
+    {Setting::Text1, "Text1", ""},
+    {Setting::Text2, "Text2", "5"},
+    {Setting::Text3, "Text3", "MySheet[x]"},
+    {Setting::Check1, "Check1", "0"},
+    {Setting::ShowAgain, "ShowAgain", "0"},
+};
+
+const KeyRow& rowOf(Setting setting) {
+  for (const KeyRow& row : kKeys)
+    if (row.setting == setting) return row;
+  throw std::logic_error("a setting without a row in the key table");
+}
+
 }  // namespace
 
 SettingsStore::SettingsStore()
@@ -45,6 +66,18 @@ void SettingsStore::write(const QString& key, const QString& value) {
                              ": the settings file cannot be written.");
   }
 }
+
+QString SettingsStore::keyOf(Setting setting) { return QString::fromLatin1(rowOf(setting).key); }
+
+QString SettingsStore::defaultOf(Setting setting) {
+  return QString::fromUtf8(rowOf(setting).defaultValue);
+}
+
+QString SettingsStore::read(Setting setting) const {
+  return read(keyOf(setting), defaultOf(setting));
+}
+
+void SettingsStore::write(Setting setting, const QString& value) { write(keyOf(setting), value); }
 
 QString SettingsStore::location() const { return settings_->fileName(); }
 

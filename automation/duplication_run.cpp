@@ -4,6 +4,7 @@
 
 #include "automation/copy_count.h"
 #include "automation/naming_rule.h"
+#include "server/durable_file.h"
 #include "server/server_error.h"
 
 namespace orv {
@@ -12,6 +13,17 @@ namespace {
 
 constexpr char kNotANumber[] = "Please enter a number for how many copies.";
 constexpr char kNoWorkbook[] = "There is no open workbook: it could not be opened for this copy.";
+constexpr int kExclamation = 48;  // the message box's warning icon
+
+// The file's identity now, or nothing when it cannot be looked at (then the open or the save
+// that follows says why).
+std::optional<FileIdentity> identityOf(const std::string& path) {
+  try {
+    return fileIdentity(path, displayName(path));
+  } catch (const ServerError&) {
+    return std::nullopt;
+  }
+}
 
 }  // namespace
 
@@ -45,10 +57,24 @@ std::vector<Step> DuplicationRun::steps() {
        104},
       {104, [&v] { return isNumber(v.copyCountText()) ? kNext : 164; }, 106},
       {106, [this, &v] { return services_.fileExists(v.workbookPath()) ? kNext : 166; }, 108},
-      {108, [this] { return services_.warnIfExcelOpen() ? 166 : kNext; }, 110},
+      // The workbook stays locked for the whole run, so that other runs and office suites
+      // keep away from it; one that someone else holds is not touched.
+      {108,
+       [this, &v] {
+         if (services_.warnIfExcelOpen()) return 166;
+         try {
+           lock_.emplace(v.workbookPath());
+         } catch (const ServerError& e) {
+           v.messageBox(e.what(), kExclamation, services_.appTitle());
+           return 166;
+         }
+         lastSaved_ = identityOf(v.workbookPath());
+         return kNext;
+       },
+       110},
       {110,
        [&v] {
-         v.setPointer(11);
+         v.setPointer(kHourglass);
          return kNext;
        },
        112},
@@ -85,10 +111,20 @@ std::vector<Step> DuplicationRun::steps() {
        124},
       // A failed open must not leave the previous copy's instance (already
       // quit) for the following rows to work on.
+      // Opening a file that another program wrote since our last save would build on its
+      // version and drop the copies already saved: the run stops instead.
       {124,
        [this, &v] {
          workbook_ = nullptr;
          application_.reset();
+         if (lastSaved_ && identityOf(v.workbookPath()) != lastSaved_) {
+           v.messageBox("'" + displayName(v.workbookPath()) +
+                            "' was changed by another program during the run, so the run "
+                            "stopped. Copies saved before the change may no longer be in it: "
+                            "open it to check.",
+                        kExclamation, services_.appTitle());
+           return 160;
+         }
          application_ = services_.openWorkbook(v.workbookPath());
          return kNext;
        },
@@ -148,7 +184,9 @@ std::vector<Step> DuplicationRun::steps() {
        146},
       {146,
        [this] {
-         requireWorkbook().save();
+         Workbook& book = requireWorkbook();
+         book.save();
+         lastSaved_ = identityOf(book.path());
          return kNext;
        },
        148},
@@ -175,7 +213,7 @@ std::vector<Step> DuplicationRun::steps() {
        160},
       {160,
        [&v] {
-         v.setPointer(0);
+         v.setPointer(kDefaultPointer);
          return kNext;
        },
        162},
@@ -202,6 +240,8 @@ std::vector<Step> DuplicationRun::steps() {
        [this] {
          workbook_ = nullptr;
          application_.reset();
+         lock_.reset();
+         lastSaved_.reset();
          copyInProgress_ = false;
          return kReturn;
        },

@@ -10,6 +10,8 @@
 
 #include "app/trap.h"
 #include "automation/open_workbook_fn.h"
+#include "server/durable_file.h"
+#include "server/workbook_lock.h"
 
 namespace orv {
 
@@ -45,6 +47,11 @@ class DuplicationView {
   // A modal message box: style 0 is OK only without an icon.
   virtual void messageBox(const std::string& text, int style, const std::string& caption) = 0;
 };
+
+// Window pointer shapes.
+inline constexpr int kDefaultPointer = 0;
+inline constexpr int kHourglass = 11;
+inline constexpr int kCustomPointer = 99;
 
 // What a view's selectedSheet() says when nothing is selected.
 inline constexpr std::string_view kNoSheetSelected =
@@ -93,6 +100,8 @@ class DuplicationRun {
   std::optional<std::string> lastName_;
   std::unique_ptr<Application> application_;
   Workbook* workbook_ = nullptr;
+  std::optional<WorkbookLock> lock_;       // from line 108 to the end of the run
+  std::optional<FileIdentity> lastSaved_;  // the file as the run last saw or wrote it
 };
 
 }  // namespace orv

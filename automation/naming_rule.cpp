@@ -35,13 +35,16 @@ std::string CleanSheetName(std::string_view name) {
   for (char c : name) {
     if (c != '[' && c != ']') stripped += c;
   }
-  // Keep 30 characters: count UTF-8 lead bytes, never cut inside a character.
-  size_t chars = 0;
+  // Keep 30 characters as spreadsheet applications count them, in UTF-16 units: a character
+  // outside the Basic Multilingual Plane (an emoji) counts two. A character is never split,
+  // so a pair that would straddle the limit is left out whole.
+  size_t units = 0;
   for (size_t i = 0; i < stripped.size(); ++i) {
-    if ((static_cast<unsigned char>(stripped[i]) & 0xC0) != 0x80) {
-      if (chars == 30) return stripped.substr(0, i);
-      ++chars;
-    }
+    const auto byte = static_cast<unsigned char>(stripped[i]);
+    if ((byte & 0xC0) == 0x80) continue;
+    const size_t width = byte >= 0xF0 ? 2 : 1;  // a four-byte UTF-8 sequence is a pair
+    if (units + width > 30) return stripped.substr(0, i);
+    units += width;
   }
   return stripped;
 }

@@ -15,7 +15,9 @@ std::string candidateName(std::string_view pattern, long copyNumber);
 bool SheetNameExists(const std::vector<std::string>& items, std::string_view name);
 
 // The name given to the copy: every "[" and "]" removed, then the first 30
-// characters (not bytes) kept.
+// characters kept, counted in UTF-16 units as the server counts a sheet name's
+// length (a character outside the Basic Multilingual Plane counts two and is
+// kept or dropped whole).
 std::string CleanSheetName(std::string_view name);
 
 // The message shown when a candidate name is already in the sheet list.

@@ -1,5 +1,6 @@
 #include "cli/copy_run.h"
 
+#include <algorithm>
 #include <climits>
 #include <memory>
 #include <optional>
@@ -9,7 +10,9 @@
 #include "automation/naming_rule.h"
 #include "cli/progress_bar.h"
 #include "server/application.h"
+#include "server/durable_file.h"
 #include "server/sheet_names.h"
+#include "server/workbook_lock.h"
 
 namespace orv::cli {
 
@@ -92,6 +95,27 @@ std::optional<std::string> patternRefusal(const std::string& pattern, long count
   return std::nullopt;
 }
 
+namespace {
+
+// The copies of `made` that the workbook holds now, in order. A file that cannot be read
+// holds none that can be vouched for.
+std::vector<std::string> copiesHeld(const std::string& path, const std::vector<std::string>& made) {
+  std::vector<std::string> names;
+  try {
+    std::unique_ptr<Application> app = createApplication();
+    names = worksheetNames(openLast(*app, path));
+    app->quit();
+  } catch (const ServerError&) {
+    return {};
+  }
+  std::vector<std::string> held;
+  for (const std::string& name : made)
+    if (std::find(names.begin(), names.end(), name) != names.end()) held.push_back(name);
+  return held;
+}
+
+}  // namespace
+
 int runCopy(const CopyRequest& request, std::FILE* out, std::FILE* err) {
   if (request.pattern) {
     if (auto refusal = patternRefusal(*request.pattern, request.count)) {
@@ -103,7 +127,15 @@ int runCopy(const CopyRequest& request, std::FILE* out, std::FILE* err) {
   // run, then every name the run reads back. This is the window's sheet list.
   std::vector<std::string> sheetList;
   std::unique_ptr<Application> kept;  // the one instance of --save once
+  // Other runs and office suites keep away from the workbook while this run works on it.
+  std::optional<WorkbookLock> lock;
+  // What the file was when the run last read or wrote it: with --save each, anything else
+  // found there means another program wrote it, and copies saved before would be lost.
+  FileIdentity expected;
+  const std::string display = displayName(request.book);
   try {
+    lock.emplace(request.book);
+    expected = fileIdentity(request.book, display);
     std::unique_ptr<Application> app = createApplication();
     Workbook& book = openLast(*app, request.book);
     sheetList = worksheetNames(book);
@@ -118,11 +150,19 @@ int runCopy(const CopyRequest& request, std::FILE* out, std::FILE* err) {
     printLine(err, e.what());
     return 1;
   }
+  auto unchanged = [&] {
+    try {
+      return fileIdentity(request.book, display) == expected;
+    } catch (const ServerError&) {
+      return false;
+    }
+  };
 
   ProgressBar bar(err);
   bool allMade = true;
-  long made = 0;
-  std::vector<std::string> unsaved;  // names made by --save once, not yet on disk
+  bool changed = false;
+  // Names are printed once they are known to be in the file: after the last save.
+  std::vector<std::string> made;
   for (long k = 1; k <= request.count; ++k) {
     const std::string candidate = request.pattern ? candidateName(*request.pattern, k) : "";
     if (request.pattern && SheetNameExists(sheetList, candidate)) {
@@ -136,20 +176,24 @@ int runCopy(const CopyRequest& request, std::FILE* out, std::FILE* err) {
       bool named = true;
       std::string last;
       if (request.save == SaveMode::Each) {
+        if (!unchanged()) {
+          changed = true;
+          allMade = false;
+          break;
+        }
         std::unique_ptr<Application> app = createApplication();
         Workbook& book = openLast(*app, request.book);
         last = copyOnce(book, request, candidate, k, err, bar, named);
         book.save();
+        expected = fileIdentity(request.book, display);
         app->quit();
       } else {
         Workbook& book = kept->workbooks().item(kept->workbooks().count());
         last = copyOnce(book, request, candidate, k, err, bar, named);
       }
       sheetList.push_back(last);
-      ++made;
+      made.push_back(last);
       if (!named) allMade = false;
-      bar.clear();
-      printLine(out, last);
     } catch (const ServerError& e) {
       // Opening, copying or saving failed: the next copy would meet the same
       // cause, so the run stops here. Copies already made are kept.
@@ -162,7 +206,7 @@ int runCopy(const CopyRequest& request, std::FILE* out, std::FILE* err) {
   }
   bar.clear();
 
-  if (kept && made > 0) {
+  if (kept && !made.empty()) {
     try {
       kept->workbooks().item(kept->workbooks().count()).save();
     } catch (const ServerError& e) {
@@ -173,8 +217,26 @@ int runCopy(const CopyRequest& request, std::FILE* out, std::FILE* err) {
   }
   if (kept) kept->quit();
 
+  // Saved copies are only as safe as the file: if another program wrote it since the last
+  // save, the run reports what the file holds now, not what it made.
+  if (request.save == SaveMode::Each && !made.empty() && (changed || !unchanged())) {
+    const std::size_t madeCount = made.size();
+    made = copiesHeld(request.book, made);
+    printLine(err, "'" + display +
+                       "' was changed by another program during the run, so the run stopped. "
+                       "The file now holds " +
+                       std::to_string(made.size()) + " of the " + std::to_string(madeCount) +
+                       (madeCount == 1 ? " copy" : " copies") + " made.");
+    allMade = false;
+  } else if (changed) {
+    printLine(err, "'" + display +
+                       "' was changed by another program before the first copy was made, so "
+                       "the run stopped.");
+  }
+  for (const std::string& name : made) printLine(out, name);
+
   if (!allMade) {
-    printLine(err, std::to_string(made) + " of " + std::to_string(request.count) +
+    printLine(err, std::to_string(made.size()) + " of " + std::to_string(request.count) +
                        (request.count == 1 ? " copy was made." : " copies were made."));
     return 1;
   }

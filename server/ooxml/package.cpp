@@ -863,6 +863,12 @@ void Package::writeTo(const std::string& tempPath) {
   out = nullptr;
 }
 
+ServerError Package::changedDuringSave() const {
+  return ServerError("Cannot save '" + display_ +
+                     "': the file was changed by another program while it was being saved. Open "
+                     "it again and repeat the change.");
+}
+
 void Package::save() {
   if (!modified_) return;
   FileIdentity now = fileIdentity(path_, display_);
@@ -871,13 +877,28 @@ void Package::save() {
                       "': the file was changed by another program after it was opened. Open it "
                       "again and repeat the change.");
   }
-  replaceFileDurably(path_, [this](const std::string& temp) { writeTo(temp); });
+  std::optional<FileIdentity> savedAs;
+  replaceFileDurably(path_, [this, &savedAs](const std::string& temp) {
+    writeTo(temp);
+    // Writing takes a while: another program's save in the meantime would be overwritten, so
+    // the file is looked at again right before it is replaced.
+    if (!(fileIdentity(path_, display_) == identity_)) throw changedDuringSave();
+    try {
+      savedAs = fileIdentity(temp, display_);
+    } catch (const ServerError&) {
+      // A temporary file without a name to look at: the check below is left out.
+    }
+  });
 
   // From here on the package reads from the file just written, which is opened when a part is
   // read again: a run that quits after saving never opens it.
   if (zip_) zip_discard(zip_);
   zip_ = nullptr;
   identity_ = fileIdentity(path_, display_);
+  // The identity recorded here is what later saves and reopens compare with: it must be the
+  // file we wrote, not one another program put in its place just after the rename.
+  if (savedAs && (savedAs->device != identity_.device || savedAs->inode != identity_.inode))
+    throw changedDuringSave();
   zip_int64_t written = 0;
   std::vector<std::unique_ptr<Entry>> kept;
   kept.reserve(entries_.size());

@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <pugixml.hpp>
 #include <string>
 #include <string_view>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "server/durable_file.h"
+#include "server/server_error.h"
 
 namespace orv::ooxml {
 
@@ -167,6 +169,7 @@ class Package {
   };
 
   void openArchive();
+  ServerError changedDuringSave() const;
   void indexEntries();
   // The open archive, opened again after a save when first needed.
   zip_t* archive();

@@ -56,6 +56,28 @@ TEST(CleanSheetNameTest, RemovesBracketsThenKeepsThirtyCharacters) {
   EXPECT_EQ(CleanSheetName(""), "");
 }
 
+// Characters outside the Basic Multilingual Plane count two, as the server counts them, and
+// are never split: whatever the mix, the kept name fits the server's limit.
+TEST(CleanSheetNameTest, CountsAstralCharactersAsTwoUnitsAndNeverSplitsThem) {
+  const std::string emoji = "\xF0\x9F\x98\x80";  // U+1F600, two UTF-16 units
+  auto repeat = [](const std::string& s, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += s;
+    return out;
+  };
+  struct Case {
+    std::string name, kept;
+  } cases[] = {
+      {repeat(emoji, 15), repeat(emoji, 15)},
+      {repeat(emoji, 16), repeat(emoji, 15)},
+      {repeat(emoji, 40) + "[x]", repeat(emoji, 15)},
+      {"a" + repeat(emoji, 16), "a" + repeat(emoji, 14)},  // the 15th pair would need 31 units
+      {repeat("a", 29) + emoji, repeat("a", 29)},
+      {repeat("a", 28) + emoji + "b", repeat("a", 28) + emoji},
+  };
+  for (const Case& c : cases) EXPECT_EQ(CleanSheetName(c.name), c.kept) << c.name;
+}
+
 TEST(ConflictMessageTest, IsTheCandidateFollowedByTheAdvice) {
   EXPECT_EQ(conflictMessage("Summary"),
             "Summary already exists. Try using [x] or renaming the sheet name.");

@@ -407,5 +407,48 @@ TEST_F(RunTest, SecondClickDuringTheRunHasNoEffect) {
   EXPECT_TRUE(boxes.shown.empty());
 }
 
+// Another program's office lock beside the workbook: the run shows who holds it and leaves
+// the workbook and the lock as they are.
+TEST_F(RunTest, WorkbookLockedElsewhereIsRefusedWithAMessage) {
+  const std::string lock = dir.file(".~lock.Book.xlsx#");
+  const std::string entry = "Ann Lee,ann,otherhost,01.02.2026 10:11,file:///home/ann/lo;";
+  { std::ofstream(lock, std::ios::binary) << entry; }
+  const std::string before = readBytes(view.path);
+
+  click();
+
+  EXPECT_EQ(opens, 0);
+  ASSERT_EQ(view.messages.size(), 1u);
+  EXPECT_EQ(view.messages[0].text,
+            "'Book.xlsx' is open in another program (locked by Ann Lee on otherhost since "
+            "01.02.2026 10:11). Close it there and try again.");
+  EXPECT_EQ(view.messages[0].style, 48);
+  EXPECT_TRUE(view.pointers.empty());
+  EXPECT_EQ(readBytes(view.path), before);
+  EXPECT_EQ(readBytes(lock), entry);
+}
+
+// The run holds its own lock while it works; a file that another program rewrites between
+// two copies stops the run before the next open, which would build on the other version.
+TEST_F(RunTest, FileRewrittenBetweenCopiesStopsTheRunAndTheLockGoes) {
+  const std::string lock = dir.file(".~lock.Book.xlsx#");
+  std::vector<bool> locked;
+  view.onProgress = [&](double value) {
+    locked.push_back(std::filesystem::exists(lock));
+    if (value > 50 && value < 100) writeWorkbook(view.path, {{"Data"}, {"Other"}, {"Theirs"}});
+  };
+
+  click();
+
+  EXPECT_TRUE(reports.empty());
+  EXPECT_EQ(opens, 1);
+  EXPECT_THAT(locked, ElementsAre(true, true, true));  // the last: the bar set back to 0
+  ASSERT_EQ(view.messages.size(), 1u);
+  EXPECT_THAT(view.messages[0].text, ::testing::HasSubstr("changed by another program"));
+  EXPECT_THAT(view.pointers, ElementsAre(11, 0));
+  EXPECT_THAT(sheetNamesByEngine(view.path), ElementsAre("Data", "Other", "Theirs"));
+  EXPECT_FALSE(std::filesystem::exists(lock));
+}
+
 }  // namespace
 }  // namespace orv::testing

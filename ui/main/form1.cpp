@@ -381,7 +381,7 @@ void Form1::Text1_Change() {
   const std::vector<Step> steps = {
       {100,
        [&] {
-         services_.settings.write(QStringLiteral("Text1"), path);
+         services_.settings.write(Setting::Text1, path);
          return kNext;
        }},
       {102, [&] { return FileExists(path) ? kNext : kReturn; }},
@@ -406,7 +406,7 @@ void Form1::Text1_Change() {
   }
 }
 
-void Form1::storeBoxText(const char* handler, const QString& key, const QLineEdit* box) {
+void Form1::storeBoxText(const char* handler, Setting key, const QLineEdit* box) {
   runUntrapped(tag(handler),
                {{100,
                  [&] {
@@ -416,15 +416,15 @@ void Form1::storeBoxText(const char* handler, const QString& key, const QLineEdi
                report_);
 }
 
-void Form1::Text2_Change() { storeBoxText("Text2_Change", QStringLiteral("Text2"), Text2); }
+void Form1::Text2_Change() { storeBoxText("Text2_Change", Setting::Text2, Text2); }
 
-void Form1::Text3_Change() { storeBoxText("Text3_Change", QStringLiteral("Text3"), Text3); }
+void Form1::Text3_Change() { storeBoxText("Text3_Change", Setting::Text3, Text3); }
 
 void Form1::Check1_Click() {
   runUntrapped(tag("Check1_Click"),
                {{100,
                  [&] {
-                   services_.settings.write(QStringLiteral("Check1"),
+                   services_.settings.write(Setting::Check1,
                                             QString::number(Check1->value()));
                    return kNext;
                  }},

@@ -10,6 +10,7 @@
 
 #include "app/error_report.h"
 #include "app/services.h"
+#include "app/settings_store.h"
 #include "automation/duplication_run.h"
 
 class QGroupBox;
@@ -22,11 +23,6 @@ namespace orv {
 class CheckBox;
 class ProgressBar;
 class SheetList;
-
-// Window pointer shapes.
-inline constexpr int kDefaultPointer = 0;
-inline constexpr int kHourglass = 11;
-inline constexpr int kCustomPointer = 99;
 
 // The main window. The constructor only assembles the window with its design
 // contents; Form_Load (app/form_load.cpp) prepares it before it is shown. The
@@ -110,7 +106,7 @@ class Form1 : public QWidget, private DuplicationView {
   void hover(int shape);
   QString tag(const char* handler) const;
   // The change handlers of the count and pattern boxes: store the whole text under `key`.
-  void storeBoxText(const char* handler, const QString& key, const QLineEdit* box);
+  void storeBoxText(const char* handler, Setting key, const QLineEdit* box);
 
   Services services_;
   ErrorReport report_;

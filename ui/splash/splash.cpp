@@ -75,9 +75,8 @@ void Splash::Check1_Click() {
   runUntrapped(locationTag(QStringLiteral("Splash"), QStringLiteral("Check1_Click")),
                {{100,
                  [&] {
-                   services_.settings.write(QStringLiteral("ShowAgain"), Check1->value() == 1
-                                                                             ? QStringLiteral("1")
-                                                                             : QStringLiteral("0"));
+                   services_.settings.write(Setting::ShowAgain,
+                                            Check1->value() == 1 ? QStringLiteral("1") : QStringLiteral("0"));
                    return kNext;
                  }}},
                report_);
@@ -86,7 +85,7 @@ void Splash::Check1_Click() {
 void Splash::SplashShow() {
   // A stored value that is no number leaves the splash on: it is only a picture.
   const std::string showAgain =
-      services_.settings.read(QStringLiteral("ShowAgain"), QStringLiteral("0")).toStdString();
+      services_.settings.read(Setting::ShowAgain).toStdString();
   if (isNumber(showAgain) && isNonZero(showAgain)) return;
 
   const QString folder = services_.applicationFolder() + QStringLiteral("/Splash/");
@@ -105,7 +104,7 @@ void Splash::SplashShow() {
   }
   const QPixmap pixmap = QPixmap::fromImage(picture);
   const QSize natural = pixmap.deviceIndependentSize().toSize();
-  layout_ = splashLayout(natural.width() * 15, natural.height() * 15);
+  layout_ = splashLayout(pixelsToTwips(natural.width()), pixelsToTwips(natural.height()));
 
   Image1->setPixmap(pixmap);
   Image1->setGeometry(0, 0, natural.width(), twipsToPixels(layout_.height));
