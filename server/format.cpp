@@ -2,10 +2,6 @@
 
 #include <zip.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -17,6 +13,8 @@
 #include <vector>
 
 #include "server/durable_file.h"
+#include "server/file_handle.h"
+#include "server/utf8_path.h"
 #include "server/ooxml/ooxml_engine.h"
 #include "server/ooxml/package.h"
 #include "server/server_error.h"
@@ -131,7 +129,7 @@ FileFormat sniffZip(const std::string& path, ooxml::OpenedArchive* keep) {
 // name the streams that tell the formats apart. Nothing else is read, however large the file.
 class CompoundReader {
  public:
-  explicit CompoundReader(const std::string& path) : in_(path, std::ios::binary) {}
+  explicit CompoundReader(const std::string& path) : in_(pathFromUtf8(path), std::ios::binary) {}
 
   // The names of the directory's stream entries.
   std::vector<std::string> streamNames() {
@@ -278,16 +276,13 @@ FileFormat sniffText(std::string_view head) {
 // latter. `error` stands for a failure seen without errno.
 void refuseUnreadable(const std::string& path, int error = 0) {
   if (error == 0) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-      struct stat st {};
-      const bool folder = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
-      ::close(fd);
-      if (folder)
+    FileHandle file = FileHandle::openForReading(path);
+    if (file.valid()) {
+      if (file.isFolder())
         throw ServerError("Cannot open '" + displayName(path) + "': it is a folder, not a workbook.");
       return;
     }
-    error = errno;
+    error = file.error();
   }
   const std::string start = "Cannot open '" + displayName(path) + "': ";
   if (error == ENOENT) throw ServerError(start + "the file does not exist.");
@@ -299,7 +294,7 @@ void refuseUnreadable(const std::string& path, int error = 0) {
 
 FileFormat detect(const std::string& path, ooxml::OpenedArchive* keep) {
   refuseUnreadable(path);
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(pathFromUtf8(path), std::ios::binary);
   if (!in) refuseUnreadable(path, EIO);
   std::string head(kHeadSize, '\0');
   in.read(head.data(), static_cast<std::streamsize>(head.size()));

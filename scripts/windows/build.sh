@@ -123,7 +123,8 @@ dependency googletest -DBUILD_SHARED_LIBS=OFF -DBUILD_GMOCK=ON
 dependency libxlsxwriter -DBUILD_SHARED_LIBS=OFF -DBUILD_TESTS=OFF -DBUILD_EXAMPLES=OFF
 # Qt base for Widgets only, as DLLs (the package carries them and the platform
 # plugin): no OpenGL, network, SQL, D-Bus, printing or XML; Windows' own font
-# engine instead of FreeType; the bundled image and text libraries. The host's
+# engine instead of FreeType; the bundled image and text libraries; no tablet input (its
+# header is not in Debian's source). The host's
 # Qt of the same version supplies moc, rcc and uic.
 dependency qt6-base -DBUILD_SHARED_LIBS=ON \
   -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
@@ -133,7 +134,7 @@ dependency qt6-base -DBUILD_SHARED_LIBS=ON \
   -DFEATURE_testlib=ON -DFEATURE_icu=OFF -DFEATURE_freetype=OFF -DFEATURE_fontconfig=OFF \
   -DFEATURE_jpeg=OFF -DFEATURE_gif=OFF -DFEATURE_system_zlib=OFF -DFEATURE_system_pcre2=OFF \
   -DFEATURE_system_harfbuzz=OFF -DFEATURE_system_png=OFF -DFEATURE_sql_sqlite=OFF \
-  -DFEATURE_androiddeployqt=OFF -DFEATURE_windeployqt=OFF
+  -DFEATURE_androiddeployqt=OFF -DFEATURE_windeployqt=OFF -DFEATURE_tabletevent=OFF
 
 # --- Orvandel --------------------------------------------------------------------
 started=$SECONDS

@@ -24,6 +24,6 @@ set(ENV{PKG_CONFIG_LIBDIR} "${ORVANDEL_WINDOWS_PREFIX}/lib/pkgconfig:${ORVANDEL_
 set(ENV{PKG_CONFIG_PATH} "")
 set(ENV{PKG_CONFIG_SYSROOT_DIR} "")
 
-# Tests and helper programs run through Wine.
-set(CMAKE_CROSSCOMPILING_EMULATOR wine64 CACHE STRING "")
+# Tests and helper programs run through Wine, with the prefix's DLLs on their path.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh ${ORVANDEL_WINDOWS_PREFIX})
 

@@ -1,9 +1,5 @@
 #include "server/ooxml/package.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -701,38 +697,15 @@ std::string Package::serialize(const pugi::xml_document& doc, std::string_view g
   return std::move(writer.out);
 }
 
-// Closes a file descriptor when it goes out of scope.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-  // Closes now; false when closing reports a failed write.
-  bool close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
-
 bool Package::writeRaw(const std::string& tempPath) {
   if (!rawSave_) return false;
-  Descriptor in(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
-  if (in.get() < 0) return false;
-  struct stat st {};
-  if (::fstat(in.get(), &st) != 0 || static_cast<std::uint64_t>(st.st_ino) != identity_.inode ||
-      static_cast<std::uint64_t>(st.st_dev) != identity_.device ||
-      static_cast<std::uint64_t>(st.st_size) != identity_.size)
+  FileHandle in = FileHandle::openForReading(path_);
+  if (!in.valid()) return false;
+  const std::optional<FileIdentity> opened = in.identity();
+  if (!opened || opened->inode != identity_.inode || opened->device != identity_.device ||
+      opened->size != identity_.size)
     return false;
-  std::optional<zipraw::Layout> layout =
-      zipraw::readLayout(in.get(), static_cast<std::uint64_t>(st.st_size));
+  std::optional<zipraw::Layout> layout = zipraw::readLayout(in, opened->size);
   if (!layout) return false;
   // The layout must describe the archive libzip opened, entry for entry, since the entries
   // refer to it by index.
@@ -743,12 +716,12 @@ bool Package::writeRaw(const std::string& tempPath) {
     if (!name || layout->entries[i].name != name) return false;
   }
 
-  Descriptor out(::open(tempPath.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
-  if (out.get() < 0) {
-    throw ServerError("Cannot save '" + display_ + "': " + describeSystemError(errno));
+  FileHandle out = FileHandle::openForWriting(tempPath);
+  if (!out.valid()) {
+    throw ServerError("Cannot save '" + display_ + "': " + describeSystemError(out.error()));
   }
   try {
-    zipraw::Writer writer(in.get(), out.get(), kDeflateLevel);
+    zipraw::Writer writer(in, out.descriptor(), kDeflateLevel);
     // Consecutive untouched entries are one range of the original file.
     size_t runFirst = 0, runEnd = 0;
     auto flush = [&] {
@@ -788,7 +761,7 @@ bool Package::writeRaw(const std::string& tempPath) {
                       "': " + describeSystemError(error.code().value()));
   }
   if (!out.close()) {
-    throw ServerError("Cannot save '" + display_ + "': " + describeSystemError(errno));
+    throw ServerError("Cannot save '" + display_ + "': " + describeSystemError(out.error()));
   }
   return true;
 }
@@ -883,6 +856,10 @@ void Package::save() {
     // Writing takes a while: another program's save in the meantime would be overwritten, so
     // the file is looked at again right before it is replaced.
     if (!(fileIdentity(path_, display_) == identity_)) throw changedDuringSave();
+    // The original is let go of before it is replaced, since Windows replaces no file that is
+    // open. Should the replacement fail, it is opened again when a part is read.
+    if (zip_) zip_discard(zip_);
+    zip_ = nullptr;
     try {
       savedAs = fileIdentity(temp, display_);
     } catch (const ServerError&) {

@@ -1,6 +1,5 @@
 #include "server/ooxml/zip_raw.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -46,23 +45,14 @@ void set32(std::string& out, size_t at, std::uint64_t v) {
     out[at + static_cast<size_t>(i)] = static_cast<char>((v >> (8 * i)) & 0xFF);
 }
 
-bool readAt(int fd, std::uint64_t offset, void* buffer, size_t length) {
-  auto* p = static_cast<char*>(buffer);
-  while (length > 0) {
-    ssize_t got = ::pread(fd, p, length, static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    p += got;
-    length -= static_cast<size_t>(got);
-    offset += static_cast<std::uint64_t>(got);
-  }
-  return true;
+bool readAt(FileHandle& in, std::uint64_t offset, void* buffer, size_t length) {
+  return in.readAt(offset, buffer, length) == static_cast<std::int64_t>(length);
 }
 
 // Serves the local headers, which come in file order, from a few large reads.
 class Window {
  public:
-  Window(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+  Window(FileHandle& in, std::uint64_t size) : in_(in), size_(size) {}
   const unsigned char* at(std::uint64_t offset, size_t length) {
     if (offset > size_ || length > size_ - offset) return nullptr;
     if (offset < start_ || offset + length > start_ + data_.size()) {
@@ -70,7 +60,7 @@ class Window {
       const size_t n = static_cast<size_t>(std::min<std::uint64_t>(want, size_ - offset));
       data_.resize(n);
       start_ = offset;
-      if (!readAt(fd_, offset, data_.data(), n)) {
+      if (!readAt(in_, offset, data_.data(), n)) {
         data_.clear();
         return nullptr;
       }
@@ -80,7 +70,7 @@ class Window {
 
  private:
   static constexpr size_t kChunk = 256 * 1024;
-  int fd_;
+  FileHandle& in_;
   std::uint64_t size_;
   std::uint64_t start_ = 0;
   std::string data_;
@@ -102,11 +92,11 @@ bool extraRefused(const unsigned char* p, size_t length, bool zip64Refused) {
 
 }  // namespace
 
-std::optional<Layout> readLayout(int fd, std::uint64_t size) {
+std::optional<Layout> readLayout(FileHandle& in, std::uint64_t size) {
   if (size < kEndSize) return std::nullopt;
   const size_t tailLength = static_cast<size_t>(std::min<std::uint64_t>(size, kEndSize + 0xFFFF));
   std::string tail(tailLength, '\0');
-  if (!readAt(fd, size - tailLength, tail.data(), tailLength)) return std::nullopt;
+  if (!readAt(in, size - tailLength, tail.data(), tailLength)) return std::nullopt;
   const auto* t = reinterpret_cast<const unsigned char*>(tail.data());
   // The end record is the last signature whose comment reaches exactly to the end of the file.
   size_t end = tailLength;
@@ -131,7 +121,7 @@ std::optional<Layout> readLayout(int fd, std::uint64_t size) {
   Layout layout;
   layout.comment = tail.substr(end + kEndSize);
   layout.central.resize(static_cast<size_t>(centralSize));
-  if (centralSize > 0 && !readAt(fd, centralAt, layout.central.data(), layout.central.size()))
+  if (centralSize > 0 && !readAt(in, centralAt, layout.central.data(), layout.central.size()))
     return std::nullopt;
   const auto* c = reinterpret_cast<const unsigned char*>(layout.central.data());
   layout.entries.reserve(total);
@@ -169,7 +159,7 @@ std::optional<Layout> readLayout(int fd, std::uint64_t size) {
 
   // Entries follow one another from the first byte of the file to the central directory, in
   // central directory order, each local header agreeing with its central record.
-  Window window(fd, size);
+  Window window(in, size);
   std::uint64_t next = 0;
   for (size_t k = 0; k < layout.entries.size(); ++k) {
     Entry& entry = layout.entries[k];
@@ -196,7 +186,7 @@ std::optional<Layout> readLayout(int fd, std::uint64_t size) {
   return layout;
 }
 
-Writer::Writer(int in, int out, int deflateLevel) : in_(in), out_(out), level_(deflateLevel) {
+Writer::Writer(FileHandle& in, int out, int deflateLevel) : in_(in), out_(out), level_(deflateLevel) {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   ::localtime_r(&now, &local);
@@ -231,31 +221,27 @@ void Writer::copyRun(const Layout& layout, size_t first, size_t last) {
   }
   count_ += last - first;
 
-  // The kernel copies between the files when it can; otherwise the bytes pass through here.
-  off_t inAt = static_cast<off_t>(from);
+  // The system copies between the files when it can; otherwise the bytes pass through here.
+  std::uint64_t inAt = from;
   std::uint64_t left = to - from;
-  bool kernel = true;
+  bool system = true;
   std::string buffer;
   while (left > 0) {
-    if (kernel) {
-      ssize_t done = ::copy_file_range(in_, &inAt, out_, nullptr, static_cast<size_t>(left), 0);
+    if (system) {
+      const std::int64_t done = in_.copyTo(out_, inAt, left);
+      if (done < 0) throw std::system_error(in_.error(), std::generic_category());
       if (done > 0) {
+        inAt += static_cast<std::uint64_t>(done);
         left -= static_cast<std::uint64_t>(done);
         at_ += static_cast<std::uint64_t>(done);
         continue;
       }
-      if (done < 0 && errno == EINTR) continue;
-      if (done < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
-                       errno == EOPNOTSUPP || errno == EBADF)) {
-        kernel = false;
-        continue;
-      }
-      throw std::system_error(done < 0 ? errno : EIO, std::generic_category());
+      system = false;
     }
     buffer.resize(static_cast<size_t>(std::min<std::uint64_t>(left, 1 << 20)));
-    if (!readAt(in_, static_cast<std::uint64_t>(inAt), buffer.data(), buffer.size()))
-      throw std::system_error(errno ? errno : EIO, std::generic_category());
-    inAt += static_cast<off_t>(buffer.size());
+    if (!readAt(in_, inAt, buffer.data(), buffer.size()))
+      throw std::system_error(in_.error() ? in_.error() : EIO, std::generic_category());
+    inAt += buffer.size();
     left -= buffer.size();
     put(buffer.data(), buffer.size());
   }

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "server/file_handle.h"
+
 namespace orv::ooxml::zipraw {
 
 struct Entry {
@@ -28,20 +30,20 @@ struct Layout {
   std::string comment;         // the archive comment as stored
 };
 
-// The layout of the archive open at `fd`, `size` bytes long; nullopt when it holds anything the
+// The layout of the archive open as `in`, `size` bytes long; nullopt when it holds anything the
 // raw writer does not handle: ZIP64 records, encryption, data descriptors, several disks, bytes
 // before, between or after the entries, local headers that disagree with the central directory.
 // Never throws for malformed input; a read error also gives nullopt.
-std::optional<Layout> readLayout(int fd, std::uint64_t size);
+std::optional<Layout> readLayout(FileHandle& in, std::uint64_t size);
 
-// Writes a new archive to `out`: a sequence of copied runs and new entries, then the central
+// Writes a new archive to the descriptor `out`, copying runs from `in`: a sequence of copied runs and new entries, then the central
 // directory. Throws Unsupported when the result would need ZIP64, and ServerError-free
 // std::system_error on I/O failure (errno in code()).
 class Writer {
  public:
   struct Unsupported {};
 
-  Writer(int in, int out, int deflateLevel);
+  Writer(FileHandle& in, int out, int deflateLevel);
   // Copies entries [first, last) of `layout`, which must be contiguous in the original.
   void copyRun(const Layout& layout, size_t first, size_t last);
   // Compresses and writes a new entry.
@@ -52,7 +54,7 @@ class Writer {
  private:
   void put(const void* data, size_t length);
   std::uint64_t at_ = 0;
-  int in_;
+  FileHandle& in_;
   int out_;
   int level_;
   std::uint16_t dosTime_ = 0;
