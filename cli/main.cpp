@@ -46,6 +46,9 @@ int main(int argc, char** argv) {
 
   CLI::App app{"Orvandel: makes many copies of one worksheet of a workbook.", "orvandel-cli"};
   app.require_subcommand(1);
+  // Options are "--name" on every platform: a path such as "/data/Book.xlsx" is never taken
+  // for a Windows-style "/option".
+  app.allow_windows_style_options(false);
   app.fallthrough(false);
   app.set_version_flag("--version", std::string("orvandel-cli ") + ORVANDEL_VERSION,
                        "Print the version and exit");

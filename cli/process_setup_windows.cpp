@@ -3,6 +3,11 @@
 #include <windows.h>
 // shellapi.h needs windows.h first.
 #include <shellapi.h>
+// _setmode
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
 
 #include "cli/process_setup.h"
 
@@ -23,6 +28,9 @@ std::string utf8(const wchar_t* text) {
 
 std::vector<std::string> setUpProcess(int argc, char** argv) {
   SetConsoleOutputCP(CP_UTF8);
+  // Lines end in "\n" as on every other platform, for the scripts that read them.
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
   int count = 0;
   wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
   if (!wide) return std::vector<std::string>(argv, argv + argc);
