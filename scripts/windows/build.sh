@@ -25,7 +25,7 @@ SUDO=""
 packages=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix libz-mingw-w64-dev
   wine64 wine nsis zip dpkg-dev cmake ninja-build pkg-config
-  qt6-base-dev qt6-base-dev-tools xvfb xauth fonts-liberation
+  qt6-base-dev qt6-base-dev-tools xvfb xauth xdotool imagemagick fonts-liberation
 )
 missing=()
 for p in "${packages[@]}"; do
