@@ -5,6 +5,7 @@
 
 #include "app/desktop_services.h"
 #include "app/display.h"
+#include "server/durable_file.h"
 #include "ui/main/form1.h"
 
 int main(int argc, char** argv) {
@@ -12,6 +13,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "orvandel: %s\n", reason);
     return 2;
   }
+  // Ended by a signal in the middle of a save, the window leaves no temporary file behind.
+  orv::installTemporaryFileCleanup();
   try {
     QApplication application(argc, argv);
     orv::DesktopServices desktop;

@@ -186,7 +186,7 @@ std::vector<Step> DuplicationRun::steps() {
        [this] {
          Workbook& book = requireWorkbook();
          book.save();
-         lastSaved_ = identityOf(book.path());
+         lastSaved_ = book.identityOnDisk();
          return kNext;
        },
        148},

@@ -185,7 +185,7 @@ int runCopy(const CopyRequest& request, std::FILE* out, std::FILE* err) {
         Workbook& book = openLast(*app, request.book);
         last = copyOnce(book, request, candidate, k, err, bar, named);
         book.save();
-        expected = fileIdentity(request.book, display);
+        expected = book.identityOnDisk();
         app->quit();
       } else {
         Workbook& book = kept->workbooks().item(kept->workbooks().count());

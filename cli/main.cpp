@@ -15,6 +15,7 @@
 
 #include "cli/copy_run.h"
 #include "cli/process_setup.h"
+#include "server/durable_file.h"
 
 namespace {
 
@@ -43,6 +44,8 @@ int main(int argc, char** argv) {
   std::vector<char*> argumentPointers;
   for (const std::string& argument : arguments)
     argumentPointers.push_back(const_cast<char*>(argument.c_str()));
+  // Interrupted in the middle of a save, the run leaves no temporary file behind.
+  orv::installTemporaryFileCleanup();
 
   CLI::App app{"Orvandel: makes many copies of one worksheet of a workbook.", "orvandel-cli"};
   app.require_subcommand(1);

@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev libgl-dev fonts-liberation xdg-utils
   libzip-dev zlib1g-dev libpugixml-dev libcli11-dev libicu-dev
-  libgtest-dev libgmock-dev libxlsxwriter-dev
+  libgtest-dev libgmock-dev libxlsxwriter-dev acl
   clang libclang-rt-14-dev
   xvfb xauth imagemagick xdotool
   python3 python3-openpyxl python3-xlrd python3-uno python3-xlsxwriter time

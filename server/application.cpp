@@ -103,6 +103,11 @@ void Workbook::save() {
   withinMemory([&] { engine_->save(); }, [&] { return outOfMemory("save", path_); });
 }
 
+FileIdentity Workbook::identityOnDisk() const {
+  if (auto kept = engine_->identityOnDisk()) return *kept;
+  return fileIdentity(path_, displayName(path_));
+}
+
 Workbook& Workbooks::open(const std::string& path) {
   books_.push_back(withinMemory([&] { return std::make_unique<Workbook>(path, openEngine(path)); },
                                 [&] { return outOfMemory("open", path); }));

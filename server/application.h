@@ -59,6 +59,9 @@ class Workbook {
   SheetCollection worksheets() { return SheetCollection(this, true); }
   Sheet activeSheet() { return Sheet(this, active_); }
   void save();
+  // The file as last read or saved, taken by the save itself, so that a program writing the file
+  // right after a save cannot pass for it. Looked up afresh when the engine keeps none.
+  FileIdentity identityOnDisk() const;
 
   Engine& engine() { return *engine_; }
   void setActive(SheetId id) { active_ = id; }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace orv {
@@ -19,18 +20,45 @@ struct FileIdentity {
 // Throws ServerError naming `display` when the file cannot be examined.
 FileIdentity fileIdentity(const std::string& path, const std::string& display);
 
+// The identity of the open file `fd`, or nothing when it cannot be examined.
+std::optional<FileIdentity> descriptorIdentity(int fd);
+
 // The reason for a failed system call, as the end of a sentence ("the disk is full.").
 std::string describeSystemError(int error);
 
 // The file name part of a path, for messages.
 std::string displayName(const std::string& path);
 
-// Replaces the file at `target` by the file that `write` produces at the temporary path it is
-// given (in the same folder, already created and empty). The new file is flushed to disk and
-// renamed over the target with the target's permissions, and the folder is flushed. On any
-// failure the target is untouched, no temporary file is left, and ServerError says why in the
-// user's words ("Cannot save 'Book.xlsx': the folder is read-only.").
-void replaceFileDurably(const std::string& target,
-                        const std::function<void(const std::string& tempPath)>& write);
+// Replaces the file at `target` (through a symbolic link, the file it points at) by the file that
+// `write` produces through the descriptor it is given: open for reading and writing, empty, at
+// offset 0, in the target's folder. `write` may seek and truncate but must not close it.
+//
+// The new file is anonymous while it is written where the file system allows it (nothing is
+// left if the process dies), otherwise a hidden file `.<name>.orv-XXXXXX` beside the target.
+// It gets the target's owner and group, then its extended attributes (access lists included),
+// then its mode, is flushed to disk and renamed over the target, and the folder is flushed.
+// After the temporary file is created, everything is done through its descriptor; the only
+// operation on a path is the final rename.
+//
+// Refuses a target whose permissions do not let the user change it (the superuser too, when
+// no write permission is set at all), and one whose owner or group the new file cannot keep.
+// On any failure the target is untouched, no temporary file is left, and ServerError says why
+// in the user's words ("Cannot save 'Book.xlsx': the file is read-only.").
+void replaceFileDurably(const std::string& target, const std::function<void(int fd)>& write);
+
+// Removes the hidden temporary files a save of `workbookPath` left beside it when the process
+// was killed. Call only while no other run can be saving the workbook. Returns how many were
+// removed.
+int removeStaleTemporaryFiles(const std::string& workbookPath);
+
+// Makes SIGINT, SIGTERM and SIGHUP remove the temporary file of a save in progress before the
+// process ends as the signal's default action would end it. Signals the process ignores stay
+// ignored. For a program's main, before any save.
+void installTemporaryFileCleanup();
+
+// While a run holds the workbook's lock file `path` (open as `fd`), a signal that ends the
+// process removes it too, as long as the name still leads to that file.
+void removeLockOnSignal(const std::string& path, int fd);
+void forgetLockOnSignal();
 
 }  // namespace orv

@@ -1,14 +1,23 @@
 // POSIX version of the durable file replacement.
 #include "server/durable_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <random>
+#include <string_view>
+#include <vector>
 
 #include "server/server_error.h"
 
@@ -46,36 +55,14 @@ std::string describeSystemError(int error) {
   }
 }
 
-namespace {
-
-// Removes the temporary file unless it has been renamed into place.
-class TempGuard {
- public:
-  explicit TempGuard(std::string path) : path_(std::move(path)) {}
-  ~TempGuard() {
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-  void release() { path_.clear(); }
-
- private:
-  std::string path_;
-};
-
-}  // namespace
-
 std::string displayName(const std::string& path) {
   auto slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-FileIdentity fileIdentity(const std::string& path, const std::string& display) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
-    int error = errno;
-    if (error == ENOENT)
-      throw ServerError("Cannot find '" + display + "': the file does not exist.");
-    throw ServerError("Cannot read '" + display + "': " + describeSystemError(error));
-  }
+namespace {
+
+FileIdentity identityOf(const struct stat& st) {
   FileIdentity id;
   id.device = static_cast<std::uint64_t>(st.st_dev);
   id.inode = static_cast<std::uint64_t>(st.st_ino);
@@ -85,53 +72,359 @@ FileIdentity fileIdentity(const std::string& path, const std::string& display) {
   return id;
 }
 
-void replaceFileDurably(const std::string& path,
-                        const std::function<void(const std::string& tempPath)>& write) {
-  const std::string display = displayName(path);
+}  // namespace
+
+FileIdentity fileIdentity(const std::string& path, const std::string& display) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    int error = errno;
+    if (error == ENOENT)
+      throw ServerError("Cannot find '" + display + "': the file does not exist.");
+    throw ServerError("Cannot read '" + display + "': " + describeSystemError(error));
+  }
+  return identityOf(st);
+}
+
+std::optional<FileIdentity> descriptorIdentity(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return std::nullopt;
+  return identityOf(st);
+}
+
+namespace {
+
+// The temporary file of the save in progress, for the signal handler: a fixed buffer and a flag,
+// which is all a handler may touch.
+char gTempPath[PATH_MAX];
+volatile std::sig_atomic_t gTempSet = 0;
+
+void rememberTemporary(const std::string& path) {
+  gTempSet = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  if (path.size() >= sizeof gTempPath) return;
+  std::memcpy(gTempPath, path.c_str(), path.size() + 1);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  gTempSet = 1;
+}
+
+void forgetTemporary() { gTempSet = 0; }
+
+// The lock file a run holds, and the descriptor that proves it is still ours.
+char gLockPath[PATH_MAX];
+volatile std::sig_atomic_t gLockFd = -1;
+
+extern "C" void removeTemporaryAndEnd(int signal) {
+  const int saved = errno;
+  if (gTempSet) ::unlink(gTempPath);
+  gTempSet = 0;
+  if (gLockFd >= 0) {
+    struct stat held {}, named {};
+    if (::fstat(gLockFd, &held) == 0 && ::lstat(gLockPath, &named) == 0 &&
+        held.st_dev == named.st_dev && held.st_ino == named.st_ino)
+      ::unlink(gLockPath);
+    gLockFd = -1;
+  }
+  // The handler was reset to the default action on entry; the signal now ends the process as
+  // it would have without us.
+  ::raise(signal);
+  errno = saved;
+}
+
+}  // namespace
+
+void removeLockOnSignal(const std::string& path, int fd) {
+  gLockFd = -1;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  if (path.size() >= sizeof gLockPath) return;
+  std::memcpy(gLockPath, path.c_str(), path.size() + 1);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  gLockFd = fd;
+}
+
+void forgetLockOnSignal() { gLockFd = -1; }
+
+namespace {
+
+// Closes a descriptor when it goes out of scope.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() { reset(); }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  void reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Removes the named temporary file unless it has been renamed into place.
+class TempName {
+ public:
+  TempName() = default;
+  ~TempName() { clear(true); }
+  TempName(const TempName&) = delete;
+  TempName& operator=(const TempName&) = delete;
+  void set(std::string path) {
+    path_ = std::move(path);
+    rememberTemporary(path_);
+  }
+  const std::string& path() const { return path_; }
+  // After the rename the name is the target's, and must not be removed.
+  void clear(bool remove) {
+    if (path_.empty()) return;
+    forgetTemporary();
+    if (remove) ::unlink(path_.c_str());
+    path_.clear();
+  }
+
+ private:
+  std::string path_;
+};
+
+constexpr char kTempMarker[] = ".orv-";
+constexpr size_t kTempRandom = 6;
+constexpr char kTempAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+
+std::string randomSuffix() {
+  unsigned char bytes[kTempRandom];
+  if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+    std::random_device device;
+    for (auto& b : bytes) b = static_cast<unsigned char>(device());
+  }
+  std::string out;
+  for (unsigned char b : bytes) out.push_back(kTempAlphabet[b % (sizeof kTempAlphabet - 1)]);
+  return out;
+}
+
+// The file a save replaces, and the folder its temporary files go in.
+struct Resolved {
+  std::string target;
+  std::string folder;
+  std::string base;
+};
+
+Resolved resolve(const std::string& path) {
   // Through a symbolic link the file it points at is replaced, and the link stays a link.
-  std::string target = path;
+  Resolved r{path, {}, {}};
   if (char* real = ::realpath(path.c_str(), nullptr)) {
-    target = real;
+    r.target = real;
     std::free(real);
   }
-  const std::string folder = folderOf(target);
+  r.folder = folderOf(r.target);
+  r.base = displayName(r.target);
+  return r;
+}
+
+bool isTemporaryName(std::string_view name, const std::string& base) {
+  const std::string prefix = "." + base + kTempMarker;
+  if (name.size() != prefix.size() + kTempRandom || name.substr(0, prefix.size()) != prefix)
+    return false;
+  return name.substr(prefix.size()).find_first_not_of(kTempAlphabet) == std::string_view::npos;
+}
+
+// Why the permissions of the file open at `fd` do not let this process change it (EACCES, or
+// EROFS for a read-only file system); 0 when they do. The superuser passes every check but is
+// held to the read-only state office applications respect: no write permission for anyone.
+int notWritable(int fd, const struct stat& st) {
+  if (::geteuid() == 0) return (st.st_mode & 0222) != 0 ? 0 : EACCES;
+  // The kernel's own check, access lists included.
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  if (::faccessat(AT_FDCWD, self.c_str(), W_OK, AT_EACCESS) == 0) return 0;
+  if (errno != ENOENT) return errno == EROFS ? EROFS : EACCES;
+  // Without /proc: the bits of the class the user is in.
+  if (st.st_uid == ::geteuid()) return (st.st_mode & S_IWUSR) != 0 ? 0 : EACCES;
+  bool member = st.st_gid == ::getegid();
+  if (!member) {
+    const int n = ::getgroups(0, nullptr);
+    std::vector<gid_t> groups(static_cast<size_t>(std::max(n, 0)));
+    if (n > 0 && ::getgroups(n, groups.data()) == n)
+      member = std::find(groups.begin(), groups.end(), st.st_gid) != groups.end();
+  }
+  return (st.st_mode & (member ? S_IWGRP : S_IWOTH)) != 0 ? 0 : EACCES;
+}
+
+bool isAccessList(const char* name) {
+  return std::strcmp(name, "system.posix_acl_access") == 0 ||
+         std::strcmp(name, "system.posix_acl_default") == 0;
+}
+
+// Copies the extended attributes of `from` to `to`; nonzero errno when an access list could not
+// be copied. Attributes of namespaces only the system may set (security.*, trusted.*) are
+// copied when allowed and otherwise left to the system.
+int copyAttributes(int from, int to) {
+  std::vector<char> names;
+  for (;;) {
+    const ssize_t size = ::flistxattr(from, nullptr, 0);
+    if (size < 0) return (errno == ENOTSUP || errno == ENOSYS) ? 0 : errno;
+    if (size == 0) return 0;
+    names.resize(static_cast<size_t>(size));
+    const ssize_t got = ::flistxattr(from, names.data(), names.size());
+    if (got >= 0) {
+      names.resize(static_cast<size_t>(got));
+      break;
+    }
+    if (errno != ERANGE) return errno;
+  }
+  std::vector<char> value;
+  for (size_t at = 0; at < names.size();) {
+    const char* name = names.data() + at;
+    at += std::strlen(name) + 1;
+    ssize_t size = ::fgetxattr(from, name, nullptr, 0);
+    if (size >= 0) {
+      value.resize(static_cast<size_t>(size));
+      size = ::fgetxattr(from, name, value.data(), value.size());
+    }
+    int error = 0;
+    if (size < 0) {
+      error = errno;
+    } else if (::fsetxattr(to, name, value.data(), static_cast<size_t>(size), 0) != 0) {
+      error = errno;
+    }
+    if (error != 0 && (isAccessList(name) || std::strncmp(name, "user.", 5) == 0)) return error;
+  }
+  return 0;
+}
+
+}  // namespace
+
+void replaceFileDurably(const std::string& path, const std::function<void(int fd)>& write) {
+  const std::string display = displayName(path);
+  const Resolved where = resolve(path);
   auto fail = [&](int error) -> void {
     throw ServerError("Cannot save '" + display + "': " + describeSystemError(error));
   };
+  auto refuse = [&](const std::string& why) -> void {
+    throw ServerError("Cannot save '" + display + "': " + why);
+  };
 
-  struct stat original {};
-  if (::stat(target.c_str(), &original) != 0) fail(errno);
+  Fd original(::open(where.target.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (original.get() < 0) fail(errno);
+  struct stat st {};
+  if (::fstat(original.get(), &st) != 0) fail(errno);
+  if (const int denied = notWritable(original.get(), st); denied == EROFS) {
+    fail(EROFS);
+  } else if (denied != 0) {
+    refuse((st.st_mode & 0222) == 0 ? "the file is read-only."
+                                    : "you do not have permission to change this file.");
+  }
 
-  std::string pattern = folder + "/." + display + ".orv-XXXXXX";
-  int fd = ::mkstemp(pattern.data());
-  if (fd < 0) fail(errno);
-  ::close(fd);
-  TempGuard guard(pattern);
+  // The new file: anonymous where the file system allows it, else a hidden name of our own.
+  TempName name;
+  Fd temp;
+#ifdef O_TMPFILE
+  temp.reset(::open(where.folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+#endif
+  const bool anonymous = temp.get() >= 0;
+  if (!anonymous) {
+    std::string pattern = where.folder + "/." + where.base + kTempMarker + "XXXXXX";
+    // Created exclusively: never through an existing name or link.
+    temp.reset(::mkostemp(pattern.data(), O_CLOEXEC));
+    if (temp.get() < 0) fail(errno);
+    name.set(pattern);
+  }
 
-  write(pattern);
+  write(temp.get());
 
-  fd = ::open(pattern.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) fail(errno);
-  // Permissions first, so the file never appears under the target's name with the temporary
-  // file's narrower mode.
-  bool ok = ::fchmod(fd, original.st_mode & 07777) == 0;
-  // Ownership is kept when we may keep it; otherwise the file becomes ours, as any editor's
-  // save makes it.
-  if (ok) (void)!::fchown(fd, original.st_uid, original.st_gid);
-  ok = ok && ::fsync(fd) == 0;
-  int error = errno;
-  ::close(fd);
-  if (!ok) fail(error);
+  // Owner first: changing it clears set-user-ID and set-group-ID, which the mode then sets.
+  struct stat now {};
+  if (::fstat(temp.get(), &now) != 0) fail(errno);
+  if ((now.st_uid != st.st_uid || now.st_gid != st.st_gid) &&
+      ::fchown(temp.get(), st.st_uid, st.st_gid) != 0) {
+    if (errno != EPERM) fail(errno);
+    refuse(st.st_uid != now.st_uid
+               ? "the file belongs to another user, and saving it would make it yours."
+               : "the file belongs to a group you are not in, and saving it would change its "
+                 "group.");
+  }
+  if (int error = copyAttributes(original.get(), temp.get()); error != 0) {
+    refuse("its access permissions could not be kept (" + std::string(std::strerror(error)) + ").");
+  }
+  if (::fchmod(temp.get(), st.st_mode & 07777) != 0) fail(errno);
+  if (::fsync(temp.get()) != 0) fail(errno);
+  // Some file systems report a failed write only when a descriptor is closed; closing a copy of
+  // it asks them while the target is still untouched.
+  {
+    const int probe = ::dup(temp.get());
+    if (probe < 0) fail(errno);
+    if (::close(probe) != 0) fail(errno);
+  }
 
-  if (::rename(pattern.c_str(), target.c_str()) != 0) fail(errno);
-  guard.release();
+  if (anonymous) {
+    // A name just before the rename, made from the descriptor.
+    const std::string self = "/proc/self/fd/" + std::to_string(temp.get());
+    for (int attempt = 0;; ++attempt) {
+      std::string candidate = where.folder + "/." + where.base + kTempMarker + randomSuffix();
+      int rc = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW);
+      if (rc != 0 && errno == ENOENT && ::access("/proc/self/fd", F_OK) != 0)
+        rc = ::linkat(temp.get(), "", AT_FDCWD, candidate.c_str(), AT_EMPTY_PATH);
+      if (rc == 0) {
+        name.set(candidate);
+        break;
+      }
+      if (errno != EEXIST || attempt >= 100) fail(errno);
+    }
+  }
 
-  int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd >= 0) {
+  // The name must still be the file written. Someone able to write in the folder may have
+  // replaced it; what they put there is not saved over the target.
+  struct stat named {};
+  if (::lstat(name.path().c_str(), &named) != 0 || named.st_dev != now.st_dev ||
+      named.st_ino != now.st_ino) {
+    refuse("another program replaced the file while it was being saved.");
+  }
+  if (::rename(name.path().c_str(), where.target.c_str()) != 0) fail(errno);
+  name.clear(false);
+
+  // Unless it was replaced between that look and the rename; then the target now holds what
+  // was put there, and the save did not happen.
+  struct stat placed {};
+  if (::lstat(where.target.c_str(), &placed) != 0 || placed.st_dev != now.st_dev ||
+      placed.st_ino != now.st_ino) {
+    refuse("another program replaced the file while it was being saved.");
+  }
+
+  Fd folder(::open(where.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder.get() >= 0) {
     // The rename is done; a folder that cannot be flushed (some network file systems) leaves
     // the new file in place, which is the outcome the user asked for.
-    (void)::fsync(dirFd);
-    ::close(dirFd);
+    (void)::fsync(folder.get());
+  }
+}
+
+int removeStaleTemporaryFiles(const std::string& workbookPath) {
+  const Resolved where = resolve(workbookPath);
+  Fd folder(::open(where.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder.get() < 0) return 0;
+  DIR* dir = ::fdopendir(::dup(folder.get()));
+  if (!dir) return 0;
+  int removed = 0;
+  while (struct dirent* entry = ::readdir(dir)) {
+    if (!isTemporaryName(entry->d_name, where.base)) continue;
+    struct stat st {};
+    // Only plain files: a link of that name is not ours to follow or remove.
+    if (::fstatat(folder.get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(st.st_mode))
+      continue;
+    if (::unlinkat(folder.get(), entry->d_name, 0) == 0) ++removed;
+  }
+  ::closedir(dir);
+  return removed;
+}
+
+void installTemporaryFileCleanup() {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction old {};
+    if (::sigaction(signal, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+    struct sigaction action {};
+    action.sa_handler = removeTemporaryAndEnd;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND | SA_NODEFER;
+    ::sigaction(signal, &action, nullptr);
   }
 }
 

@@ -1,6 +1,9 @@
 // Windows version of the durable file replacement: the new file is written beside the target,
 // flushed, and put in its place by ReplaceFileW, which keeps the target's attributes, security
 // descriptor, creation time and alternate streams.
+#include <fcntl.h>
+#include <io.h>
+
 #include <cerrno>
 #include <cstring>
 #include <iterator>
@@ -67,6 +70,18 @@ std::wstring finalPath(HANDLE file, const std::wstring& fallback) {
 }
 
 constexpr wchar_t kTempAlphabet[] = L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+constexpr wchar_t kMarker[] = L".orv-";
+constexpr std::size_t kRandomLength = 6;
+
+FileIdentity identityOf(const BY_HANDLE_FILE_INFORMATION& info, const FILE_BASIC_INFO& basic) {
+  FileIdentity id;
+  id.device = info.dwVolumeSerialNumber;
+  id.inode = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  id.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  id.mtimeNs = basic.LastWriteTime.QuadPart * 100;
+  id.ctimeNs = basic.ChangeTime.QuadPart * 100;
+  return id;
+}
 
 }  // namespace
 
@@ -107,17 +122,20 @@ FileIdentity fileIdentity(const std::string& path, const std::string& display) {
       throw ServerError("Cannot find '" + display + "': the file does not exist.");
     throw ServerError("Cannot read '" + display + "': " + describeSystemError(error));
   }
-  FileIdentity id;
-  id.device = info.dwVolumeSerialNumber;
-  id.inode = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-  id.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-  id.mtimeNs = basic.LastWriteTime.QuadPart * 100;
-  id.ctimeNs = basic.ChangeTime.QuadPart * 100;
-  return id;
+  return identityOf(info, basic);
 }
 
-void replaceFileDurably(const std::string& path,
-                        const std::function<void(const std::string& tempPath)>& write) {
+std::optional<FileIdentity> descriptorIdentity(int fd) {
+  const auto file = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+  BY_HANDLE_FILE_INFORMATION info{};
+  FILE_BASIC_INFO basic{};
+  if (file == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file, &info) ||
+      !GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic))
+    return std::nullopt;
+  return identityOf(info, basic);
+}
+
+void replaceFileDurably(const std::string& path, const std::function<void(int fd)>& write) {
   const std::string display = displayName(path);
   auto fail = [&](int error) -> void {
     throw ServerError("Cannot save '" + display + "': " + describeSystemError(error));
@@ -149,34 +167,43 @@ void replaceFileDurably(const std::string& path,
   original.reset();
   const std::string targetUtf8 = windows::narrow(target);
   const std::wstring folder = windows::widen(folderOf(targetUtf8));
+  const std::wstring prefix = folder + L"\\." + windows::widen(displayName(targetUtf8)) + kMarker;
 
   // A hidden name of our own beside the target, created exclusively.
   std::wstring temp;
-  Handle created;
+  HANDLE created = INVALID_HANDLE_VALUE;
   std::random_device random;
-  for (unsigned attempt = 0; attempt < 100 && !created.valid(); ++attempt) {
-    std::wstring suffix = L".orv-";
-    for (int k = 0; k < 6; ++k) suffix += kTempAlphabet[random() % (std::size(kTempAlphabet) - 1)];
-    temp = folder + L"\\." + windows::widen(displayName(targetUtf8)) + suffix;
-    created.reset(CreateFileW(temp.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_HIDDEN, nullptr));
-    if (!created.valid() && GetLastError() != ERROR_FILE_EXISTS) failWindows();
+  for (unsigned attempt = 0; attempt < 100 && created == INVALID_HANDLE_VALUE; ++attempt) {
+    temp = prefix;
+    for (std::size_t k = 0; k < kRandomLength; ++k)
+      temp += kTempAlphabet[random() % (std::size(kTempAlphabet) - 1)];
+    created = CreateFileW(temp.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                          FILE_ATTRIBUTE_HIDDEN, nullptr);
+    if (created == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) failWindows();
   }
-  if (!created.valid()) fail(EEXIST);
-  created.reset();
+  if (created == INVALID_HANDLE_VALUE) fail(EEXIST);
   TempGuard guard(temp);
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(created), 0);
+  if (fd < 0) {
+    CloseHandle(created);
+    fail(EMFILE);
+  }
+  struct Descriptor {
+    int fd;
+    ~Descriptor() {
+      if (fd >= 0) _close(fd);
+    }
+  } descriptor{fd};
 
-  write(windows::narrow(temp));
+  write(fd);
 
-  Handle flush(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!flush.valid() || !FlushFileBuffers(flush.get())) failWindows();
-  flush.reset();
+  if (!FlushFileBuffers(created)) failWindows();
+  descriptor.fd = -1;
+  if (_close(fd) != 0) fail(errno);
 
   // The target's attributes go on the new file (and the temporary file's hidden mark goes);
   // ReplaceFileW carries its access list, creation time and streams over as well.
-  SetFileAttributesW(temp.c_str(), attributes == FILE_ATTRIBUTE_NORMAL ? FILE_ATTRIBUTE_NORMAL
-                                                                        : attributes);
+  SetFileAttributesW(temp.c_str(), attributes);
   if (!ReplaceFileW(target.c_str(), temp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
                     nullptr, nullptr)) {
     // Where the volume cannot do that (some network shares), or when it got as far as removing
@@ -187,5 +214,33 @@ void replaceFileDurably(const std::string& path,
   }
   guard.release();
 }
+
+int removeStaleTemporaryFiles(const std::string& workbookPath) {
+  const std::string folder = folderOf(workbookPath);
+  const std::wstring pattern = windows::widen(folder) + L"\\." +
+                               windows::widen(displayName(workbookPath)) + kMarker + L"*";
+  WIN32_FIND_DATAW found{};
+  HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return 0;
+  int removed = 0;
+  const std::size_t prefixLength = pattern.size() - 1 - (windows::widen(folder).size() + 1);
+  do {
+    const std::wstring name = found.cFileName;
+    if (name.size() != prefixLength + kRandomLength) continue;
+    const std::wstring path = windows::widen(folder) + L"\\" + name;
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (DeleteFileW(path.c_str())) ++removed;
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return removed;
+}
+
+// Windows ends a program without signals: a console's Ctrl+C or its closing, which
+// installTemporaryFileCleanup() does not intercept, and the lock files are made to be removed by
+// the system when the process ends. A save's temporary file left by a killed run is removed by
+// the next run that takes the workbook's lock.
+void installTemporaryFileCleanup() {}
+void removeLockOnSignal(const std::string&, int) {}
+void forgetLockOnSignal() {}
 
 }  // namespace orv

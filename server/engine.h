@@ -2,7 +2,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+
+#include "server/durable_file.h"
 
 namespace orv {
 
@@ -34,6 +37,9 @@ class Engine {
   virtual void renameSheet(SheetId id, const std::string& name) = 0;
   // Writes the workbook back to its own file, durably.
   virtual void save() = 0;
+  // The file as this engine last read or wrote it: what a later look at the file must find
+  // for nobody else to have written it since. Nothing when the engine does not keep it.
+  virtual std::optional<FileIdentity> identityOnDisk() const { return std::nullopt; }
 };
 
 }  // namespace orv

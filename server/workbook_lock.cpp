@@ -147,7 +147,15 @@ WorkbookLock::WorkbookLock(const std::string& workbookPath)
   // Two rounds: a lock found abandoned is removed once, and the second creation either holds
   // the workbook or meets the run that took it over first.
   for (int round = 0; round < 2; ++round) {
-    if (create(self)) return;
+    if (create(self)) {
+      // Holding the workbook, no save of ours can be under way beside it: any temporary file
+      // of ours there was left by a save that was killed.
+      if (held()) {
+        removeLockOnSignal(path_, fd_);  // again for a lock file made without a name first
+        removeStaleTemporaryFiles(workbookPath);
+      }
+      return;
+    }
     if (!takeOverAbandoned(self)) break;
   }
 

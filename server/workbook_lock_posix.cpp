@@ -128,14 +128,23 @@ bool WorkbookLock::create(const LockOwner& self) {
 
   const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
   if (fd < 0) return errno != EEXIST;
+  // From its creation on, a signal that ends the run takes the file away with it.
+  removeLockOnSignal(path_, fd);
   // Our runs tell a live lock from an abandoned one by this: the kernel drops it when the
   // process ends, however it ends. A run looking at this file holds it for a moment only.
   (void)::flock(fd, LOCK_EX);
   if (::write(fd, entry.data(), entry.size()) != static_cast<ssize_t>(entry.size())) {
     // A lock file nobody can read would block every later run: take it back.
+    forgetLockOnSignal();
     ::unlink(path_.c_str());
     ::close(fd);
     return true;
+  }
+  // The name must still lead to the file written: someone may have removed it meanwhile.
+  if (!sameFile(fd, path_)) {
+    forgetLockOnSignal();
+    ::close(fd);
+    return false;
   }
   fd_ = fd;
   return true;
@@ -161,6 +170,7 @@ bool WorkbookLock::takeOverAbandoned(const LockOwner& self) {
 
 WorkbookLock::~WorkbookLock() {
   if (fd_ < 0) return;
+  forgetLockOnSignal();
   // Only our own file: if someone removed it and another program locked the workbook since,
   // that lock is theirs.
   if (sameFile(fd_, path_)) ::unlink(path_.c_str());

@@ -29,6 +29,7 @@ class OoxmlEngine : public Engine {
   SheetId copySheet(SheetId source, SheetId after) override;
   void renameSheet(SheetId id, const std::string& name) override;
   void save() override;
+  std::optional<FileIdentity> identityOnDisk() const override { return pkg_.identity(); }
 
   // The package underneath, for tests that compare its ways of saving.
   Package& package() { return pkg_; }

@@ -1,5 +1,7 @@
 #include "server/ooxml/package.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -147,6 +149,71 @@ zip_source_t* lazySource(zip_t* archive, const std::function<std::string()>& pro
     delete lazy;
   }
   return source;
+}
+
+// Where libzip writes an archive: the descriptor of the file being saved, which it never opens
+// by name. The descriptor's first write error is kept for the message.
+struct FdSink {
+  int fd;
+  int errorNumber = 0;
+  zip_error_t error;
+};
+
+zip_int64_t sinkFailed(FdSink* sink, int libzipError, int errorNumber) {
+  if (sink->errorNumber == 0) sink->errorNumber = errorNumber;
+  zip_error_set(&sink->error, libzipError, errorNumber);
+  return -1;
+}
+
+zip_int64_t sinkCallback(void* state, void* data, zip_uint64_t length, zip_source_cmd_t command) {
+  auto* sink = static_cast<FdSink*>(state);
+  switch (command) {
+    case ZIP_SOURCE_STAT:
+      // Nothing to read: libzip starts a new archive.
+      zip_error_set(&sink->error, ZIP_ER_READ, ENOENT);
+      return -1;
+    case ZIP_SOURCE_BEGIN_WRITE:
+    case ZIP_SOURCE_REMOVE:
+      if (::ftruncate(sink->fd, 0) != 0 || ::lseek(sink->fd, 0, SEEK_SET) != 0)
+        return sinkFailed(sink, ZIP_ER_WRITE, errno);
+      return 0;
+    case ZIP_SOURCE_WRITE: {
+      const auto* p = static_cast<const char*>(data);
+      zip_uint64_t left = length;
+      while (left > 0) {
+        const ssize_t done = ::write(sink->fd, p, static_cast<size_t>(left));
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) return sinkFailed(sink, ZIP_ER_WRITE, done < 0 ? errno : EIO);
+        p += done;
+        left -= static_cast<zip_uint64_t>(done);
+      }
+      return static_cast<zip_int64_t>(length);
+    }
+    case ZIP_SOURCE_SEEK_WRITE: {
+      auto* args = ZIP_SOURCE_GET_ARGS(zip_source_args_seek_t, data, length, &sink->error);
+      if (!args) return -1;
+      if (::lseek(sink->fd, static_cast<off_t>(args->offset), args->whence) < 0)
+        return sinkFailed(sink, ZIP_ER_SEEK, errno);
+      return 0;
+    }
+    case ZIP_SOURCE_TELL_WRITE: {
+      const off_t at = ::lseek(sink->fd, 0, SEEK_CUR);
+      if (at < 0) return sinkFailed(sink, ZIP_ER_TELL, errno);
+      return static_cast<zip_int64_t>(at);
+    }
+    case ZIP_SOURCE_COMMIT_WRITE:
+    case ZIP_SOURCE_ROLLBACK_WRITE:
+      // Flushing, renaming and removing are the saver's.
+      return 0;
+    case ZIP_SOURCE_ERROR:
+      return zip_error_to_data(&sink->error, data, length);
+    case ZIP_SOURCE_FREE:
+      return 0;
+    case ZIP_SOURCE_SUPPORTS:
+      return ZIP_SOURCE_SUPPORTS_WRITABLE;
+    default:
+      return sinkFailed(sink, ZIP_ER_OPNOTSUPP, 0);
+  }
 }
 
 }  // namespace
@@ -697,7 +764,7 @@ std::string Package::serialize(const pugi::xml_document& doc, std::string_view g
   return std::move(writer.out);
 }
 
-bool Package::writeRaw(const std::string& tempPath) {
+bool Package::writeRaw(int out) {
   if (!rawSave_) return false;
   FileHandle in = FileHandle::openForReading(path_);
   if (!in.valid()) return false;
@@ -716,12 +783,8 @@ bool Package::writeRaw(const std::string& tempPath) {
     if (!name || layout->entries[i].name != name) return false;
   }
 
-  FileHandle out = FileHandle::openForWriting(tempPath);
-  if (!out.valid()) {
-    throw ServerError("Cannot save '" + display_ + "': " + describeSystemError(out.error()));
-  }
   try {
-    zipraw::Writer writer(in, out.descriptor(), kDeflateLevel);
+    zipraw::Writer writer(in, out, kDeflateLevel);
     // Consecutive untouched entries are one range of the original file.
     size_t runFirst = 0, runEnd = 0;
     auto flush = [&] {
@@ -760,29 +823,39 @@ bool Package::writeRaw(const std::string& tempPath) {
     throw ServerError("Cannot save '" + display_ +
                       "': " + describeSystemError(error.code().value()));
   }
-  if (!out.close()) {
-    throw ServerError("Cannot save '" + display_ + "': " + describeSystemError(out.error()));
-  }
   return true;
 }
 
-void Package::writeTo(const std::string& tempPath) {
-  lastSaveRaw_ = writeRaw(tempPath);
+void Package::writeTo(int fd) {
+  lastSaveRaw_ = writeRaw(fd);
   if (lastSaveRaw_) return;
+  // libzip writes through the descriptor too, from the start (the raw writer may have begun).
   zip_t* const original = archive();
-  int error = 0;
-  zip_t* out = zip_open(tempPath.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+  FdSink sink{fd, 0, {}};
+  zip_error_init(&sink.error);
+  struct SinkError {
+    zip_error_t* error;
+    ~SinkError() { zip_error_fini(error); }
+  } sinkError{&sink.error};
+  zip_t* out = nullptr;
   auto fail = [&](const std::string& why) {
     if (out) zip_discard(out);
-    throw ServerError("Cannot save '" + display_ + "': " + why);
+    throw ServerError("Cannot save '" + display_ + "': " +
+                      (sink.errorNumber != 0 ? describeSystemError(sink.errorNumber) : why));
   };
+  zip_error_t openError;
+  zip_error_init(&openError);
+  zip_source_t* target = zip_source_function_create(sinkCallback, &sink, &openError);
+  if (target) {
+    out = zip_open_from_source(target, ZIP_CREATE | ZIP_TRUNCATE, &openError);
+    if (!out) zip_source_free(target);
+  }
   if (!out) {
-    zip_error_t ze;
-    zip_error_init_with_code(&ze, error);
-    std::string why = zipMessage(&ze);
-    zip_error_fini(&ze);
+    std::string why = zipMessage(&openError);
+    zip_error_fini(&openError);
     fail(why);
   }
+  zip_error_fini(&openError);
   // Serialised parts must outlive zip_close, which reads them.
   std::deque<std::string> texts;
   for (const auto& entry : entries_) {
@@ -851,8 +924,8 @@ void Package::save() {
                       "again and repeat the change.");
   }
   std::optional<FileIdentity> savedAs;
-  replaceFileDurably(path_, [this, &savedAs](const std::string& temp) {
-    writeTo(temp);
+  replaceFileDurably(path_, [this, &savedAs](int fd) {
+    writeTo(fd);
     // Writing takes a while: another program's save in the meantime would be overwritten, so
     // the file is looked at again right before it is replaced.
     if (!(fileIdentity(path_, display_) == identity_)) throw changedDuringSave();
@@ -860,11 +933,7 @@ void Package::save() {
     // open. Should the replacement fail, it is opened again when a part is read.
     if (zip_) zip_discard(zip_);
     zip_ = nullptr;
-    try {
-      savedAs = fileIdentity(temp, display_);
-    } catch (const ServerError&) {
-      // A temporary file without a name to look at: the check below is left out.
-    }
+    savedAs = descriptorIdentity(fd);
   });
 
   // From here on the package reads from the file just written, which is opened when a part is
@@ -874,7 +943,9 @@ void Package::save() {
   identity_ = fileIdentity(path_, display_);
   // The identity recorded here is what later saves and reopens compare with: it must be the
   // file we wrote, not one another program put in its place just after the rename.
-  if (savedAs && (savedAs->device != identity_.device || savedAs->inode != identity_.inode))
+  // Another program writing over the renamed file keeps its inode: size and time tell.
+  if (savedAs && (savedAs->device != identity_.device || savedAs->inode != identity_.inode ||
+                  savedAs->size != identity_.size || savedAs->mtimeNs != identity_.mtimeNs))
     throw changedDuringSave();
   zip_int64_t written = 0;
   std::vector<std::unique_ptr<Entry>> kept;

@@ -128,6 +128,9 @@ class Package {
   // Relationships of `part` (empty when it has none).
   std::vector<Relationship> relationships(std::string_view part);
 
+  // The file as last opened or saved.
+  const FileIdentity& identity() const { return identity_; }
+
   // Content types.
   std::string contentTypeOf(std::string_view part);
   void setOverride(std::string_view part, std::string_view type);
@@ -176,10 +179,11 @@ class Package {
   Entry* find(std::string_view part);
   const Entry* find(std::string_view part) const;
   Entry& insert(const std::string& part);
-  void writeTo(const std::string& tempPath);
+  // Writes the package through `fd`, an empty file open for reading and writing.
+  void writeTo(int fd);
   // Writes by copying untouched runs of the original file; false when the archive has anything
   // that way does not reproduce, leaving the writing to libzip.
-  bool writeRaw(const std::string& tempPath);
+  bool writeRaw(int fd);
   void indexContentTypes();
 
   std::string path_;

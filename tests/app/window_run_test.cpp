@@ -391,6 +391,9 @@ TEST_F(WindowRun, CorpusWorkbookCopiesAsAnIndependentCheckerSees) {
   if (!std::filesystem::exists(original)) GTEST_SKIP() << "no corpus at " << original;
   const QString path = h.tempPath("SampleSS.xlsx");
   std::filesystem::copy_file(original, path.toStdString());
+  // The corpus is read-only, and a read-only workbook is not saved over; the user's copy is not.
+  std::filesystem::permissions(path.toStdString(), std::filesystem::perms::owner_write,
+                               std::filesystem::perm_options::add);
   browseTo(path);
   ASSERT_EQ(items(), (std::vector<QString>{"First Sheet", "Sheet Number 2", "Sheet3"}));
   form.ListView1->setCurrentItem(form.ListView1->topLevelItem(1));

@@ -87,7 +87,6 @@ class KillTrials(unittest.TestCase):
               f"file the next run kept: {temporary}", file=sys.stderr)
 
     # A run that holds the lock removes what killed saves left beside the workbook.
-    @unittest.expectedFailure
     def test_next_run_removes_temporary_files_of_killed_saves(self):
         stale = os.path.join(self.dir, ".book.xlsx.orv-Ab12Cd")
         with open(stale, "wb") as f:

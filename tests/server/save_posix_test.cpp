@@ -52,8 +52,12 @@ TEST_F(Save, KeepsPermissionsAndLeavesNoTemporaryFile) {
 }
 
 TEST_F(Save, ReadOnlyFolderLeavesTheOriginal) {
-  // Permissions do not bind the superuser, so the save runs in a child process that is not one.
+  // Permissions do not bind the superuser, so the save runs in a child process that is not one,
+  // and owns the file.
   ::chmod(path_.c_str(), 0644);
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(path_.c_str(), 65534, 65534), 0);
+  }
   ::chmod(dir_.path().c_str(), 0555);
   pid_t child = ::fork();
   ASSERT_GE(child, 0);
@@ -162,14 +166,14 @@ TEST(DurableFile, FailingWriterLeavesTargetAndNoTemporary) {
   const std::string target = dir.file("a.bin");
   test::writeFile(target, "original");
   EXPECT_THROW(replaceFileDurably(target,
-                                  [](const std::string& temp) {
-                                    test::writeFile(temp, "half");
+                                  [](int fd) {
+                                    ASSERT_EQ(::write(fd, "half", 4), 4);
                                     throw ServerError("Cannot save 'a.bin': the disk is full.");
                                   }),
                ServerError);
   EXPECT_EQ(test::readFile(target), "original");
   EXPECT_EQ(dir.list(), std::vector<std::string>{"a.bin"});
-  replaceFileDurably(target, [](const std::string& temp) { test::writeFile(temp, "new"); });
+  replaceFileDurably(target, [](int fd) { ASSERT_EQ(::write(fd, "new", 3), 3); });
   EXPECT_EQ(test::readFile(target), "new");
 }
 

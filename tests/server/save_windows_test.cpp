@@ -1,6 +1,8 @@
 // Saving on Windows replaces the file whole or not at all, keeps its attributes, and respects
 // what the system and other programs say about it.
 #include <windows.h>
+// _write
+#include <io.h>
 
 #include <gtest/gtest.h>
 
@@ -95,15 +97,26 @@ TEST(DurableFile, FailingWriterLeavesTargetAndNoTemporary) {
   const std::string target = dir.file("a.bin");
   test::writeFile(target, "original");
   EXPECT_THROW(replaceFileDurably(target,
-                                  [](const std::string& temp) {
-                                    test::writeFile(temp, "half");
+                                  [](int fd) {
+                                    ASSERT_EQ(_write(fd, "half", 4), 4);
                                     throw ServerError("Cannot save 'a.bin': the disk is full.");
                                   }),
                ServerError);
   EXPECT_EQ(test::readFile(target), "original");
   EXPECT_EQ(dir.list(), std::vector<std::string>{"a.bin"});
-  replaceFileDurably(target, [](const std::string& temp) { test::writeFile(temp, "new"); });
+  replaceFileDurably(target, [](int fd) { ASSERT_EQ(_write(fd, "new", 3), 3); });
   EXPECT_EQ(test::readFile(target), "new");
+}
+
+TEST(DurableFile, TemporaryFilesOfAKilledSaveAreRemovedAndNothingElse) {
+  test::TempDir dir;
+  const std::string target = dir.file("Book.xlsx");
+  for (const char* name : {"Book.xlsx", ".Book.xlsx.orv-Ab3dE9", ".Book.xlsx.orv-short",
+                           ".Other.xlsx.orv-Ab3dE9"})
+    test::writeFile(dir.file(name), "x");
+  EXPECT_EQ(removeStaleTemporaryFiles(target), 1);
+  EXPECT_EQ(dir.list(), (std::vector<std::string>{".Book.xlsx.orv-short",
+                                                 ".Other.xlsx.orv-Ab3dE9", "Book.xlsx"}));
 }
 
 class Lock : public ::testing::Test {
