@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "fixtures.h"
 #include "server/application.h"
 #include "server/durable_file.h"
@@ -14,6 +16,12 @@
 
 namespace orv {
 namespace {
+
+// The folder's names in order (the system lists them in its own).
+std::vector<std::string> sorted(std::vector<std::string> names) {
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
 std::wstring wide(const std::string& path) {
   return std::wstring(path.begin(), path.end());  // the test folders are ASCII
@@ -115,7 +123,7 @@ TEST(DurableFile, TemporaryFilesOfAKilledSaveAreRemovedAndNothingElse) {
                            ".Other.xlsx.orv-Ab3dE9"})
     test::writeFile(dir.file(name), "x");
   EXPECT_EQ(removeStaleTemporaryFiles(target), 1);
-  EXPECT_EQ(dir.list(), (std::vector<std::string>{".Book.xlsx.orv-short",
+  EXPECT_EQ(sorted(dir.list()), (std::vector<std::string>{".Book.xlsx.orv-short",
                                                  ".Other.xlsx.orv-Ab3dE9", "Book.xlsx"}));
 }
 
@@ -131,7 +139,7 @@ TEST_F(Lock, WritesBothLockFilesAndTheSystemRemovesThem) {
   {
     WorkbookLock lock(book_);
     ASSERT_TRUE(lock.held());
-    EXPECT_EQ(dir_.list(), (std::vector<std::string>{".~lock.Book.xlsx#", "Book.xlsx", "~$Book.xlsx"}));
+    EXPECT_EQ(sorted(dir_.list()), (std::vector<std::string>{".~lock.Book.xlsx#", "Book.xlsx", "~$Book.xlsx"}));
     const std::optional<std::string> name = parseOwnerFile(readHeld(owner_));
     ASSERT_TRUE(name);
     EXPECT_EQ(*name, ownLockEntry().systemUser);
@@ -151,7 +159,7 @@ TEST_F(Lock, OwnerFileHeldByASpreadsheetApplicationKeepsTheRunOut) {
     EXPECT_NE(std::string(e.what()).find("locked by Anna Berg"), std::string::npos) << e.what();
   }
   CloseHandle(held);
-  EXPECT_EQ(dir_.list(), (std::vector<std::string>{"Book.xlsx", "~$Book.xlsx"}));
+  EXPECT_EQ(sorted(dir_.list()), (std::vector<std::string>{"Book.xlsx", "~$Book.xlsx"}));
 }
 
 TEST_F(Lock, OwnerFileLeftByACrashIsTakenOver) {
