@@ -23,11 +23,11 @@ QString screenText(const QString& text) {
   return shown;
 }
 
-int QtMessageBoxes::show(const QString& text, int style, const QString& caption) {
+int QtMessageBoxes::show(const std::string& text, int style, const std::string& caption) {
   QMessageBox box(QApplication::activeWindow());
-  box.setWindowTitle(caption);
+  box.setWindowTitle(QString::fromStdString(caption));
   box.setTextFormat(Qt::PlainText);
-  box.setText(screenText(text));
+  box.setText(screenText(QString::fromStdString(text)));
   if (style == kYesNo) {
     box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
     box.setEscapeButton(QMessageBox::No);

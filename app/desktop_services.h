@@ -13,7 +13,7 @@ namespace orv {
 // Qt's message box; "\r\n" and lone "\r" show as line breaks.
 class QtMessageBoxes : public MessageBoxes {
  public:
-  int show(const QString& text, int style, const QString& caption) override;
+  int show(const std::string& text, int style, const std::string& caption) override;
 };
 
 // Qt's open-file dialog.

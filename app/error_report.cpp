@@ -1,6 +1,6 @@
 #include "app/error_report.h"
 
-#include "app/services.h"
+#include "automation/services.h"
 
 namespace orv {
 
@@ -17,8 +17,10 @@ QString ErrorReport::text(const QString& description, const QString& tag, int li
          QString::fromLatin1(kSupportAddress);
 }
 
-void ErrorReport::show(const QString& description, const QString& tag, int line) {
-  boxes_.show(text(description, tag, line), kExclamation, QStringLiteral("Application Error"));
+void ErrorReport::show(const std::string& description, const std::string& tag, int line) {
+  boxes_.show(
+      text(QString::fromStdString(description), QString::fromStdString(tag), line).toStdString(),
+      kExclamation, "Application Error");
 }
 
 }  // namespace orv

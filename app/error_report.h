@@ -1,6 +1,9 @@
 #pragma once
 
 #include <QString>
+#include <string>
+
+#include "automation/trap.h"
 
 namespace orv {
 
@@ -13,14 +16,14 @@ extern const char kSupportAddress[];
 QString locationTag(const QString& window, const QString& handler);
 
 // The uniform "Application Error" box of the trapped handlers.
-class ErrorReport {
+class ErrorReport : public FailureReport {
  public:
   explicit ErrorReport(MessageBoxes& boxes) : boxes_(boxes) {}
 
   // The report's text, with "\r\n" and "\r" line breaks exactly where they go.
   static QString text(const QString& description, const QString& tag, int line);
   // Shows the report and waits until the user closes it.
-  void show(const QString& description, const QString& tag, int line);
+  void show(const std::string& description, const std::string& tag, int line) override;
 
  private:
   MessageBoxes& boxes_;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/services.h"
+#include "automation/services.h"
 
 namespace orv {
 

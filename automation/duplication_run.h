@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "app/trap.h"
 #include "automation/open_workbook_fn.h"
+#include "automation/trap.h"
 #include "server/durable_file.h"
 #include "server/workbook_lock.h"
 
@@ -46,6 +46,14 @@ class DuplicationView {
 
   // A modal message box: style 0 is OK only without an icon.
   virtual void messageBox(const std::string& text, int style, const std::string& caption) = 0;
+
+  // Copy `number` of `count` is about to be made (its name is free). The window shows it with
+  // the progress bar alone.
+  virtual void copyStarting(std::int32_t /*number*/, std::int32_t /*count*/) {}
+
+  // Another program wrote the workbook (shown as `display`) since the run last saved it, so
+  // the run stops. The window says so in a warning box captioned `caption`.
+  virtual void workbookChanged(const std::string& display, const std::string& caption);
 };
 
 // Window pointer shapes.
@@ -65,6 +73,15 @@ struct DuplicationServices {
   // The caption of the run's own message boxes, asked when one is shown (the
   // title is set by the load step, after the window and its run are made).
   std::function<std::string()> appTitle;
+
+  // What the command line adds; the window leaves them as they are.
+  // The copy count of an accepted count text; empty: the window's 16-bit reader.
+  std::function<std::int32_t(std::string_view text)> countOf;
+  // False: one instance for the whole run, saved once after the last copy, and no look at
+  // the file between copies.
+  bool saveEachCopy = true;
+  // Called once the workbook is locked, before the first copy; false ends the run.
+  std::function<bool()> prepare;
 };
 
 // The duplication run of PushButton2_Click: copies the selected sheet Text2
@@ -84,7 +101,48 @@ class DuplicationRun {
 
   bool copyInProgress() const { return copyInProgress_; }
 
+  // The copy under way (1 for the first) and the name it is to get.
+  std::int32_t copyNumber() const { return copyNumber_; }
+  const std::string& candidate() const { return candidate_; }
+  // Makes the current copy the last: after it the run saves (with one instance) and ends.
+  void stopAfterThisCopy() { stopped_ = true; }
+  // The workbook file as the last run last saw or wrote it; nothing when it could not be read.
+  const std::optional<FileIdentity>& lastSaved() const { return lastSaved_; }
+
  private:
+  // The steps of the table, one per row, each returning the line to go on with.
+  int returnIfRunning();
+  int startRun();
+  int checkCountIsNumber();
+  int checkWorkbookExists();
+  int lockWorkbook();
+  int showHourglass();
+  int readCount();
+  int nextCopyNumber();
+  int skipNamingUnlessRenaming();
+  int makeCandidateName();
+  int checkNameConflict();
+  int showProgress();
+  int openWorkbookForCopy();
+  int findWorkbook();
+  int readSelectedSheet();
+  int copySheet();
+  int skipRenameUnlessRenaming();
+  int renameCopy();
+  int readLastName();
+  int listNewSheet();
+  int saveWorkbook();
+  int quitInstance();
+  int reportConflict();
+  int nextCopy();
+  int saveOnceAtEnd();
+  int restorePointer();
+  int resetProgressValue();
+  int resetProgressText();
+  int reportNotANumber();
+  int endRun();
+
+  std::int32_t countOf(const std::string& text) const;
   Workbook& requireWorkbook() const;
 
   DuplicationView& view_;
@@ -92,7 +150,9 @@ class DuplicationRun {
   bool copyInProgress_ = false;
 
   // State of one run, reset at line 102.
-  std::int16_t count_ = 0;  // N, fixed at line 112
+  std::int32_t count_ = 0;  // N, fixed at line 112
+  std::int32_t copiesListed_ = 0;
+  bool stopped_ = false;
   std::int32_t k_ = 0;
   std::int32_t copyNumber_ = 0;
   std::string candidate_;

@@ -1,11 +1,12 @@
 #include "automation/server_routines.h"
 
-#include <QFile>
-#include <QFileInfo>
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
+#include <system_error>
 
-#include "app/app_title.h"
+#include "automation/app_title.h"
+#include "server/server_error.h"
 
 namespace orv {
 
@@ -67,22 +68,24 @@ void CheckExcelInstalled(const ServerFactory& createServer, MessageBoxes& boxes,
   }
   if (created) return;
   try {
-    boxes.show(QString::fromLatin1(kNotInstalledMessage), kOkOnly, applicationTitle());
+    boxes.show(kNotInstalledMessage, kOkOnly, applicationTitle());
   } catch (...) {
   }
   endProcess(1);
 }
 
-std::unique_ptr<Application> OpenWorkbook(const ServerFactory& createServer, const QString& path) {
+std::unique_ptr<Application> OpenWorkbook(const ServerFactory& createServer,
+                                          const std::string& path) {
   // The path box lists any existing entry; the engine would call a folder an
   // empty file.
-  if (QFileInfo(path).isDir()) {
-    throw ServerError("Cannot open '" + QFileInfo(path).fileName().toStdString() +
+  std::error_code error;
+  if (!path.empty() && std::filesystem::is_directory(path, error)) {
+    throw ServerError("Cannot open '" + std::filesystem::path(path).filename().string() +
                       "': it is a folder, not a workbook. Choose a workbook file inside it.");
   }
   std::unique_ptr<Application> application = createServer();
   if (!application) throw ServerError("The workbook engine could not be started.");
-  application->workbooks().open(path.toStdString());
+  application->workbooks().open(path);
   return application;
 }
 
@@ -101,7 +104,7 @@ bool IsExcelRunning(const ProcessTable& processes) {
 
 bool WarnIfExcelOpen(const ProcessTable& processes, MessageBoxes& boxes) {
   if (!IsExcelRunning(processes)) return false;
-  return boxes.show(QString::fromLatin1(kExcelOpenQuestion), kYesNo, applicationTitle()) != kYes;
+  return boxes.show(kExcelOpenQuestion, kYesNo, applicationTitle()) != kYes;
 }
 
 }  // namespace orv

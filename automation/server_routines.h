@@ -1,10 +1,10 @@
 #pragma once
 
-#include <QString>
 #include <functional>
 #include <memory>
+#include <string>
 
-#include "app/services.h"
+#include "automation/services.h"
 #include "server/application.h"
 
 // The routines that wrap the spreadsheet automation server: module IsInstalled
@@ -18,9 +18,10 @@ namespace orv {
 void CheckExcelInstalled(const ServerFactory& createServer, MessageBoxes& boxes,
                          const std::function<void(int)>& endProcess);
 
-// A new instance with the workbook at `path` open in it; the caller owns it
-// and ends it with quit(). Failures are thrown (orv::ServerError).
-std::unique_ptr<Application> OpenWorkbook(const ServerFactory& createServer, const QString& path);
+// A new instance with the workbook at `path` (the file system's own bytes) open in it; the
+// caller owns it and ends it with quit(). Failures are thrown (orv::ServerError).
+std::unique_ptr<Application> OpenWorkbook(const ServerFactory& createServer,
+                                          const std::string& path);
 
 // True when one of the current user's processes is a desktop spreadsheet
 // application. Never throws; an unreadable process table gives false.

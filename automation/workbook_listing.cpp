@@ -4,6 +4,15 @@
 
 namespace orv {
 
+std::vector<std::string> worksheetNames(Workbook& workbook) {
+  SheetCollection worksheets = workbook.worksheets();
+  const int n = worksheets.count();
+  std::vector<std::string> names;
+  names.reserve(static_cast<size_t>(n));
+  for (int i = 1; i <= n; ++i) names.push_back(worksheets.item(i).name());
+  return names;
+}
+
 int appendWorksheetNames(const std::string& path, const OpenWorkbookFn& openWorkbook,
                          const std::function<void(const std::string&)>& append) {
   std::unique_ptr<Application> application = openWorkbook(path);

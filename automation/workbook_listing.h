@@ -2,10 +2,14 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "automation/open_workbook_fn.h"
 
 namespace orv {
+
+// The names of the workbook's worksheets (chart and other sheets left out), in workbook order.
+std::vector<std::string> worksheetNames(Workbook& workbook);
 
 // The listing of the path box's change handler: opens the workbook at `path`
 // in a fresh server instance, passes the names of its worksheets (chart and

@@ -7,12 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "automation/duplication_run.h"
 #include "automation/naming_rule.h"
-#include "cli/progress_bar.h"
+#include "automation/trap.h"
+#include "automation/workbook_listing.h"
+#include "cli/terminal_view.h"
 #include "server/application.h"
 #include "server/durable_file.h"
 #include "server/sheet_names.h"
-#include "server/workbook_lock.h"
 
 namespace orv::cli {
 
@@ -24,56 +26,39 @@ void printLine(std::FILE* stream, const std::string& text) {
   std::fflush(stream);
 }
 
-// Opens `path` in `app` and returns the workbook just opened, as the window
-// addresses it: Workbooks(Workbooks.count).
-Workbook& openLast(Application& app, const std::string& path) {
-  app.workbooks().open(path);
-  return app.workbooks().item(app.workbooks().count());
+// A fresh engine instance with the workbook at `path` open.
+std::unique_ptr<Application> openPlain(const std::string& path) {
+  std::unique_ptr<Application> application = createApplication();
+  application->workbooks().open(path);
+  return application;
 }
 
-std::vector<std::string> worksheetNames(Workbook& book) {
-  SheetCollection sheets = book.worksheets();
-  const int n = sheets.count();
+std::vector<std::string> listNames(const std::string& path) {
   std::vector<std::string> names;
-  names.reserve(static_cast<size_t>(n));
-  for (int i = 1; i <= n; ++i) names.push_back(sheets.item(i).name());
+  appendWorksheetNames(path, openPlain, [&](const std::string& name) { names.push_back(name); });
   return names;
 }
 
-// Copies the source after the last sheet and names the copy; returns the name
-// of the new last sheet. A refused name is reported and leaves the copy with
-// its automatic name, as the window's run does; `named` says which happened.
-std::string copyOnce(Workbook& book, const CopyRequest& request, const std::string& candidate,
-                     long copyNumber, std::FILE* err, ProgressBar& bar, bool& named) {
-  SheetCollection sheets = book.sheets();
-  sheets.item(request.sheet).copy(sheets.item(sheets.count()));
-  std::string refusal;
-  if (request.pattern) {
-    try {
-      book.activeSheet().setName(CleanSheetName(candidate));
-    } catch (const ServerError& e) {
-      refusal = e.what();
-    }
+// The copies of `made` that the workbook holds now, in order. A file that cannot be read
+// holds none that can be vouched for.
+std::vector<std::string> copiesHeld(const std::string& path, const std::vector<std::string>& made) {
+  std::vector<std::string> names;
+  try {
+    names = listNames(path);
+  } catch (const ServerError&) {
+    return {};
   }
-  std::string last = sheets.item(sheets.count()).name();
-  named = refusal.empty();
-  if (!named) {
-    bar.clear();
-    printLine(err, "Copy " + std::to_string(copyNumber) + " could not be named \"" +
-                       CleanSheetName(candidate) + "\": " + refusal + " It keeps the name \"" +
-                       last + "\".");
-  }
-  return last;
+  std::vector<std::string> held;
+  for (const std::string& name : made)
+    if (std::find(names.begin(), names.end(), name) != names.end()) held.push_back(name);
+  return held;
 }
 
 }  // namespace
 
 int listSheets(const std::string& path, std::FILE* out, std::FILE* err) {
   try {
-    std::unique_ptr<Application> app = createApplication();
-    std::vector<std::string> names = worksheetNames(openLast(*app, path));
-    app->quit();
-    for (const std::string& name : names) printLine(out, name);
+    for (const std::string& name : listNames(path)) printLine(out, name);
     return 0;
   } catch (const ServerError& e) {
     printLine(err, e.what());
@@ -97,129 +82,45 @@ std::optional<std::string> patternRefusal(const std::string& pattern, long count
 
 namespace {
 
-// The copies of `made` that the workbook holds now, in order. A file that cannot be read
-// holds none that can be vouched for.
-std::vector<std::string> copiesHeld(const std::string& path, const std::vector<std::string>& made) {
-  std::vector<std::string> names;
-  try {
-    std::unique_ptr<Application> app = createApplication();
-    names = worksheetNames(openLast(*app, path));
-    app->quit();
-  } catch (const ServerError&) {
-    return {};
-  }
-  std::vector<std::string> held;
-  for (const std::string& name : made)
-    if (std::find(names.begin(), names.end(), name) != names.end()) held.push_back(name);
-  return held;
+// Runs the copies through the window's duplication run, the terminal for its window: the same
+// steps, the same lock and the same look at the file before each copy. Answers the file's
+// identity as the run last saw or wrote it.
+std::optional<FileIdentity> runCore(const CopyRequest& request, TerminalView& view) {
+  DuplicationServices services;
+  services.fileExists = [](const std::string&) { return true; };  // the lock says why not
+  services.warnIfExcelOpen = [] { return false; };  // the office lock keeps suites away
+  services.openWorkbook = [&view](const std::string& path) { return view.open(path); };
+  services.appTitle = [] { return std::string("orvandel-cli"); };
+  services.countOf = [&request](std::string_view) {
+    return static_cast<std::int32_t>(request.count);
+  };
+  services.saveEachCopy = request.save == SaveMode::Each;
+  services.prepare = [&view] { return view.prepare(); };
+  DuplicationRun run(view, std::move(services));
+  view.attach(run);
+  runSteps(run.steps(), [&view](const std::string& description, const Step& step) {
+    return view.failure(description, step);
+  });
+  view.finish();
+  return run.lastSaved();
 }
 
-}  // namespace
-
-int runCopy(const CopyRequest& request, std::FILE* out, std::FILE* err) {
-  if (request.pattern) {
-    if (auto refusal = patternRefusal(*request.pattern, request.count)) {
-      printLine(err, *refusal);
-      return 1;
-    }
-  }
-  // The names a conflict is checked against: the worksheets listed before the
-  // run, then every name the run reads back. This is the window's sheet list.
-  std::vector<std::string> sheetList;
-  std::unique_ptr<Application> kept;  // the one instance of --save once
-  // Other runs and office suites keep away from the workbook while this run works on it.
-  std::optional<WorkbookLock> lock;
-  // What the file was when the run last read or wrote it: with --save each, anything else
-  // found there means another program wrote it, and copies saved before would be lost.
-  FileIdentity expected;
+// Prints the names of the copies the file holds and the run's summary; answers the exit
+// status. Saved copies are only as safe as the file: if another program wrote it since the last
+// save, the run reports what the file holds now, not what it made.
+int reportCopies(const CopyRequest& request, const TerminalView& view,
+                 const std::optional<FileIdentity>& lastSaved, std::FILE* out, std::FILE* err) {
+  std::vector<std::string> made = view.made;
   const std::string display = displayName(request.book);
-  try {
-    lock.emplace(request.book);
-    expected = fileIdentity(request.book, display);
-    std::unique_ptr<Application> app = createApplication();
-    Workbook& book = openLast(*app, request.book);
-    sheetList = worksheetNames(book);
-    // A missing source sheet stops the run before anything is written.
-    book.sheets().item(request.sheet);
-    if (request.save == SaveMode::Once) {
-      kept = std::move(app);
-    } else {
-      app->quit();
-    }
-  } catch (const ServerError& e) {
-    printLine(err, e.what());
-    return 1;
-  }
-  auto unchanged = [&] {
+  const auto unchanged = [&] {
     try {
-      return fileIdentity(request.book, display) == expected;
+      return lastSaved && fileIdentity(request.book, display) == *lastSaved;
     } catch (const ServerError&) {
       return false;
     }
   };
-
-  ProgressBar bar(err);
-  bool allMade = true;
-  bool changed = false;
-  // Names are printed once they are known to be in the file: after the last save.
-  std::vector<std::string> made;
-  for (long k = 1; k <= request.count; ++k) {
-    const std::string candidate = request.pattern ? candidateName(*request.pattern, k) : "";
-    if (request.pattern && SheetNameExists(sheetList, candidate)) {
-      bar.clear();
-      printLine(err, conflictMessage(candidate));
-      allMade = false;
-      continue;
-    }
-    bar.show(k, request.count);
-    try {
-      bool named = true;
-      std::string last;
-      if (request.save == SaveMode::Each) {
-        if (!unchanged()) {
-          changed = true;
-          allMade = false;
-          break;
-        }
-        std::unique_ptr<Application> app = createApplication();
-        Workbook& book = openLast(*app, request.book);
-        last = copyOnce(book, request, candidate, k, err, bar, named);
-        book.save();
-        expected = book.identityOnDisk();
-        app->quit();
-      } else {
-        Workbook& book = kept->workbooks().item(kept->workbooks().count());
-        last = copyOnce(book, request, candidate, k, err, bar, named);
-      }
-      sheetList.push_back(last);
-      made.push_back(last);
-      if (!named) allMade = false;
-    } catch (const ServerError& e) {
-      // Opening, copying or saving failed: the next copy would meet the same
-      // cause, so the run stops here. Copies already made are kept.
-      bar.clear();
-      printLine(err, "Copy " + std::to_string(k) + " of " + std::to_string(request.count) +
-                         " failed: " + e.what());
-      allMade = false;
-      break;
-    }
-  }
-  bar.clear();
-
-  if (kept && !made.empty()) {
-    try {
-      kept->workbooks().item(kept->workbooks().count()).save();
-    } catch (const ServerError& e) {
-      printLine(err, e.what());
-      printLine(err, "The copies made were not saved; the workbook is unchanged.");
-      return 1;
-    }
-  }
-  if (kept) kept->quit();
-
-  // Saved copies are only as safe as the file: if another program wrote it since the last
-  // save, the run reports what the file holds now, not what it made.
-  if (request.save == SaveMode::Each && !made.empty() && (changed || !unchanged())) {
+  bool allMade = !view.failed;
+  if (request.save == SaveMode::Each && !made.empty() && (view.changed || !unchanged())) {
     const std::size_t madeCount = made.size();
     made = copiesHeld(request.book, made);
     printLine(err, "'" + display +
@@ -228,7 +129,7 @@ int runCopy(const CopyRequest& request, std::FILE* out, std::FILE* err) {
                        std::to_string(made.size()) + " of the " + std::to_string(madeCount) +
                        (madeCount == 1 ? " copy" : " copies") + " made.");
     allMade = false;
-  } else if (changed) {
+  } else if (view.changed) {
     printLine(err, "'" + display +
                        "' was changed by another program before the first copy was made, so "
                        "the run stopped.");
@@ -241,6 +142,22 @@ int runCopy(const CopyRequest& request, std::FILE* out, std::FILE* err) {
     return 1;
   }
   return 0;
+}
+
+}  // namespace
+
+int runCopy(const CopyRequest& request, std::FILE* out, std::FILE* err) {
+  if (request.pattern) {
+    if (auto refusal = patternRefusal(*request.pattern, request.count)) {
+      printLine(err, *refusal);
+      return 1;
+    }
+  }
+  TerminalView view(request, err);
+  const std::optional<FileIdentity> lastSaved = runCore(request, view);
+  // A run stopped before its first copy, or whose one save failed, has said why.
+  if (view.aborted || view.unsaved) return 1;
+  return reportCopies(request, view, lastSaved, out, err);
 }
 
 }  // namespace orv::cli

@@ -14,7 +14,7 @@
 #include <QPushButton>
 #include <QTest>
 
-#include "app/app_title.h"
+#include "automation/app_title.h"
 #include "harness.h"
 #include "tests/test_names.h"
 #include "ui/main/check_box.h"

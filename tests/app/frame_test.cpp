@@ -9,13 +9,13 @@
 #include <array>
 #include <stdexcept>
 
-#include "app/app_title.h"
 #include "app/desktop_services.h"
 #include "app/error_report.h"
 #include "app/file_helpers.h"
 #include "app/hand_cursor.h"
 #include "app/settings_store.h"
-#include "app/trap.h"
+#include "automation/app_title.h"
+#include "automation/trap.h"
 #include "harness.h"
 #include "tests/test_names.h"
 
@@ -138,9 +138,9 @@ struct TitleCase {
 class AppTitle : public testing::TestWithParam<TitleCase> {};
 
 TEST_P(AppTitle, CutsWholeWordsToFortyCharacters) {
-  const QString title = appTitleFrom(QString::fromUtf8(GetParam().product));
-  EXPECT_EQ(title, QString::fromUtf8(GetParam().title));
-  EXPECT_LE(title.size(), 40);
+  const std::string title = appTitleFrom(GetParam().product);
+  EXPECT_EQ(title, GetParam().title);
+  EXPECT_LE(title.size(), 40u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -169,7 +169,7 @@ TEST(ErrorReport, TextIsJoinedExactly) {
 
 TEST(ErrorReport, ShownAsWarningWithItsOwnCaption) {
   FakeBoxes boxes;
-  ErrorReport(boxes).show("Oops.", locationTag("Form1", "PushButton2_Click"), 124);
+  ErrorReport(boxes).show("Oops.", locationTag("Form1", "PushButton2_Click").toStdString(), 124);
   ASSERT_EQ(boxes.shown.size(), 1u);
   EXPECT_EQ(boxes.shown[0].text,
             "Oops.\r\nin Quennet2021/08/31.Form1.PushButton2_Click at line 124\r\r"
@@ -207,7 +207,7 @@ class TrapRunner : public testing::Test {
   std::vector<int> ran;
   FakeBoxes boxes;
   ErrorReport report{boxes};
-  QString tag = locationTag("Form1", "PushButton2_Click");
+  const std::string tag = locationTag("Form1", "PushButton2_Click").toStdString();
 };
 
 TEST_F(TrapRunner, ReportsEachFailureAndResumesWhereTheTableSays) {
@@ -238,7 +238,7 @@ TEST_F(TrapRunner, SharedLineNumbersReportTheSameLineAndStillRunInOrder) {
 }
 
 TEST_F(TrapRunner, UntrappedHandlerStopsAtItsFirstFailure) {
-  runUntrapped(locationTag("Form1", "Text1_Change"),
+  runUntrapped(locationTag("Form1", "Text1_Change").toStdString(),
                {row(100, kNext), row(102, kNext, "broken"), row(104, kNext)}, report);
   EXPECT_EQ(ran, (std::vector<int>{100, 102}));
   ASSERT_EQ(boxes.shown.size(), 1u);

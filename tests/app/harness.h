@@ -2,7 +2,6 @@
 
 #include <QColor>
 #include <QString>
-#include <QTemporaryDir>
 #include <deque>
 #include <memory>
 #include <ostream>
@@ -12,6 +11,7 @@
 #include "app/services.h"
 #include "app/settings_store.h"
 #include "server/application.h"
+#include "tests/support/fixtures.h"
 
 // Readable values in failure messages.
 inline void PrintTo(const QString& text, std::ostream* out) {
@@ -32,8 +32,8 @@ struct ShownBox {
 // Records every box; answers from a script, then with `defaultAnswer`.
 class FakeBoxes : public MessageBoxes {
  public:
-  int show(const QString& text, int style, const QString& caption) override {
-    shown.push_back({text, style, caption});
+  int show(const std::string& text, int style, const std::string& caption) override {
+    shown.push_back({QString::fromStdString(text), style, QString::fromStdString(caption)});
     if (!answers.empty()) {
       const int answer = answers.front();
       answers.pop_front();
@@ -113,9 +113,11 @@ class Harness {
   // Services with a server factory that succeeds (the real engine) unless
   // `serverFails` is set.
   Services services();
-  QString appFolder() const { return dir_.path() + "/app"; }
-  QString settingsFile() const { return dir_.path() + "/settings.ini"; }
-  QString tempPath(const QString& name) const { return dir_.path() + "/" + name; }
+  QString appFolder() const { return tempPath("app"); }
+  QString settingsFile() const { return tempPath("settings.ini"); }
+  QString tempPath(const QString& name) const {
+    return QString::fromStdString(dir_.file(name.toStdString()));
+  }
   // Writes `bytes` to a file below the application folder, creating folders.
   QString writeAppFile(const QString& relative, const QByteArray& bytes) const;
 
@@ -131,7 +133,7 @@ class Harness {
   std::vector<int> endCodes;
 
  private:
-  QTemporaryDir dir_;
+  TempDir dir_;
 };
 
 // The stored value of `key`, or "<absent>".

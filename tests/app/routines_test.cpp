@@ -8,8 +8,8 @@
 #include <QThread>
 #include <array>
 
-#include "app/app_title.h"
 #include "app/process_table.h"
+#include "automation/app_title.h"
 #include "automation/server_routines.h"
 #include "harness.h"
 #include "tests/test_names.h"
@@ -85,11 +85,11 @@ TEST(OpenWorkbook, FailureReachesTheCaller) {
     ++made;
     return createApplication();
   };
-  EXPECT_THROW(OpenWorkbook(factory, text.fileName()), ServerError);
+  EXPECT_THROW(OpenWorkbook(factory, text.fileName().toStdString()), ServerError);
   EXPECT_EQ(made, 1);
-  EXPECT_THROW(
-      OpenWorkbook([]() -> std::unique_ptr<Application> { return nullptr; }, text.fileName()),
-      ServerError);
+  EXPECT_THROW(OpenWorkbook([]() -> std::unique_ptr<Application> { return nullptr; },
+                            text.fileName().toStdString()),
+               ServerError);
 }
 
 struct ProcessCase {

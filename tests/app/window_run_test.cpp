@@ -5,20 +5,20 @@
 // tests prove the wiring of the window around it.
 #include <gtest/gtest.h>
 
-#include <QDir>
 #include <QCoreApplication>
+#include <QDir>
 #include <QEvent>
-#include <QMouseEvent>
 #include <QFile>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QSettings>
 #include <QTest>
 #include <filesystem>
 #include <functional>
 
-#include "fixtures.h"
 #include "harness.h"
+#include "tests/support/fixtures.h"
 #include "ui/main/check_box.h"
 #include "ui/main/form1.h"
 #include "ui/main/progress_bar.h"
@@ -26,11 +26,6 @@
 
 namespace orv::test {
 namespace {
-
-using orv::testing::readBytes;
-using orv::testing::runPython;
-using orv::testing::sheetNamesByEngine;
-using orv::testing::writeWorkbook;
 
 const char kRunTag[] = "in Quennet2021/08/31.Form1.PushButton2_Click ";
 const char kListTag[] = "in Quennet2021/08/31.Form1.Text1_Change ";
@@ -69,7 +64,7 @@ class WindowRun : public ::testing::Test {
   }
 
   // A libxlsxwriter workbook in the test's folder.
-  QString workbook(const std::vector<orv::testing::FixtureSheet>& sheets,
+  QString workbook(const std::vector<orv::test::FixtureSheet>& sheets,
                    const QString& name = "Book.xlsx") {
     const QString path = h.tempPath(name);
     QDir().mkpath(QFileInfo(path).path());
@@ -209,10 +204,10 @@ TEST_F(WindowRun, ClickQueuedDuringTheRunIsDroppedWhenItEnds) {
     const QPointF global = form.PushButton2->mapToGlobal(QPointF(centre));
     for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
       QCoreApplication::postEvent(
-          form.PushButton2, new QMouseEvent(type, QPointF(centre), global, Qt::LeftButton,
-                                            type == QEvent::MouseButtonPress ? Qt::LeftButton
-                                                                             : Qt::NoButton,
-                                            Qt::NoModifier));
+          form.PushButton2,
+          new QMouseEvent(type, QPointF(centre), global, Qt::LeftButton,
+                          type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton,
+                          Qt::NoModifier));
     }
   };
   start();
@@ -273,7 +268,7 @@ TEST_P(Counts, MakeTheRoundedNumberOrExplainWhy) {
   const CountCase& c = GetParam();
   const QString path = workbook({{"Data"}, {"Other"}});
   browseTo(path);
-  const std::string before = readBytes(path.toStdString());
+  const std::string before = readFile(path.toStdString());
   inputs(c.count, true, "C[x]");
   watchBar(path);
   start();
@@ -297,7 +292,7 @@ TEST_P(Counts, MakeTheRoundedNumberOrExplainWhy) {
   const int made = std::max(c.copies, 0);
   EXPECT_EQ(form.ListView1->count(), 2 + made);
   if (made == 0) {
-    EXPECT_EQ(readBytes(path.toStdString()), before);
+    EXPECT_EQ(readFile(path.toStdString()), before);
   } else {
     std::vector<std::string> expected{"Data", "Other"};
     for (int k = 1; k <= made; ++k) expected.push_back("C" + std::to_string(k));
@@ -317,14 +312,14 @@ TEST_F(WindowRun, LargestCountIsAcceptedAndLoopedThroughWithoutCopies) {
   // Every candidate is refused, so all 32767 iterations run without a copy.
   const QString path = workbook({{"Data"}, {"Taken"}});
   browseTo(path);
-  const std::string before = readBytes(path.toStdString());
+  const std::string before = readFile(path.toStdString());
   inputs("32767", true, "Taken");
   start();
 
   EXPECT_EQ(h.boxes.shown.size(), 32767u);
   EXPECT_TRUE(reportedLines(kRunTag).empty());
   EXPECT_EQ(form.ListView1->count(), 2);
-  EXPECT_EQ(readBytes(path.toStdString()), before);
+  EXPECT_EQ(readFile(path.toStdString()), before);
   EXPECT_EQ(h.serversCreated, 2) << "the start-up probe and the listing only";
 }
 
@@ -343,13 +338,13 @@ TEST_F(WindowRun, MissingWorkbookDoesNothing) {
 TEST_F(WindowRun, DeclinedWarningLeavesTheWorkbookAlone) {
   const QString path = workbook({{"Data"}});
   browseTo(path);
-  const std::string before = readBytes(path.toStdString());
+  const std::string before = readFile(path.toStdString());
   h.processes.processes = {{42, "soffice.bin", "/usr/lib/libreoffice/program/soffice.bin"}};
   h.boxes.answers = {kNo};
   start();
   ASSERT_EQ(h.boxes.shown.size(), 1u);
   EXPECT_EQ(h.boxes.shown[0].style, kYesNo);
-  EXPECT_EQ(readBytes(path.toStdString()), before);
+  EXPECT_EQ(readFile(path.toStdString()), before);
   EXPECT_EQ(form.ListView1->count(), 1);
   EXPECT_EQ(form.mousePointer(), kDefaultPointer);
 }
@@ -358,14 +353,14 @@ TEST_F(WindowRun, NoSelectedSheetIsReportedForEachCopy) {
   const QString path = workbook({{"Data"}, {"Other"}});
   browseTo(path);
   form.ListView1->clearSelection();
-  const std::string before = readBytes(path.toStdString());
+  const std::string before = readFile(path.toStdString());
   inputs("3", true, "MySheet[x]");
   start();
 
   EXPECT_EQ(reportedLines(kRunTag), (std::vector<int>{128, 130, 128, 130, 128, 130}));
   EXPECT_TRUE(h.boxes.shown[0].text.startsWith(
       "No sheet is selected in the list. Select the sheet to copy, then start again.\r\n"));
-  EXPECT_EQ(readBytes(path.toStdString()), before);
+  EXPECT_EQ(readFile(path.toStdString()), before);
   EXPECT_EQ(form.ListView1->count(), 2);
 }
 
@@ -382,7 +377,7 @@ TEST_F(WindowRun, WorkbookThatCannotBeOpenedIsReportedWithLineNumbers) {
 
   EXPECT_EQ(reportedLines(kRunTag), (std::vector<int>{124, 126, 130, 124, 126, 130}));
   EXPECT_EQ(form.ListView1->count(), 2);
-  EXPECT_EQ(readBytes(path.toStdString()), "Name,Count\nA,1\n");
+  EXPECT_EQ(readFile(path.toStdString()), "Name,Count\nA,1\n");
   EXPECT_EQ(form.mousePointer(), kDefaultPointer);
 }
 

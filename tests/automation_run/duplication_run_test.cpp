@@ -7,13 +7,13 @@
 #include <fstream>
 
 #include "app/error_report.h"
-#include "app/trap.h"
-#include "fixtures.h"
+#include "automation/trap.h"
 #include "recording_view.h"
 #include "server/server_error.h"
+#include "tests/support/fixtures.h"
 #include "tests/test_names.h"
 
-namespace orv::testing {
+namespace orv::test {
 namespace {
 
 using ::testing::ElementsAre;
@@ -60,8 +60,9 @@ class RunTest : public ::testing::Test {
 
   // PushButton2_Click as the window runs it.
   void click(DuplicationRun& run) {
-    runTrapped(locationTag(QStringLiteral("Form1"), QStringLiteral("PushButton2_Click")),
-               run.steps(), report);
+    runTrapped(
+        locationTag(QStringLiteral("Form1"), QStringLiteral("PushButton2_Click")).toStdString(),
+        run.steps(), report);
   }
   void click() {
     DuplicationRun run(view, services());
@@ -141,6 +142,53 @@ TEST_F(RunTest, ThreeNamedCopiesAreMadeSavedOneByOneAndListed) {
       runPython(kOpenpyxlNames, view.path),
       ElementsAre("Data|Data A1|10|=A2*2", "Other|Other A1|20|=A2*2", "MySheet1|Data A1|10|=A2*2",
                   "MySheet2|Data A1|10|=A2*2", "MySheet3|Data A1|10|=A2*2"));
+}
+
+// The command line's options of the run: one instance saved once, and a stop after a failure.
+TEST_F(RunTest, OneInstanceOpensOnceAndSavesAfterTheLastCopy) {
+  std::vector<std::vector<std::string>> onDisk;
+  view.onProgress = [&](double) { onDisk.push_back(sheetNamesByEngine(view.path)); };
+  DuplicationServices s = services();
+  s.saveEachCopy = false;
+  DuplicationRun run(view, std::move(s));
+  click(run);
+
+  EXPECT_TRUE(parseReports().empty());
+  EXPECT_EQ(opens, 1);
+  EXPECT_THAT(view.appended, ElementsAre("MySheet1", "MySheet2", "MySheet3"));
+  ASSERT_EQ(onDisk.size(), 4u);
+  for (size_t i = 0; i < 3; ++i) EXPECT_THAT(onDisk[i], ElementsAre("Data", "Other")) << i;
+  EXPECT_THAT(onDisk[3], ElementsAre("Data", "Other", "MySheet1", "MySheet2", "MySheet3"));
+}
+
+TEST_F(RunTest, StoppedAfterAFailedCopyKeepsTheCopiesMadeInEitherSaveMode) {
+  for (const bool saveEachCopy : {true, false}) {
+    SCOPED_TRACE(saveEachCopy ? "save each copy" : "one instance");
+    writeWorkbook(view.path, {{"Data"}, {"Other"}});
+    view.items = {"Data", "Other"};
+    view.selected = 0;
+    view.appended.clear();
+    opens = 0;
+    // The second copy finds no sheet selected.
+    view.onProgress = [&](double value) {
+      if (value > 50 && value < 100) view.selected.reset();
+    };
+    DuplicationServices s = services();
+    s.saveEachCopy = saveEachCopy;
+    DuplicationRun run(view, std::move(s));
+    std::vector<int> failedLines;
+    runSteps(run.steps(), [&](const std::string&, const Step& step) {
+      failedLines.push_back(step.line);
+      run.stopAfterThisCopy();
+      return 148;
+    });
+
+    EXPECT_THAT(failedLines, ElementsAre(128));
+    EXPECT_EQ(opens, saveEachCopy ? 2 : 1);
+    EXPECT_THAT(view.appended, ElementsAre("MySheet1"));
+    EXPECT_THAT(sheetNamesByEngine(view.path), ElementsAre("Data", "Other", "MySheet1"));
+    EXPECT_FALSE(run.copyInProgress());
+  }
 }
 
 TEST_F(RunTest, PatternWithoutPlaceholderMakesOneCopyThenRefusesTheName) {
@@ -250,7 +298,7 @@ class NotANumberTest : public RunTest, public ::testing::WithParamInterface<cons
 
 TEST_P(NotANumberTest, AsksForANumberAndChangesNothing) {
   view.count = GetParam();
-  const std::string before = readBytes(view.path);
+  const std::string before = readFile(view.path);
   click();
 
   EXPECT_THAT(view.log, ElementsAre(std::string("message ") + kNotANumber));
@@ -258,7 +306,7 @@ TEST_P(NotANumberTest, AsksForANumberAndChangesNothing) {
   EXPECT_TRUE(reports.empty());
   EXPECT_EQ(warnings, 0);
   EXPECT_EQ(opens, 0);
-  EXPECT_EQ(readBytes(view.path), before);
+  EXPECT_EQ(readFile(view.path), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Texts, NotANumberTest, ::testing::Values("", "abc", " ", "1e3", "3,5"),
@@ -318,18 +366,18 @@ TEST_F(RunTest, MissingWorkbookEndsQuietly) {
 
 TEST_F(RunTest, DeclinedWarningEndsQuietly) {
   declineWarning = true;
-  const std::string before = readBytes(view.path);
+  const std::string before = readFile(view.path);
   click();
   EXPECT_EQ(warnings, 1);
   EXPECT_TRUE(view.log.empty());
   EXPECT_TRUE(reports.empty());
   EXPECT_EQ(opens, 0);
-  EXPECT_EQ(readBytes(view.path), before);
+  EXPECT_EQ(readFile(view.path), before);
 }
 
 TEST_F(RunTest, NoSelectionReportsEachCopyAndSavesNothing) {
   view.selected.reset();
-  const std::string before = readBytes(view.path);
+  const std::string before = readFile(view.path);
   click();
 
   // Line 128 fails, the copy of line 130 has no source and fails too, and the
@@ -338,14 +386,14 @@ TEST_F(RunTest, NoSelectionReportsEachCopyAndSavesNothing) {
   EXPECT_EQ(reports[0].description, kNoSheetSelected);
   EXPECT_EQ(opens, 3);
   EXPECT_TRUE(view.appended.empty());
-  EXPECT_EQ(readBytes(view.path), before);
+  EXPECT_EQ(readFile(view.path), before);
   EXPECT_THAT(view.pointers, ElementsAre(11, 0));
   EXPECT_EQ(view.progressValues.back(), 0.0);
 }
 
 TEST_F(RunTest, WorkbookThatCannotBeOpenedIsReportedPerCopy) {
   std::ofstream(view.path, std::ios::trunc) << "just some text, no workbook\n";
-  const std::string before = readBytes(view.path);
+  const std::string before = readFile(view.path);
   click();
 
   // 124 fails; 126 and 130 depend on it and fail in turn; the failed copy
@@ -356,7 +404,7 @@ TEST_F(RunTest, WorkbookThatCannotBeOpenedIsReportedPerCopy) {
   EXPECT_EQ(opens, 3);
   EXPECT_TRUE(view.appended.empty());
   EXPECT_TRUE(view.messages.empty());
-  EXPECT_EQ(readBytes(view.path), before);
+  EXPECT_EQ(readFile(view.path), before);
   ASSERT_EQ(view.progressValues.size(), 4u);
   EXPECT_EQ(view.progressValues[2], 100.0);
   EXPECT_THAT(view.pointers, ElementsAre(11, 0));
@@ -413,7 +461,7 @@ TEST_F(RunTest, WorkbookLockedElsewhereIsRefusedWithAMessage) {
   const std::string lock = dir.file(".~lock.Book.xlsx#");
   const std::string entry = "Ann Lee,ann,otherhost,01.02.2026 10:11,file:///home/ann/lo;";
   { std::ofstream(lock, std::ios::binary) << entry; }
-  const std::string before = readBytes(view.path);
+  const std::string before = readFile(view.path);
 
   click();
 
@@ -424,8 +472,8 @@ TEST_F(RunTest, WorkbookLockedElsewhereIsRefusedWithAMessage) {
             "01.02.2026 10:11). Close it there and try again.");
   EXPECT_EQ(view.messages[0].style, 48);
   EXPECT_TRUE(view.pointers.empty());
-  EXPECT_EQ(readBytes(view.path), before);
-  EXPECT_EQ(readBytes(lock), entry);
+  EXPECT_EQ(readFile(view.path), before);
+  EXPECT_EQ(readFile(lock), entry);
 }
 
 // The run holds its own lock while it works; a file that another program rewrites between
@@ -451,4 +499,4 @@ TEST_F(RunTest, FileRewrittenBetweenCopiesStopsTheRunAndTheLockGoes) {
 }
 
 }  // namespace
-}  // namespace orv::testing
+}  // namespace orv::test

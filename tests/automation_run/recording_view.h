@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "app/services.h"
 #include "automation/duplication_run.h"
+#include "automation/services.h"
 
-namespace orv::testing {
+namespace orv::test {
 
 struct Message {
   std::string text;
@@ -24,8 +24,8 @@ struct Message {
 class RecordingBoxes : public MessageBoxes {
  public:
   explicit RecordingBoxes(std::vector<std::string>& log) : log_(log) {}
-  int show(const QString& text, int style, const QString& caption) override {
-    shown.push_back({text.toStdString(), style, caption.toStdString()});
+  int show(const std::string& text, int style, const std::string& caption) override {
+    shown.push_back({text, style, caption});
     log_.push_back("box " + shown.back().text);
     return kOk;
   }
@@ -90,4 +90,4 @@ class RecordingView : public DuplicationView {
   }
 };
 
-}  // namespace orv::testing
+}  // namespace orv::test

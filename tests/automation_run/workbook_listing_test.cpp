@@ -6,11 +6,11 @@
 #include <filesystem>
 #include <fstream>
 
-#include "fixtures.h"
 #include "server/server_error.h"
+#include "tests/support/fixtures.h"
 #include "tests/test_names.h"
 
-namespace orv::testing {
+namespace orv::test {
 namespace {
 
 using ::testing::ElementsAre;
@@ -99,4 +99,4 @@ TEST_F(ListingTest, EngineThatDoesNotStartIsAnError) {
 }
 
 }  // namespace
-}  // namespace orv::testing
+}  // namespace orv::test

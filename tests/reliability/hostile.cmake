@@ -8,5 +8,5 @@ set_tests_properties(reliability.hostile_input PROPERTIES
 # Memory running out inside the XML parser, by allocation failure injection.
 add_executable(out_of_memory_test ${CMAKE_CURRENT_LIST_DIR}/out_of_memory_test.cpp)
 target_include_directories(out_of_memory_test PRIVATE ${PROJECT_SOURCE_DIR})
-target_link_libraries(out_of_memory_test PRIVATE orv_engine_fixtures GTest::gtest_main)
+target_link_libraries(out_of_memory_test PRIVATE orv_test_support GTest::gtest_main)
 gtest_discover_tests(out_of_memory_test TEST_PREFIX reliability. PROPERTIES TIMEOUT 120)

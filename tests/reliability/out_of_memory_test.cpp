@@ -7,7 +7,7 @@
 #include <pugixml.hpp>
 
 #include "server/application.h"
-#include "tests/server/fixtures.h"
+#include "tests/support/fixtures.h"
 
 namespace orv {
 namespace {

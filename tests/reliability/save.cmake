@@ -9,6 +9,6 @@ target_compile_options(orv_fault_shim PRIVATE -Wno-pedantic)
 add_executable(reliability_test save_faults_test.cpp)
 target_compile_definitions(reliability_test PRIVATE ORV_CLI="$<TARGET_FILE:orvandel-cli>"
                                                     ORV_FAULT_SHIM="$<TARGET_FILE:orv_fault_shim>")
-target_link_libraries(reliability_test PRIVATE orv_engine_fixtures GTest::gtest_main)
+target_link_libraries(reliability_test PRIVATE orv_test_support GTest::gtest_main)
 add_dependencies(reliability_test orvandel-cli orv_fault_shim)
 gtest_discover_tests(reliability_test TEST_PREFIX reliability. PROPERTIES TIMEOUT 300 LABELS reliability)

@@ -18,7 +18,7 @@
 
 #include "server/application.h"
 #include "server/durable_file.h"
-#include "tests/server/fixtures.h"
+#include "tests/support/fixtures.h"
 
 namespace orv {
 namespace {

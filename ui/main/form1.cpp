@@ -15,12 +15,12 @@
 #include <QScreen>
 #include <stdexcept>
 
-#include "app/app_title.h"
 #include "app/file_helpers.h"
 #include "app/settings_store.h"
 #include "app/theme.h"
-#include "app/trap.h"
+#include "automation/app_title.h"
 #include "automation/server_routines.h"
+#include "automation/trap.h"
 #include "automation/workbook_listing.h"
 #include "ui/main/check_box.h"
 #include "ui/main/frame_box.h"
@@ -131,9 +131,9 @@ Form1::Form1(const Services& services, QWidget* parent)
     return WarnIfExcelOpen(services_.processes, services_.boxes);
   };
   runServices.openWorkbook = [this](const std::string& path) {
-    return OpenWorkbook(services_.createServer, QString::fromStdString(path));
+    return OpenWorkbook(services_.createServer, path);
   };
-  runServices.appTitle = [] { return applicationTitle().toStdString(); };
+  runServices.appTitle = [] { return applicationTitle(); };
   run_ = std::make_unique<DuplicationRun>(static_cast<DuplicationView&>(*this),
                                           std::move(runServices));
 }
@@ -240,8 +240,8 @@ void Form1::watchHover(QWidget* widget, int shape) {
   widget->installEventFilter(this);
 }
 
-QString Form1::tag(const char* handler) const {
-  return locationTag(QStringLiteral("Form1"), QString::fromLatin1(handler));
+std::string Form1::tag(const char* handler) const {
+  return locationTag(QStringLiteral("Form1"), QString::fromLatin1(handler)).toStdString();
 }
 
 // ---------------------------------------------------------------- pointer
@@ -391,9 +391,7 @@ void Form1::Text1_Change() {
        [&] {
          appendWorksheetNames(
              path.toStdString(),
-             [&](const std::string& p) {
-               return OpenWorkbook(services_.createServer, QString::fromStdString(p));
-             },
+             [&](const std::string& p) { return OpenWorkbook(services_.createServer, p); },
              [&](const std::string& name) { ListView1->append(QString::fromStdString(name)); });
          return kNext;
        }},
@@ -424,8 +422,7 @@ void Form1::Check1_Click() {
   runUntrapped(tag("Check1_Click"),
                {{100,
                  [&] {
-                   services_.settings.write(Setting::Check1,
-                                            QString::number(Check1->value()));
+                   services_.settings.write(Setting::Check1, QString::number(Check1->value()));
                    return kNext;
                  }},
                 {102,
@@ -492,7 +489,7 @@ void Form1::setProgressText(const std::string& text) {
 void Form1::setPointer(int shape) { setMousePointer(shape); }
 
 void Form1::messageBox(const std::string& text, int style, const std::string& caption) {
-  services_.boxes.show(QString::fromStdString(text), style, QString::fromStdString(caption));
+  services_.boxes.show(text, style, caption);
 }
 
 }  // namespace orv

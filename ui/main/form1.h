@@ -25,7 +25,7 @@ class ProgressBar;
 class SheetList;
 
 // The main window. The constructor only assembles the window with its design
-// contents; Form_Load (app/form_load.cpp) prepares it before it is shown. The
+// contents; Form_Load (form_load.cpp) prepares it before it is shown. The
 // duplication run reads and writes the window through its DuplicationView.
 class Form1 : public QWidget, private DuplicationView {
   Q_OBJECT
@@ -34,7 +34,7 @@ class Form1 : public QWidget, private DuplicationView {
   explicit Form1(const Services& services, QWidget* parent = nullptr);
   ~Form1() override;
 
-  // Load and unload (app/form_load.cpp).
+  // Load and unload (form_load.cpp).
   void Form_Load();
   void Form_Unload();
 
@@ -99,12 +99,29 @@ class Form1 : public QWidget, private DuplicationView {
   void setPointer(int shape) override;
   void messageBox(const std::string& text, int style, const std::string& caption) override;
 
+  // The load step's rows (form_load.cpp).
+  int loadTheme();
+  int checkHandCursor();
+  int loadHandCursor();
+  int drawForWebSite();
+  int setCaption();
+  int setIcon();
+  int setAppTitle();
+  int addSheetColumn();
+  int sizeSheetColumn();
+  int clearWorkbookPath();
+  int restoreCount();
+  int restorePattern();
+  int restoreRenameChoice();
+  int checkEngine();
+  QString handCursorPath() const;
+
   void buildControls();
   void setTabOrder();
   void watchHover(QWidget* widget, int shape);
   // The mouse-move handlers: every control but the progress bar has one.
   void hover(int shape);
-  QString tag(const char* handler) const;
+  std::string tag(const char* handler) const;
   // The change handlers of the count and pattern boxes: store the whole text under `key`.
   void storeBoxText(const char* handler, Setting key, const QLineEdit* box);
 

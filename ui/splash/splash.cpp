@@ -9,12 +9,12 @@
 #include <QThread>
 #include <stdexcept>
 
-#include "app/app_title.h"
 #include "app/file_helpers.h"
 #include "app/settings_store.h"
 #include "app/theme.h"
-#include "app/trap.h"
+#include "automation/app_title.h"
 #include "automation/copy_count.h"
+#include "automation/trap.h"
 #include "ui/main/check_box.h"
 #include "ui/main/twips.h"
 
@@ -72,11 +72,12 @@ Splash::Splash(const Services& services, QWidget* parent)
 }
 
 void Splash::Check1_Click() {
-  runUntrapped(locationTag(QStringLiteral("Splash"), QStringLiteral("Check1_Click")),
+  runUntrapped(locationTag(QStringLiteral("Splash"), QStringLiteral("Check1_Click")).toStdString(),
                {{100,
                  [&] {
-                   services_.settings.write(Setting::ShowAgain,
-                                            Check1->value() == 1 ? QStringLiteral("1") : QStringLiteral("0"));
+                   services_.settings.write(Setting::ShowAgain, Check1->value() == 1
+                                                                    ? QStringLiteral("1")
+                                                                    : QStringLiteral("0"));
                    return kNext;
                  }}},
                report_);
@@ -84,8 +85,7 @@ void Splash::Check1_Click() {
 
 void Splash::SplashShow() {
   // A stored value that is no number leaves the splash on: it is only a picture.
-  const std::string showAgain =
-      services_.settings.read(Setting::ShowAgain).toStdString();
+  const std::string showAgain = services_.settings.read(Setting::ShowAgain).toStdString();
   if (isNumber(showAgain) && isNonZero(showAgain)) return;
 
   const QString folder = services_.applicationFolder() + QStringLiteral("/Splash/");

@@ -1,8 +1,6 @@
-#include "app/trap.h"
+#include "automation/trap.h"
 
 #include <exception>
-
-#include "app/error_report.h"
 
 namespace orv {
 
@@ -21,52 +19,48 @@ size_t rowFor(const std::vector<Step>& steps, size_t current, int target) {
   return steps.size();
 }
 
-// Runs the table; on a failure calls `onFailure` with the description and
-// the row, which answers whether to resume.
-template <typename OnFailure>
-void run(const std::vector<Step>& steps, OnFailure onFailure) {
+}  // namespace
+
+void runSteps(const std::vector<Step>& steps, const OnFailure& onFailure) {
   size_t row = 0;
   while (row < steps.size()) {
     const Step& step = steps[row];
-    QString failure;
+    std::string failure;
     bool failed = false;
     int next = kNext;
     try {
       next = step.run();
     } catch (const std::exception& e) {
       failed = true;
-      failure = QString::fromUtf8(e.what());
+      failure = e.what();
     } catch (...) {
       failed = true;
-      failure = QStringLiteral("An unexpected failure occurred.");
+      failure = "An unexpected failure occurred.";
     }
     if (failed) {
-      bool resume = false;
+      next = kReturn;
       try {
-        resume = onFailure(failure, step);
+        next = onFailure(failure, step);
       } catch (...) {
         // The report itself failed: nothing is left to tell the user with.
       }
-      if (!resume) return;
-      next = step.resumeAt;
+      if (next == kReturn) return;
     }
     row = rowFor(steps, row, next);
   }
 }
 
-}  // namespace
-
-void runTrapped(const QString& tag, const std::vector<Step>& steps, ErrorReport& report) {
-  run(steps, [&](const QString& description, const Step& step) {
+void runTrapped(const std::string& tag, const std::vector<Step>& steps, FailureReport& report) {
+  runSteps(steps, [&](const std::string& description, const Step& step) {
     report.show(description, tag, step.line);
-    return true;
+    return step.resumeAt;
   });
 }
 
-void runUntrapped(const QString& tag, const std::vector<Step>& steps, ErrorReport& report) {
-  run(steps, [&](const QString& description, const Step& step) {
+void runUntrapped(const std::string& tag, const std::vector<Step>& steps, FailureReport& report) {
+  runSteps(steps, [&](const std::string& description, const Step& step) {
     report.show(description, tag, step.line);
-    return false;
+    return kReturn;
   });
 }
 

@@ -1,28 +1,16 @@
-#include "fixtures.h"
-
+// The fixtures of the run's tests: small workbooks of named sheets, the engine and Python as
+// independent readers.
 #include <gtest/gtest.h>
 #include <xlsxwriter.h>
 
 #include <cstdio>
 #include <fstream>
-#include <random>
 #include <sstream>
 
+#include "fixtures.h"
 #include "server/server_error.h"
 
-namespace orv::testing {
-
-TempDir::TempDir() {
-  std::random_device rd;
-  path_ = std::filesystem::temp_directory_path() /
-          ("orv_run_test_" + std::to_string(rd()) + "_" + std::to_string(rd()));
-  std::filesystem::create_directories(path_);
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-}
+namespace orv::test {
 
 void writeWorkbook(const std::string& path, const std::vector<FixtureSheet>& sheets) {
   lxw_workbook* wb = workbook_new(path.c_str());
@@ -70,30 +58,5 @@ std::vector<std::string> sheetNamesByEngine(const std::string& path) {
   return names;
 }
 
-std::vector<std::string> runPython(const std::string& script, const std::string& path) {
-  TempDir dir;
-  const std::string scriptPath = dir.file("check.py");
-  std::ofstream(scriptPath) << script;
-  const std::string command = "/usr/bin/python3 '" + scriptPath + "' '" + path + "' 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) {
-    ADD_FAILURE() << "cannot start python3";
-    return {};
-  }
-  std::string out;
-  char buffer[4096];
-  while (size_t got = fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, got);
-  const int status = pclose(pipe);
-  EXPECT_EQ(status, 0) << out;
-  std::vector<std::string> lines;
-  std::istringstream in(out);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
-std::string readBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-}  // namespace orv::testing
+}  // namespace orv::test

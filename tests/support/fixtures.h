@@ -2,9 +2,14 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "automation/open_workbook_fn.h"
+
+// The test fixture library: temporary folders, workbooks written by an independent writer,
+// and readers that judge files apart from the engine.
 namespace orv::test {
 
 // A folder of its own under the system's temporary folder, removed with everything in it.
@@ -35,6 +40,41 @@ void writePlainWorkbook(const std::string& path, int extraSheets = 0);
 void writeMacroWorkbook(const std::string& path, const std::string& vbaBytes);
 // "Data" holding a table.
 void writeTableWorkbook(const std::string& path);
+
+// One sheet of a fixture workbook. Worksheets get a few cells (text, number,
+// a formula) that make a copy's content checkable; a chart sheet shows a
+// chart of the first worksheet.
+struct FixtureSheet {
+  std::string name;
+  bool chart = false;
+};
+
+// Writes an .xlsx: worksheet n holds "<name> A1" in A1, the number 10*n in A2 and "=A2*2" in
+// A3.
+void writeWorkbook(const std::string& path, const std::vector<FixtureSheet>& sheets);
+
+// OpenWorkbook over the real engine: a new instance with `path` open.
+std::unique_ptr<Application> openWithEngine(const std::string& path);
+
+// Every sheet's name in tab order, as the engine reads the file from disk.
+std::vector<std::string> sheetNamesByEngine(const std::string& path);
+
+// Runs `script` under python3 with the workbook path as sys.argv[1] and
+// returns its standard output split into lines. Fails the test when python
+// exits non-zero.
+std::vector<std::string> runPython(const std::string& script, const std::string& path);
+
+// One engine as the engine-independent suites see it: its name, a writer of their workbook in
+// the engine's format ("Data" and "Other" worksheets, then the chart sheet "Summary"; "Data"
+// active) and the file name extension.
+struct EngineRow {
+  const char* name;
+  void (*writeBook)(const std::string& path);
+  const char* extension;
+};
+inline const EngineRow kEngines[] = {
+    {"OpenXml", writeRichWorkbook, ".xlsx"},
+};
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);
