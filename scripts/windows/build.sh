@@ -98,12 +98,19 @@ cross_cmake() {  # cross_cmake NAME SOURCE-DIR [cmake options]
   cmake --install "$work/build/$name" >>"$work/build/$name.log" 2>&1
 }
 
+# Qt 6.4's Windows platform plugin asks for OpenGL's software check without OpenGL.
+patch_qt6_base() {
+  sed -i '/^static inline bool isSoftwareGl()/,/^}/ s/#if QT_CONFIG(dynamicgl)$/#if QT_CONFIG(dynamicgl) \&\& QT_CONFIG(opengl)/' \
+    "$1/src/plugins/platforms/windows/qwindowswindow.cpp"
+}
+
 dependency() {  # dependency PACKAGE [cmake options]: builds it unless already built
   local p="$1"
   shift
   [ -f "$prefix/.built-$p" ] && return 0
   local started=$SECONDS src
   src="$(fetch "$p")"
+  if declare -F "patch_${p//-/_}" >/dev/null; then "patch_${p//-/_}" "$src"; fi
   log "building $p from $(basename "$src")"
   cross_cmake "$p" "$src" "$@"
   touch "$prefix/.built-$p"
