@@ -19,7 +19,7 @@ run="$root/scripts/windows/wine-run.sh"
 status=0
 tested=$SECONDS
 cd "$build"
-ctest --output-on-failure --timeout 900 -j 2 -O "$build/ctest-full.log" 2>&1 |
+ctest --output-on-failure --timeout 900 -j 2 2>&1 |
   tee "$build/ctest.log" || status=1
 
 # --- The window under Xvfb ---------------------------------------------------------
@@ -65,14 +65,16 @@ check "stored Text3" "MySheet[x]" "$(stored Text3)"
 
 # --- Counts ------------------------------------------------------------------------
 sum() { awk '{ s += $1 } END { print s + 0 }'; }
-# Each test program runs as one ctest test under Wine; the cases inside are counted here.
-passed=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\?\..*/\1/p' "$build/ctest-full.log" | sum)
+# Each test program runs as one ctest test under Wine; the cases inside are counted from the
+# full output ctest keeps.
+full="$build/Testing/Temporary/LastTest.log"
+passed=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\?\..*/\1/p' "$full" | sum)
 skipped=$(sed -n 's/^\[  SKIPPED \] \([0-9]*\) tests\?, listed below:.*/\1/p' \
-  "$build/ctest-full.log" | sum)
+  "$full" | sum)
 failed=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) tests\?, listed below:.*/\1/p' \
-  "$build/ctest-full.log" | sum)
-python_ran=$(sed -n 's/^Ran \([0-9]*\) tests\? in.*/\1/p' "$build/ctest-full.log" | sum)
-python_skipped=$(grep -c '\.\.\. skipped' "$build/ctest-full.log" || true)
+  "$full" | sum)
+python_ran=$(sed -n 's/^Ran \([0-9]*\) tests\? in.*/\1/p' "$full" | sum)
+python_skipped=$(grep -c '\.\.\. skipped' "$full" || true)
 echo "windows: tested in $((SECONDS - tested)) s"
 echo "windows: C++ cases ${passed:-0} passed, ${skipped:-0} skipped, ${failed:-0} failed;" \
   "Python cases ${python_ran:-0} run (${python_skipped:-0} skipped); window checks" \
