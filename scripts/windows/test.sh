@@ -13,8 +13,11 @@ echo "windows: built in $((SECONDS - started)) s"
 export WINEPREFIX="${WINEPREFIX:-$HOME/.cache/orvandel-windows/wine}"
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 run="$root/scripts/windows/wine-run.sh"
-# The first start sets Wine's folder up; later ones reuse it.
+# The first start sets Wine's folder up; later ones reuse it. The window asks for Arial, which
+# Wine finds only through its metric twin from fonts-liberation.
 [ -f "$WINEPREFIX/system.reg" ] || wine wineboot --init >/dev/null 2>&1 || true
+wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v Arial /t REG_SZ /d 'Liberation Sans' \
+  /f >/dev/null 2>&1 || true
 
 status=0
 tested=$SECONDS
@@ -41,9 +44,9 @@ rm -f "$shot"
 geometry="$(xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
   "$1" "$2" "$3" & app=$!
   win=""
-  for _ in $(seq 150); do
+  for _ in $(seq 300); do
     sleep 0.2
-    win="$(xdotool search --name "^Orvandel$" 2>/dev/null | head -n 1)" && [ -n "$win" ] && break
+    win="$(xdotool search --onlyvisible --name "^Orvandel$" 2>/dev/null | head -n 1)" && [ -n "$win" ] && break
   done
   if [ -n "$win" ]; then
     sleep 2
