@@ -40,7 +40,7 @@ for binary in $(find "$stage" -name '*.exe' -o -name '*.dll'); do
       advapi32.dll | comdlg32.dll | imm32.dll | winmm.dll | ws2_32.dll | uxtheme.dll | \
       dwmapi.dll | shlwapi.dll | version.dll | netapi32.dll | userenv.dll | mpr.dll | \
       msvcrt.dll | setupapi.dll | wtsapi32.dll | d3d9.dll | dwrite.dll | d2d1.dll | \
-      authz.dll | bcrypt.dll | api-ms-win-*) ;;
+      authz.dll | bcrypt.dll | d3d11.dll | dxgi.dll | shcore.dll | api-ms-win-*) ;;
       *) missing+=" $(basename "$binary"):$dll" ;;
     esac
   done
