@@ -5,12 +5,17 @@
   gets copied holds formulas (naming its own sheet and Data), styles, merges,
   widths, a picture and a chart, like a template sheet in a big workbook.
 - wide.xlsx: a sheet a thousand columns wide, styled column by column.
+- small.xls, large.xls: the first two converted to Excel 97-2003 by LibreOffice, when it is
+  installed, for the legacy engine.
 """
 
 import os
 import random
+import shutil
 import struct
+import subprocess
 import sys
+import tempfile
 import zlib
 
 import xlsxwriter
@@ -122,6 +127,18 @@ def main(out_dir):
     small(os.path.join(out_dir, "small.xlsx"))
     large(os.path.join(out_dir, "large.xlsx"), out_dir)
     wide(os.path.join(out_dir, "wide.xlsx"))
+    to_xls(out_dir, ["small", "large"])
+
+
+def to_xls(out_dir, books):
+    office = shutil.which("soffice") or shutil.which("libreoffice")
+    if not office:
+        return
+    with tempfile.TemporaryDirectory() as profile:
+        subprocess.run([office, f"-env:UserInstallation=file://{profile}", "--headless",
+                        "--convert-to", "xls:MS Excel 97", "--outdir", out_dir]
+                       + [os.path.join(out_dir, b + ".xlsx") for b in books],
+                       check=True, capture_output=True, timeout=600)
 
 
 if __name__ == "__main__":
