@@ -5,41 +5,19 @@
 
 #include <cstdint>
 
+#include "server/ooxml/formula_text.h"
 #include "server/sheet_names.h"
 
 namespace orv {
 
 namespace {
 
+using ooxml::formula_text::isAsciiLetter;
+using ooxml::formula_text::isDigit;
+using ooxml::formula_text::isNameByte;
+using ooxml::formula_text::looksLikeCellRef;
+
 constexpr std::size_t npos = std::string_view::npos;
-
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool isAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-
-// Bytes that can belong to an unquoted sheet name, defined name, function name or cell address.
-// Every byte of a multi-byte UTF-8 sequence counts, so names in any script stay whole.
-bool isNameByte(char c) {
-  return isAsciiLetter(c) || isDigit(c) || c == '_' || c == '.' || c == '\\' || c == '?' ||
-         static_cast<unsigned char>(c) >= 0x80;
-}
-
-// "A1", "xfd1048576", "R", "C", "RC", "R1C1", "r2c": text a formula would read as a cell address
-// when it stood unquoted before "!".
-bool looksLikeCellRef(std::string_view s) {
-  std::size_t letters = 0;
-  while (letters < s.size() && isAsciiLetter(s[letters])) ++letters;
-  if (letters >= 1 && letters <= 3 && letters < s.size()) {
-    std::size_t i = letters;
-    while (i < s.size() && isDigit(s[i])) ++i;
-    if (i == s.size()) return true;
-  }
-  std::size_t i = 0;
-  if (i < s.size() && (s[i] == 'R' || s[i] == 'r'))
-    for (++i; i < s.size() && isDigit(s[i]);) ++i;
-  if (i < s.size() && (s[i] == 'C' || s[i] == 'c'))
-    for (++i; i < s.size() && isDigit(s[i]);) ++i;
-  return i > 0 && i == s.size();
-}
 
 // A run of name bytes that may stand unquoted as a sheet name before "!". A run that starts with
 // a digit or looks like a cell address is something else (a malformed formula written by a careless

@@ -6,39 +6,19 @@
 #include <cstdint>
 
 #include "server/ooxml/defined_names.h"
+#include "server/ooxml/formula_text.h"
 #include "server/server_error.h"
 
 namespace orv::ooxml {
 
 namespace {
 
+using formula_text::isAsciiLetter;
+using formula_text::isDigit;
+using formula_text::isNameByte;
+using formula_text::looksLikeCellRef;
+
 constexpr size_t npos = std::string_view::npos;
-
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool isLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-
-// Bytes of a name in a formula: every byte of a multi-byte UTF-8 sequence counts.
-bool isNameByte(char c) {
-  return isLetter(c) || isDigit(c) || c == '_' || c == '.' || c == '\\' || c == '?' ||
-         static_cast<unsigned char>(c) >= 0x80;
-}
-
-// "AB12" or "R1C1": a table of that name could not be told from a cell.
-bool looksLikeCell(std::string_view s) {
-  size_t letters = 0;
-  while (letters < s.size() && isLetter(s[letters])) ++letters;
-  if (letters >= 1 && letters <= 3 && letters < s.size()) {
-    size_t i = letters;
-    while (i < s.size() && isDigit(s[i])) ++i;
-    if (i == s.size()) return true;
-  }
-  size_t i = 0;
-  if (i < s.size() && (s[i] == 'R' || s[i] == 'r'))
-    for (++i; i < s.size() && isDigit(s[i]);) ++i;
-  if (i < s.size() && (s[i] == 'C' || s[i] == 'c'))
-    for (++i; i < s.size() && isDigit(s[i]);) ++i;
-  return i > 0 && i == s.size();
-}
 
 // Past the quoted token opening at `i` (doubled quotes are part of it); npos when it never closes.
 size_t pastQuoted(std::string_view f, size_t i) {
@@ -106,11 +86,11 @@ long TableRegistry::freshId() { return ++highestId_; }
 std::string TableRegistry::freshName(std::string_view source) {
   // "AB" or "R" followed by digits would read as a cell: such a name takes an underscore first.
   std::string base(source);
-  if (looksLikeCell(base + "2")) base += '_';
+  if (looksLikeCellRef(base + "2")) base += '_';
   long& next = tried_.try_emplace(foldName(base), 2).first->second;
   for (;; ++next) {
     std::string candidate = base + std::to_string(next);
-    if (looksLikeCell(candidate) || !names_.insert(foldName(candidate)).second) continue;
+    if (looksLikeCellRef(candidate) || !names_.insert(foldName(candidate)).second) continue;
     ++next;
     return candidate;
   }
