@@ -135,6 +135,8 @@ int reportCopies(const CopyRequest& request, const TerminalView& view,
                        "the run stopped.");
   }
   for (const std::string& name : made) printLine(out, name);
+  if (!made.empty())
+    for (const std::string& notice : view.notices) printLine(err, notice);
 
   if (!allMade) {
     printLine(err, std::to_string(made.size()) + " of " + std::to_string(request.count) +

@@ -38,6 +38,8 @@ class TerminalView : public DuplicationView {
 
   void print(const std::string& text);
 
+  // What the engine did beyond the copies that the user should hear of, each once.
+  std::vector<std::string> notices;
   // Copies made and named (or left with their automatic names), in order.
   std::vector<std::string> made;
   bool failed = false;   // some copy was refused, failed or left unnamed
@@ -67,7 +69,8 @@ class TerminalView : public DuplicationView {
   bool prepared_ = false;
   std::vector<std::string> sheets_;
   std::unique_ptr<Application> prepared_instance_;
-  std::optional<std::string> refusal_;  // why the copy under way could not be named
+  std::optional<std::string> refusal_;
+  void listen(Application& application);  // why the copy under way could not be named
 };
 
 }  // namespace orv::cli

@@ -57,6 +57,59 @@ std::string utf16(const std::string& ascii) {
   return out;
 }
 
+// UTF-16LE text as UTF-8; an unpaired surrogate becomes U+FFFD.
+std::string utf8Of(std::string_view utf16le) {
+  std::string out;
+  for (size_t i = 0; i + 1 < utf16le.size(); i += 2) {
+    std::uint32_t c = get16(utf16le, i);
+    if (c >= 0xD800 && c < 0xDC00 && i + 3 < utf16le.size() && get16(utf16le, i + 2) >= 0xDC00 &&
+        get16(utf16le, i + 2) < 0xE000) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (get16(utf16le, i + 2) - 0xDC00);
+      i += 2;
+    } else if (c >= 0xD800 && c < 0xE000) {
+      c = 0xFFFD;
+    }
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return out;
+}
+
+// Whether the MODULE record starting at dir[at] (its MODULENAME) names `name` (UTF-8), ignoring
+// ASCII case. Names are in the project's code page, so the record's Unicode form is compared
+// when it has one.
+bool namesModule(const std::vector<DirRecord>& dir, size_t at, std::string_view name) {
+  if (at + 1 < dir.size() && dir[at + 1].id == 0x0047)
+    return lower(utf8Of(dir[at + 1].data)) == lower(std::string(name));
+  return lower(dir[at].data) == lower(std::string(name));
+}
+
+size_t findModule(const std::vector<DirRecord>& dir, std::string_view name) {
+  for (size_t i = 0; i < dir.size(); ++i)
+    if (dir[i].id == 0x0019 && namesModule(dir, i, name)) return i;
+  return dir.size();
+}
+
+std::vector<DirRecord> readProjectDir(const CompoundEntry& project) {
+  const CompoundEntry* vba = findChild(project, "VBA");
+  const CompoundEntry* dir = vba ? findChild(*vba, "dir") : nullptr;
+  if (!dir || dir->storage) throw VbaError{"its macro project has no module list"};
+  return readDir(decompressVba(dir->data));
+}
+
 CompoundEntry& child(CompoundEntry& storage, std::string_view name) {
   if (CompoundEntry* found = findChild(storage, name)) return *found;
   throw VbaError{"its macro project has no '" + std::string(name) + "'"};
@@ -79,6 +132,11 @@ std::set<std::string> vbaTakenNames(const CompoundEntry& project) {
   return taken;
 }
 
+bool hasModule(const CompoundEntry& project, std::string_view name) {
+  const std::vector<DirRecord> dir = readProjectDir(project);
+  return findModule(dir, name) != dir.size();
+}
+
 void addDocumentModule(CompoundEntry& project, const std::string& source,
                        const std::string& module) {
   CompoundEntry copy = project;  // changed here, swapped in at the end
@@ -91,16 +149,17 @@ void addDocumentModule(CompoundEntry& project, const std::string& source,
   for (size_t i = 0; i < dir.size(); ++i) {
     if (dir[i].id == 0x000F) count = i;
     if (dir[i].id == 0x0010) end = i;
-    if (dir[i].id == 0x0019 && lower(dir[i].data) == lower(source) && first == dir.size()) {
-      first = i;
-      for (last = i; last < dir.size() && dir[last].id != 0x002B; ++last) {
-      }
-    }
+  }
+  first = findModule(dir, source);
+  for (last = first; last < dir.size() && dir[last].id != 0x002B; ++last) {
   }
   if (first == dir.size() || last == dir.size() || count == dir.size() || end == dir.size() ||
       dir[count].data.size() != 2)
     throw VbaError{"its macro project has no module for the sheet"};
-  std::string streamName = source;
+  // The source's names as the project writes them: in its code page, and its stream's name as
+  // the compound file gives it (Unicode).
+  const std::string sourceName = dir[first].data;
+  std::string streamName = sourceName;
   std::uint32_t offset = 0;
   std::vector<DirRecord> added;
   for (size_t i = first; i <= last; ++i) {
@@ -116,7 +175,7 @@ void addDocumentModule(CompoundEntry& project, const std::string& source,
         streamName = r.data, r.data = module;
         break;
       case 0x0032:
-        r.data = utf16(module);
+        streamName = utf8Of(r.data), r.data = utf16(module);
         break;
       case 0x0031:
         if (r.data.size() != 4) throw VbaError{"its macro project's module list is damaged"};
@@ -150,7 +209,7 @@ void addDocumentModule(CompoundEntry& project, const std::string& source,
   // PROJECT: a Document= line after the last module line; a [Workspace] line.
   CompoundEntry& projectText = child(copy, "PROJECT");
   std::string& text = projectText.data;
-  const std::string sourceLine = "Document=" + source + "/";
+  const std::string sourceLine = "Document=" + sourceName + "/";
   size_t line = 0, insertAt = std::string::npos, docValue = std::string::npos;
   for (size_t next; line < text.size(); line = next) {
     next = text.find("\r\n", line);

@@ -15,8 +15,13 @@ namespace orv::vba {
 // The compiled caches are dropped (Office compiles the project from its source) and signatures,
 // which a change invalidates, are removed. Throws VbaError, with `project` unchanged, when the
 // project cannot be read or changed faithfully.
+// `source` names a module in UTF-8 and `module` in ASCII, which every code page writes alike.
 void addDocumentModule(cfb::CompoundEntry& project, const std::string& source,
                        const std::string& module);
+
+// Whether the project has a module named `name` (UTF-8, ignoring ASCII case). Throws VbaError
+// when its module list cannot be read.
+bool hasModule(const cfb::CompoundEntry& project, std::string_view name);
 
 // The names a new module's name must differ from (case-insensitively, lower-case ASCII): the
 // project's modules and references and the project's own name.
