@@ -249,6 +249,14 @@ TableRegistry& OoxmlEngine::tables() {
   return *tables_;
 }
 
+SlicerRegistry& OoxmlEngine::slicers() {
+  if (!slicers_) {
+    slicers_.emplace();
+    slicers_->collect(pkg_, workbookPart_);
+  }
+  return *slicers_;
+}
+
 pugi::xml_document* OoxmlEngine::appProperties() {
   if (appPart_.empty() || !pkg_.has(appPart_)) return nullptr;
   try {
@@ -360,6 +368,10 @@ SheetId OoxmlEngine::copySheet(SheetId sourceId, SheetId afterId) {
   request.copyName = copyName;
   request.ids = &ids_;
   request.tables = [this]() -> TableRegistry& { return tables(); };
+  request.workbookPart = workbookPart_;
+  request.sourceSheetId = static_cast<long>(source.node.attribute("sheetId").as_llong());
+  request.copySheetId = static_cast<long>(highestId + 1);
+  request.slicers = [this]() -> SlicerRegistry& { return slicers(); };
   const CopyResult copy = copySheetParts(pkg_, request);
   const std::string rid = linkSheetPart(source, copy.sheetPart);
 
