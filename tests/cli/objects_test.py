@@ -146,129 +146,113 @@ def write_query_workbook(path):
     })
 
 
-def slicer_frame(name, kind="slicer", row=0):
-    """A drawing anchor holding the shape of the slicer or timeline `name`."""
-    ns = {"slicer": ("sle", OFFICE + "drawing/2010/slicer", "sle15"),
-          "timeslicer": ("tsle", OFFICE + "drawing/2012/timeslicer", "tsle")}[kind]
-    return (f'<xdr:twoCellAnchor editAs="oneCell"><xdr:from><xdr:col>7</xdr:col><xdr:colOff>0'
-            f'</xdr:colOff><xdr:row>{row}</xdr:row><xdr:rowOff>0</xdr:rowOff></xdr:from><xdr:to>'
-            f'<xdr:col>10</xdr:col><xdr:colOff>0</xdr:colOff><xdr:row>{row + 8}</xdr:row>'
-            '<xdr:rowOff>0</xdr:rowOff></xdr:to><mc:AlternateContent xmlns:mc="http://schemas.'
-            f'openxmlformats.org/markup-compatibility/2006"><mc:Choice xmlns:{ns[0]}="{ns[1]}" '
-            f'Requires="{ns[2]}"><xdr:graphicFrame macro=""><xdr:nvGraphicFramePr><xdr:cNvPr '
-            f'id="{row + 2}" name="{name}"/><xdr:cNvGraphicFramePr/></xdr:nvGraphicFramePr>'
-            '<xdr:xfrm><a:off x="0" y="0"/><a:ext cx="0" cy="0"/></xdr:xfrm><a:graphic>'
-            f'<a:graphicData uri="{ns[1]}"><{ns[0]}:{kind} name="{name}"/></a:graphicData>'
-            '</a:graphic></xdr:graphicFrame></mc:Choice><mc:Fallback><xdr:sp macro="" textlink="">'
-            '<xdr:nvSpPr><xdr:cNvPr id="0" name=""/><xdr:cNvSpPr/></xdr:nvSpPr><xdr:spPr/>'
-            '</xdr:sp></mc:Fallback></mc:AlternateContent><xdr:clientData/></xdr:twoCellAnchor>')
+# Per kind of slicer: the sheet's part (root, namespace, extension uri, list, entry), the cache
+# (folder, relationship, content type) and the workbook's list of caches (uri, list, entry).
+SLICER_KINDS = {
+    "pivot": ("slicers", X14, "A8765BA9-456A-4dab-B4F3-ACF838C121DE", "x14:slicerList", "x14:slicer",
+              "slicerCache", "2007/relationships/slicerCache", "slicerCache+xml",
+              "BBE1A952-AA13-448e-AADC-164F8A28A991", "x14:slicerCaches", "x14:slicerCache"),
+    "table": ("slicers", X14, "3A4CF648-6AED-40f4-86FF-DC5316D8AED3", "x14:slicerList", "x14:slicer",
+              "slicerCache", "2007/relationships/slicerCache", "slicerCache+xml",
+              "46BE6895-7355-4a93-B00E-2C351335B9C9", "x15:slicerCaches", "x14:slicerCache"),
+    "timeline": ("timelines", X15, "7E03D99C-DC04-49d9-9315-930204A7B6E9", "x15:timelineRefs",
+                 "x15:timelineRef", "timelineCache", "2011/relationships/timelineCache",
+                 "timelineCache+xml", "D0CA8CA8-9F24-4464-BF8E-62219DCF47F9",
+                 "x15:timelineCacheRefs", "x15:timelineCacheRef"),
+}
 
 
-def add_slicers(path, sheet, slicers, timelines=(), defined_names_after="</sheets>"):
-    """Adds slicers and timelines to the sheet part `sheet` (e.g. "sheet3"), drawn on a new
-    drawing: `slicers` are (name, cache name, cache xml or None for a cache added before,
-    table slicer?) and `timelines` (name, cache name, cache xml)."""
-    wb_rels, sheet_rels, types, names, wb_ext = [], [], [], [], {}
-    parts, pivot, table, lines = {}, [], [], []
-    caches = [c for c in slicers + list(timelines) if c[2]]
-    for n, (name, cache, xml, *rest) in enumerate(caches, 1):
-        timeline = (name, cache, xml) in timelines
-        folder = "timelineCaches/timelineCache" if timeline else "slicerCaches/slicerCache"
-        parts[f"xl/{folder}{n}.xml"] = xml_part(xml)
-        types.append((f"xl/{folder}{n}.xml", MS_XML + ("timelineCache+xml" if timeline
-                                                        else "slicerCache+xml")))
-        kind = "2011/relationships/timelineCache" if timeline else "2007/relationships/slicerCache"
-        wb_rels.append((f"rId{80 + n}", OFFICE + kind, f"{folder}{n}.xml"))
-        names.append(f'<definedName name="{cache}">#N/A</definedName>')
-        key = "timeline" if timeline else ("table" if rest and rest[0] else "pivot")
-        wb_ext.setdefault(key, []).append(f"rId{80 + n}")
-    for name, cache, _, *rest in slicers:
-        (table if rest and rest[0] else pivot).append(
-            f'<slicer name="{name}" cache="{cache}" caption="{name}" rowHeight="241300"/>')
-    lines = [f'<timeline name="{name}" cache="{cache}" caption="{name}" level="0" '
-             'selectionLevel="0" scrollPosition="2016-01-01T00:00:00"/>'
-             for name, cache, _ in timelines]
-    sheet_ext = ""
-    for n, (items, root, ns, uri, rel, ref) in enumerate([
-            (pivot, "slicers", X14, "A8765BA9-456A-4dab-B4F3-ACF838C121DE", SLICER, "x14:slicer"),
-            (table, "slicers", X14, "3A4CF648-6AED-40f4-86FF-DC5316D8AED3", SLICER, "x14:slicer"),
-            (lines, "timelines", X15, "7E03D99C-DC04-49d9-9315-930204A7B6E9", TIMELINE,
-             "x15:timelineRef")], 1):
-        if not items:
+def slicer_shape(n, name, kind):
+    """A drawing anchor holding the shape that shows slicer or timeline `name`."""
+    tag, ns, needs = (("tsle:timeslicer", OFFICE + "drawing/2012/timeslicer", "tsle")
+                      if kind == "timeline" else ("sle:slicer", OFFICE + "drawing/2010/slicer",
+                                                  "sle15"))
+    cell = '<xdr:{0}><xdr:col>7</xdr:col><xdr:colOff>0</xdr:colOff><xdr:row>{1}</xdr:row>' \
+           '<xdr:rowOff>0</xdr:rowOff></xdr:{0}>'
+    return (f'<xdr:twoCellAnchor>{cell.format("from", 8 * n)}{cell.format("to", 8 * n + 7)}'
+            '<mc:AlternateContent xmlns:mc="http://schemas.openxmlformats.org/markup-compatibility/'
+            f'2006"><mc:Choice xmlns:{tag[:tag.index(":")]}="{ns}" Requires="{needs}">'
+            f'<xdr:graphicFrame macro=""><xdr:nvGraphicFramePr><xdr:cNvPr id="{n + 2}" '
+            f'name="{name}"/><xdr:cNvGraphicFramePr/></xdr:nvGraphicFramePr><xdr:xfrm/><a:graphic>'
+            f'<a:graphicData uri="{ns}"><{tag} name="{name}"/></a:graphicData></a:graphic>'
+            '</xdr:graphicFrame></mc:Choice><mc:Fallback/></mc:AlternateContent><xdr:clientData/>'
+            '</xdr:twoCellAnchor>')
+
+
+def add_slicers(path, sheet, items):
+    """Adds slicers and timelines to the sheet part `sheet` ("sheet3"), shown by a drawing of
+    their own: `items` are (kind, name, cache name, cache part or None for a cache listed
+    before), the kind one of SLICER_KINDS."""
+    parts, types, rels, book_rels, names, sheet_ext, book_ext = {}, [], [], [], "", "", ""
+    for n, kind in enumerate(SLICER_KINDS, 1):
+        (root, ns, uri, wrap, ref, folder, rel, ctype, book_uri, book_wrap,
+         book_ref) = SLICER_KINDS[kind]
+        mine = [i for i in items if i[0] == kind]
+        if not mine:
             continue
-        part = f"xl/{root}/{root[:-1]}{sheet[-1]}{n}.xml"
-        parts[part] = xml_part(f'<{root} xmlns="{ns}">{"".join(items)}</{root}>')
+        part = f"xl/{root}/{root[:-1]}{sheet[5:]}{n}.xml"
+        entries = "".join(f'<{root[:-1]} name="{name}" cache="{cache}" caption="{name}" '
+                          'rowHeight="241300"/>' for _, name, cache, _ in mine)
+        parts[part] = xml_part(f'<{root} xmlns="{ns}">{entries}</{root}>')
         types.append((part, MS_XML + root[:-1] + "+xml"))
-        sheet_rels.append((f"rId9{n}", rel, f"../{root}/{part.rsplit('/', 1)[1]}"))
-        wrap = "x15:timelineRefs" if root == "timelines" else "x14:slicerList"
-        sheet_ext += extension(uri, ("x15", X15) if root == "timelines" else ("x14", X14),
-                               f'<{wrap} xmlns:x14="{X14}"><{ref} r:id="rId9{n}"/></{wrap}>')
-    shapes = [slicer_frame(s[0], row=8 * i) for i, s in enumerate(slicers)]
-    shapes += [slicer_frame(t[0], "timeslicer", 8 * (len(slicers) + i))
-               for i, t in enumerate(timelines)]
-    drawing = f"xl/drawings/drawing{sheet[-1]}9.xml"
+        rels.append((f"rId9{n}", SLICER if root == "slicers" else TIMELINE,
+                     f"../{root}/{part.rsplit('/', 1)[1]}"))
+        sheet_ext += extension(uri, ("x15", X15), f'<{wrap} xmlns:x14="{X14}"><{ref} '
+                                                   f'r:id="rId9{n}"/></{wrap}>')
+        listed = ""
+        for m, (_, _, cache, xml) in enumerate([i for i in mine if i[3]], 1):
+            cache_part = f"{folder}s/{folder}{sheet[5:]}{n}{m}.xml"
+            parts["xl/" + cache_part] = xml_part(xml)
+            types.append(("xl/" + cache_part, MS_XML + ctype))
+            book_rels.append((f"rId8{n}{m}", OFFICE + rel, cache_part))
+            names += f'<definedName name="{cache}">#N/A</definedName>'
+            listed += f'<{book_ref} r:id="rId8{n}{m}"/>'
+        if listed:
+            book_ext += extension(book_uri, ("x15", X15),
+                                  f'<{book_wrap} xmlns:x14="{X14}">{listed}</{book_wrap}>')
+    drawing = f"xl/drawings/drawing{sheet[5:]}9.xml"
     parts[drawing] = xml_part(
         '<xdr:wsDr xmlns:xdr="http://schemas.openxmlformats.org/drawingml/2006/spreadsheetDrawing" '
-        'xmlns:a="http://schemas.openxmlformats.org/drawingml/2006/main">' + "".join(shapes)
-        + "</xdr:wsDr>")
+        'xmlns:a="http://schemas.openxmlformats.org/drawingml/2006/main">'
+        + "".join(slicer_shape(n, i[1], i[0]) for n, i in enumerate(items)) + "</xdr:wsDr>")
     types.append((drawing, "application/vnd.openxmlformats-officedocument.drawing+xml"))
-    sheet_rels.append(("rId99", "http://schemas.openxmlformats.org/officeDocument/2006/"
-                       "relationships/drawing", "../drawings/" + drawing.rsplit("/", 1)[1]))
-    book_ext = "".join(extension(uri, ns, f'<{tag} xmlns:x14="{X14}">' + "".join(
-        f'<{ref} r:id="{r}"/>' for r in wb_ext[key]) + f"</{tag}>")
-        for key, uri, ns, tag, ref in [
-            ("pivot", "BBE1A952-AA13-448e-AADC-164F8A28A991", ("x14", X14), "x14:slicerCaches",
-             "x14:slicerCache"),
-            ("table", "46BE6895-7355-4a93-B00E-2C351335B9C9", ("x15", X15), "x15:slicerCaches",
-             "x14:slicerCache"),
-            ("timeline", "D0CA8CA8-9F24-4464-BF8E-62219DCF47F9", ("x15", X15),
-             "x15:timelineCacheRefs", "x15:timelineCacheRef")] if key in wb_ext)
+    rels.append(("rId99", "http://schemas.openxmlformats.org/officeDocument/2006/relationships/"
+                 "drawing", "../drawings/" + drawing.rsplit("/", 1)[1]))
+    def book_xml(t):
+        t = (t.replace("</definedNames>", names + "</definedNames>") if "<definedNames>" in t
+             else t.replace("</sheets>", f"</sheets><definedNames>{names}</definedNames>"))
+        if "<extLst>" in t:
+            return t.replace("<extLst>", "<extLst>" + book_ext)
+        return t.replace("</workbook>", f"<extLst>{book_ext}</extLst></workbook>")
 
-    def sheet_xml(old):
-        old = re.sub(r"(<pageMargins[^>]*/>(?:<pageSetup[^>]*/>)?)",
-                     r'\1<drawing r:id="rId99"/>', old, 1)
-        if "<extLst>" in old:
-            return old.replace("</extLst>", sheet_ext + "</extLst>", 1)
-        return old.replace("</worksheet>", f"<extLst>{sheet_ext}</extLst></worksheet>", 1)
-
-    def book_xml(old):
-        if "<definedNames>" in old:
-            old = old.replace("</definedNames>", "".join(names) + "</definedNames>", 1)
-        else:
-            old = old.replace(defined_names_after, defined_names_after
-                              + f'<definedNames>{"".join(names)}</definedNames>', 1)
-        if "<extLst>" in old:
-            return old.replace("<extLst>", "<extLst>" + book_ext, 1)
-        return old.replace("</workbook>", f"<extLst>{book_ext}</extLst></workbook>", 1)
-
-    sheet_rels_part = f"xl/worksheets/_rels/{sheet}.xml.rels"
+    empty_rels = xml_part('<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/'
+                          'relationships"></Relationships>')
     patch_parts(path, {
         **parts,
-        f"xl/worksheets/{sheet}.xml": sheet_xml,
-        sheet_rels_part: lambda old: (old or xml_part(
-            '<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">'
-            "</Relationships>")).replace("</Relationships>",
-                                         relations(sheet_rels) + "</Relationships>"),
-        "xl/_rels/workbook.xml.rels": before("</Relationships>", relations(wb_rels)),
+        f"xl/worksheets/{sheet}.xml": lambda t: re.sub(
+            r"(<pageMargins[^>]*/>)", r'\1<drawing r:id="rId99"/>', t, 1).replace(
+            "</worksheet>", f"<extLst>{sheet_ext}</extLst></worksheet>"),
+        f"xl/worksheets/_rels/{sheet}.xml.rels": lambda t: before(
+            "</Relationships>", relations(rels))(t or empty_rels),
+        "xl/_rels/workbook.xml.rels": before("</Relationships>", relations(book_rels)),
         "xl/workbook.xml": book_xml,
         "[Content_Types].xml": before("</Types>", overrides(types)),
     })
 
 
-def pivot_cache(name, source, pivots, items=0):
-    """A slicer cache filtering the pivot tables `pivots` ((sheet id, name) each) on field
-    `source`, with `items` items; a timeline cache when `items` is None."""
-    tables = "".join(f'<pivotTable tabId="{t}" name="{n}"/>' for t, n in pivots)
+def pivot_cache(name, pivots, items=None):
+    """A cache of the field "City" filtering the pivot tables `pivots` ((sheet id, name) each): a
+    slicer cache with `items` items, a timeline cache without."""
+    tables = "<pivotTables>" + "".join(f'<pivotTable tabId="{t}" name="{n}"/>'
+                                       for t, n in pivots) + "</pivotTables>"
     if items is None:
-        return (f'<timelineCacheDefinition xmlns="{X15}" name="{name}" sourceName="{source}">'
-                f'<pivotTables>{tables}</pivotTables><state minimalRefreshVersion="6" '
-                'lastRefreshVersion="6" pivotCacheId="1" filterType="unknown"><bounds '
-                'startDate="2016-01-01T00:00:00" endDate="2017-01-01T00:00:00"/></state>'
-                '</timelineCacheDefinition>')
+        return (f'<timelineCacheDefinition xmlns="{X15}" name="{name}" sourceName="City">{tables}'
+                '<state minimalRefreshVersion="6" lastRefreshVersion="6" pivotCacheId="1" '
+                'filterType="unknown"/></timelineCacheDefinition>')
     data = "".join(f'<i x="{i}" s="1"/>' for i in range(items))
-    return (f'<slicerCacheDefinition xmlns="{X14}" name="{name}" sourceName="{source}">'
-            f'<pivotTables>{tables}</pivotTables><data><tabular pivotCacheId="1"><items '
-            f'count="{items}">{data}</items></tabular></data></slicerCacheDefinition>')
+    return (f'<slicerCacheDefinition xmlns="{X14}" name="{name}" sourceName="City">{tables}'
+            f'<data><tabular pivotCacheId="1"><items count="{items}">{data}</items></tabular>'
+            '</data></slicerCacheDefinition>')
 
 
 def table_cache(name, source, table, column):
@@ -285,19 +269,18 @@ def write_pivot_slicer_workbook(path):
     shutil.copyfile(os.path.join(CORPUS, "poi_DataTableCities.xlsx"), path)
     patch_parts(path, {"xl/pivotCache/pivotCacheDefinition1.xml": lambda t: t.replace(
         "<x14:pivotCacheDefinition/>", '<x14:pivotCacheDefinition pivotCacheId="1"/>')})
-    add_slicers(path, "sheet3",
-                [("City", "Slicer_City", pivot_cache("Slicer_City", "City",
-                                                     [(3, "PivotTable3")], 12)),
-                 ("Small city", "Slicer_City1", table_cache("Slicer_City1", "City", 2, 1), True)],
-                [("Timeline", "NativeTimeline_City",
-                  pivot_cache("NativeTimeline_City", "City", [(3, "PivotTable3")], None))])
+    pivot = [(3, "PivotTable3")]
+    add_slicers(path, "sheet3", [
+        ("pivot", "City", "Slicer_City", pivot_cache("Slicer_City", pivot, 12)),
+        ("table", "Small city", "Slicer_City1", table_cache("Slicer_City1", "City", 2, 1)),
+        ("timeline", "Timeline", "NativeTimeline_City", pivot_cache("NativeTimeline_City", pivot))])
 
 
 def write_table_slicer_workbook(path):
     """The table workbook with a slicer on the column "Item" of its table "Sales"."""
     write_table_workbook(path)
-    add_slicers(path, "sheet1", [("Item", "Slicer_Item", table_cache("Slicer_Item", "Item", 1, 1),
-                                  True)])
+    add_slicers(path, "sheet1",
+                [("table", "Item", "Slicer_Item", table_cache("Slicer_Item", "Item", 1, 1))])
 
 
 def write_view_workbook(path):
