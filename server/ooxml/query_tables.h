@@ -38,10 +38,10 @@ class ConnectionCopies {
   bool loaded_ = false;
   long highestId_ = 0;
   std::map<long, pugi::xml_node> byId_;
-  std::vector<std::string> names_;          // folded, every connection's
-  std::map<long, long> copies_;             // the source's id -> the copy's
+  std::vector<std::string> names_;            // folded, every connection's
+  std::map<long, long> copies_;               // the source's id -> the copy's
   std::vector<std::pair<long, long>> order_;  // in the order asked for
-  std::map<long, std::string> freshNames_;  // the copy's id -> its name
+  std::map<long, std::string> freshNames_;    // the copy's id -> its name
 };
 
 // Points the copy of a query table part, or of a table filled by a query, at the copy's

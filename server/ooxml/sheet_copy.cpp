@@ -656,7 +656,8 @@ class Copier {
             if (doc->document_element().attribute("connectionId"))
               relinkConnection(doc->document_element(), connections());
           }
-          if (p.fixup == Fixup::Drawing && slicers_) slicers_->renameShapes(doc->document_element());
+          if (p.fixup == Fixup::Drawing && slicers_)
+            slicers_->renameShapes(doc->document_element());
           if (p.fixup == Fixup::Table || p.fixup == Fixup::Pivot)
             GuidRenewer().walk(doc->document_element(), nullptr);
           retargetElements(doc->document_element(), request_.sourceName, request_.copyName,
@@ -833,7 +834,7 @@ class Copier {
   // The shape ids that the sheet's controls and its drawings refer to: those of the sheet's
   // legacy drawing.
   std::map<long, long> shapeIds_;
-  TableRenames tables_;                // the source's tables -> the copy's
+  TableRenames tables_;                          // the source's tables -> the copy's
   std::optional<ConnectionCopies> connections_;  // made when the copy has a query table
   std::optional<SlicerCopies> slicers_;          // made when the copy has a slicer or timeline
   GuidRenewer threadIds_;              // comment threads: shared by the threaded and legacy parts

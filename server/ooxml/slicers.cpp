@@ -131,8 +131,9 @@ bool SlicerCopies::filtersSource(pugi::xml_node cache) const {
     if (local == "pivotTable") {
       found = found || n.attribute("tabId").as_llong(-1) == context_.sourceSheetId;
     } else if (local == "tableSlicerCache") {
-      found = found || context_.tables->findId(static_cast<long>(
-                           n.attribute("tableId").as_llong(-1))).has_value();
+      found =
+          found || context_.tables->findId(static_cast<long>(n.attribute("tableId").as_llong(-1)))
+                       .has_value();
     }
   });
   return found;
@@ -207,7 +208,8 @@ bool SlicerCopies::renameShapes(pugi::xml_node root) const {
     // The shape that holds the slicer carries its name too.
     pugi::xml_node frame = n;
     while (frame && localName(frame.name()) != "AlternateContent" &&
-           localName(frame.name()) != "twoCellAnchor" && localName(frame.name()) != "oneCellAnchor" &&
+           localName(frame.name()) != "twoCellAnchor" &&
+           localName(frame.name()) != "oneCellAnchor" &&
            localName(frame.name()) != "absoluteAnchor")
       frame = frame.parent();
     if (frame) {
@@ -240,8 +242,8 @@ void SlicerCopies::commit() {
               lowerAscii(cache.sourcePart))
         sourceLink = &rel;
     if (!sourceLink) continue;
-    const std::string rid = addRelationship(
-        rels, sourceLink->type, relativeTarget(context_.workbookPart, cache.part));
+    const std::string rid =
+        addRelationship(rels, sourceLink->type, relativeTarget(context_.workbookPart, cache.part));
     std::vector<std::pair<pugi::xml_node, pugi::xml_attribute>> entries;
     forEachDescendant(extLst, [&](pugi::xml_node n) {
       for (pugi::xml_attribute a : n.attributes()) {

@@ -36,9 +36,9 @@ class SlicerRegistry {
   void addCache(std::string_view name, const std::string& part);
 
  private:
-  std::set<std::string> names_;                 // folded
-  std::map<std::string, std::string> caches_;   // folded cache name -> part
-  std::map<std::string, long> tried_;           // folded stem -> the next number worth trying
+  std::set<std::string> names_;                // folded
+  std::map<std::string, std::string> caches_;  // folded cache name -> part
+  std::map<std::string, long> tried_;          // folded stem -> the next number worth trying
 };
 
 // What a copy's slicers need to know about the copy.
@@ -47,8 +47,8 @@ struct SlicerContext {
   long sourceSheetId = 0;  // the sheet ids that caches name pivot tables by
   long copySheetId = 0;
   SlicerRegistry* registry = nullptr;
-  TableRegistry* names = nullptr;         // defined names and tables, for the caches' names
-  const TableRenames* tables = nullptr;   // the source's tables -> the copy's
+  TableRegistry* names = nullptr;             // defined names and tables, for the caches' names
+  const TableRenames* tables = nullptr;       // the source's tables -> the copy's
   std::vector<std::string>* added = nullptr;  // receives every part created
 };
 

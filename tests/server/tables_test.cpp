@@ -96,9 +96,10 @@ TEST(TableCopy, TableLinkedToAQueryTableGetsItsOwnQueryTableAndConnection) {
       "2006/relationships\"><Relationship Id=\"rId1\" Type=\"http://schemas.openxmlformats.org/"
       "officeDocument/2006/relationships/";
   std::string workbookRels = zipPart(path, "xl/_rels/workbook.xml.rels");
-  workbookRels.insert(workbookRels.find("</Relationships>"),
-                      "<Relationship Id=\"rId99\" Type=\"http://schemas.openxmlformats.org/"
-                      "officeDocument/2006/relationships/connections\" Target=\"connections.xml\"/>");
+  workbookRels.insert(
+      workbookRels.find("</Relationships>"),
+      "<Relationship Id=\"rId99\" Type=\"http://schemas.openxmlformats.org/"
+      "officeDocument/2006/relationships/connections\" Target=\"connections.xml\"/>");
   std::string table = zipPart(path, "xl/tables/table1.xml");
   table.insert(table.find("<table ") + 7, "tableType=\"queryTable\" connectionId=\"1\" ");
   test::patchZip(
@@ -117,8 +118,8 @@ TEST(TableCopy, TableLinkedToAQueryTableGetsItsOwnQueryTableAndConnection) {
   book.sheets().item(1).copy(book.sheets().item(1));
   book.save();
   const std::string connections = zipPart(path, "xl/connections.xml");
-  for (const auto& [copy, id, name] : {std::tuple{"Data (2)", "8", "Data1"},
-                                       std::tuple{"Data (3)", "9", "Data3"}}) {
+  for (const auto& [copy, id, name] :
+       {std::tuple{"Data (2)", "8", "Data1"}, std::tuple{"Data (3)", "9", "Data3"}}) {
     const std::string link = std::string("connectionId=\"") + id + "\"";
     const std::string copyTable = test::relatedPart(path, sheetPartOf(path, copy), "rId1");
     const std::string query = test::relatedPart(path, copyTable, "rId1");
