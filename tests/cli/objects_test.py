@@ -42,21 +42,6 @@ def corpus_workbook(name):
     return lambda path: shutil.copyfile(os.path.join(CORPUS, name), path)
 
 
-def add_parts(path, parts, sheet_rels, content_types):
-    """Adds `parts` (name -> text), relationships to the sheet's .rels part and Overrides."""
-    with zipfile.ZipFile(path) as z:
-        entries = [(i.filename, z.read(i.filename)) for i in z.infolist()]
-    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
-        for name, data in entries:
-            if name == sheet_rels[0]:
-                data = data.replace(b"</Relationships>", sheet_rels[1].encode() + b"</Relationships>")
-            elif name == "[Content_Types].xml":
-                data = data.replace(b"</Types>", content_types.encode() + b"</Types>")
-            z.writestr(name, data)
-        for name, text in parts.items():
-            z.writestr(name, text)
-
-
 def patch_parts(path, changes):
     """Rewrites the package: each of `changes` (part name -> text, or a function of the part's
     old text) replaces or adds a part."""
@@ -100,15 +85,11 @@ def write_query_workbook(path):
     write_table_workbook(path)
     fields = "".join(f'<queryTableField id="{i}" name="{n}" tableColumnId="{i}"/>'
                      for i, n in enumerate(["Item", "Qty", "Price"], 1))
-    query = ('<queryTable xmlns="{}" name="Shop data" connectionId="1" autoFormatId="16" '
-             'applyNumberFormats="0" applyBorderFormats="0" applyFontFormats="0" '
-             'applyPatternFormats="0" applyAlignmentFormats="0" applyWidthHeightFormats="0">'
-             '<queryTableRefresh nextId="5"><queryTableFields count="4">{}<queryTableField id="4" '
-             'dataBound="0" tableColumnId="4"/></queryTableFields></queryTableRefresh></queryTable>'
-             ).format(MAIN, fields)
-    web = (f'<queryTable xmlns="{MAIN}" name="ExternalData_1" connectionId="2" autoFormatId="16" '
-           'applyNumberFormats="0" applyBorderFormats="0" applyFontFormats="0" '
-           'applyPatternFormats="0" applyAlignmentFormats="0" applyWidthHeightFormats="0"/>')
+    query = (f'<queryTable xmlns="{MAIN}" name="Shop data" connectionId="1" autoFormatId="16">'
+             f'<queryTableRefresh nextId="5"><queryTableFields count="4">{fields}<queryTableField '
+             'id="4" dataBound="0" tableColumnId="4"/></queryTableFields></queryTableRefresh>'
+             '</queryTable>')
+    web = f'<queryTable xmlns="{MAIN}" name="ExternalData_1" connectionId="2" autoFormatId="16"/>'
     connections = (
         f'<connections xmlns="{MAIN}" xmlns:mc="http://schemas.openxmlformats.org/markup-'
         'compatibility/2006" mc:Ignorable="xr16" xmlns:xr16="' + OFFICE
@@ -149,10 +130,12 @@ def write_query_workbook(path):
 # Per kind of slicer: the sheet's part (root, namespace, extension uri, list, entry), the cache
 # (folder, relationship, content type) and the workbook's list of caches (uri, list, entry).
 SLICER_KINDS = {
-    "pivot": ("slicers", X14, "A8765BA9-456A-4dab-B4F3-ACF838C121DE", "x14:slicerList", "x14:slicer",
+    "pivot": ("slicers", X14, "A8765BA9-456A-4dab-B4F3-ACF838C121DE", "x14:slicerList",
+              "x14:slicer",
               "slicerCache", "2007/relationships/slicerCache", "slicerCache+xml",
               "BBE1A952-AA13-448e-AADC-164F8A28A991", "x14:slicerCaches", "x14:slicerCache"),
-    "table": ("slicers", X14, "3A4CF648-6AED-40f4-86FF-DC5316D8AED3", "x14:slicerList", "x14:slicer",
+    "table": ("slicers", X14, "3A4CF648-6AED-40f4-86FF-DC5316D8AED3", "x14:slicerList",
+              "x14:slicer",
               "slicerCache", "2007/relationships/slicerCache", "slicerCache+xml",
               "46BE6895-7355-4a93-B00E-2C351335B9C9", "x15:slicerCaches", "x14:slicerCache"),
     "timeline": ("timelines", X15, "7E03D99C-DC04-49d9-9315-930204A7B6E9", "x15:timelineRefs",
@@ -286,18 +269,18 @@ def write_table_slicer_workbook(path):
 def write_view_workbook(path):
     """The table workbook, with a named sheet view of "Shop" that filters its table."""
     write_table_workbook(path)
-    add_parts(
-        path,
-        {"xl/namedSheetViews/namedSheetView1.xml":
-         '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n<namedSheetViews xmlns='
-         '"http://schemas.microsoft.com/office/spreadsheetml/2019/namedsheetviews"><namedSheetView '
-         'name="Mine" id="{5B3F9B0E-6E0C-4E4A-9E1D-2C1C43E0D001}"><nsvFilter filterId='
-         '"{5B3F9B0E-6E0C-4E4A-9E1D-2C1C43E0D002}" ref="A1:D5" tableId="1"/></namedSheetView>'
-         '</namedSheetViews>'},
-        ("xl/worksheets/_rels/sheet1.xml.rels",
-         f'<Relationship Id="rId99" Type="{VIEWS}" Target="../namedSheetViews/namedSheetView1.xml"/>'),
-        '<Override PartName="/xl/namedSheetViews/namedSheetView1.xml" '
-        'ContentType="application/vnd.ms-excel.namedsheetviews+xml"/>')
+    view = "xl/namedSheetViews/namedSheetView1.xml"
+    patch_parts(path, {
+        view: xml_part(
+            '<namedSheetViews xmlns="http://schemas.microsoft.com/office/spreadsheetml/2019/'
+            'namedsheetviews"><namedSheetView name="Mine" id="{5B3F9B0E-6E0C-4E4A-9E1D-'
+            '2C1C43E0D001}"><nsvFilter filterId="{5B3F9B0E-6E0C-4E4A-9E1D-2C1C43E0D002}" '
+            'ref="A1:D5" tableId="1"/></namedSheetView></namedSheetViews>'),
+        "xl/worksheets/_rels/sheet1.xml.rels": before("</Relationships>", relations(
+            [("rId99", VIEWS, "../namedSheetViews/namedSheetView1.xml")])),
+        "[Content_Types].xml": before("</Types>",
+                                      overrides([(view, MS_XML + "namedsheetviews+xml")])),
+    })
 
 
 def write_threaded_workbook(path):
@@ -599,7 +582,8 @@ def unexplained_failures(report, original, result):
                 for name in cache_names(result) - cache_names(original)}
     with open(report) as f:
         judged = json.load(f)
-    return ([n for n in judged["notes"] if n[2] == "FAIL" and not (n[1] == "e" and n[3] in expected)]
+    return ([n for n in judged["notes"]
+             if n[2] == "FAIL" and not (n[1] == "e" and n[3] in expected)]
             + [k for k, v in judged["status"].items() if v == "FAIL" and not k.startswith("e|")])
 
 
