@@ -252,8 +252,9 @@ void SlicerCopies::commit() {
           entries.emplace_back(n, a);
       }
     });
+    // The copy's entry goes last, after the caches of earlier copies.
     for (auto& [entry, attribute] : entries) {
-      pugi::xml_node copy = entry.parent().insert_copy_after(entry, entry);
+      pugi::xml_node copy = entry.parent().append_copy(entry);
       copy.attribute(attribute.name()).set_value(rid.c_str());
     }
     for (pugi::xml_node name : names.children()) {
