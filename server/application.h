@@ -22,6 +22,7 @@ class Sheet {
   // duplicate names with ServerError.
   void setName(const std::string& name);
   SheetKind kind() const;
+  SheetVisibility visibility() const;
   // Copies this sheet and places the copy right after `after`, a sheet of the
   // same workbook. The copy becomes the workbook's active sheet.
   void copy(const Sheet& after);
@@ -36,7 +37,8 @@ class Sheet {
 // Sheets(...) when `worksheetsOnly` is false, Worksheets(...) when true.
 class SheetCollection {
  public:
-  SheetCollection(Workbook* book, bool worksheetsOnly) : book_(book), worksheetsOnly_(worksheetsOnly) {}
+  SheetCollection(Workbook* book, bool worksheetsOnly)
+      : book_(book), worksheetsOnly_(worksheetsOnly) {}
   int count() const;
   Sheet item(int index) const;  // 1-based; out of range throws
   // Name lookup ignores case as a spreadsheet application does; a name that
