@@ -37,8 +37,7 @@ class Sheet {
 // Sheets(...) when `worksheetsOnly` is false, Worksheets(...) when true.
 class SheetCollection {
  public:
-  SheetCollection(Workbook* book, bool worksheetsOnly)
-      : book_(book), worksheetsOnly_(worksheetsOnly) {}
+  SheetCollection(Workbook* book, bool worksheetsOnly) : book_(book), worksheetsOnly_(worksheetsOnly) {}
   int count() const;
   Sheet item(int index) const;  // 1-based; out of range throws
   // Name lookup ignores case as a spreadsheet application does; a name that

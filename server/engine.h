@@ -27,9 +27,9 @@ class Engine {
  public:
   virtual ~Engine() = default;
 
-  virtual int sheetCount() const = 0;               // all kinds
-  virtual SheetId sheetAt(int position) const = 0;  // 0-based position in tab order
-  virtual int positionOf(SheetId id) const = 0;     // 0-based
+  virtual int sheetCount() const = 0;                // all kinds
+  virtual SheetId sheetAt(int position) const = 0;   // 0-based position in tab order
+  virtual int positionOf(SheetId id) const = 0;      // 0-based
   virtual std::string sheetName(SheetId id) const = 0;
   virtual SheetKind sheetKind(SheetId id) const = 0;
   virtual SheetVisibility sheetVisibility(SheetId id) const = 0;
