@@ -296,7 +296,7 @@ class BadInput(WorkbookCase):
         path = self.book("Data")
         before = read_bytes(path)
         cases = {"Day:[x]": "contains the character ':'", "'Day[x]": "apostrophe",
-                 "Day[x]'": "apostrophe"}
+                 "Day[x]'": "apostrophe", "Day[x:0]": "without a width"}
         for pattern, reason in cases.items():
             for save in ("each", "once"):
                 with self.subTest(pattern=pattern, save=save):
@@ -345,9 +345,8 @@ class Names(WorkbookCase):
     def test_valid_lists_name_the_copies_in_list_order(self):
         cases = {
             "plain": (b"North\nSouth\n", ["North", "South"]),
-            "mark, CR LF and blank lines": (b"\xef\xbb\xbfNorth\r\n\r\n \t\nSouth", ["North", "South"]),
-            "unicode, 31 characters": (("Z\u00fcrich\n" + "\u00e9" * 31).encode(),
-                                       ["Z\u00fcrich", "\u00e9" * 31]),
+            "mark, CR LF, blank lines": (b"\xef\xbb\xbfNorth\r\n\r\n \t\nSouth", ["North", "South"]),
+            "31 characters": (("Z\u00fcrich\n" + "\u00e9" * 31).encode(), ["Z\u00fcrich", "\u00e9" * 31]),
             "no names": (b"\n\n", []),
         }
         for label, (content, names) in cases.items():
@@ -360,11 +359,6 @@ class Names(WorkbookCase):
                     self.assertEqual(result.stdout.splitlines(), names)
                     self.assertEqual(self.sheets(path), ["Data", "Other", *names])
 
-    def test_names_come_from_standard_input(self):
-        path = self.book("Data")
-        result = run("copy", path, "--sheet", "Data", "--names", "-", stdin="Mon\nTue\n")
-        self.assertEqual((result.returncode, result.stdout), (0, "Mon\nTue\n"))
-
     def test_every_bad_line_is_listed_and_no_copy_is_made(self):
         lines = [(b"Lyon", None), (b"A:B", "character ':'"), (b"a/b", "character '/'"),
                  (b"x" * 32, "32 characters long"), (b"'quoted", "apostrophe"),
@@ -375,12 +369,12 @@ class Names(WorkbookCase):
         path = self.book("Data", "Paris", chartsheet="Chart1")
         before = read_bytes(path)
         names = self.names_file(b"\n".join(text for text, _ in lines))
+        bad = [(n, reason) for n, (_, reason) in enumerate(lines, 1) if reason]
         for save in ("each", "once"):
             with self.subTest(save):
                 result = run("copy", path, "--sheet", "Data", "--names", names, "--save", save)
                 self.assertEqual((result.returncode, result.stdout), (1, ""))
                 said = result.stderr.splitlines()
-                bad = [(n, reason) for n, (_, reason) in enumerate(lines, 1) if reason]
                 self.assertEqual(len(said), len(bad) + 1, result.stderr)
                 for (number, reason), line in zip(bad, said):
                     self.assertTrue(line.startswith(f"Line {number}: "), line)
@@ -391,15 +385,10 @@ class Names(WorkbookCase):
 
     def test_lists_that_cannot_be_read_are_refused(self):
         path = self.book("Data")
-        cases = {"UTF-16": ("Lyon\n".encode("utf-16"), "UTF-16"),
-                 "missing": (None, "does not exist"), "folder": ("dir", "folder")}
-        for label, (content, reason) in cases.items():
-            with self.subTest(label):
-                names = os.path.join(self.dir, "missing.txt")
-                if content == "dir":
-                    names = self.dir
-                elif content is not None:
-                    names = self.names_file(content)
+        for names, reason in ((self.names_file("Lyon\n".encode("utf-16")), "UTF-16"),
+                              (os.path.join(self.dir, "none.txt"), "does not exist"),
+                              (self.dir, "folder")):
+            with self.subTest(reason):
                 result = run("copy", path, "--sheet", "Data", "--names", names)
                 self.assertEqual((result.returncode, result.stdout), (1, ""))
                 self.assertIn(reason, result.stderr)
@@ -412,27 +401,15 @@ class Numbers(WorkbookCase):
                  ("[x:3]", 2, "9", ["009", "010"]),
                  ("Q[x:1]", 2, "10", ["Q10", "Q11"]),
                  ("Day[x]", 2, "0", ["Day0", "Day1"]),
-                 ("[x:3]-[x]", 1, "5", ["005-5"]),
-                 ("Week [x:2]", 1, "100", ["Week 100"])]
+                 ("[x:3]-[x]", 1, "5", ["005-5"])]
         for pattern, count, start, names in cases:
             with self.subTest(pattern=pattern, start=start):
                 path = self.book("Data", name=f"n{len(os.listdir(self.dir))}.xlsx")
-                args = ["copy", path, "--sheet", "Data", "--count", str(count),
-                        "--pattern", pattern] + (["--start", start] if start else [])
-                result = run(*args)
+                result = run("copy", path, "--sheet", "Data", "--count", str(count),
+                             "--pattern", pattern, *(["--start", start] if start else []))
                 self.assertEqual((result.returncode, result.stderr), (0, ""))
                 self.assertEqual(result.stdout.splitlines(), names)
                 self.assertEqual(self.sheets(path), ["Data", *names])
-
-    def test_padding_without_a_width_is_refused_before_any_copy(self):
-        path = self.book("Data")
-        before = read_bytes(path)
-        for pattern in ("Day[x:0]", "Day[x:]", "Day[x:a]", "Day[x:12]"):
-            with self.subTest(pattern):
-                result = run("copy", path, "--sheet", "Data", "--count", "2", "--pattern", pattern)
-                self.assertEqual((result.returncode, result.stdout), (1, ""))
-                self.assertIn("without a width", result.stderr)
-        self.assertEqual(read_bytes(path), before)
 
 
 class DryRun(WorkbookCase):
@@ -445,19 +422,18 @@ class DryRun(WorkbookCase):
             "bad list": (["--names", "-"], "Mon\nA:B\n"),
             "missing sheet": (["--count", "1", "--sheet", "Nope"], ""),
         }
+        tense = lambda text: re.sub(r"(were|was|would be) made", "made", text)  # noqa: E731
         for label, (options, stdin) in cases.items():
             with self.subTest(label):
                 dry = self.book("Data", "Day2", "Day1", name="dry.xlsx")
                 real = self.book("Data", "Day2", "Day1", name="real.xlsx")
                 before = read_bytes(dry)
-                args = ["--sheet", "Data", *options]
-                rehearsed = run("copy", dry, *args, "--dry-run", stdin=stdin)
-                done = run("copy", real, *args, stdin=stdin)
+                rehearsed = run("copy", dry, "--sheet", "Data", *options, "--dry-run", stdin=stdin)
+                done = run("copy", real, "--sheet", "Data", *options, stdin=stdin)
                 self.assertEqual(read_bytes(dry), before)
                 self.assertNoStrayFiles("dry.xlsx", "real.xlsx")
                 self.assertEqual((rehearsed.returncode, rehearsed.stdout),
                                  (done.returncode, done.stdout))
-                tense = lambda text: re.sub(r"(were|was|would be) made", "made", text)  # noqa
                 for line in done.stderr.splitlines():
                     self.assertIn(tense(line), tense(rehearsed.stderr))
 
@@ -465,36 +441,34 @@ class DryRun(WorkbookCase):
 class Json(WorkbookCase):
     def test_copy_prints_one_object_whatever_the_outcome(self):
         cases = {
-            "list": (["--names", "-", "--save", "once"], "Mon\nTue\n", 0,
+            "list": (["--names", "-", "--save", "once"], b"Mon\nTue\n", 0,
                      {"made": ["Mon", "Tue"], "saves": 1, "dry_run": False}),
             "dry run": (["--count", "2", "--dry-run"], None, 0,
                         {"made": ["Data (2)", "Data (3)"], "saves": 0, "dry_run": True}),
             "conflict": (["--count", "2", "--pattern", "Other[x:1]"], None, 1,
                          {"made": ["Other2"], "saves": 1}),
-            "bad list": (["--names", "-"], "Ok\nA:B\n\xff\n", 1, {"made": [], "saves": 0}),
+            "bad list": (["--names", "-"], b"Ok\nA:B\n\xff\nother1\n", 1, {"made": [], "saves": 0}),
             "usage error": (["--count", "x"], None, 2, {}),
         }
         for label, (options, stdin, status, expected) in cases.items():
             with self.subTest(label):
                 path = self.book("Data", "Other1", name=f"j{len(os.listdir(self.dir))}.xlsx")
                 result = subprocess.run([CLI, "copy", path, "--sheet", "Data", "--json",
-                                         *options], capture_output=True, timeout=120,
-                                        input=stdin.encode("latin-1") if stdin else None)
+                                         *options], capture_output=True, timeout=120, input=stdin)
                 self.assertEqual(result.returncode, status)
                 report = json.loads(result.stdout)
                 self.assertEqual(report["exit_status"], status)
-                self.assertEqual(report["messages"],
-                                 result.stderr.decode().splitlines()[:len(report["messages"])])
+                self.assertEqual(report["messages"], result.stderr.decode().splitlines()[:1]
+                                 if status == 2 else result.stderr.decode().splitlines())
                 for key, value in expected.items():
                     self.assertEqual(report[key], value, key)
                 if status != 2:
                     self.assertEqual((report["workbook"], report["sheet"]), (path, "Data"))
                     self.assertGreaterEqual(report["seconds"], 0)
-        bad = json.loads(run("copy", path, "--sheet", "Data", "--json", "--names", "-",
-                             stdin="Ok\nA:B\nother1\n").stdout)
-        self.assertEqual([(r["line"], r["name"]) for r in bad["refused"]],
-                         [(2, "A:B"), (3, "other1")])
-        self.assertIn("':'", bad["refused"][0]["reason"])
+        refused = json.loads(run("copy", path, "--sheet", "Data", "--json", "--names", "-",
+                                 stdin="Ok\nA:B\nother1\n").stdout)["refused"]
+        self.assertEqual([(r["line"], r["name"]) for r in refused], [(2, "A:B"), (3, "other1")])
+        self.assertIn("':'", refused[0]["reason"])
 
     def test_sheets_tells_kind_and_visibility(self):
         path = os.path.join(self.dir, "hidden.xlsx")
