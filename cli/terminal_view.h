@@ -48,12 +48,13 @@ class TerminalView : public DuplicationView {
 
   // Copies made and named (or left with their automatic names), in order.
   std::vector<std::string> made;
+  bool failed = false;   // some copy was refused, failed or left unnamed
+  bool aborted = false;  // the run stopped before its first copy, its reason printed
+  bool changed = false;  // another program wrote the workbook during the run
+  bool unsaved = false;  // the copies of a one-instance run could not be saved
+
   std::vector<Refusal> refused;
   std::vector<std::string> messages;  // everything printed, in order
-  bool failed = false;                // some copy was refused, failed or left unnamed
-  bool aborted = false;               // the run stopped before its first copy, its reason printed
-  bool changed = false;               // another program wrote the workbook during the run
-  bool unsaved = false;               // the copies of a one-instance run could not be saved
 
   std::string workbookPath() override { return request_.book; }
   std::string copyCountText() override { return std::to_string(request_.count); }
