@@ -150,7 +150,7 @@ COMPLETIONS = [
     (["copy", ""], ["B.XLS", "a.xlsx", "d e.ods", "sub"]),
     (["sheets", "s"], ["sub"]),
     (["copy", "--sheet", "Data", ""], ["B.XLS", "a.xlsx", "d e.ods", "sub"]),
-    (["copy", "a.xlsx", "--s"], ["--save", "--sheet"]),
+    (["copy", "a.xlsx", "--s"], ["--save", "--sheet", "--start"]),
     (["copy", "a.xlsx", ""], ["--count", "--dry-run", "--help", "--json", "--names", "--pattern",
                               "--save", "--sheet", "--start"]),
     (["copy", "a.xlsx", "--names", "n"], ["notes.txt"]),
