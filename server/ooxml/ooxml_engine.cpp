@@ -185,6 +185,14 @@ SheetKind OoxmlEngine::sheetKind(SheetId id) const {
   return const_cast<OoxmlEngine*>(this)->resolveKind(const_cast<SheetInfo&>(info(id)));
 }
 
+// The workbook part's state attribute; an unknown value shows the sheet, as applications do.
+SheetVisibility OoxmlEngine::sheetVisibility(SheetId id) const {
+  const std::string_view state = info(id).node.attribute("state").value();
+  if (state == "hidden") return SheetVisibility::Hidden;
+  if (state == "veryHidden") return SheetVisibility::VeryHidden;
+  return SheetVisibility::Visible;
+}
+
 SheetKind OoxmlEngine::resolveKind(SheetInfo& s) {
   if (s.kindKnown) return s.kind;
   // Dialog and macro sheets are sometimes linked, or even typed, as worksheets; the content

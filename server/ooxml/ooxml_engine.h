@@ -29,6 +29,7 @@ class OoxmlEngine : public Engine {
   int positionOf(SheetId id) const override;
   std::string sheetName(SheetId id) const override;
   SheetKind sheetKind(SheetId id) const override;
+  SheetVisibility sheetVisibility(SheetId id) const override;
   SheetId activeSheet() const override;
   std::optional<CopyBlocker> copyBlocker(SheetId source) override;
   SheetId copySheet(SheetId source, SheetId after) override;
