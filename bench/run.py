@@ -145,10 +145,11 @@ def run_libreoffice(book, sheet, count, timeout):
             os.remove(leftover)
 
 
-def run_floor(book, sizes):
+def run_floor(book, sizes, cap):
     """Plain file copies of the given sizes, each made as our save makes its
     file: written to a temporary file in the same folder, flushed, renamed over
-    the target, the folder flushed."""
+    the target, the folder flushed. Returns the seconds, or None when it
+    passed the cap."""
     folder = os.path.dirname(os.path.abspath(book))
     with open(book, "rb") as f:
         data = f.read()
@@ -159,6 +160,8 @@ def run_floor(book, sizes):
     temp = os.path.join(folder, ".floor.tmp")
     start = time.monotonic()
     for size in sizes:
+        if time.monotonic() - start > cap:
+            return None
         fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
         done = 0
         while done < size:
@@ -380,8 +383,10 @@ def run_books(args, fs, work, generated, books, counts, tools, rows):
                         continue
                     start = os.path.getsize(original)
                     sizes = [start + (final_size - start) * k // count for k in range(1, count + 1)]
-                    row["seconds"] = run_floor(target, sizes)
+                    row["seconds"] = run_floor(target, sizes, args.cap)
                     status = 0
+                    if row["seconds"] is None:
+                        row["note"] = f"stopped at the {args.cap:.0f} s cap"
                 else:
                     if tool.startswith("ours"):
                         argv = [args.cli, "copy", target, "--sheet", sheet, "--count", str(count),

@@ -199,7 +199,9 @@ void writeRuns(Writer& writer, const Layout& layout, const std::vector<OutEntry>
       continue;
     }
     flush();
-    if (e.produce) {
+    if (e.packed) {
+      writer.addPacked(e.name, *e.packed);
+    } else if (e.produce) {
       writer.add(e.name, e.produce(), e.compression);
     } else {
       writer.add(e.name, e.data, e.compression);

@@ -22,6 +22,9 @@ struct OutEntry {
   // dropped right after, so that many large entries are never held at once.
   std::string_view data;
   std::function<std::string()> produce;
+  // A new entry deflated beforehand: written as it lies where the raw writer can, and made by
+  // `produce` for libzip.
+  std::optional<PackedData> packed;
   Compression compression = Compression::Deflate;
 };
 

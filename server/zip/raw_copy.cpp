@@ -9,6 +9,8 @@
 #include <ctime>
 #include <system_error>
 
+#include "server/durable_file.h"
+
 namespace orv::zip {
 
 namespace {
@@ -262,39 +264,10 @@ void Writer::copyRun(const Layout& layout, size_t first, size_t last) {
   }
   count_ += last - first;
 
-  // The kernel copies between the files when it can; otherwise the bytes pass through here.
-  off_t inAt = static_cast<off_t>(from);
-  std::uint64_t left = to - from;
-  bool kernel = true;
-  std::string buffer;
-  while (left > 0) {
-    if (kernel) {
-      ssize_t done = ::copy_file_range(in_, &inAt, out_, nullptr, static_cast<size_t>(left), 0);
-      if (done > 0) {
-        left -= static_cast<std::uint64_t>(done);
-        at_ += static_cast<std::uint64_t>(done);
-        continue;
-      }
-      if (done < 0 && errno == EINTR) continue;
-      if (done < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
-                       errno == EOPNOTSUPP || errno == EBADF)) {
-        kernel = false;
-        continue;
-      }
-      throw std::system_error(done < 0 ? errno : EIO, std::generic_category());
-    }
-    buffer.resize(static_cast<size_t>(std::min<std::uint64_t>(left, 1 << 20)));
-    if (!readAt(in_, static_cast<std::uint64_t>(inAt), buffer.data(), buffer.size()))
-      throw std::system_error(errno ? errno : EIO, std::generic_category());
-    inAt += static_cast<off_t>(buffer.size());
-    left -= buffer.size();
-    put(buffer.data(), buffer.size());
-  }
+  copyFileRange(in_, from, out_, to - from);
+  at_ += to - from;
 }
 
-namespace {
-
-// `data` deflated without a zlib header, as ZIP stores it.
 std::string deflateRaw(std::string_view data, int level) {
   z_stream z{};
   if (deflateInit2(&z, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
@@ -311,13 +284,30 @@ std::string deflateRaw(std::string_view data, int level) {
   return packed;
 }
 
-}  // namespace
+std::optional<std::string> inflateRaw(std::string_view packed, std::uint64_t plainSize) {
+  z_stream z{};
+  if (inflateInit2(&z, -MAX_WBITS) != Z_OK) throw std::bad_alloc();
+  std::string plain(static_cast<size_t>(plainSize), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(packed.data()));
+  z.avail_in = static_cast<uInt>(packed.size());
+  z.next_out = reinterpret_cast<Bytef*>(plain.data());
+  z.avail_out = static_cast<uInt>(plain.size());
+  const int rc = inflate(&z, Z_FINISH);
+  const bool whole = rc == Z_STREAM_END && z.total_out == plainSize;
+  inflateEnd(&z);
+  if (!whole) return std::nullopt;
+  return plain;
+}
+
+std::uint32_t crcOf(std::string_view data) {
+  return static_cast<std::uint32_t>(
+      crc32_z(0, reinterpret_cast<const Bytef*>(data.data()), data.size()));
+}
 
 void Writer::add(const std::string& name, std::string_view data, Compression compression) {
   if (data.size() >= kMax32 || name.size() > 0xFFFF || count_ + 1 >= kMaxEntries)
     throw Unsupported{};
-  const std::uint32_t crc = static_cast<std::uint32_t>(
-      crc32_z(0, reinterpret_cast<const Bytef*>(data.data()), data.size()));
+  const std::uint32_t crc = crcOf(data);
   if (compression == Compression::Store) {
     writeEntry(name, data, 0, crc, data.size());
     return;
@@ -326,13 +316,27 @@ void Writer::add(const std::string& name, std::string_view data, Compression com
   writeEntry(name, packed, 8, crc, data.size());
 }
 
+void Writer::addPacked(const std::string& name, const PackedData& packed) {
+  if (packed.plainSize >= kMax32 || name.size() > 0xFFFF || count_ + 1 >= kMaxEntries)
+    throw Unsupported{};
+  writeHeader(name, packed.size, 8, packed.crc, packed.plainSize);
+  copyFileRange(packed.fd, packed.offset, out_, packed.size);
+  at_ += packed.size;
+}
+
 void Writer::writeEntry(const std::string& name, std::string_view packed, std::uint16_t method,
                         std::uint32_t crc, std::uint64_t plainSize) {
+  writeHeader(name, packed.size(), method, crc, plainSize);
+  put(packed.data(), packed.size());
+}
+
+void Writer::writeHeader(const std::string& name, std::uint64_t packedSize, std::uint16_t method,
+                         std::uint32_t crc, std::uint64_t plainSize) {
   bool ascii = true;
   for (unsigned char ch : name) ascii = ascii && ch < 0x80;
   const std::uint16_t flags = ascii ? 0 : kUtf8Flag;
   const std::uint64_t offset = at_;
-  if (offset + kLocalSize + name.size() + packed.size() > kMax32) throw Unsupported{};
+  if (offset + kLocalSize + name.size() + packedSize > kMax32) throw Unsupported{};
   const std::uint16_t version = method == 0 ? 10 : 20;  // stored needs 1.0, deflate 2.0
 
   std::string header;
@@ -345,7 +349,7 @@ void Writer::writeEntry(const std::string& name, std::string_view packed, std::u
     put16(out, dosTime_);
     put16(out, dosDate_);
     put32(out, crc);
-    put32(out, packed.size());
+    put32(out, packedSize);
     put32(out, plainSize);
     put16(out, name.size());
   };
@@ -354,7 +358,6 @@ void Writer::writeEntry(const std::string& name, std::string_view packed, std::u
   put16(header, 0);
   header += name;
   put(header.data(), header.size());
-  put(packed.data(), packed.size());
 
   put32(central_, kCentralSignature);
   put16(central_, 20);  // made by: MS-DOS attributes, version 2.0
