@@ -25,8 +25,9 @@ namespace {
 // A part larger than this is not a part of a workbook we can hold; saying so beats running out
 // of memory on a forged size.
 constexpr zip_uint64_t kMaxPartSize = zip_uint64_t{1} << 31;
-// Edited parts are compressed at zlib's fastest level: saving costs what writing costs, and the
-// file is only a few per cent larger than at the usual level.
+// Edited parts are compressed at the fastest level: saving costs what writing costs, and the
+// file is only a few per cent larger than at the usual level. (libdeflate's level 1, which the
+// raw writer uses, is faster than zlib's and a little smaller.)
 constexpr zip_uint32_t kDeflateLevel = 1;
 
 constexpr std::string_view kContentTypes = "[Content_Types].xml";
