@@ -13,6 +13,7 @@
 #include "fixtures.h"
 #include "server/ooxml/ooxml_engine.h"
 #include "server/ooxml/part_cache.h"
+#include "server/zip/raw_copy.h"
 
 namespace orv {
 namespace {
@@ -95,6 +96,32 @@ TEST_P(SharedParts, GiveWhatFreshInstancesWrite) {
       copyInFreshInstance(fresh, GetParam().source, "Copy " + std::to_string(k));
   }
   expectSameParts(cached, fresh);
+}
+
+// The parts a save edits end the file, so the next save's file starts with everything before
+// them, byte for byte at the same offsets: what the kernel can share instead of copying.
+TEST_P(SharedParts, ConsecutiveSavesShareTheirStart) {
+  const std::string book = dir_.file("Book.xlsx");
+  GetParam().write(book);
+  copyInFreshInstance(book, GetParam().source, "Copy 1");
+  const std::string first = test::readFile(book);
+  copyInFreshInstance(book, GetParam().source, "Copy 2");
+  const std::string second = test::readFile(book);
+
+  test::writeFile(dir_.file("First.xlsx"), first);
+  const int fd = ::open(dir_.file("First.xlsx").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  const std::optional<zip::Layout> layout = zip::readLayout(fd, first.size());
+  ::close(fd);
+  ASSERT_TRUE(layout);
+  // Where the first file's edited parts begin: the workbook part and the content types.
+  std::uint64_t edited = first.size();
+  for (const zip::Entry& e : layout->entries)
+    if (e.name == "xl/workbook.xml" || e.name == "[Content_Types].xml")
+      edited = std::min(edited, e.start);
+  ASSERT_LT(edited, first.size());
+  EXPECT_GT(edited, first.size() / 2) << "the edited parts do not end the file";
+  EXPECT_EQ(second.substr(0, edited), first.substr(0, edited));
 }
 
 INSTANTIATE_TEST_SUITE_P(
