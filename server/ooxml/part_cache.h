@@ -16,7 +16,7 @@ namespace orv::ooxml {
 struct CachedPart {
   std::unique_ptr<pugi::xml_document> doc;
   std::string text;
-  std::string gap;              // between the declaration and the root, for a parsed part
+  std::string gap;             // between the declaration and the root, for a parsed part
   std::uint64_t textSize = 0;  // the part's size as text
   std::uint64_t weight = 0;    // what holding it costs, in bytes
 };

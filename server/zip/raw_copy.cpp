@@ -1,8 +1,8 @@
 #include "server/zip/raw_copy.h"
 
 #include <fcntl.h>
-#include <unistd.h>
 #include <libdeflate.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -299,8 +299,8 @@ libdeflate_compressor* compressorFor(int level) {
 std::string deflateRaw(std::string_view data, int level) {
   libdeflate_compressor* compressor = compressorFor(level);
   std::string packed(libdeflate_deflate_compress_bound(compressor, data.size()), '\0');
-  const size_t n = libdeflate_deflate_compress(compressor, data.data(), data.size(),
-                                               packed.data(), packed.size());
+  const size_t n = libdeflate_deflate_compress(compressor, data.data(), data.size(), packed.data(),
+                                               packed.size());
   if (n == 0) throw std::bad_alloc();  // the bound is always enough
   packed.resize(n);
   return packed;
@@ -319,9 +319,7 @@ std::optional<std::string> inflateRaw(std::string_view packed, std::uint64_t pla
   return plain;
 }
 
-std::uint32_t crcOf(std::string_view data) {
-  return libdeflate_crc32(0, data.data(), data.size());
-}
+std::uint32_t crcOf(std::string_view data) { return libdeflate_crc32(0, data.data(), data.size()); }
 
 void Writer::add(const std::string& name, std::string_view data, Compression compression) {
   if (data.size() >= kMax32 || name.size() > 0xFFFF || count_ + 1 >= kMaxEntries)
