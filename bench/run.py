@@ -302,6 +302,8 @@ def main():
                                                         os.path.join(ROOT, "build", "orvandel-cli")))
     parser.add_argument("--counts", default="10,100,1000")
     parser.add_argument("--books", default="small,large,wide,long")
+    parser.add_argument("--keep-books", action="store_true",
+                        help="use the workbooks the last run wrote to --out, when there are any")
     parser.add_argument("--pattern", default="Copy [x]",
                         help="names our copies after it ('' for the engine's own names)")
     parser.add_argument("--fs", default="disk,xfs",
@@ -318,9 +320,12 @@ def main():
     if any(t.startswith("ours") for t in tools) and not os.access(args.cli, os.X_OK):
         sys.exit(f"orvandel-cli not found at {args.cli}; build it or pass --cli PATH")
     generated = os.path.join(args.out, "books")
-    print("Writing the workbooks ...", flush=True)
-    # In a process of its own, so that this one stays small (see timed()).
-    subprocess.run([PYTHON, os.path.join(HERE, "make_workbooks.py"), generated], check=True)
+    if args.keep_books and os.path.isdir(generated):
+        print("Using the workbooks of the last run", flush=True)
+    else:
+        print("Writing the workbooks ...", flush=True)
+        # In a process of its own, so that this one stays small (see timed()).
+        subprocess.run([PYTHON, os.path.join(HERE, "make_workbooks.py"), generated], check=True)
 
     rows = []
     skipped_fs = []

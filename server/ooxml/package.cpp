@@ -175,6 +175,7 @@ std::string_view namespaceOf(pugi::xml_node node, const char* qualifiedName, boo
 Package::Package(std::string path) : path_(std::move(path)), display_(orv::displayName(path_)) {
   identity_ = fileIdentity(path_, display_);
   PartCache::instance().dropStale(identity_);
+  if (auto kept = PartCache::instance().take(identity_, {})) layout_ = kept->layout;
   openArchive();
   indexEntries();
 }
@@ -183,6 +184,7 @@ Package::Package(std::string path, OpenedArchive opened)
     : path_(std::move(path)), display_(orv::displayName(path_)) {
   identity_ = opened.identity;
   PartCache::instance().dropStale(identity_);
+  if (auto kept = PartCache::instance().take(identity_, {})) layout_ = kept->layout;
   zip_ = std::exchange(opened.archive, nullptr);
   indexEntries();
   if (Entry* types = find(kContentTypes); types && !opened.contentTypes.empty()) {
@@ -223,6 +225,16 @@ Package::~Package() {
 void Package::leaveForNextInstance() {
   if (!shareable_) return;
   PartCache& cache = PartCache::instance();
+  if (layout_ && !modified_) {
+    CachedPart kept;
+    kept.layout = layout_;
+    kept.weight = layout_->central.size() + layout_->entries.size() * sizeof(zip::Entry);
+    try {
+      cache.put(identity_, {}, std::move(kept));
+    } catch (const std::bad_alloc&) {
+      return;
+    }
+  }
   for (auto& entry : entries_) {
     Entry& e = *entry;
     // Only what the file holds as it is now: parts unchanged since it was read or written.
@@ -803,10 +815,12 @@ std::vector<zip::OutEntry> Package::outEntries(const std::vector<Entry*>& order)
 }
 
 void Package::writeTo(int fd) {
-  const zip::ArchiveTarget target{fd,        archive(), path_,
-                                  identity_, display_,  static_cast<int>(kDeflateLevel)};
+  const zip::ArchiveTarget target{fd,        archive(), path_,   identity_,
+                                  display_,  static_cast<int>(kDeflateLevel), layout_};
   const std::vector<zip::OutEntry> entries = outEntries(saveOrder());
-  lastSaveRaw_ = rawSave_ && zip::writeByRawCopy(target, entries);
+  auto written = std::make_shared<zip::Layout>();
+  lastSaveRaw_ = rawSave_ && zip::writeByRawCopy(target, entries, written.get());
+  savedLayout_ = lastSaveRaw_ ? std::move(written) : nullptr;
   // Otherwise libzip writes through the descriptor, from the start (the raw writer may have
   // begun).
   if (!lastSaveRaw_) zip::writeThroughLibzip(target, entries);
@@ -851,6 +865,7 @@ void Package::save() {
     throw changedDuringSave();
   }
   adoptWrittenEntries(order);
+  layout_ = std::move(savedLayout_);
 }
 
 void Package::adoptWrittenEntries(const std::vector<Entry*>& order) {

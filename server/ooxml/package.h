@@ -189,6 +189,9 @@ class Package {
   int spool_ = -1;  // the scratch file, once needed
   std::uint64_t spoolEnd_ = 0;
   bool spoolRefused_ = false;  // no scratch file can be made there
+  // The file's layout as the last save wrote it, while that is the file open.
+  std::shared_ptr<const zip::Layout> layout_;
+  std::shared_ptr<const zip::Layout> savedLayout_;  // of the file being saved
   // False once the file on disk may not be what this package last read or wrote.
   bool shareable_ = true;
 };

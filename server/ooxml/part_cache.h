@@ -9,6 +9,7 @@
 #include <string>
 
 #include "server/durable_file.h"
+#include "server/zip/raw_copy.h"
 
 namespace orv::ooxml {
 
@@ -19,6 +20,8 @@ struct CachedPart {
   std::string gap;             // between the declaration and the root, for a parsed part
   std::uint64_t textSize = 0;  // the part's size as text
   std::uint64_t weight = 0;    // what holding it costs, in bytes
+  // Under the empty part name: the file's ZIP layout as the save that wrote it left it.
+  std::shared_ptr<const zip::Layout> layout;
 };
 
 // What instances of this process read and wrote of a workbook, kept for the next instance that

@@ -261,6 +261,8 @@ void Writer::copyRun(const Layout& layout, size_t first, size_t last) {
     const size_t at = central_.size();
     central_.append(layout.central, e.central, e.centralLength);
     set32(central_, at + 42, at_ + (e.start - from));
+    written_.entries.push_back(
+        Entry{e.name, at_ + (e.start - from), at_ + (e.end - from), at, e.centralLength});
   }
   count_ += last - first;
 
@@ -376,6 +378,7 @@ void Writer::writeHeader(const std::string& name, std::uint64_t packedSize, std:
   header += name;
   put(header.data(), header.size());
 
+  const size_t centralAt = central_.size();
   put32(central_, kCentralSignature);
   put16(central_, 20);  // made by: MS-DOS attributes, version 2.0
   putShared(central_);
@@ -387,6 +390,8 @@ void Writer::writeHeader(const std::string& name, std::uint64_t packedSize, std:
   put32(central_, offset);
   central_ += name;
   ++count_;
+  written_.entries.push_back(Entry{name, offset, at_ + packedSize, centralAt,
+                                   central_.size() - centralAt});
 }
 
 void Writer::finish(std::string_view comment) {
@@ -405,6 +410,8 @@ void Writer::finish(std::string_view comment) {
   end += comment;
   put(central_.data(), central_.size());
   put(end.data(), end.size());
+  written_.central = central_;
+  written_.comment = std::string(comment);
 }
 
 }  // namespace orv::zip

@@ -70,6 +70,8 @@ class Writer {
   void addPacked(const std::string& name, const PackedData& packed);
   // Central directory and end record.
   void finish(std::string_view comment);
+  // The layout of the archive written, once finished: what readLayout would read from it.
+  const Layout& written() const { return written_; }
 
  private:
   void put(const void* data, size_t length);
@@ -87,6 +89,7 @@ class Writer {
   std::uint16_t dosDate_ = 0;
   std::string central_;
   std::uint64_t count_ = 0;
+  Layout written_;
 };
 
 }  // namespace orv::zip
