@@ -9,6 +9,8 @@
 #include <ctime>
 #include <system_error>
 
+#include "server/file_handle.h"
+
 namespace orv::zip {
 
 namespace {
@@ -47,16 +49,9 @@ void set32(std::string& out, size_t at, std::uint64_t v) {
 }
 
 bool readAt(int fd, std::uint64_t offset, void* buffer, size_t length) {
-  auto* p = static_cast<char*>(buffer);
-  while (length > 0) {
-    ssize_t got = ::pread(fd, p, length, static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    p += got;
-    length -= static_cast<size_t>(got);
-    offset += static_cast<std::uint64_t>(got);
-  }
-  return true;
+  const std::int64_t got = readFileAt(fd, offset, buffer, length);
+  if (got >= 0 && static_cast<size_t>(got) != length) errno = 0;
+  return got >= 0 && static_cast<size_t>(got) == length;
 }
 
 // Serves the local headers, which come in file order, from a few large reads.
@@ -229,8 +224,7 @@ std::optional<Layout> readLayout(int fd, std::uint64_t size) {
 
 Writer::Writer(int in, int out, int deflateLevel) : in_(in), out_(out), level_(deflateLevel) {
   const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  ::localtime_r(&now, &local);
+  const std::tm local = localTime(now);
   const int year = std::max(local.tm_year + 1900, 1980);
   dosDate_ =
       static_cast<std::uint16_t>(((year - 1980) << 9) | ((local.tm_mon + 1) << 5) | local.tm_mday);
@@ -269,19 +263,15 @@ void Writer::copyRun(const Layout& layout, size_t first, size_t last) {
   std::string buffer;
   while (left > 0) {
     if (kernel) {
-      ssize_t done = ::copy_file_range(in_, &inAt, out_, nullptr, static_cast<size_t>(left), 0);
+      const std::int64_t done = copyFileRange(in_, static_cast<std::uint64_t>(inAt), out_, left);
       if (done > 0) {
+        inAt += static_cast<off_t>(done);
         left -= static_cast<std::uint64_t>(done);
         at_ += static_cast<std::uint64_t>(done);
         continue;
       }
-      if (done < 0 && errno == EINTR) continue;
-      if (done < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
-                       errno == EOPNOTSUPP || errno == EBADF)) {
-        kernel = false;
-        continue;
-      }
-      throw std::system_error(done < 0 ? errno : EIO, std::generic_category());
+      if (done < 0) throw std::system_error(errno, std::generic_category());
+      kernel = false;
     }
     buffer.resize(static_cast<size_t>(std::min<std::uint64_t>(left, 1 << 20)));
     if (!readAt(in_, static_cast<std::uint64_t>(inAt), buffer.data(), buffer.size()))
