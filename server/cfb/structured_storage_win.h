@@ -24,6 +24,14 @@ class Com {
   Com(const Com&) = delete;
   Com& operator=(const Com&) = delete;
   Com(Com&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+  Com& operator=(Com&& other) noexcept {
+    if (this != &other) {
+      if (p_) p_->Release();
+      p_ = other.p_;
+      other.p_ = nullptr;
+    }
+    return *this;
+  }
   T* get() const { return p_; }
   T* operator->() const { return p_; }
   T** out() { return &p_; }
