@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "server/windows_text.h"
 
@@ -47,24 +48,89 @@ Com<IStorage> openFile(const std::string& path) {
   return root;
 }
 
+namespace {
+
+// A growing store in memory whose new bytes are zero: the system's own store on a memory block
+// leaves what lay in the block before in the parts of a sector no entry uses, which would put
+// stray memory into the file.
+class ZeroedStore : public ILockBytes {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID id, void** out) override {
+    if (!out) return E_POINTER;
+    if (IsEqualIID(id, IID_IUnknown) || IsEqualIID(id, IID_ILockBytes)) {
+      *out = static_cast<ILockBytes*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const ULONG left = --references_;
+    if (left == 0) delete this;
+    return left;
+  }
+  HRESULT STDMETHODCALLTYPE ReadAt(ULARGE_INTEGER offset, void* buffer, ULONG length,
+                                   ULONG* read) override {
+    const std::uint64_t at = std::min<std::uint64_t>(offset.QuadPart, bytes_.size());
+    const ULONG n = static_cast<ULONG>(std::min<std::uint64_t>(length, bytes_.size() - at));
+    std::memcpy(buffer, bytes_.data() + at, n);
+    if (read) *read = n;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE WriteAt(ULARGE_INTEGER offset, const void* data, ULONG length,
+                                    ULONG* written) override {
+    const std::uint64_t end = offset.QuadPart + length;
+    try {
+      if (end > bytes_.size()) bytes_.resize(static_cast<std::size_t>(end), '\0');
+    } catch (const std::bad_alloc&) {
+      return STG_E_MEDIUMFULL;
+    }
+    std::memcpy(bytes_.data() + offset.QuadPart, data, length);
+    if (written) *written = length;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE Flush() override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER size) override {
+    try {
+      bytes_.resize(static_cast<std::size_t>(size.QuadPart), '\0');
+    } catch (const std::bad_alloc&) {
+      return STG_E_MEDIUMFULL;
+    }
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override {
+    return STG_E_INVALIDFUNCTION;
+  }
+  HRESULT STDMETHODCALLTYPE UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override {
+    return STG_E_INVALIDFUNCTION;
+  }
+  HRESULT STDMETHODCALLTYPE Stat(STATSTG* stat, DWORD) override {
+    *stat = STATSTG{};
+    stat->type = STGTY_LOCKBYTES;
+    stat->cbSize.QuadPart = bytes_.size();
+    return S_OK;
+  }
+
+  const std::string& bytes() const { return bytes_; }
+
+ private:
+  ULONG references_ = 1;
+  std::string bytes_;
+};
+
+}  // namespace
+
 Com<IStorage> createInMemory(Com<ILockBytes>& bytes) {
   Com<IStorage> root;
-  if (FAILED(CreateILockBytesOnHGlobal(nullptr, TRUE, bytes.out())) ||
-      FAILED(StgCreateDocfileOnILockBytes(bytes.get(), kWriteChild, 0, root.out())))
-    return {};
+  bytes = Com<ILockBytes>(new ZeroedStore);
+  if (FAILED(StgCreateDocfileOnILockBytes(bytes.get(), kWriteChild, 0, root.out()))) return {};
   return root;
 }
 
 bool contentOf(ILockBytes* bytes, std::string& out) {
-  STATSTG stat{};
-  HGLOBAL memory = nullptr;
-  if (FAILED(bytes->Stat(&stat, STATFLAG_NONAME)) ||
-      FAILED(GetHGlobalFromILockBytes(bytes, &memory)))
-    return false;
-  const void* p = GlobalLock(memory);
-  if (!p) return false;
-  out.assign(static_cast<const char*>(p), static_cast<std::size_t>(stat.cbSize.QuadPart));
-  GlobalUnlock(memory);
+  out = static_cast<ZeroedStore*>(bytes)->bytes();
   return true;
 }
 

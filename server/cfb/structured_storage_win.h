@@ -55,9 +55,10 @@ struct Child {
 Com<IStorage> openOnBytes(std::string_view bytes);
 // A compound file read in place from `path`: others may read it meanwhile.
 Com<IStorage> openFile(const std::string& path);
-// A new, empty compound file in memory with 512-byte sectors; `bytes` receives its store.
+// A new, empty compound file in memory with 512-byte sectors; `bytes` receives its store, whose
+// bytes not yet written are zero.
 Com<IStorage> createInMemory(Com<ILockBytes>& bytes);
-// The whole content of a memory store after its storage was committed; false on failure.
+// The whole content of a store made by createInMemory, once its storage was committed.
 bool contentOf(ILockBytes* bytes, std::string& out);
 
 // The entries of `storage`; false when its directory cannot be read.
