@@ -439,7 +439,7 @@ TEST(BiffEngineBuilt, CopyRetargetsItsOwnReferencesClonesItsNamesAndKeepsTheRest
 TEST(BiffEngineBuilt, SavedFileHasOnlyWellFormedDirectoryEntries) {
   TempDir dir;
   const std::string path = dir.file("book.xls");
-  BuiltBook::write(path, true);
+  BuiltBook::write(path);
   {
     BiffEngine engine(path);
     engine.copySheet(engine.sheetAt(0), engine.sheetAt(1));
