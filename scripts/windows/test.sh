@@ -29,6 +29,9 @@ cd "$build"
 xvfb-run -a -s "-screen 0 1024x768x24" ctest --output-on-failure --timeout 900 -j 2 2>&1 |
   tee "$build/ctest.log" || status=1
 
+# The Wine session of the tests ends with their display before the window gets its own.
+wineserver -w 2>/dev/null || true
+
 # --- The window under Xvfb ---------------------------------------------------------
 # Started as a user starts it; its registry key is removed first so that it shows the
 # first-start inputs. The window's client area is 8040 x 6255 twips.
