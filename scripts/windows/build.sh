@@ -4,18 +4,18 @@
 # orvandel.exe, orvandel-cli.exe and the test executables in build-windows/ (or
 # $WINDOWS_BUILD_DIR). Extra arguments go to the configuration of Orvandel.
 #
-# The dependencies are built once into ~/.cache/orvandel-windows/<key>/prefix
-# (or under $ORVANDEL_WINDOWS_CACHE), where the key names the versions of their
-# sources and the recipe below: a new Debian version or a changed recipe builds
-# them afresh, anything else reuses them. Prints the prefix last.
+# The dependencies are built into ~/.cache/orvandel-windows/<key>/prefix (or under
+# $ORVANDEL_WINDOWS_CACHE), where the key names the toolchain file and the recipe number
+# below. Each dependency is built again only when the version of its Debian source or its
+# configuration changes; anything else is reused. Prints the prefix last.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 build="${WINDOWS_BUILD_DIR:-$root/build-windows}"
 cache="${ORVANDEL_WINDOWS_CACHE:-$HOME/.cache/orvandel-windows}"
 jobs="${JOBS:-$(nproc)}"
 toolchain="$root/scripts/windows/mingw-w64.cmake"
-# Raise when a dependency's configuration below changes.
-recipe=1
+# Raise to build every dependency afresh (a change of one's options rebuilds that one alone).
+recipe=2
 
 log() { echo "windows: $*" >&2; }
 SUDO=""
@@ -61,19 +61,14 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-# --- The cache key: the source versions apt would fetch, and the recipe ---------
-sources=(libzip pugixml cli11 googletest libxlsxwriter qt6-base)
-versions=""
-for p in "${sources[@]}"; do
-  dsc="$(apt-get source --print-uris -qq "$p" | grep -o "[^/]*\.dsc'" | tr -d "'")"
-  [ -n "$dsc" ] || { log "no source package $p"; exit 1; }
-  versions+="$dsc "
-done
-key="$(printf '%s recipe=%s\n' "$versions" "$recipe" | cat - "$toolchain" | sha256sum | cut -c1-16)"
+# --- The cache: one prefix per toolchain and recipe; in it, each dependency is ---
+# built once per source version (as apt would fetch it) and configuration. Adding a dependency
+# or changing one builds only that one.
+key="$(printf 'recipe=%s\n' "$recipe" | cat - "$toolchain" | sha256sum | cut -c1-16)"
 work="$cache/$key"
 prefix="$work/prefix"
 mkdir -p "$work/src" "$work/build" "$prefix"
-log "dependencies: $versions-> $work"
+log "dependencies -> $work"
 
 fetch() {  # fetch PACKAGE: unpacks its Debian source and prints the folder
   local p="$1" dir
@@ -104,16 +99,22 @@ patch_qt6_base() {
     "$1/src/plugins/platforms/windows/qwindowswindow.cpp"
 }
 
-dependency() {  # dependency PACKAGE [cmake options]: builds it unless already built
-  local p="$1"
+dependency() {  # dependency PACKAGE [cmake options]: builds it unless already built so
+  local p="$1" dsc stamp
   shift
-  [ -f "$prefix/.built-$p" ] && return 0
+  dsc="$(apt-get source --print-uris -qq "$p" | grep -o "[^/]*\.dsc'" | tr -d "'")"
+  [ -n "$dsc" ] || { log "no source package $p"; exit 1; }
+  stamp="$dsc $(printf '%s\n' "$@" | sha256sum | cut -c1-16)"
+  [ "$(cat "$prefix/.built-$p" 2>/dev/null)" = "$stamp" ] && return 0
   local started=$SECONDS src
+  # Built afresh from the source apt gives now.
+  rm -rf "$work/build/$p"
+  find "$work/src" -maxdepth 1 -mindepth 1 -name "${p}[-_]*" -exec rm -rf {} +
   src="$(fetch "$p")"
   if declare -F "patch_${p//-/_}" >/dev/null; then "patch_${p//-/_}" "$src"; fi
   log "building $p from $(basename "$src")"
   cross_cmake "$p" "$src" "$@"
-  touch "$prefix/.built-$p"
+  echo "$stamp" >"$prefix/.built-$p"
   log "$p built in $((SECONDS - started)) s"
 }
 
@@ -124,6 +125,7 @@ dependency libzip -DBUILD_SHARED_LIBS=ON -DENABLE_GNUTLS=OFF -DENABLE_OPENSSL=OF
   -DENABLE_BZIP2=OFF -DENABLE_LZMA=OFF -DBUILD_TOOLS=OFF -DBUILD_REGRESS=OFF \
   -DBUILD_EXAMPLES=OFF -DBUILD_DOC=OFF
 dependency pugixml -DBUILD_SHARED_LIBS=OFF -DPUGIXML_BUILD_TESTS=OFF
+dependency nlohmann-json3 -DJSON_BuildTests=OFF -DJSON_Install=ON
 dependency cli11 -DCLI11_BUILD_TESTS=OFF -DCLI11_BUILD_EXAMPLES=OFF -DCLI11_BUILD_DOCS=OFF \
   -DCLI11_PRECOMPILED=OFF
 dependency googletest -DBUILD_SHARED_LIBS=OFF -DBUILD_GMOCK=ON
