@@ -73,6 +73,19 @@ check "stored Text2" "5" "$(stored Text2)"
 check "stored Text3" "MySheet[x]" "$(stored Text3)"
 [ "$window_failures" -eq 0 ] || status=1
 
+# --- The package -------------------------------------------------------------------
+packaged=$SECONDS
+if package="$("$root/scripts/windows/package.sh" 2>&1)"; then
+  for made in $(printf '%s\n' "$package" | tail -n 2); do
+    echo "windows: package $(basename "$made"): $(du -k "$made" | cut -f1) KiB"
+  done
+else
+  printf '%s\n' "$package" | tail -n 20 >&2
+  echo "windows: the package could not be made" >&2
+  status=1
+fi
+echo "windows: packaged in $((SECONDS - packaged)) s"
+
 # --- Counts ------------------------------------------------------------------------
 sum() { awk '{ s += $1 } END { print s + 0 }'; }
 # Each test program runs as one ctest test under Wine; the cases inside are counted from the
