@@ -2,7 +2,8 @@
 # Builds the Windows version (dependencies from the cache, see build.sh) and runs its tests
 # under Wine, headless: the engine, naming and window tests, the command-line tests and the
 # shared corpus through orvandel-cli.exe, then the window itself under Xvfb, whose size and
-# stored first-start inputs are checked. Ends with one line of counts.
+# stored first-start inputs are checked; then makes the package (package.sh). Ends with one line
+# of counts.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 build="${WINDOWS_BUILD_DIR:-$root/build-windows}"
@@ -51,7 +52,7 @@ rm -f "$shot"
 geometry="$(xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
   "$1" "$2" "$3" & app=$!
   win=""
-  for _ in $(seq 300); do
+  for _ in $(seq 900); do
     sleep 0.2
     win="$(xdotool search --onlyvisible --name "^Orvandel$" 2>/dev/null | head -n 1)" && [ -n "$win" ] && break
   done
