@@ -47,6 +47,8 @@ check() {  # check WHAT EXPECTED ACTUAL
 }
 key='HKCU\Software\VB and VBA Program Settings\Venmora'
 wine reg delete "$key" /f >/dev/null 2>&1 || true
+# The window starts a Wine session of its own, on the display it is shown on.
+wineserver -w 2>/dev/null || true
 shot="$build/window.png"
 rm -f "$shot"
 geometry="$(xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
