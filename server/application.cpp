@@ -63,6 +63,12 @@ void Sheet::copy(const Sheet& after) {
                               [&] { return "Cannot copy the sheet '" + name() + "'"; },
                               book_->path(), "there is not enough memory to copy it.");
   book_->setActive(copyId);
+  book_->passNotices();
+}
+
+void Workbook::passNotices() {
+  for (const std::string& notice : engine_->takeNotices())
+    if (notices_ && *notices_) (*notices_)(notice);
 }
 
 std::vector<SheetId> SheetCollection::ids() const {
@@ -128,6 +134,7 @@ FileIdentity Workbook::identityOnDisk() const {
 Workbook& Workbooks::open(const std::string& path) {
   books_.push_back(atBoundary([&] { return std::make_unique<Workbook>(path, openEngine(path)); },
                               cannot("open", path), path, outOfMemoryReason("open")));
+  books_.back()->setNoticeHandler(&notices_);
   return *books_.back();
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -9,6 +10,10 @@
 #include "server/server_error.h"
 
 namespace orv {
+
+// Receives what an operation did beyond what was asked that the user should hear of, one
+// sentence at a time ("The digital signature ... was removed").
+using NoticeHandler = std::function<void(const std::string&)>;
 
 class Workbook;
 
@@ -37,7 +42,8 @@ class Sheet {
 // Sheets(...) when `worksheetsOnly` is false, Worksheets(...) when true.
 class SheetCollection {
  public:
-  SheetCollection(Workbook* book, bool worksheetsOnly) : book_(book), worksheetsOnly_(worksheetsOnly) {}
+  SheetCollection(Workbook* book, bool worksheetsOnly)
+      : book_(book), worksheetsOnly_(worksheetsOnly) {}
   int count() const;
   Sheet item(int index) const;  // 1-based; out of range throws
   // Name lookup ignores case as a spreadsheet application does; a name that
@@ -66,11 +72,15 @@ class Workbook {
 
   Engine& engine() { return *engine_; }
   void setActive(SheetId id) { active_ = id; }
+  // Where the engine's notices go; none (the default) drops them.
+  void setNoticeHandler(const NoticeHandler* handler) { notices_ = handler; }
+  void passNotices();
 
  private:
   std::string path_;
   std::unique_ptr<Engine> engine_;
   SheetId active_;
+  const NoticeHandler* notices_ = nullptr;
 };
 
 class Workbooks {
@@ -81,9 +91,11 @@ class Workbooks {
   Workbook& item(int index);  // 1-based
 
   void closeAll() { books_.clear(); }
+  void setNoticeHandler(NoticeHandler handler) { notices_ = std::move(handler); }
 
  private:
   std::vector<std::unique_ptr<Workbook>> books_;
+  NoticeHandler notices_;
 };
 
 // One instance of the spreadsheet automation server. Creating one is cheap;
@@ -93,6 +105,8 @@ class Application {
   Application() = default;
   Workbooks& workbooks() { return workbooks_; }
   void quit() { workbooks_.closeAll(); }
+  // Notices of the workbooks opened from now on go to `handler`.
+  void onNotice(NoticeHandler handler) { workbooks_.setNoticeHandler(std::move(handler)); }
 
  private:
   Workbooks workbooks_;

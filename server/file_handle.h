@@ -15,7 +15,7 @@ std::int64_t readFileAt(int fd, std::uint64_t offset, void* buffer, std::size_t 
 // Lets the system copy `length` bytes of `in` from `offset` to `out` at its position, where it
 // can do so without the bytes passing through here: the count copied, 0 when it cannot (the
 // caller copies them itself), -1 with errno set on failure.
-std::int64_t copyFileRange(int in, std::uint64_t offset, int out, std::uint64_t length);
+std::int64_t copyRangeBySystem(int in, std::uint64_t offset, int out, std::uint64_t length);
 // The local time of `time`, thread-safe.
 std::tm localTime(std::time_t time);
 

@@ -36,7 +36,7 @@ std::int64_t readFileAt(int fd, std::uint64_t offset, void* buffer, std::size_t 
   return static_cast<std::int64_t>(done);
 }
 
-std::int64_t copyFileRange(int in, std::uint64_t offset, int out, std::uint64_t length) {
+std::int64_t copyRangeBySystem(int in, std::uint64_t offset, int out, std::uint64_t length) {
   auto inAt = static_cast<off_t>(offset);
   for (;;) {
     const ssize_t done =
@@ -112,7 +112,7 @@ bool FileHandle::writeAll(const void* data, std::size_t length) {
 }
 
 std::int64_t FileHandle::copyTo(int out, std::uint64_t offset, std::uint64_t length) {
-  const std::int64_t done = copyFileRange(fd_, offset, out, length);
+  const std::int64_t done = copyRangeBySystem(fd_, offset, out, length);
   if (done < 0) error_ = errno;
   return done;
 }

@@ -63,7 +63,7 @@ std::int64_t readFileAt(int fd, std::uint64_t offset, void* buffer, std::size_t 
   return static_cast<std::int64_t>(done);
 }
 
-std::int64_t copyFileRange(int, std::uint64_t, int, std::uint64_t) {
+std::int64_t copyRangeBySystem(int, std::uint64_t, int, std::uint64_t) {
   // Block cloning (FSCTL_DUPLICATE_EXTENTS_TO_FILE) needs cluster-aligned ranges, which the
   // entries of a ZIP file are not: the bytes are copied by the caller.
   return 0;
@@ -136,7 +136,7 @@ bool FileHandle::writeAll(const void* data, std::size_t length) {
 }
 
 std::int64_t FileHandle::copyTo(int out, std::uint64_t offset, std::uint64_t length) {
-  return copyFileRange(fd_, offset, out, length);
+  return copyRangeBySystem(fd_, offset, out, length);
 }
 
 std::optional<FileIdentity> FileHandle::identity() {

@@ -1,16 +1,16 @@
 // Compound files held in memory, through Windows' own structured storage.
-#include "server/biff/compound_file.h"
+#include "server/cfb/compound_file.h"
 
 #include <cstring>
 
 #include "server/cfb/structured_storage_win.h"
 #include "server/server_error.h"
 
-namespace orv::biff {
+namespace orv::cfb {
 
 namespace {
 
-namespace storage = cfb::storage;
+
 
 // Deeper nesting than any writer produces is taken for a damaged (cyclic) directory.
 constexpr int kMaxDepth = 64;
@@ -102,4 +102,4 @@ const CompoundEntry* findChild(const CompoundEntry& storage, std::string_view na
   return nullptr;
 }
 
-}  // namespace orv::biff
+}  // namespace orv::cfb
