@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "server/blocking_feature.h"
 #include "server/durable_file.h"
@@ -44,6 +45,9 @@ class Engine {
   // The file as this engine last read or wrote it: what a later look at the file must find
   // for nobody else to have written it since. Nothing when the engine does not keep it.
   virtual std::optional<FileIdentity> identityOnDisk() const { return std::nullopt; }
+  // What the engine did that the user should be told, each said once: a signature removed
+  // because it no longer holds for the changed file.
+  virtual std::vector<std::string> takeNotices() { return {}; }
 };
 
 }  // namespace orv

@@ -6,6 +6,7 @@
 
 #include "server/biff/biff_engine.h"
 #include "server/cfb/stream_names.h"
+#include "server/ods/ods_engine.h"
 #include "server/ooxml/ooxml_probe.h"
 
 namespace orv {
@@ -91,6 +92,10 @@ std::optional<FileFormat> probeText(ProbeInput& input) {
   if (containsIgnoreCase(head, "<html") || containsIgnoreCase(head, "<!doctype html"))
     return FileFormat::Html;
   if (body.starts_with("<")) {
+    // A flat OpenDocument spreadsheet: the whole document in one XML file.
+    if (head.find("office:document") != std::string_view::npos &&
+        head.find("application/vnd.oasis.opendocument.spreadsheet") != std::string_view::npos)
+      return FileFormat::FlatOds;
     if (containsIgnoreCase(head, "<table") || containsIgnoreCase(head, "<body"))
       return FileFormat::Html;
     return FileFormat::Xml;
@@ -103,12 +108,16 @@ std::optional<FileFormat> probeText(ProbeInput& input) {
   return FileFormat::Text;
 }
 
+std::unique_ptr<Engine> openOds(ProbeInput& input) {
+  return ods::openOds(input.path(), input.takeArchive());
+}
+
 std::unique_ptr<Engine> openBiff8(ProbeInput& input) {
   return std::make_unique<biff::BiffEngine>(input.path());
 }
 
 constexpr std::array kEngines{
-    EngineRow{"OpenDocument", probeOds, std::nullopt, nullptr},
+    EngineRow{"OpenDocument", probeOds, FileFormat::Ods, openOds},
     EngineRow{"Open XML", ooxml::probeOoxml, FileFormat::Ooxml, ooxml::openOoxml},
     EngineRow{"ZIP archive", probeOtherZip, std::nullopt, nullptr},
     EngineRow{"Compound file", probeCompound, FileFormat::Biff8, openBiff8},
