@@ -34,6 +34,7 @@ bool TerminalView::prepare() {
     fileIdentity(request_.book, displayName(request_.book));
     std::unique_ptr<Application> application = createApplication();
     Workbooks& books = application->workbooks();
+    books.setNoticeSink([this](const std::string& notice) { print(notice); });
     books.open(request_.book);
     Workbook& last = books.item(books.count());
     sheets_ = worksheetNames(last);
@@ -56,6 +57,7 @@ bool TerminalView::prepare() {
 std::unique_ptr<Application> TerminalView::open(const std::string& path) {
   if (prepared_instance_) return std::move(prepared_instance_);
   std::unique_ptr<Application> application = createApplication();
+  application->workbooks().setNoticeSink([this](const std::string& notice) { print(notice); });
   application->workbooks().open(path);
   return application;
 }

@@ -109,13 +109,18 @@ Sheet SheetCollection::item(std::string_view name) const {
   throw ServerError("There is no sheet named '" + std::string(name) + "' in this workbook.");
 }
 
-Workbook::Workbook(std::string path, std::unique_ptr<Engine> engine)
-    : path_(std::move(path)), engine_(std::move(engine)), active_(engine_->activeSheet()) {}
+Workbook::Workbook(std::string path, std::unique_ptr<Engine> engine, NoticeSink notices)
+    : path_(std::move(path)),
+      engine_(std::move(engine)),
+      active_(engine_->activeSheet()),
+      notices_(std::move(notices)) {}
 
 Workbook::~Workbook() = default;
 
 void Workbook::save() {
   atBoundary([&] { engine_->save(); }, cannot("save", path_), path_, outOfMemoryReason("save"));
+  for (const std::string& notice : engine_->takeNotices())
+    if (notices_) notices_(notice);
 }
 
 FileIdentity Workbook::identityOnDisk() const {
@@ -124,7 +129,7 @@ FileIdentity Workbook::identityOnDisk() const {
 }
 
 Workbook& Workbooks::open(const std::string& path) {
-  books_.push_back(atBoundary([&] { return std::make_unique<Workbook>(path, openEngine(path)); },
+  books_.push_back(atBoundary([&] { return std::make_unique<Workbook>(path, openEngine(path), notices_); },
                               cannot("open", path), path, outOfMemoryReason("open")));
   return *books_.back();
 }

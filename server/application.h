@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -49,9 +50,12 @@ class SheetCollection {
   bool worksheetsOnly_;
 };
 
+// Receives what a save did that the user should be told (a signature removed), each once.
+using NoticeSink = std::function<void(const std::string&)>;
+
 class Workbook {
  public:
-  Workbook(std::string path, std::unique_ptr<Engine> engine);
+  Workbook(std::string path, std::unique_ptr<Engine> engine, NoticeSink notices = {});
   ~Workbook();
 
   const std::string& path() const { return path_; }
@@ -70,6 +74,7 @@ class Workbook {
   std::string path_;
   std::unique_ptr<Engine> engine_;
   SheetId active_;
+  NoticeSink notices_;
 };
 
 class Workbooks {
@@ -80,9 +85,12 @@ class Workbooks {
   Workbook& item(int index);  // 1-based
 
   void closeAll() { books_.clear(); }
+  // Where the workbooks opened from now on send their notices.
+  void setNoticeSink(NoticeSink sink) { notices_ = std::move(sink); }
 
  private:
   std::vector<std::unique_ptr<Workbook>> books_;
+  NoticeSink notices_;
 };
 
 // One instance of the spreadsheet automation server. Creating one is cheap;
