@@ -54,14 +54,14 @@ int main(int argc, char** argv) {
   std::string book;
   CLI::App* sheets =
       app.add_subcommand("sheets", "Print the workbook's worksheet names, one per line");
-  sheets->add_option("BOOK", book, "The workbook (.xlsx, .xlsm)")->required();
+  sheets->add_option("BOOK", book, "The workbook (.xlsx, .xlsm, .xls, .ods)")->required();
 
   orv::cli::CopyRequest request;
   std::string countText;
   std::string pattern;
   std::string save = "each";
   CLI::App* copy = app.add_subcommand("copy", "Copy one sheet N times, after the last sheet");
-  copy->add_option("BOOK", request.book, "The workbook (.xlsx, .xlsm)")->required();
+  copy->add_option("BOOK", request.book, "The workbook (.xlsx, .xlsm, .xls, .ods)")->required();
   copy->add_option("--sheet", request.sheet, "Name of the sheet to copy")->required();
   copy->add_option("--count", countText, "How many copies to make (0 or more)")->required();
   CLI::Option* patternOption =
