@@ -48,11 +48,12 @@ Prefixes::Prefixes(pugi::xml_node root) {
       {"urn:oasis:names:tc:opendocument:xmlns:meta:1.0", &meta},
       {"urn:oasis:names:tc:opendocument:xmlns:manifest:1.0", &manifest},
       {"urn:oasis:names:tc:opendocument:xmlns:text:1.0", &text},
+      {"urn:oasis:names:tc:opendocument:xmlns:style:1.0", &style},
   };
   // The usual prefixes stand until a declaration says otherwise.
   office = "office", table = "table", draw = "draw", xlink = "xlink", calcext = "calcext";
   form = "form", chart = "chart", config = "config", meta = "meta", manifest = "manifest";
-  text = "text";
+  text = "text", style = "style";
   for (pugi::xml_attribute a : root.attributes()) {
     std::string_view name = a.name();
     if (!name.starts_with("xmlns:")) continue;
@@ -115,11 +116,14 @@ bool isFormulaAttribute(const Prefixes& ns, std::string_view name) {
   if (prefix == ns.table)
     return local == "formula" || local == "expression" || local == "condition";
   if (prefix == ns.calcext) return local == "value" || local == "formula";
+  if (prefix == ns.style) return local == "condition";
   return false;
 }
 
 bool isAddressAttribute(const Prefixes& ns, std::string_view name) {
   const std::string_view prefix = prefixPart(name), local = localPart(name);
+  // Conditional cell styles (style:map) name the cell their conditions are relative to.
+  if (prefix == ns.style) return local == "base-cell-address";
   if (prefix != ns.table && prefix != ns.calcext && prefix != ns.chart && prefix != ns.draw &&
       prefix != ns.form)
     return false;

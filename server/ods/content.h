@@ -17,7 +17,7 @@ namespace orv::ods {
 // (where every writer puts them), so that elements are found whatever their prefixes.
 struct Prefixes {
   explicit Prefixes(pugi::xml_node root);
-  std::string office, table, draw, xlink, calcext, form, chart, config, meta, manifest, text;
+  std::string office, table, draw, xlink, calcext, form, chart, config, meta, manifest, text, style;
   // True when `node` is the element `local` of the namespace whose prefix is `prefix`.
   static bool is(pugi::xml_node node, const std::string& prefix, std::string_view local);
   static std::string qualified(const std::string& prefix, std::string_view local);

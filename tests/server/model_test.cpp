@@ -40,7 +40,9 @@ TEST_P(EngineModel, LookupByNameIgnoresCaseAndUnknownNamesAndIndexesFail) {
   EXPECT_EQ(book.sheets().item("summary").kind(),
             chartSheet ? SheetKind::Chartsheet : SheetKind::Worksheet);
   EXPECT_THROW(book.sheets().item("Missing"), ServerError);
-  if (chartSheet) EXPECT_THROW(book.worksheets().item("Summary"), ServerError);  // not a worksheet
+  if (chartSheet) {
+    EXPECT_THROW(book.worksheets().item("Summary"), ServerError);  // not a worksheet
+  }
   EXPECT_THROW(book.sheets().item(0), ServerError);
   EXPECT_THROW(book.sheets().item(4), ServerError);
   EXPECT_EQ(book.worksheets().item(2).name(), "Other");
