@@ -234,6 +234,12 @@ TEST_F(OdsCopy, DocumentSignaturesAreRemovedAndSaidMacroSignaturesKept) {
   app_->workbooks().item(1).sheets().item("Other").setName("Else");
   app_->workbooks().item(1).save();
   EXPECT_EQ(notices_.size(), 1u);
+  // Renaming a sheet that was there reaches every sheet's formulas and every chart.
+  const std::string content = test::zipPart(path_, "content.xml");
+  EXPECT_EQ(content.find("Other."), std::string::npos);
+  EXPECT_NE(content.find("of:=[$Data.B1]+[$'Else'.A1]"), std::string::npos);
+  EXPECT_NE(test::zipPart(path_, "Object 2/content.xml").find("label-cell-address=\"'Else'.A1\""),
+            std::string::npos);
 }
 
 struct OdsFeature {
