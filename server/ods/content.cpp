@@ -195,8 +195,9 @@ std::optional<CopyBlocker> tableBlocker(const Content& content, size_t index,
     return CopyBlocker{BlockingFeature::LinkedSheets, {}};
   if (table.child(Prefixes::qualified(ns.table, "scenario").c_str()))
     return CopyBlocker{BlockingFeature::Scenarios, {}};
-  if (table.child(Prefixes::qualified(ns.office, "forms").c_str()).first_child())
-    return CopyBlocker{BlockingFeature::FormControls, {}};
+  // An empty forms element (which the office suite writes for every sheet) holds no control.
+  for (pugi::xml_node form : table.child(Prefixes::qualified(ns.office, "forms").c_str()).children())
+    if (form.type() == pugi::node_element) return CopyBlocker{BlockingFeature::FormControls, {}};
   std::optional<CopyBlocker> found;
   const std::string href = Prefixes::qualified(ns.xlink, "href");
   table.find_node([&](pugi::xml_node n) {

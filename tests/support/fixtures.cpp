@@ -397,6 +397,7 @@ constexpr const char* kOdsNamespaces =
     " xmlns:chart=\"urn:oasis:names:tc:opendocument:xmlns:chart:1.0\""
     " xmlns:of=\"urn:oasis:names:tc:opendocument:xmlns:of:1.2\""
     " xmlns:config=\"urn:oasis:names:tc:opendocument:xmlns:config:1.0\""
+    " xmlns:form=\"urn:oasis:names:tc:opendocument:xmlns:form:1.0\""
     " xmlns:meta=\"urn:oasis:names:tc:opendocument:xmlns:meta:1.0\""
     " xmlns:calcext=\"urn:org:documentfoundation:names:experimental:calc:xmlns:calcext:1.0\""
     " xmlns:loext=\"urn:org:documentfoundation:names:experimental:office:xmlns:loext:1.0\""
