@@ -152,18 +152,7 @@ bool retargetTree(const Prefixes& ns, pugi::xml_node node, std::string_view from
       }
     }
   };
-  visit(node);
-  for (pugi::xml_node n = node.first_child(); n;) {
-    if (n.type() == pugi::node_element) visit(n);
-    // Depth first, without recursion: a deeply nested document cannot exhaust the stack.
-    if (n.first_child()) {
-      n = n.first_child();
-      continue;
-    }
-    while (n && n != node && !n.next_sibling()) n = n.parent();
-    if (!n || n == node) break;
-    n = n.next_sibling();
-  }
+  forEachElement(node, visit);
   return changed;
 }
 

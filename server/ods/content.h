@@ -50,6 +50,22 @@ class Content {
   std::vector<pugi::xml_node> tables_;
 };
 
+// Calls `visit` for `root` and every element below it, depth first, without recursion (a deeply
+// nested document cannot exhaust the stack).
+template <typename Visit>
+void forEachElement(pugi::xml_node root, Visit visit) {
+  for (pugi::xml_node n = root; n;) {
+    if (n.type() == pugi::node_element) visit(n);
+    if (n.first_child()) {
+      n = n.first_child();
+      continue;
+    }
+    while (n && n != root && !n.next_sibling()) n = n.parent();
+    if (!n || n == root) break;
+    n = n.next_sibling();
+  }
+}
+
 // True when an attribute holds formula text, or a list of cell range addresses.
 bool isFormulaAttribute(const Prefixes& ns, std::string_view name);
 bool isAddressAttribute(const Prefixes& ns, std::string_view name);

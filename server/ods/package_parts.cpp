@@ -20,20 +20,6 @@ std::string prefixOf(pugi::xml_node root, std::string_view uri, const char* fall
 
 constexpr std::string_view kManifestNs = "urn:oasis:names:tc:opendocument:xmlns:manifest:1.0";
 
-template <typename Visit>
-void forEachElement(pugi::xml_node root, Visit visit) {
-  for (pugi::xml_node n = root; n;) {
-    if (n.type() == pugi::node_element) visit(n);
-    if (n.first_child()) {
-      n = n.first_child();
-      continue;
-    }
-    while (n && n != root && !n.next_sibling()) n = n.parent();
-    if (!n || n == root) break;
-    n = n.next_sibling();
-  }
-}
-
 // The view settings of every table: config:config-item-map-named config:name="Tables" (its
 // entries are named after the tables).
 pugi::xml_node tablesMap(pugi::xml_document& settings) {

@@ -11,21 +11,6 @@ namespace {
 
 constexpr std::string_view kAnonymousRange = "__Anonymous_Sheet_DB__";
 
-// Calls `visit` for `root` and every element below it, depth first, without recursion.
-template <typename Visit>
-void forEachElement(pugi::xml_node root, Visit visit) {
-  for (pugi::xml_node n = root; n;) {
-    if (n.type() == pugi::node_element) visit(n);
-    if (n.first_child()) {
-      n = n.first_child();
-      continue;
-    }
-    while (n && n != root && !n.next_sibling()) n = n.parent();
-    if (!n || n == root) break;
-    n = n.next_sibling();
-  }
-}
-
 long long repeatCount(pugi::xml_attribute a) {
   long long n = 1;
   const std::string_view v = a.value();
