@@ -112,7 +112,8 @@ def main(out):
                 made.append(target)
     for path in made:
         try:
-            stored_copy(path, path[:-5] + "-stored" + path[-5:])
+            root, extension = os.path.splitext(path)
+            stored_copy(path, root + "-stored" + extension)
         except zipfile.BadZipFile:
             pass  # kept as it is
     print(f"{len(os.listdir(out))} seeds in {out}")
