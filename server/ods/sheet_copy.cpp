@@ -26,25 +26,30 @@ std::string freshValue(std::set<std::string>& used, const std::string& base, con
   }
 }
 
-void gather(Content& content, UsedIds& used) {
+// The xml:id, draw:id and draw:name values of the whole document: a walk over every element,
+// made only when a copy carries such values.
+void gatherIds(Content& content, UsedIds& used) {
   const Prefixes& ns = content.ns();
   const std::string drawId = Prefixes::qualified(ns.draw, "id");
   const std::string drawName = Prefixes::qualified(ns.draw, "name");
-  const std::string validation = Prefixes::qualified(ns.table, "content-validation");
-  const std::string tableName = Prefixes::qualified(ns.table, "name");
   forEachElement(content.doc().document_element(), [&](pugi::xml_node n) {
-    if (pugi::xml_attribute a = n.attribute("xml:id")) used.ids.insert(a.value());
-    if (pugi::xml_attribute a = n.attribute(drawId.c_str())) used.ids.insert(a.value());
-    if (pugi::xml_attribute a = n.attribute(drawName.c_str())) used.drawNames.insert(a.value());
-    if (n.name() == validation) used.validations.insert(n.attribute(tableName.c_str()).value());
+    for (pugi::xml_attribute a : n.attributes()) {
+      const std::string_view name = a.name();
+      if (name == "xml:id" || name == drawId) used.ids.insert(a.value());
+      if (name == drawName) used.drawNames.insert(a.value());
+    }
   });
-  used.gathered = true;
+  used.idsGathered = true;
 }
 
-bool isEmptyCell(const Prefixes& ns, pugi::xml_node cell) {
-  return !cell.attribute(Prefixes::qualified(ns.office, "value-type").c_str()) &&
-         !cell.attribute(Prefixes::qualified(ns.table, "formula").c_str()) &&
-         !cell.child(Prefixes::qualified(ns.text, "p").c_str());
+// The names of the workbook's validations, which are listed in one place.
+void gatherValidations(Content& content, UsedIds& used) {
+  const Prefixes& ns = content.ns();
+  const std::string list = Prefixes::qualified(ns.table, "content-validations");
+  const std::string name = Prefixes::qualified(ns.table, "name");
+  for (pugi::xml_node v : content.spreadsheet().child(list.c_str()).children())
+    if (pugi::xml_attribute a = v.attribute(name.c_str())) used.validations.insert(a.value());
+  used.validationsGathered = true;
 }
 
 }  // namespace
@@ -52,7 +57,6 @@ bool isEmptyCell(const Prefixes& ns, pugi::xml_node cell) {
 TableCopy copyTable(Content& content, size_t sourceIndex, const std::string& copyName,
                     UsedIds& used,
                     const std::function<std::string(const std::string&)>& cloneObject) {
-  if (!used.gathered) gather(content, used);
   const Prefixes& ns = content.ns();
   const std::string sourceName = content.tableName(sourceIndex);
   const std::string nameAttr = Prefixes::qualified(ns.table, "name");
@@ -71,10 +75,21 @@ TableCopy copyTable(Content& content, size_t sourceIndex, const std::string& cop
   const std::string href = Prefixes::qualified(ns.xlink, "href");
   const std::string validationName = Prefixes::qualified(ns.table, "content-validation-name");
   const std::string cell = Prefixes::qualified(ns.table, "table-cell");
-  const std::string row = Prefixes::qualified(ns.table, "table-row");
   const std::string shapes = Prefixes::qualified(ns.table, "shapes");
   const std::string columnsRepeated = Prefixes::qualified(ns.table, "number-columns-repeated");
   const std::string rowsRepeated = Prefixes::qualified(ns.table, "number-rows-repeated");
+  const std::string valueType = Prefixes::qualified(ns.office, "value-type");
+  const std::string formula = Prefixes::qualified(ns.table, "formula");
+  const std::string paragraph = Prefixes::qualified(ns.text, "p");
+  const auto isEmptyCell = [&](pugi::xml_node c) {
+    return !c.attribute(valueType.c_str()) && !c.attribute(formula.c_str()) &&
+           !c.child(paragraph.c_str());
+  };
+  if (!used.idsGathered && source.find_node([&](pugi::xml_node n) {
+        return n.attribute("xml:id") || n.attribute(drawId.c_str()) || n.attribute(drawName.c_str());
+      }))
+    gatherIds(content, used);
+  if (!used.validationsGathered) gatherValidations(content, used);
 
   std::map<std::string, std::string> newIds;
   std::set<std::string> validationsUsed;
@@ -93,7 +108,7 @@ TableCopy copyTable(Content& content, size_t sourceIndex, const std::string& cop
     }
     if (pugi::xml_attribute a = n.attribute(validationName.c_str())) validationsUsed.insert(a.value());
     if (Prefixes::is(n, ns.draw, "object")) objects.push_back(n);
-    if (n.name() == cell && !isEmptyCell(ns, n)) {
+    if (n.name() == cell && !isEmptyCell(n)) {
       result.cells += repeatCount(n.attribute(columnsRepeated.c_str())) *
                       repeatCount(n.parent().attribute(rowsRepeated.c_str()));
     }

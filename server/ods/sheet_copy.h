@@ -20,9 +20,11 @@ struct TableCopy {
   long long objects = 0;  // drawing objects
 };
 
-// Ids a copy must not repeat, gathered from the document on the first copy and kept up to date.
+// Ids a copy must not repeat, gathered from the document when a copy first needs them and kept up
+// to date.
 struct UsedIds {
-  bool gathered = false;
+  bool idsGathered = false;
+  bool validationsGathered = false;
   std::set<std::string> ids;        // xml:id and draw:id values
   std::set<std::string> drawNames;  // draw:name values
   std::set<std::string> validations;
