@@ -20,9 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (orv::ods::tableBlocker(content, 0, [](const std::string& f) { return f.size() % 2 == 0; }))
       return 0;
     orv::ods::UsedIds used;
-    const orv::ods::TableCopy copy =
-        orv::ods::copyTable(content, 0, "Fuzz (2)", used,
-                            [](const std::string& folder) { return folder + "_copy"; });
+    const orv::ods::TableCopy copy = orv::ods::copyTable(
+        content, 0, "Fuzz (2)", used, [](const std::string& folder) { return folder + "_copy"; });
     orv::ods::retargetTree(content.ns(), copy.table, "Fuzz (2)", "Fuzz 'copy'",
                            orv::RetargetMode::Rename);
     tables = content.tables().size();

@@ -129,8 +129,9 @@ FileIdentity Workbook::identityOnDisk() const {
 }
 
 Workbook& Workbooks::open(const std::string& path) {
-  books_.push_back(atBoundary([&] { return std::make_unique<Workbook>(path, openEngine(path), notices_); },
-                              cannot("open", path), path, outOfMemoryReason("open")));
+  books_.push_back(
+      atBoundary([&] { return std::make_unique<Workbook>(path, openEngine(path), notices_); },
+                 cannot("open", path), path, outOfMemoryReason("open")));
   return *books_.back();
 }
 

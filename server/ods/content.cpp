@@ -127,9 +127,9 @@ bool isAddressAttribute(const Prefixes& ns, std::string_view name) {
   if (prefix != ns.table && prefix != ns.calcext && prefix != ns.chart && prefix != ns.draw &&
       prefix != ns.form)
     return false;
-  return local.ends_with("-address") || local.ends_with("-addresses") ||
-         local == "print-ranges" || local == "notify-on-update-of-ranges" ||
-         local == "linked-cell" || local == "source-cell-range" || local == "cell-range";
+  return local.ends_with("-address") || local.ends_with("-addresses") || local == "print-ranges" ||
+         local == "notify-on-update-of-ranges" || local == "linked-cell" ||
+         local == "source-cell-range" || local == "cell-range";
 }
 
 bool retargetTree(const Prefixes& ns, pugi::xml_node node, std::string_view from,
@@ -185,7 +185,8 @@ std::optional<CopyBlocker> tableBlocker(const Content& content, size_t index,
   if (table.child(Prefixes::qualified(ns.table, "scenario").c_str()))
     return CopyBlocker{BlockingFeature::Scenarios, {}};
   // An empty forms element (which the office suite writes for every sheet) holds no control.
-  for (pugi::xml_node form : table.child(Prefixes::qualified(ns.office, "forms").c_str()).children())
+  for (pugi::xml_node form :
+       table.child(Prefixes::qualified(ns.office, "forms").c_str()).children())
     if (form.type() == pugi::node_element) return CopyBlocker{BlockingFeature::FormControls, {}};
   std::optional<CopyBlocker> found;
   const std::string href = Prefixes::qualified(ns.xlink, "href");

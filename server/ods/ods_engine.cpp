@@ -30,10 +30,10 @@ OdsEngine::OdsEngine(const std::string& path, zip::OpenedArchive opened)
   if (store_.has(kManifest)) {
     manifest_.emplace(store_.read(kManifest, size_t{1} << 26), display);
     if (manifest_->encrypted())
-      throw ServerError("Cannot open '" + display + "': " + refusalReason(FileFormat::OdsEncrypted));
+      throw ServerError("Cannot open '" + display +
+                        "': " + refusalReason(FileFormat::OdsEncrypted));
   }
-  if (!store_.has(kContent))
-    store_.damaged(kContent, "the document content is missing");
+  if (!store_.has(kContent)) store_.damaged(kContent, "the document content is missing");
   content_ = std::make_unique<Content>(store_.read(kContent), display);
   findActiveSheet();
 }
@@ -196,15 +196,17 @@ void OdsEngine::retargetObject(const std::string& entry, const std::string& from
   // A chart sub-document that cannot be read is left as it is: the chart shows what it showed.
   if (!doc.load_buffer(text.data(), text.size(), kParseOptions)) return;
   const Prefixes ns(doc.document_element());
-  if (retargetTree(ns, doc.document_element(), from, to, mode)) store_.put(entry, serializeXml(doc));
+  if (retargetTree(ns, doc.document_element(), from, to, mode))
+    store_.put(entry, serializeXml(doc));
 }
 
 SheetId OdsEngine::copySheet(SheetId sourceId, SheetId afterId) {
   const size_t source = indexOf(sourceId);
   const std::string sourceName = content_->tableName(source);
   if (indexOf(afterId) + 1 != content_->tables().size())
-    refuseCopy(sourceName, "in an OpenDocument spreadsheet (.ods) Orvandel places copies after "
-                           "the last sheet only");
+    refuseCopy(sourceName,
+               "in an OpenDocument spreadsheet (.ods) Orvandel places copies after "
+               "the last sheet only");
   if (content_->structureProtected())
     refuseCopy(sourceName,
                "the workbook's structure is protected, so no sheet can be added. Unprotect the "
@@ -214,7 +216,8 @@ SheetId OdsEngine::copySheet(SheetId sourceId, SheetId afterId) {
                                std::to_string(kMaxSheets) + ")");
   if (std::optional<CopyBlocker> blocker = copyBlocker(sourceId))
     throw ServerError(copyRefusal(sourceName, *blocker));
-  const std::string copyName = automaticCopyName(sourceName, namesExcept(content_->tables().size()));
+  const std::string copyName =
+      automaticCopyName(sourceName, namesExcept(content_->tables().size()));
 
   // Everything that can fail to be read is read before anything changes.
   const std::map<std::string, std::string> objects = readObjects(source);
@@ -222,10 +225,10 @@ SheetId OdsEngine::copySheet(SheetId sourceId, SheetId afterId) {
   pugi::xml_document* meta = side(kMeta, meta_, metaRead_);
 
   Made made;
-  const TableCopy copy = copyTable(*content_, source, copyName, used_,
-                                   [&](const std::string& folder) {
-                                     return cloneObject(folder, objects, sourceName, copyName, made);
-                                   });
+  const TableCopy copy =
+      copyTable(*content_, source, copyName, used_, [&](const std::string& folder) {
+        return cloneObject(folder, objects, sourceName, copyName, made);
+      });
   contentDirty_ = true;
   made.nodes.push_back(copy.table);
   made.nodes.insert(made.nodes.end(), copy.clones.begin(), copy.clones.end());

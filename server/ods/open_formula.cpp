@@ -88,7 +88,8 @@ std::vector<NameSpan> spansToRewrite(std::string_view s, size_t begin, size_t en
                                      std::string_view from, RetargetMode mode) {
   bool external = false;
   std::vector<std::optional<NameSpan>> names;
-  for (const auto& [b, e] : endpoints(s, begin, end)) names.push_back(endpointSheet(s, b, e, external));
+  for (const auto& [b, e] : endpoints(s, begin, end))
+    names.push_back(endpointSheet(s, b, e, external));
   if (external) return {};
   // A range across sheets keeps its end points when a sheet is copied.
   if (mode == RetargetMode::Copy && names.size() == 2 && names[0] && names[1] &&
@@ -178,7 +179,8 @@ class OpenFormulaRefs : public FormulaReferences {
                        RetargetMode mode) const override {
     return retargetFormula(formula, from, to, mode);
   }
-  bool refersTo(std::string_view formula, std::string_view sheet, RetargetMode mode) const override {
+  bool refersTo(std::string_view formula, std::string_view sheet,
+                RetargetMode mode) const override {
     // A name no sheet can have shows whether anything would change.
     return retargetFormula(formula, sheet, "\x01", mode) != formula;
   }

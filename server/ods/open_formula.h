@@ -12,7 +12,8 @@ namespace orv::ods {
 //    sit in brackets: [.A1], [$'My Data'.B1:.C4], [$S1.A1:$S3.B2], ['file:///b.ods'#$S.A1];
 //    the namespace prefix chooses the syntax (of: and oooc: brackets, msoxl: the A1 text of the
 //    Open XML engine);
-//  - cell range address lists (table:print-ranges, table:cell-range-address, table:end-cell-address,
+//  - cell range address lists (table:print-ranges, table:cell-range-address,
+//  table:end-cell-address,
 //    chart ranges ...): the same references without brackets, separated by spaces.
 // A sheet name is matched as sheet names match (ignoring case) after unquoting, and the new name
 // is always written quoted. String literals and references into other files are left alone, as

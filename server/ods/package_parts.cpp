@@ -28,7 +28,8 @@ pugi::xml_node tablesMap(pugi::xml_document& settings) {
   const std::string name = Prefixes::qualified(ns.config, "name");
   pugi::xml_node found;
   forEachElement(settings.document_element(), [&](pugi::xml_node n) {
-    if (!found && n.name() == mapNamed && std::string_view(n.attribute(name.c_str()).value()) == "Tables")
+    if (!found && n.name() == mapNamed &&
+        std::string_view(n.attribute(name.c_str()).value()) == "Tables")
       found = n;
   });
   return found;
@@ -105,8 +106,7 @@ bool cloneTableSettings(pugi::xml_document& settings, std::string_view source,
   return false;
 }
 
-bool renameTableSettings(pugi::xml_document& settings, std::string_view from,
-                         std::string_view to) {
+bool renameTableSettings(pugi::xml_document& settings, std::string_view from, std::string_view to) {
   pugi::xml_node map = tablesMap(settings);
   const Prefixes ns(settings.document_element());
   const std::string name = Prefixes::qualified(ns.config, "name");
@@ -131,12 +131,11 @@ bool renameTableSettings(pugi::xml_document& settings, std::string_view from,
   return changed;
 }
 
-bool addStatistics(pugi::xml_document& meta, long long tables, long long cells,
-                   long long objects) {
+bool addStatistics(pugi::xml_document& meta, long long tables, long long cells, long long objects) {
   const Prefixes ns(meta.document_element());
   const std::string statistic = Prefixes::qualified(ns.meta, "document-statistic");
-  pugi::xml_node found = meta.document_element().find_node(
-      [&](pugi::xml_node n) { return n.name() == statistic; });
+  pugi::xml_node found =
+      meta.document_element().find_node([&](pugi::xml_node n) { return n.name() == statistic; });
   if (!found) return false;
   addTo(found.attribute(Prefixes::qualified(ns.meta, "table-count").c_str()), tables);
   addTo(found.attribute(Prefixes::qualified(ns.meta, "cell-count").c_str()), cells);

@@ -31,12 +31,10 @@ class Manifest {
 // Returns whether anything changed.
 bool cloneTableSettings(pugi::xml_document& settings, std::string_view source,
                         std::string_view copy);
-bool renameTableSettings(pugi::xml_document& settings, std::string_view from,
-                         std::string_view to);
+bool renameTableSettings(pugi::xml_document& settings, std::string_view from, std::string_view to);
 
 // meta.xml: the document statistics grow by what the copies added. Returns whether they changed.
-bool addStatistics(pugi::xml_document& meta, long long tables, long long cells,
-                   long long objects);
+bool addStatistics(pugi::xml_document& meta, long long tables, long long cells, long long objects);
 
 // A document signature covers every entry but itself: an edited package breaks it. A signature
 // of the macros only (macrosignatures.xml) covers Basic/, Dialogs/ and Scripts/, which copying

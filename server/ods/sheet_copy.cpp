@@ -86,7 +86,8 @@ TableCopy copyTable(Content& content, size_t sourceIndex, const std::string& cop
            !c.child(paragraph.c_str());
   };
   if (!used.idsGathered && source.find_node([&](pugi::xml_node n) {
-        return n.attribute("xml:id") || n.attribute(drawId.c_str()) || n.attribute(drawName.c_str());
+        return n.attribute("xml:id") || n.attribute(drawId.c_str()) ||
+               n.attribute(drawName.c_str());
       }))
     gatherIds(content, used);
   if (!used.validationsGathered) gatherValidations(content, used);
@@ -102,11 +103,13 @@ TableCopy copyTable(Content& content, size_t sourceIndex, const std::string& cop
       if (added) it->second = freshValue(used.ids, a.value(), "_");
       a.set_value(it->second.c_str());
     }
-    if (pugi::xml_attribute a = n.attribute(drawName.c_str()); a && !std::string_view(a.value()).empty()) {
+    if (pugi::xml_attribute a = n.attribute(drawName.c_str());
+        a && !std::string_view(a.value()).empty()) {
       if (used.drawNames.count(a.value()))
         a.set_value(freshValue(used.drawNames, a.value(), " ").c_str());
     }
-    if (pugi::xml_attribute a = n.attribute(validationName.c_str())) validationsUsed.insert(a.value());
+    if (pugi::xml_attribute a = n.attribute(validationName.c_str()))
+      validationsUsed.insert(a.value());
     if (Prefixes::is(n, ns.draw, "object")) objects.push_back(n);
     if (n.name() == cell && !isEmptyCell(n)) {
       result.cells += repeatCount(n.attribute(columnsRepeated.c_str())) *
@@ -175,7 +178,8 @@ TableCopy copyTable(Content& content, size_t sourceIndex, const std::string& cop
   }
 
   // The sheet's autofilter is an anonymous database range named after the sheet's position.
-  pugi::xml_node ranges = spreadsheet.child(Prefixes::qualified(ns.table, "database-ranges").c_str());
+  pugi::xml_node ranges =
+      spreadsheet.child(Prefixes::qualified(ns.table, "database-ranges").c_str());
   const std::string anonymous = std::string(kAnonymousRange) + std::to_string(sourceIndex);
   const std::string target = Prefixes::qualified(ns.table, "target-range-address");
   if (pugi::xml_node range = ranges.find_child_by_attribute(nameAttr.c_str(), anonymous.c_str());

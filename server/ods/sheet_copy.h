@@ -35,6 +35,7 @@ struct UsedIds {
 // and its autofilter's database range are cloned for it. `cloneObject` is given each embedded
 // object's sub-document folder and returns the folder of the copy's own.
 TableCopy copyTable(Content& content, size_t sourceIndex, const std::string& copyName,
-                    UsedIds& used, const std::function<std::string(const std::string&)>& cloneObject);
+                    UsedIds& used,
+                    const std::function<std::string(const std::string&)>& cloneObject);
 
 }  // namespace orv::ods

@@ -26,7 +26,9 @@ EntryStore::EntryStore(std::string path, OpenedArchive opened)
     : path_(std::move(path)), display_(orv::displayName(path_)) {
   identity_ = opened.identity;
   zip_ = std::exchange(opened.archive, nullptr);
-  if (!zip_) throw ServerError("Cannot open '" + display_ + "': the file is damaged (its ZIP structure cannot be read).");
+  if (!zip_)
+    throw ServerError("Cannot open '" + display_ +
+                      "': the file is damaged (its ZIP structure cannot be read).");
   index();
 }
 

@@ -38,7 +38,8 @@ class EntryStore {
   // How the entry is stored in the original archive (ZIP_CM_STORE, ZIP_CM_DEFLATE ...), or -1.
   int originalMethod(std::string_view name) const;
   // Replaces an entry's bytes or adds the entry at the end.
-  void put(const std::string& name, std::string bytes, Compression compression = Compression::Deflate);
+  void put(const std::string& name, std::string bytes,
+           Compression compression = Compression::Deflate);
   void remove(std::string_view name);
   bool modified() const { return modified_; }
 

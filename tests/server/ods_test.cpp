@@ -55,8 +55,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "of:=SUM([$Data.A1:$Other.B2])"},
         RefCase{"ThreeDRangeRenamed", false, "of:=SUM([$Data.A1:$Other.B2])", Rename,
                 "of:=SUM([$'Data''s (2)'.A1:$Other.B2])"},
-        RefCase{"OtherSheetsAndPrefixes", false, "of:=[$'Data 2'.A1]+[$DataX.A1]",
-                Copy, "of:=[$'Data 2'.A1]+[$DataX.A1]"},
+        RefCase{"OtherSheetsAndPrefixes", false, "of:=[$'Data 2'.A1]+[$DataX.A1]", Copy,
+                "of:=[$'Data 2'.A1]+[$DataX.A1]"},
         RefCase{"StringLiteralsUntouched", false,
                 "of:=CONCATENATE(\"[Data.A1]\";\"\"\"[$Data.B1]\";[Data.C1])", Copy,
                 "of:=CONCATENATE(\"[Data.A1]\";\"\"\"[$Data.B1]\";['Data''s (2)'.C1])"},
@@ -143,8 +143,10 @@ TEST_F(OdsCopy, TheCopyNamesItselfWhereTheSourceNamedItself) {
   EXPECT_EQ(formulaOf(table(content, "Data"), 2, 1), "of:=[$Data.B1]+[$Other.A1]");
   EXPECT_EQ(formulaOf(table(content, "Other"), 1, 0), "of:=[$Data.B1]");
   // Local name, conditional format and picture anchor follow the copy.
-  EXPECT_STREQ(q.child("table:named-expressions").child("table:named-range")
-                   .attribute("table:cell-range-address").value(),
+  EXPECT_STREQ(q.child("table:named-expressions")
+                   .child("table:named-range")
+                   .attribute("table:cell-range-address")
+                   .value(),
                "$'Q''1'.$B$1:.$B$3");
   EXPECT_NE(copy.find("calcext:value=\">[$'Q''1'.B1]\""), std::string::npos);
   EXPECT_NE(copy.find("table:end-cell-address=\"'Q''1'.D6\""), std::string::npos);
@@ -184,8 +186,8 @@ TEST_F(OdsCopy, ChartsAreDuplicatedPicturesSharedIdsUniqueAndThePackageStaysVali
   std::sort(ids.begin(), ids.end());
   EXPECT_EQ(ids.size(), 4u);
   EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end()), ids.end());
-  EXPECT_EQ(objects, (std::vector<std::string>{"./Object 1", "./Object 2", "./Object 3",
-                                               "./Object 4"}));
+  EXPECT_EQ(objects,
+            (std::vector<std::string>{"./Object 1", "./Object 2", "./Object 3", "./Object 4"}));
   EXPECT_EQ(pictures, std::vector<std::string>(4, "Pictures/p1.png"));
 
   const std::vector<test::ZipEntry> after = test::readZip(path_);
