@@ -146,7 +146,8 @@ int DuplicationRun::nextCopyNumber() {
 int DuplicationRun::skipNamingUnlessRenaming() { return view_.renameValue() == 1 ? kNext : 120; }
 
 int DuplicationRun::makeCandidateName() {
-  candidate_ = candidateName(view_.namingPattern(), copyNumber_);
+  candidate_ = services_.nameOf ? services_.nameOf(copyNumber_)
+                                : candidateName(view_.namingPattern(), copyNumber_);
   return kNext;
 }
 
@@ -202,7 +203,8 @@ int DuplicationRun::copySheet() {
 int DuplicationRun::skipRenameUnlessRenaming() { return view_.renameValue() == 1 ? kNext : 142; }
 
 int DuplicationRun::renameCopy() {
-  requireWorkbook().activeSheet().setName(CleanSheetName(candidate_));
+  requireWorkbook().activeSheet().setName(services_.namesAsGiven ? candidate_
+                                                                 : CleanSheetName(candidate_));
   return 142;
 }
 
@@ -252,7 +254,7 @@ int DuplicationRun::nextCopy() {
 // With one instance for the whole run, the copies reach the file here, all at once.
 int DuplicationRun::saveOnceAtEnd() {
   if (services_.saveEachCopy || !application_) return kNext;
-  if (copiesListed_ > 0) requireWorkbook().save();
+  if (copiesListed_ > 0 && !services_.rehearsal) requireWorkbook().save();
   workbook_ = nullptr;
   std::unique_ptr<Application> application = std::move(application_);
   application->quit();

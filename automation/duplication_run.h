@@ -82,6 +82,15 @@ struct DuplicationServices {
   bool saveEachCopy = true;
   // Called once the workbook is locked, before the first copy; false ends the run.
   std::function<bool()> prepare;
+  // The name copy `number` (1 for the first) is meant to get; empty: the window's pattern with
+  // every [x] replaced by the number.
+  std::function<std::string(std::int32_t number)> nameOf;
+  // True: the copy is given its name as it is, without the window's cleaning (brackets removed,
+  // 30 characters kept); for names that were checked whole beforehand.
+  bool namesAsGiven = false;
+  // True (with one instance): the copies are made and named in memory and never saved, so a
+  // rehearsal meets every problem of the run but the save's, and the file stays as it is.
+  bool rehearsal = false;
 };
 
 // The duplication run of PushButton2_Click: copies the selected sheet Text2

@@ -11,6 +11,14 @@ namespace orv {
 // digits are not scanned again; "[X]" is no placeholder.
 std::string candidateName(std::string_view pattern, long copyNumber);
 
+// The command line's richer pattern: like candidateName, and "[x:W]", W a digit from 1 to 9,
+// stands for the number padded with leading zeros to W digits ("Day[x:3]" gives "Day007").
+// The window keeps candidateName, where "[x:3]" is no placeholder.
+std::string numberedName(std::string_view pattern, long number);
+
+// True when `pattern` holds "[x:" that does not begin a padded placeholder of numberedName.
+bool hasMalformedPadding(std::string_view pattern);
+
 // True when any of `items` equals `name` exactly (case and spaces count).
 bool SheetNameExists(const std::vector<std::string>& items, std::string_view name);
 

@@ -1,13 +1,20 @@
 #include "cli/copy_run.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
 #include <climits>
+#include <cmath>
+#include <cstring>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "automation/duplication_run.h"
+#include "automation/name_list.h"
 #include "automation/naming_rule.h"
 #include "automation/trap.h"
 #include "automation/workbook_listing.h"
@@ -20,11 +27,38 @@ namespace orv::cli {
 
 namespace {
 
+using Json = nlohmann::ordered_json;
+
+// A list of names is a few kilobytes; anything near this is not one (or is endless input).
+constexpr std::size_t kMaxListBytes = 64u << 20;
+
 void printLine(std::FILE* stream, const std::string& text) {
   std::fwrite(text.data(), 1, text.size(), stream);
   std::fputc('\n', stream);
   std::fflush(stream);
 }
+
+// One line on `out`. Bytes that are not UTF-8 (a refused line of a list) become U+FFFD, so the
+// object stays valid JSON whatever the input held.
+void printJson(const Json& object, std::FILE* out) {
+  printLine(out, object.dump(-1, ' ', false, Json::error_handler_t::replace));
+}
+
+// What a run said and did, for its JSON object: every message also goes to the error stream
+// as it is said.
+struct Outcome {
+  explicit Outcome(std::FILE* errStream) : err(errStream) {}
+  void say(const std::string& text) {
+    printLine(err, text);
+    messages.push_back(text);
+  }
+
+  std::FILE* err;
+  std::vector<std::string> messages;
+  std::vector<std::string> made;
+  Json refused = Json::array();
+  long saves = 0;
+};
 
 // A fresh engine instance with the workbook at `path` open.
 std::unique_ptr<Application> openPlain(const std::string& path) {
@@ -36,6 +70,16 @@ std::unique_ptr<Application> openPlain(const std::string& path) {
 std::vector<std::string> listNames(const std::string& path) {
   std::vector<std::string> names;
   appendWorksheetNames(path, openPlain, [&](const std::string& name) { names.push_back(name); });
+  return names;
+}
+
+// The names of all the workbook's sheets, of every kind: a new name may equal none of them.
+std::vector<std::string> allSheetNames(const std::string& path) {
+  std::unique_ptr<Application> application = openPlain(path);
+  SheetCollection sheets = application->workbooks().item(1).sheets();
+  std::vector<std::string> names;
+  for (int i = 1; i <= sheets.count(); ++i) names.push_back(sheets.item(i).name());
+  application->quit();
   return names;
 }
 
@@ -54,33 +98,128 @@ std::vector<std::string> copiesHeld(const std::string& path, const std::vector<s
   return held;
 }
 
-}  // namespace
-
-int listSheets(const std::string& path, std::FILE* out, std::FILE* err) {
-  try {
-    for (const std::string& name : listNames(path)) printLine(out, name);
-    return 0;
-  } catch (const ServerError& e) {
-    printLine(err, e.what());
-    return 1;
+const char* kindName(SheetKind kind) {
+  switch (kind) {
+    case SheetKind::Worksheet:
+      return "worksheet";
+    case SheetKind::Chartsheet:
+      return "chart sheet";
+    case SheetKind::Dialogsheet:
+      return "dialog sheet";
+    case SheetKind::Macrosheet:
+      return "macro sheet";
   }
+  return "worksheet";
 }
 
-std::optional<std::string> patternRefusal(const std::string& pattern, long count) {
-  // Copy numbers only add digits, which no rule forbids, so a name's fate changes only with the
-  // number of digits: one number of each length up to the count stands for all of them.
-  for (long k = 1; k <= count; k = k > LONG_MAX / 10 ? count + 1 : k * 10) {
+const char* visibilityName(SheetVisibility visibility) {
+  switch (visibility) {
+    case SheetVisibility::Visible:
+      return "visible";
+    case SheetVisibility::Hidden:
+      return "hidden";
+    case SheetVisibility::VeryHidden:
+      return "very hidden";
+  }
+  return "visible";
+}
+
+std::string readFailure(int error) {
+  if (error == ENOENT || error == ENOTDIR) return "the file does not exist.";
+  if (error == EISDIR) return "it is a folder, not a list.";
+  std::string reason = std::strerror(error);
+  if (!reason.empty())
+    reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
+  return "the file cannot be read (" + reason + ").";
+}
+
+// The bytes of the list of names at `path`, "-" for standard input.
+std::string readListFile(const std::string& path) {
+  const bool standardInput = path == "-";
+  const std::string shown = standardInput ? "from standard input" : "'" + path + "'";
+  std::FILE* file = standardInput ? stdin : std::fopen(path.c_str(), "rb");
+  if (!file)
+    throw ServerError("Cannot read the list of names " + shown + ": " + readFailure(errno));
+  std::string text;
+  char buffer[65536];
+  std::size_t read = 0;
+  while (text.size() <= kMaxListBytes && (read = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+    text.append(buffer, read);
+  const int error = std::ferror(file) ? errno : 0;
+  if (!standardInput) std::fclose(file);
+  if (error)
+    throw ServerError("Cannot read the list of names " + shown + ": " + readFailure(error));
+  if (text.size() > kMaxListBytes)
+    throw ServerError("The list of names " + shown +
+                      " is larger than 64 MB, which is far more than a list of sheet names.");
+  return text;
+}
+
+// Reads and checks the list of names before anything is copied: every line that cannot name a
+// copy is said, with its number. True when the list can name every copy; the request then
+// holds the names and their count.
+bool takeNames(CopyRequest& request, Outcome& outcome) {
+  NameList list;
+  try {
+    const std::string text = readListFile(*request.namesFile);
+    list = readNameList(text, allSheetNames(request.book));
+  } catch (const ServerError& e) {
+    outcome.say(e.what());
+    return false;
+  }
+  for (const RefusedLine& line : list.refused) {
+    outcome.say("Line " + std::to_string(line.line) + ": " + line.reason);
+    outcome.refused.push_back(
+        Json{{"line", line.line}, {"name", line.name}, {"reason", line.reason}});
+  }
+  if (!list.refused.empty()) {
+    const std::size_t bad = list.refused.size();
+    outcome.say(std::to_string(bad) + (bad == 1 ? " line" : " lines") +
+                " of the list cannot name a sheet, so no copy was made; the workbook is "
+                "unchanged.");
+    return false;
+  }
+  for (const ListedName& name : list.names) request.names.push_back(name.name);
+  request.count = static_cast<long>(request.names.size());
+  return true;
+}
+
+// Tries the pattern on every number the run will use, before any copy is made.
+bool checkPattern(const CopyRequest& request, Outcome& outcome) {
+  const std::string& pattern = *request.pattern;
+  if (hasMalformedPadding(pattern)) {
+    const std::string reason =
+        "The pattern \"" + pattern +
+        "\" holds \"[x:\" without a width: write [x:W], W a digit from 1 to 9 (Day[x:3] gives "
+        "Day001). No copy was made; the workbook is unchanged.";
+    outcome.say(reason);
+    outcome.refused.push_back(Json{{"name", pattern}, {"reason", reason}});
+    return false;
+  }
+  if (request.count <= 0) return true;
+  // Numbers only add digits, which no rule forbids, so a name's fate changes only with the
+  // number of digits: the first number, the last, and the first of each length between them
+  // stand for all of them.
+  const long last = request.start + request.count - 1;
+  std::vector<long> numbers{request.start};
+  for (long k = 10; k <= last; k = k > LONG_MAX / 10 ? LONG_MAX : k * 10) {
+    if (k > request.start) numbers.push_back(k);
+    if (k == LONG_MAX) break;
+  }
+  numbers.push_back(last);
+  for (const long k : numbers) {
+    const std::string name = CleanSheetName(numberedName(pattern, k));
     try {
-      validateSheetName(CleanSheetName(candidateName(pattern, k)), {});
+      validateSheetName(name, {});
     } catch (const ServerError& e) {
-      return "The pattern \"" + pattern + "\" cannot name copy " + std::to_string(k) + ": " +
-             e.what() + " No copy was made; the workbook is unchanged.";
+      outcome.say("The pattern \"" + pattern + "\" cannot name copy " + std::to_string(k) + ": " +
+                  e.what() + " No copy was made; the workbook is unchanged.");
+      outcome.refused.push_back(Json{{"number", k}, {"name", name}, {"reason", e.what()}});
+      return false;
     }
   }
-  return std::nullopt;
+  return true;
 }
-
-namespace {
 
 // Runs the copies through the window's duplication run, the terminal for its window: the same
 // steps, the same lock and the same look at the file before each copy. Answers the file's
@@ -96,6 +235,17 @@ std::optional<FileIdentity> runCore(const CopyRequest& request, TerminalView& vi
   };
   services.saveEachCopy = request.save == SaveMode::Each;
   services.prepare = [&view] { return view.prepare(); };
+  if (!request.names.empty()) {
+    services.nameOf = [&request](std::int32_t number) {
+      return request.names[static_cast<std::size_t>(number - 1)];
+    };
+    services.namesAsGiven = true;
+  } else if (request.pattern) {
+    services.nameOf = [&request](std::int32_t number) {
+      return numberedName(*request.pattern, request.start + number - 1);
+    };
+  }
+  services.rehearsal = request.dryRun;
   DuplicationRun run(view, std::move(services));
   view.attach(run);
   runSteps(run.steps(), [&view](const std::string& description, const Step& step) {
@@ -105,12 +255,17 @@ std::optional<FileIdentity> runCore(const CopyRequest& request, TerminalView& vi
   return run.lastSaved();
 }
 
-// Prints the names of the copies the file holds and the run's summary; answers the exit
-// status. Saved copies are only as safe as the file: if another program wrote it since the last
-// save, the run reports what the file holds now, not what it made.
-int reportCopies(const CopyRequest& request, const TerminalView& view,
-                 const std::optional<FileIdentity>& lastSaved, std::FILE* out, std::FILE* err) {
+// Settles which copies the file holds and says the run's summary; answers the exit status.
+// Saved copies are only as safe as the file: if another program wrote it since the last save,
+// the run reports what the file holds now, not what it made.
+int settleCopies(const CopyRequest& request, const TerminalView& view,
+                 const std::optional<FileIdentity>& lastSaved, Outcome& outcome) {
   std::vector<std::string> made = view.made;
+  if (request.save == SaveMode::Each) {
+    outcome.saves = static_cast<long>(made.size());
+  } else if (!request.dryRun && !made.empty()) {
+    outcome.saves = 1;
+  }
   const std::string display = displayName(request.book);
   const auto unchanged = [&] {
     try {
@@ -123,41 +278,107 @@ int reportCopies(const CopyRequest& request, const TerminalView& view,
   if (request.save == SaveMode::Each && !made.empty() && (view.changed || !unchanged())) {
     const std::size_t madeCount = made.size();
     made = copiesHeld(request.book, made);
-    printLine(err, "'" + display +
-                       "' was changed by another program during the run, so the run stopped. "
-                       "The file now holds " +
-                       std::to_string(made.size()) + " of the " + std::to_string(madeCount) +
-                       (madeCount == 1 ? " copy" : " copies") + " made.");
+    outcome.say("'" + display +
+                "' was changed by another program during the run, so the run stopped. "
+                "The file now holds " +
+                std::to_string(made.size()) + " of the " + std::to_string(madeCount) +
+                (madeCount == 1 ? " copy" : " copies") + " made.");
     allMade = false;
   } else if (view.changed) {
-    printLine(err, "'" + display +
-                       "' was changed by another program before the first copy was made, so "
-                       "the run stopped.");
+    outcome.say("'" + display +
+                "' was changed by another program before the first copy was made, so the run "
+                "stopped.");
   }
-  for (const std::string& name : made) printLine(out, name);
-
+  outcome.made = made;
   if (!allMade) {
-    printLine(err, std::to_string(made.size()) + " of " + std::to_string(request.count) +
-                       (request.count == 1 ? " copy was made." : " copies were made."));
-    return 1;
+    const char* verb = request.dryRun ? " would be made." : " were made.";
+    outcome.say(std::to_string(made.size()) + " of " + std::to_string(request.count) +
+                (request.count == 1 ? " copy" : " copies") +
+                (request.count == 1 && !request.dryRun ? " was made." : verb));
   }
-  return 0;
+  return allMade ? 0 : 1;
+}
+
+int copyAll(CopyRequest& request, Outcome& outcome) {
+  if (request.namesFile && !takeNames(request, outcome)) return 1;
+  if (request.pattern && !checkPattern(request, outcome)) return 1;
+  // A rehearsal makes its copies in one instance, which is then let go unsaved.
+  if (request.dryRun) request.save = SaveMode::Once;
+  TerminalView view(request, outcome.err);
+  const std::optional<FileIdentity> lastSaved = runCore(request, view);
+  outcome.messages.insert(outcome.messages.end(), view.messages.begin(), view.messages.end());
+  for (const TerminalView::Refusal& refusal : view.refused)
+    outcome.refused.push_back(
+        Json{{"copy", refusal.copy}, {"name", refusal.name}, {"reason", refusal.reason}});
+  // A run stopped before its first copy, or whose one save failed, has said why.
+  if (view.aborted || view.unsaved) return 1;
+  const int status = settleCopies(request, view, lastSaved, outcome);
+  if (request.dryRun)
+    outcome.say("Dry run: nothing was saved; '" + displayName(request.book) + "' is unchanged.");
+  return status;
 }
 
 }  // namespace
 
-int runCopy(const CopyRequest& request, std::FILE* out, std::FILE* err) {
-  if (request.pattern) {
-    if (auto refusal = patternRefusal(*request.pattern, request.count)) {
-      printLine(err, *refusal);
+int listSheets(const std::string& path, bool json, std::FILE* out, std::FILE* err) {
+  if (!json) {
+    try {
+      for (const std::string& name : listNames(path)) printLine(out, name);
+      return 0;
+    } catch (const ServerError& e) {
+      printLine(err, e.what());
       return 1;
     }
   }
-  TerminalView view(request, err);
-  const std::optional<FileIdentity> lastSaved = runCore(request, view);
-  // A run stopped before its first copy, or whose one save failed, has said why.
-  if (view.aborted || view.unsaved) return 1;
-  return reportCopies(request, view, lastSaved, out, err);
+  Json sheets = Json::array();
+  Json messages = Json::array();
+  int status = 0;
+  try {
+    std::unique_ptr<Application> application = openPlain(path);
+    SheetCollection all = application->workbooks().item(1).sheets();
+    for (int i = 1; i <= all.count(); ++i) {
+      const Sheet sheet = all.item(i);
+      sheets.push_back(Json{{"name", sheet.name()},
+                            {"kind", kindName(sheet.kind())},
+                            {"visibility", visibilityName(sheet.visibility())}});
+    }
+    application->quit();
+  } catch (const ServerError& e) {
+    printLine(err, e.what());
+    messages.push_back(e.what());
+    sheets = Json::array();
+    status = 1;
+  }
+  printJson(
+      Json{{"workbook", path}, {"sheets", sheets}, {"exit_status", status}, {"messages", messages}},
+      out);
+  return status;
+}
+
+int runCopy(CopyRequest request, std::FILE* out, std::FILE* err) {
+  const auto started = std::chrono::steady_clock::now();
+  Outcome outcome(err);
+  const int status = copyAll(request, outcome);
+  if (!request.json) {
+    for (const std::string& name : outcome.made) printLine(out, name);
+    return status;
+  }
+  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
+  printJson(Json{{"workbook", request.book},
+                 {"sheet", request.sheet},
+                 {"dry_run", request.dryRun},
+                 {"made", outcome.made},
+                 {"refused", outcome.refused},
+                 {"saves", outcome.saves},
+                 {"seconds", std::round(elapsed.count() * 1000.0) / 1000.0},
+                 {"exit_status", status},
+                 {"messages", outcome.messages}},
+            out);
+  return status;
+}
+
+void printJsonFailure(int status, const std::string& message, std::FILE* out) {
+  printJson(Json{{"exit_status", status}, {"messages", Json::array({message})}}, out);
 }
 
 }  // namespace orv::cli

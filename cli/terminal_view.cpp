@@ -27,6 +27,11 @@ void TerminalView::print(const std::string& text) {
   std::fwrite(text.data(), 1, text.size(), err_);
   std::fputc('\n', err_);
   std::fflush(err_);
+  messages.push_back(text);
+}
+
+std::string TerminalView::intendedName() const {
+  return request_.names.empty() ? CleanSheetName(run_->candidate()) : run_->candidate();
 }
 
 bool TerminalView::prepare() {
@@ -93,17 +98,22 @@ void TerminalView::appendSheet(const std::string& name) {
   sheets_.push_back(name);
   made.push_back(name);
   if (!refusal_) return;
-  print("Copy " + std::to_string(run_->copyNumber()) + " could not be named \"" +
-        CleanSheetName(run_->candidate()) + "\": " + *refusal_ + " It keeps the name \"" + name +
-        "\".");
+  print("Copy " + std::to_string(run_->copyNumber()) + " could not be named \"" + intendedName() +
+        "\": " + *refusal_ + " It keeps the name \"" + name + "\".");
+  refused.push_back({run_->copyNumber(), intendedName(), *refusal_});
   refusal_.reset();
   failed = true;
 }
 
+// Once the run is prepared, the only box it shows is the one for a name already taken.
 void TerminalView::messageBox(const std::string& text, int, const std::string&) {
   print(text);
   failed = true;
-  if (!prepared_) aborted = true;
+  if (!prepared_) {
+    aborted = true;
+  } else if (run_ && run_->copyNumber() > 0) {
+    refused.push_back({run_->copyNumber(), run_->candidate(), text});
+  }
 }
 
 void TerminalView::copyStarting(std::int32_t number, std::int32_t count) {

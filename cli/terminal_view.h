@@ -38,6 +38,14 @@ class TerminalView : public DuplicationView {
 
   void print(const std::string& text);
 
+  // A name a copy did not get: the copy was not made (its name was taken) or kept its
+  // automatic name.
+  struct Refusal {
+    std::int32_t copy;
+    std::string name;
+    std::string reason;
+  };
+
   // Copies made and named (or left with their automatic names), in order.
   std::vector<std::string> made;
   bool failed = false;   // some copy was refused, failed or left unnamed
@@ -45,10 +53,13 @@ class TerminalView : public DuplicationView {
   bool changed = false;  // another program wrote the workbook during the run
   bool unsaved = false;  // the copies of a one-instance run could not be saved
 
+  std::vector<Refusal> refused;
+  std::vector<std::string> messages;  // everything printed, in order
+
   std::string workbookPath() override { return request_.book; }
   std::string copyCountText() override { return std::to_string(request_.count); }
   std::string namingPattern() override { return request_.pattern.value_or(""); }
-  int renameValue() override { return request_.pattern ? 1 : 0; }
+  int renameValue() override { return request_.pattern || !request_.names.empty() ? 1 : 0; }
   std::vector<std::string> sheetItems() override { return sheets_; }
   std::string selectedSheet() override { return request_.sheet; }
   void appendSheet(const std::string& name) override;
@@ -68,6 +79,9 @@ class TerminalView : public DuplicationView {
   std::vector<std::string> sheets_;
   std::unique_ptr<Application> prepared_instance_;
   std::optional<std::string> refusal_;  // why the copy under way could not be named
+
+  // The name the copy under way was to get, as it was given to the workbook.
+  std::string intendedName() const;
 };
 
 }  // namespace orv::cli

@@ -11,6 +11,7 @@ import zipfile
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "cli"))
 from fixtures import write_rich_workbook, write_table_workbook, write_workbook  # noqa: E402
+from objects_test import write_query_workbook, write_table_slicer_workbook  # noqa: E402
 
 CORPUS = os.path.join(os.path.dirname(ROOT), "shared", "corpus")
 LARGEST_REAL_FILE = 40_000
@@ -101,6 +102,12 @@ def main(out):
     table = os.path.join(out, "gen-table.xlsx")
     write_table_workbook(table, scoped_formula="=SUM(Sales[Amount])")
     made.append(table)
+    # A first sheet whose table is filled by a query, and one with a slicer of its table, to
+    # reach the copies of connections and slicer caches.
+    for name, write in [("query", write_query_workbook), ("slicer", write_table_slicer_workbook)]:
+        path = os.path.join(out, f"gen-{name}.xlsx")
+        write(path)
+        made.append(path)
     if os.path.isdir(CORPUS):
         for name in sorted(os.listdir(CORPUS)):
             path = os.path.join(CORPUS, name)

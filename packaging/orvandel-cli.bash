@@ -1,7 +1,8 @@
 # bash completion for orvandel-cli
 #
-# Completes the commands, the options of each, the values of --save, and
-# workbook files (with folders, to walk into) where a BOOK is expected.
+# Completes the commands, the options of each, the values of --save, workbook
+# files (with folders, to walk into) where a BOOK is expected, and any file after
+# --names.
 
 _orvandel_cli_books() {
   local cur=$1 file
@@ -26,7 +27,7 @@ _orvandel_cli() {
   for ((i = 1; i < COMP_CWORD; i++)); do
     word=${COMP_WORDS[i]}
     case $word in
-      --sheet | --count | --pattern | --save) ((i++)) ;;
+      --sheet | --count | --pattern | --save | --names | --start) ((i++)) ;;
       -*) ;;
       *)
         if [[ -z $command ]]; then
@@ -43,7 +44,12 @@ _orvandel_cli() {
       COMPREPLY=($(compgen -W "each once" -- "$cur"))
       return
       ;;
-    --sheet | --count | --pattern)
+    --names)
+      compopt -o filenames 2>/dev/null
+      COMPREPLY=($(compgen -f -- "$cur"))
+      return
+      ;;
+    --sheet | --count | --pattern | --start)
       return
       ;;
   esac
@@ -58,7 +64,7 @@ _orvandel_cli() {
       ;;
     sheets)
       if [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W "--help" -- "$cur"))
+        COMPREPLY=($(compgen -W "--help --json" -- "$cur"))
       elif [[ -z $book ]]; then
         _orvandel_cli_books "$cur"
       fi
@@ -67,7 +73,7 @@ _orvandel_cli() {
       if [[ -z $book && $cur != -* ]]; then
         _orvandel_cli_books "$cur"
       else
-        COMPREPLY=($(compgen -W "--sheet --count --pattern --save --help" -- "$cur"))
+        COMPREPLY=($(compgen -W "--sheet --count --names --pattern --start --save --dry-run --json --help" -- "$cur"))
       fi
       ;;
   esac

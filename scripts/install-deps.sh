@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev libgl-dev fonts-liberation xdg-utils
-  libzip-dev zlib1g-dev libpugixml-dev libcli11-dev libicu-dev libgsf-1-dev
+  libzip-dev zlib1g-dev libpugixml-dev libcli11-dev nlohmann-json3-dev libicu-dev libgsf-1-dev
   libgtest-dev libgmock-dev libxlsxwriter-dev acl
   clang libclang-rt-14-dev
   xvfb xauth imagemagick xdotool

@@ -51,6 +51,8 @@ SheetKind Sheet::kind() const {
                     "there is not enough memory to read it.");
 }
 
+SheetVisibility Sheet::visibility() const { return book_->engine().sheetVisibility(id_); }
+
 int Sheet::index() const { return book_->engine().positionOf(id_) + 1; }
 
 void Sheet::copy(const Sheet& after) {

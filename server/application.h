@@ -23,6 +23,7 @@ class Sheet {
   // duplicate names with ServerError.
   void setName(const std::string& name);
   SheetKind kind() const;
+  SheetVisibility visibility() const;
   // Copies this sheet and places the copy right after `after`, a sheet of the
   // same workbook. The copy becomes the workbook's active sheet.
   void copy(const Sheet& after);

@@ -13,6 +13,10 @@ namespace orv {
 
 enum class SheetKind { Worksheet, Chartsheet, Dialogsheet, Macrosheet };
 
+// Whether a sheet's tab shows: a hidden sheet can be shown from the application's menu, a very
+// hidden one only from code.
+enum class SheetVisibility { Visible, Hidden, VeryHidden };
+
 // A sheet's identity inside one open workbook. Stable while the workbook is
 // open: inserting a copy moves positions, never ids.
 using SheetId = std::uint32_t;
@@ -29,6 +33,7 @@ class Engine {
   virtual int positionOf(SheetId id) const = 0;      // 0-based
   virtual std::string sheetName(SheetId id) const = 0;
   virtual SheetKind sheetKind(SheetId id) const = 0;
+  virtual SheetVisibility sheetVisibility(SheetId id) const = 0;
   // The sheet the workbook opens on (its active tab on disk).
   virtual SheetId activeSheet() const = 0;
 

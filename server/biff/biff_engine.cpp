@@ -131,6 +131,17 @@ int BiffEngine::positionOf(SheetId id) const { return static_cast<int>(indexOf(i
 
 std::string BiffEngine::sheetName(SheetId id) const { return book_.sheets[indexOf(id)].name; }
 
+SheetVisibility BiffEngine::sheetVisibility(SheetId id) const {
+  switch (book_.sheets[indexOf(id)].state) {
+    case 1:
+      return SheetVisibility::Hidden;
+    case 2:
+      return SheetVisibility::VeryHidden;
+    default:
+      return SheetVisibility::Visible;
+  }
+}
+
 SheetKind BiffEngine::sheetKind(SheetId id) const {
   const WorkbookStream::Sheet& sheet = book_.sheets[indexOf(id)];
   switch (sheet.type) {

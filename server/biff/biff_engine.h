@@ -22,6 +22,7 @@ class BiffEngine : public Engine {
   int positionOf(SheetId id) const override;
   std::string sheetName(SheetId id) const override;
   SheetKind sheetKind(SheetId id) const override;
+  SheetVisibility sheetVisibility(SheetId id) const override;
   SheetId activeSheet() const override;
   // What keeps a sheet from being copied is found while its substream is walked for the copy,
   // which refuses in the same words as the other engines; nothing is known before.

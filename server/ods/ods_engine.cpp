@@ -89,6 +89,25 @@ int OdsEngine::positionOf(SheetId id) const { return static_cast<int>(indexOf(id
 
 std::string OdsEngine::sheetName(SheetId id) const { return content_->tableName(indexOf(id)); }
 
+SheetVisibility OdsEngine::sheetVisibility(SheetId id) const {
+  // A hidden table's automatic style says table:display="false"; the format has no "very hidden".
+  const Prefixes& ns = content_->ns();
+  const std::string styleName =
+      content_->tables()[indexOf(id)]
+          .attribute(Prefixes::qualified(ns.table, "style-name").c_str())
+          .value();
+  if (styleName.empty()) return SheetVisibility::Visible;
+  const std::string name = Prefixes::qualified(ns.style, "name");
+  pugi::xml_node styles = content_->doc().document_element().child(
+      Prefixes::qualified(ns.office, "automatic-styles").c_str());
+  pugi::xml_node style = styles.find_child_by_attribute(name.c_str(), styleName.c_str());
+  const std::string_view display =
+      style.child(Prefixes::qualified(ns.style, "table-properties").c_str())
+          .attribute(Prefixes::qualified(ns.table, "display").c_str())
+          .value();
+  return display == "false" ? SheetVisibility::Hidden : SheetVisibility::Visible;
+}
+
 std::vector<std::string> OdsEngine::namesExcept(size_t position) const {
   std::vector<std::string> names;
   for (size_t i = 0; i < content_->tables().size(); ++i)

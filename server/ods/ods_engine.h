@@ -28,6 +28,7 @@ class OdsEngine : public Engine {
   int positionOf(SheetId id) const override;
   std::string sheetName(SheetId id) const override;
   SheetKind sheetKind(SheetId) const override { return SheetKind::Worksheet; }
+  SheetVisibility sheetVisibility(SheetId id) const override;
   SheetId activeSheet() const override { return active_; }
   std::optional<CopyBlocker> copyBlocker(SheetId source) override;
   SheetId copySheet(SheetId source, SheetId after) override;

@@ -185,6 +185,14 @@ SheetKind OoxmlEngine::sheetKind(SheetId id) const {
   return const_cast<OoxmlEngine*>(this)->resolveKind(const_cast<SheetInfo&>(info(id)));
 }
 
+// The workbook part's state attribute; an unknown value shows the sheet, as applications do.
+SheetVisibility OoxmlEngine::sheetVisibility(SheetId id) const {
+  const std::string_view state = info(id).node.attribute("state").value();
+  if (state == "hidden") return SheetVisibility::Hidden;
+  if (state == "veryHidden") return SheetVisibility::VeryHidden;
+  return SheetVisibility::Visible;
+}
+
 SheetKind OoxmlEngine::resolveKind(SheetInfo& s) {
   if (s.kindKnown) return s.kind;
   // Dialog and macro sheets are sometimes linked, or even typed, as worksheets; the content
@@ -247,6 +255,14 @@ TableRegistry& OoxmlEngine::tables() {
     collectTables(pkg_, parts, pkg_.xml(workbookPart_).document_element(), *tables_);
   }
   return *tables_;
+}
+
+SlicerRegistry& OoxmlEngine::slicers() {
+  if (!slicers_) {
+    slicers_.emplace();
+    slicers_->collect(pkg_, workbookPart_);
+  }
+  return *slicers_;
 }
 
 pugi::xml_document* OoxmlEngine::appProperties() {
@@ -360,6 +376,10 @@ SheetId OoxmlEngine::copySheet(SheetId sourceId, SheetId afterId) {
   request.copyName = copyName;
   request.ids = &ids_;
   request.tables = [this]() -> TableRegistry& { return tables(); };
+  request.workbookPart = workbookPart_;
+  request.sourceSheetId = static_cast<long>(source.node.attribute("sheetId").as_llong());
+  request.copySheetId = static_cast<long>(highestId + 1);
+  request.slicers = [this]() -> SlicerRegistry& { return slicers(); };
   const CopyResult copy = copySheetParts(pkg_, request);
   const std::string rid = linkSheetPart(source, copy.sheetPart);
 

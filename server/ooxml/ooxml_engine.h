@@ -10,6 +10,7 @@
 #include "server/id_registry.h"
 #include "server/ooxml/package.h"
 #include "server/ooxml/sheet_copy.h"
+#include "server/ooxml/slicers.h"
 #include "server/ooxml/tables.h"
 
 namespace orv::ooxml {
@@ -28,6 +29,7 @@ class OoxmlEngine : public Engine {
   int positionOf(SheetId id) const override;
   std::string sheetName(SheetId id) const override;
   SheetKind sheetKind(SheetId id) const override;
+  SheetVisibility sheetVisibility(SheetId id) const override;
   SheetId activeSheet() const override;
   std::optional<CopyBlocker> copyBlocker(SheetId source) override;
   SheetId copySheet(SheetId source, SheetId after) override;
@@ -64,6 +66,8 @@ class OoxmlEngine : public Engine {
   // The rows of the id registry this format has: code names and VML shape-id blocks.
   void registerIds();
   TableRegistry& tables();
+  // Slicer and timeline names and caches, gathered only when the source has a slicer.
+  SlicerRegistry& slicers();
   void dropCalcChain();
   // The steps of a copy: the checks (returning the highest sheet number in use), the workbook's
   // relationship to the new part (returning its id), the workbook-wide updates around the new
@@ -90,6 +94,7 @@ class OoxmlEngine : public Engine {
   size_t frozen_ = 0;                      // createdParts_ before this are kept as text
   IdRegistry ids_;
   std::optional<TableRegistry> tables_;
+  std::optional<SlicerRegistry> slicers_;
   std::string appPart_;  // empty when the package has none
   bool calcChainDropped_ = false;
 };

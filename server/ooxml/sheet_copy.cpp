@@ -11,6 +11,8 @@
 #include "server/blocking_feature.h"
 #include "server/ooxml/a1_references.h"
 #include "server/ooxml/named_sheet_views.h"
+#include "server/ooxml/query_tables.h"
+#include "server/ooxml/slicers.h"
 #include "server/ooxml/tables.h"
 #include "server/ooxml/threaded_comments.h"
 #include "server/server_error.h"
@@ -35,6 +37,8 @@ enum class Fixup {
   Threads,   // threaded comments and the legacy notes that mirror them: fresh GUIDs
   Views,     // named sheet views: fresh GUIDs, filters of the copy's tables
   Pivot,     // a pivot table: fresh GUIDs, formulas as for Formulas; its cache is shared
+  Query,     // a query table: the copy's own connection
+  Slicers,   // slicers or timelines: fresh names, the caches of the copy's pivot tables and tables
 };
 
 struct PartPolicy {
@@ -76,11 +80,9 @@ constexpr std::array kPolicies{
     PartPolicy{OOXML_REL "table", Policy::Duplicate, Fixup::Table, {}},
     PartPolicy{OOXML_REL "pivotTable", Policy::Duplicate, Fixup::Pivot, {}},
     PartPolicy{OOXML_REL "pivotCacheDefinition", Policy::Share, Fixup::None, {}},
-    PartPolicy{OOXML_REL "queryTable", Policy::Refuse, Fixup::None, BlockingFeature::QueryTables},
-    PartPolicy{MS_REL "2007/relationships/slicer", Policy::Refuse, Fixup::None,
-               BlockingFeature::Slicers},
-    PartPolicy{MS_REL "2011/relationships/timeline", Policy::Refuse, Fixup::None,
-               BlockingFeature::Timelines},
+    PartPolicy{OOXML_REL "queryTable", Policy::Duplicate, Fixup::Query, {}},
+    PartPolicy{MS_REL "2007/relationships/slicer", Policy::Duplicate, Fixup::Slicers, {}},
+    PartPolicy{MS_REL "2011/relationships/timeline", Policy::Duplicate, Fixup::Slicers, {}},
     PartPolicy{
         MS_REL "2017/10/relationships/threadedComment", Policy::Duplicate, Fixup::Threads, {}},
     // ActiveX controls and embedded objects: each copy owns its control and embedding, as the
@@ -512,6 +514,10 @@ class Copier {
     try {
       result.sheetPart = duplicate(request_.sourcePart, Fixup::Formulas, true);
       finish();
+      // The workbook-level lists take the copy's connections and caches last, when nothing
+      // can fail any more.
+      if (connections_) connections_->commit();
+      if (slicers_) slicers_->commit();
     } catch (...) {
       for (const std::string& part : added_) {
         pkg_.remove(part);
@@ -574,8 +580,11 @@ class Copier {
 
   void finish() {
     // VML parts first: the sheet's controls and the drawings' form-control shapes name VML shapes
-    // by id, and those ids change. Tables next: the sheet and its charts name them.
-    auto rank = [](Fixup f) { return f == Fixup::Vml ? 0 : f == Fixup::Table ? 1 : 2; };
+    // by id, and those ids change. Tables next: the sheet, its charts and slicer caches name
+    // them. Slicers next: the drawings name them.
+    auto rank = [](Fixup f) {
+      return f == Fixup::Vml ? 0 : f == Fixup::Table ? 1 : f == Fixup::Slicers ? 2 : 3;
+    };
     std::stable_sort(pending_.begin(), pending_.end(), [&](const Pending& a, const Pending& b) {
       return rank(a.fixup) < rank(b.fixup);
     });
@@ -614,6 +623,18 @@ class Copier {
           pkg_.addXml(p.target, std::move(doc), pkg_.prologGap(p.source));
           break;
         }
+        case Fixup::Query:
+        case Fixup::Slicers: {
+          auto doc = std::make_unique<pugi::xml_document>();
+          doc->reset(pkg_.xml(p.source));
+          if (p.fixup == Fixup::Query) {
+            relinkConnection(doc->document_element(), connections());
+          } else {
+            slicers().renewPart(*doc);
+          }
+          pkg_.addXml(p.target, std::move(doc), pkg_.prologGap(p.source));
+          break;
+        }
         case Fixup::Vml:
           pkg_.addBytes(p.target, renumberVml(p.source, pkg_.read(p.source),
                                               shapeIdsOf_[lowerAscii(p.source)]));
@@ -629,7 +650,14 @@ class Copier {
           }
           auto doc = std::make_unique<pugi::xml_document>();
           doc->reset(pkg_.xml(p.source));
-          if (p.fixup == Fixup::Table) renewTable(*doc, request_.tables(), tables_);
+          if (p.fixup == Fixup::Table) {
+            renewTable(*doc, request_.tables(), tables_);
+            // A table filled by a query names the query's connection.
+            if (doc->document_element().attribute("connectionId"))
+              relinkConnection(doc->document_element(), connections());
+          }
+          if (p.fixup == Fixup::Drawing && slicers_)
+            slicers_->renameShapes(doc->document_element());
           if (p.fixup == Fixup::Table || p.fixup == Fixup::Pivot)
             GuidRenewer().walk(doc->document_element(), nullptr);
           retargetElements(doc->document_element(), request_.sourceName, request_.copyName,
@@ -640,6 +668,26 @@ class Copier {
         }
       }
     }
+  }
+
+  ConnectionCopies& connections() {
+    if (!connections_) connections_.emplace(pkg_, request_.workbookPart);
+    return *connections_;
+  }
+
+  SlicerCopies& slicers() {
+    if (!slicers_) {
+      SlicerContext context;
+      context.workbookPart = request_.workbookPart;
+      context.sourceSheetId = request_.sourceSheetId;
+      context.copySheetId = request_.copySheetId;
+      context.registry = &request_.slicers();
+      context.names = &request_.tables();
+      context.tables = &tables_;
+      context.added = &added_;
+      slicers_.emplace(pkg_, std::move(context));
+    }
+    return *slicers_;
   }
 
   // The VML part that the sheet's <legacyDrawing> names (lower case), or empty.
@@ -786,7 +834,9 @@ class Copier {
   // The shape ids that the sheet's controls and its drawings refer to: those of the sheet's
   // legacy drawing.
   std::map<long, long> shapeIds_;
-  TableRenames tables_;                // the source's tables -> the copy's
+  TableRenames tables_;                          // the source's tables -> the copy's
+  std::optional<ConnectionCopies> connections_;  // made when the copy has a query table
+  std::optional<SlicerCopies> slicers_;          // made when the copy has a slicer or timeline
   GuidRenewer threadIds_;              // comment threads: shared by the threaded and legacy parts
   std::shared_ptr<std::string> name_;  // the copy's name, as its sheet part is written
 };

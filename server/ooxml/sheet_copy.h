@@ -14,6 +14,7 @@
 #include "server/formula_refs.h"
 #include "server/id_registry.h"
 #include "server/ooxml/package.h"
+#include "server/ooxml/slicers.h"
 #include "server/ooxml/tables.h"
 
 namespace orv::ooxml {
@@ -29,6 +30,14 @@ struct CopyRequest {
   // Table ids and the names of tables and defined names in the workbook, gathered only when the
   // source has a table; the copy's are added.
   std::function<TableRegistry&()> tables;
+  // The workbook part, whose relationships name the connections and the slicer caches.
+  std::string workbookPart;
+  // The sheet ids of the source and of the copy, as slicer caches name pivot tables by them.
+  long sourceSheetId = 0;
+  long copySheetId = 0;
+  // The workbook's slicer and timeline names and caches, gathered only when the source has a
+  // slicer or timeline; the copy's are added.
+  std::function<SlicerRegistry&()> slicers;
 };
 
 struct CopyResult {

@@ -32,6 +32,34 @@ INSTANTIATE_TEST_SUITE_P(
                                       std::to_string(info.param.number));
     });
 
+// The command line's patterns: what the window's rule does, and "[x:W]" pads the number.
+// Anything else that starts like it stays text, for the pattern check to refuse.
+TEST_P(CandidateNameTest, IsWhatTheCommandLineRuleGivesForWindowPatterns) {
+  const CandidateCase& c = GetParam();
+  EXPECT_EQ(numberedName(c.pattern, c.number), c.expected);
+  EXPECT_FALSE(hasMalformedPadding(c.pattern));
+}
+
+TEST(NumberedNameTest, PadsToTheWidthAndNeverCuts) {
+  const struct {
+    const char* pattern;
+    long number;
+    const char* expected;
+    bool malformed;
+  } cases[] = {
+      {"Day[x:3]", 7, "Day007", false}, {"[x:2]", 123, "123", false},
+      {"[x:1]-[x]", 4, "4-4", false},   {"[x:9]", 1, "000000001", false},
+      {"[x:0]", 5, "[x:0]", true},      {"[x:]", 5, "[x:]", true},
+      {"[x:12]", 5, "[x:12]", true},    {"[x:3", 5, "[x:3", true},
+      {"[x[x:2]]", 5, "[x05]", false},  {"[X:3]", 5, "[X:3]", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(numberedName(c.pattern, c.number), c.expected) << c.pattern;
+    EXPECT_EQ(hasMalformedPadding(c.pattern), c.malformed) << c.pattern;
+  }
+  EXPECT_EQ(candidateName("Day[x:3]", 7), "Day[x:3]");  // the window's rule has no padding
+}
+
 TEST(SheetNameExistsTest, ComparesExactlyAndCaseSensitively) {
   const std::vector<std::string> items{"Data", "mysheet1", " Copy2", ""};
   EXPECT_TRUE(SheetNameExists(items, "Data"));

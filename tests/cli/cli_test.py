@@ -3,6 +3,7 @@
 workbook written at test time and judges its exit status, its output and the
 file it leaves behind."""
 
+import json
 import os
 import pty
 import re
@@ -14,7 +15,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from fixtures import (declare_every_part_by_override, parts_without_content_type,  # noqa: E402
-                      write_rich_workbook, write_workbook)
+                      write_hidden_workbook, write_rich_workbook, write_workbook)
 
 import openpyxl  # noqa: E402
 
@@ -23,8 +24,9 @@ CONFLICT = " already exists. Try using [x] or renaming the sheet name."
 CHECKER = os.environ.get("ORVANDEL_CHECKER", "")
 
 
-def run(*args, timeout=120):
-    return subprocess.run([CLI, *args], capture_output=True, text=True, timeout=timeout)
+def run(*args, timeout=120, stdin=None):
+    return subprocess.run([CLI, *args], capture_output=True, text=True, timeout=timeout,
+                          input=stdin)
 
 
 def read_bytes(path):
@@ -77,6 +79,14 @@ class UsageErrors(WorkbookCase):
             "unknown --save": ["copy", path, "--sheet", "Data", "--count", "1", "--save", "never"],
             "unknown option": ["copy", path, "--sheet", "Data", "--count", "1", "--force"],
             "extra argument": ["copy", path, "extra", "--sheet", "Data", "--count", "1"],
+            "--count with --names": ["copy", path, "--sheet", "Data", "--count", "1", "--names", "-"],
+            "neither --count nor --names": ["copy", path, "--sheet", "Data"],
+            "--names with --pattern": ["copy", path, "--sheet", "Data", "--names", "-",
+                                       "--pattern", "D[x]"],
+            "--start without a pattern": ["copy", path, "--sheet", "Data", "--count", "1",
+                                          "--start", "3"],
+            "negative --start": ["copy", path, "--sheet", "Data", "--count", "1", "--pattern",
+                                 "D[x]", "--start", "-3"],
         }
         for label, args in cases.items():
             with self.subTest(label):
@@ -286,7 +296,7 @@ class BadInput(WorkbookCase):
         path = self.book("Data")
         before = read_bytes(path)
         cases = {"Day:[x]": "contains the character ':'", "'Day[x]": "apostrophe",
-                 "Day[x]'": "apostrophe"}
+                 "Day[x]'": "apostrophe", "Day[x:0]": "without a width"}
         for pattern, reason in cases.items():
             for save in ("each", "once"):
                 with self.subTest(pattern=pattern, save=save):
@@ -323,6 +333,156 @@ class BadInput(WorkbookCase):
                 self.assertNotIn("internal error", result.stderr)
         self.assertEqual(read_bytes(path), before)
         self.assertNoStrayFiles("book.xlsx")
+
+
+class Names(WorkbookCase):
+    def names_file(self, content):
+        path = os.path.join(self.dir, "names.txt")
+        with open(path, "wb") as f:
+            f.write(content)
+        return path
+
+    def test_valid_lists_name_the_copies_in_list_order(self):
+        cases = {
+            "plain": (b"North\nSouth\n", ["North", "South"]),
+            "mark, CR LF, blank lines": (b"\xef\xbb\xbfNorth\r\n\r\n \t\nSouth", ["North", "South"]),
+            "31 characters": (("Z\u00fcrich\n" + "\u00e9" * 31).encode(), ["Z\u00fcrich", "\u00e9" * 31]),
+            "no names": (b"\n\n", []),
+        }
+        for label, (content, names) in cases.items():
+            for save in ("each", "once"):
+                with self.subTest(label, save=save):
+                    path = self.book("Data", "Other", name=f"{save}.xlsx")
+                    result = run("copy", path, "--sheet", "Data", "--names",
+                                 self.names_file(content), "--save", save)
+                    self.assertEqual((result.returncode, result.stderr), (0, ""))
+                    self.assertEqual(result.stdout.splitlines(), names)
+                    self.assertEqual(self.sheets(path), ["Data", "Other", *names])
+
+    def test_every_bad_line_is_listed_and_no_copy_is_made(self):
+        lines = [(b"Lyon", None), (b"A:B", "character ':'"), (b"a/b", "character '/'"),
+                 (b"x" * 32, "32 characters long"), (b"'quoted", "apostrophe"),
+                 (b"history", "reserved"), (b"paris", "already has a sheet named 'Paris'"),
+                 (b"chart1", "already has a sheet named 'Chart1'"), (b"", None),
+                 (b"LYON", "repeats line 1"), (b"bad \xff", "not UTF-8"),
+                 (b"tab\there", "control character")]
+        path = self.book("Data", "Paris", chartsheet="Chart1")
+        before = read_bytes(path)
+        names = self.names_file(b"\n".join(text for text, _ in lines))
+        bad = [(n, reason) for n, (_, reason) in enumerate(lines, 1) if reason]
+        for save in ("each", "once"):
+            with self.subTest(save):
+                result = run("copy", path, "--sheet", "Data", "--names", names, "--save", save)
+                self.assertEqual((result.returncode, result.stdout), (1, ""))
+                said = result.stderr.splitlines()
+                self.assertEqual(len(said), len(bad) + 1, result.stderr)
+                for (number, reason), line in zip(bad, said):
+                    self.assertTrue(line.startswith(f"Line {number}: "), line)
+                    self.assertIn(reason, line)
+                self.assertIn("no copy was made", said[-1])
+        self.assertEqual(read_bytes(path), before)
+        self.assertNoStrayFiles("book.xlsx", "names.txt")
+
+    def test_lists_that_cannot_be_read_are_refused(self):
+        path = self.book("Data")
+        for names, reason in ((self.names_file("Lyon\n".encode("utf-16")), "UTF-16"),
+                              (os.path.join(self.dir, "none.txt"), "does not exist"),
+                              (self.dir, "folder")):
+            with self.subTest(reason):
+                result = run("copy", path, "--sheet", "Data", "--names", names)
+                self.assertEqual((result.returncode, result.stdout), (1, ""))
+                self.assertIn(reason, result.stderr)
+                self.assertNotIn("internal error", result.stderr)
+
+
+class Numbers(WorkbookCase):
+    def test_padding_and_first_number(self):
+        cases = [("Day[x:2]", 3, None, ["Day01", "Day02", "Day03"]),
+                 ("[x:3]", 2, "9", ["009", "010"]),
+                 ("Q[x:1]", 2, "10", ["Q10", "Q11"]),
+                 ("Day[x]", 2, "0", ["Day0", "Day1"]),
+                 ("[x:3]-[x]", 1, "5", ["005-5"])]
+        for pattern, count, start, names in cases:
+            with self.subTest(pattern=pattern, start=start):
+                path = self.book("Data", name=f"n{len(os.listdir(self.dir))}.xlsx")
+                result = run("copy", path, "--sheet", "Data", "--count", str(count),
+                             "--pattern", pattern, *(["--start", start] if start else []))
+                self.assertEqual((result.returncode, result.stderr), (0, ""))
+                self.assertEqual(result.stdout.splitlines(), names)
+                self.assertEqual(self.sheets(path), ["Data", *names])
+
+
+class DryRun(WorkbookCase):
+    def test_dry_run_says_what_the_run_does_and_changes_nothing(self):
+        cases = {
+            "automatic names": (["--count", "2"], ""),
+            "conflicting pattern": (["--count", "3", "--pattern", "Day[x]"], ""),
+            "names refused by the workbook": (["--count", "1", "--pattern", "day[x]"], ""),
+            "list": (["--names", "-"], "Mon\nTue\n"),
+            "bad list": (["--names", "-"], "Mon\nA:B\n"),
+            "missing sheet": (["--count", "1", "--sheet", "Nope"], ""),
+        }
+        tense = lambda text: re.sub(r"(were|was|would be) made", "made", text)  # noqa: E731
+        for label, (options, stdin) in cases.items():
+            with self.subTest(label):
+                dry = self.book("Data", "Day2", "Day1", name="dry.xlsx")
+                real = self.book("Data", "Day2", "Day1", name="real.xlsx")
+                before = read_bytes(dry)
+                rehearsed = run("copy", dry, "--sheet", "Data", *options, "--dry-run", stdin=stdin)
+                done = run("copy", real, "--sheet", "Data", *options, stdin=stdin)
+                self.assertEqual(read_bytes(dry), before)
+                self.assertNoStrayFiles("dry.xlsx", "real.xlsx")
+                self.assertEqual((rehearsed.returncode, rehearsed.stdout),
+                                 (done.returncode, done.stdout))
+                for line in done.stderr.splitlines():
+                    self.assertIn(tense(line), tense(rehearsed.stderr))
+
+
+class Json(WorkbookCase):
+    def test_copy_prints_one_object_whatever_the_outcome(self):
+        cases = {
+            "list": (["--names", "-", "--save", "once"], b"Mon\nTue\n", 0,
+                     {"made": ["Mon", "Tue"], "saves": 1, "dry_run": False}),
+            "dry run": (["--count", "2", "--dry-run"], None, 0,
+                        {"made": ["Data (2)", "Data (3)"], "saves": 0, "dry_run": True}),
+            "conflict": (["--count", "2", "--pattern", "Other[x:1]"], None, 1,
+                         {"made": ["Other2"], "saves": 1}),
+            "bad list": (["--names", "-"], b"Ok\nA:B\n\xff\nother1\n", 1, {"made": [], "saves": 0}),
+            "usage error": (["--count", "x"], None, 2, {}),
+        }
+        for label, (options, stdin, status, expected) in cases.items():
+            with self.subTest(label):
+                path = self.book("Data", "Other1", name=f"j{len(os.listdir(self.dir))}.xlsx")
+                result = subprocess.run([CLI, "copy", path, "--sheet", "Data", "--json",
+                                         *options], capture_output=True, timeout=120, input=stdin)
+                self.assertEqual(result.returncode, status)
+                report = json.loads(result.stdout)
+                self.assertEqual(report["exit_status"], status)
+                self.assertEqual(report["messages"], result.stderr.decode().splitlines()[:1]
+                                 if status == 2 else result.stderr.decode().splitlines())
+                for key, value in expected.items():
+                    self.assertEqual(report[key], value, key)
+                if status != 2:
+                    self.assertEqual((report["workbook"], report["sheet"]), (path, "Data"))
+                    self.assertGreaterEqual(report["seconds"], 0)
+        refused = json.loads(run("copy", path, "--sheet", "Data", "--json", "--names", "-",
+                                 stdin="Ok\nA:B\nother1\n").stdout)["refused"]
+        self.assertEqual([(r["line"], r["name"]) for r in refused], [(2, "A:B"), (3, "other1")])
+        self.assertIn("':'", refused[0]["reason"])
+
+    def test_sheets_tells_kind_and_visibility(self):
+        path = os.path.join(self.dir, "hidden.xlsx")
+        write_hidden_workbook(path)
+        result = run("sheets", path, "--json")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(json.loads(result.stdout)["sheets"], [
+            {"name": "Shown", "kind": "worksheet", "visibility": "visible"},
+            {"name": "Hidden", "kind": "worksheet", "visibility": "hidden"},
+            {"name": "Secret", "kind": "worksheet", "visibility": "very hidden"},
+            {"name": "Chart", "kind": "chart sheet", "visibility": "visible"}])
+        missing = run("sheets", os.path.join(self.dir, "none.xlsx"), "--json")
+        self.assertEqual(missing.returncode, 1)
+        self.assertEqual(json.loads(missing.stdout)["exit_status"], 1)
 
 
 class Fidelity(WorkbookCase):

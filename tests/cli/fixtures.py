@@ -159,3 +159,26 @@ def write_table_workbook(path, scoped_formula="=SUM(Shop!$D$2:$D$4)"):
     book.define_name("Shop!ShopTotal", scoped_formula)
     book.define_name("sales3", "=Rates!$A$2")
     book.close()
+
+
+def write_hidden_workbook(path):
+    """Worksheets "Shown", "Hidden" (hidden) and "Secret" (very hidden, which only code can
+    show), then the chart sheet "Chart"."""
+    import zipfile
+
+    book = xlsxwriter.Workbook(path)
+    book.add_worksheet("Shown").write("A1", 1)
+    book.add_worksheet("Hidden").hide()
+    book.add_worksheet("Secret").hide()
+    chart = book.add_chart({"type": "column"})
+    chart.add_series({"values": "=Shown!$A$1:$A$1"})
+    book.add_chartsheet("Chart").set_chart(chart)
+    book.close()
+    with zipfile.ZipFile(path) as z:
+        entries = [(i, z.read(i.filename)) for i in z.infolist()]
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+        for info, data in entries:
+            if info.filename == "xl/workbook.xml":
+                data = data.replace(b'name="Secret" sheetId="3" state="hidden"',
+                                    b'name="Secret" sheetId="3" state="veryHidden"')
+            z.writestr(info, data)

@@ -434,6 +434,21 @@ TEST(BiffEngineBuilt, CopyRetargetsItsOwnReferencesClonesItsNamesAndKeepsTheRest
   EXPECT_EQ(pool->children[0].data, "ole");
 }
 
+TEST(BiffEngineBuilt, TellsEachSheetsVisibilityFromItsBoundSheetState) {
+  TempDir dir;
+  const std::string path = dir.file("book.xls");
+  const std::pair<std::uint8_t, SheetVisibility> states[] = {{0, SheetVisibility::Visible},
+                                                             {1, SheetVisibility::Hidden},
+                                                             {2, SheetVisibility::VeryHidden}};
+  for (const auto& [state, visibility] : states) {
+    BuiltBook::write(path, false,
+                     [state = state](WorkbookStream& book) { book.sheets[1].state = state; });
+    BiffEngine engine(path);
+    EXPECT_EQ(engine.sheetVisibility(engine.sheetAt(0)), SheetVisibility::Visible);
+    EXPECT_EQ(engine.sheetVisibility(engine.sheetAt(1)), visibility) << int{state};
+  }
+}
+
 TEST(BiffEngineBuilt, RefusalsLeaveTheFileAsItWas) {
   TempDir dir;
   const std::string path = dir.file("macro.xls");

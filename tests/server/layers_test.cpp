@@ -191,6 +191,7 @@ class FailingEngine : public Engine {
   int positionOf(SheetId) const override { return 0; }
   std::string sheetName(SheetId) const override { return "Data"; }
   SheetKind sheetKind(SheetId) const override { throw std::invalid_argument("stoi"); }
+  SheetVisibility sheetVisibility(SheetId) const override { return SheetVisibility::Visible; }
   SheetId activeSheet() const override { return 1; }
   std::optional<CopyBlocker> copyBlocker(SheetId) override { return std::nullopt; }
   SheetId copySheet(SheetId, SheetId) override { throw std::out_of_range("stol"); }

@@ -277,6 +277,10 @@ TEST_P(OdsRefusal, NamesTheFeatureAndLeavesTheFileUntouched) {
     EXPECT_NE(std::string(e.what()).find(GetParam().words), std::string::npos) << e.what();
   }
   EXPECT_EQ(book.sheets().count(), 3);
+  EXPECT_EQ(book.engine().sheetVisibility(book.sheets().item("Summary").id()),
+            SheetVisibility::Hidden);
+  EXPECT_EQ(book.engine().sheetVisibility(book.sheets().item("Data").id()),
+            SheetVisibility::Visible);
   book.save();
   EXPECT_EQ(test::readFile(path), before);
   // Other sheets still copy unless the whole workbook is closed to new sheets.

@@ -3,11 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "fixtures.h"
 #include "server/application.h"
 
 namespace orv::ooxml {
 namespace {
+
+using test::sheetPartOf;
+using test::zipPart;
 
 struct RefCase {
   const char* label;
@@ -80,31 +85,54 @@ INSTANTIATE_TEST_SUITE_P(
         NameCase{"WouldReadAsR1C1", {"R"}, "R", {"R_2", "R_3", "R_4"}}),
     [](const auto& info) { return std::string(info.param.label); });
 
-TEST(TableCopy, TableLinkedToAQueryTableIsRefusedAndTheFileIsUntouched) {
+// A table filled by a query keeps its query: each copy's table links a query table part of its
+// own, which refreshes through a duplicate of the connection under a fresh id and name.
+TEST(TableCopy, TableLinkedToAQueryTableGetsItsOwnQueryTableAndConnection) {
   test::TempDir dir;
   const std::string path = dir.file("Book.xlsx");
   test::writeTableWorkbook(path);
+  const std::string rels =
+      "<?xml version=\"1.0\"?><Relationships xmlns=\"http://schemas.openxmlformats.org/package/"
+      "2006/relationships\"><Relationship Id=\"rId1\" Type=\"http://schemas.openxmlformats.org/"
+      "officeDocument/2006/relationships/";
+  std::string workbookRels = zipPart(path, "xl/_rels/workbook.xml.rels");
+  workbookRels.insert(
+      workbookRels.find("</Relationships>"),
+      "<Relationship Id=\"rId99\" Type=\"http://schemas.openxmlformats.org/"
+      "officeDocument/2006/relationships/connections\" Target=\"connections.xml\"/>");
+  std::string table = zipPart(path, "xl/tables/table1.xml");
+  table.insert(table.find("<table ") + 7, "tableType=\"queryTable\" connectionId=\"1\" ");
   test::patchZip(
-      path, {{"xl/tables/_rels/table1.xml.rels",
-              "<?xml version=\"1.0\"?><Relationships xmlns=\"http://schemas.openxmlformats.org/"
-              "package/2006/relationships\"><Relationship Id=\"rId1\" "
-              "Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/"
-              "queryTable\" Target=\"../queryTables/queryTable1.xml\"/></Relationships>"},
-             {"xl/queryTables/queryTable1.xml", "<queryTable/>"}});
-  const std::string before = test::readFile(path);
+      path,
+      {{"xl/_rels/workbook.xml.rels", workbookRels},
+       {"xl/tables/table1.xml", table},
+       {"xl/tables/_rels/table1.xml.rels",
+        rels + "queryTable\" Target=\"../queryTables/queryTable1.xml\"/></Relationships>"},
+       {"xl/queryTables/queryTable1.xml", "<queryTable name=\"Data\" connectionId=\"1\"/>"},
+       {"xl/connections.xml",
+        "<connections><connection id=\"1\" name=\"Data\" type=\"1\"><dbPr command=\"SELECT 1\"/>"
+        "</connection><connection id=\"7\" name=\"data2\" type=\"1\"/></connections>"}});
   auto app = createApplication();
   Workbook& book = app->workbooks().open(path);
-  try {
-    book.sheets().item(1).copy(book.sheets().item(1));
-    FAIL() << "copied";
-  } catch (const ServerError& e) {
-    EXPECT_EQ(std::string(e.what()),
-              "Cannot copy the sheet 'Data': it holds query tables, which Orvandel cannot copy "
-              "yet. The workbook was not changed.");
-  }
-  EXPECT_EQ(book.sheets().count(), 1);
+  book.sheets().item(1).copy(book.sheets().item(1));
+  book.sheets().item(1).copy(book.sheets().item(1));
   book.save();
-  EXPECT_EQ(test::readFile(path), before);
+  const std::string connections = zipPart(path, "xl/connections.xml");
+  for (const auto& [copy, id, name] :
+       {std::tuple{"Data (2)", "8", "Data1"}, std::tuple{"Data (3)", "9", "Data3"}}) {
+    const std::string link = std::string("connectionId=\"") + id + "\"";
+    const std::string copyTable = test::relatedPart(path, sheetPartOf(path, copy), "rId1");
+    const std::string query = test::relatedPart(path, copyTable, "rId1");
+    EXPECT_NE(query, "xl/queryTables/queryTable1.xml");
+    EXPECT_NE(zipPart(path, copyTable).find(link), std::string::npos) << copy;
+    EXPECT_NE(zipPart(path, query).find(link), std::string::npos) << copy;
+    EXPECT_NE(connections.find(std::string("<connection id=\"") + id + "\" name=\"" + name +
+                               "\" type=\"1\"><dbPr command=\"SELECT 1\"/>"),
+              std::string::npos)
+        << connections;
+  }
+  EXPECT_NE(zipPart(path, "xl/queryTables/queryTable1.xml").find("connectionId=\"1\""),
+            std::string::npos);
 }
 
 }  // namespace

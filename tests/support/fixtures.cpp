@@ -463,11 +463,15 @@ void writeOdsWorkbook(const std::string& path, const OdsOptions& options) {
       "<table:table table:name=\"Other\"><table:table-column/>" + odsRow(odsNumber(5)) +
       odsRow(odsNumber(10, "of:=[$Data.B1]")) + "</table:table>";
   const std::string summary =
-      "<table:table table:name=\"Summary\"><table:table-column/><table:table-row>"
+      "<table:table table:name=\"Summary\" table:style-name=\"ta2\"><table:table-column/>"
+      "<table:table-row>"
       "<table:table-cell/></table:table-row></table:table>";
   const std::string content =
       std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?><office:document-content") +
-      kOdsNamespaces + "><office:body><office:spreadsheet" +
+      kOdsNamespaces +
+      "><office:automatic-styles><style:style style:name=\"ta2\" style:family=\"table\">"
+      "<style:table-properties table:display=\"false\"/></style:style></office:automatic-styles>"
+      "<office:body><office:spreadsheet" +
       (options.structureProtected ? " table:structure-protected=\"true\"" : "") +
       "><table:content-validations><table:content-validation table:name=\"val1\" "
       "table:condition=\"of:cell-content-is-in-list([$Data.$A$1:.$A$3])\" "

@@ -68,7 +68,7 @@ std::vector<std::string> runPython(const std::string& script, const std::string&
 // writes it: "Data" (values, formulas naming "Data" and "Other", a string that looks like a
 // reference, a local named expression, a list validation, a conditional format, a print range,
 // an autofilter, a picture anchored to cells and a chart of its data), "Other" (a value and a
-// formula naming "Data"), "Summary" (empty); "Data" active. `dataExtra` is put at the end of
+// formula naming "Data"), "Summary" (empty, hidden); "Data" active. `dataExtra` is put at the end of
 // Data's table, `spreadsheetExtra` at the end of the spreadsheet, `extraEntries` into the package
 // (META-INF/ signatures, say).
 struct OdsOptions {
