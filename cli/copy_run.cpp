@@ -290,6 +290,10 @@ int settleCopies(const CopyRequest& request, const TerminalView& view,
                 "stopped.");
   }
   outcome.made = made;
+  // What the engine did beyond the copies, such as removing a signature the change broke, holds
+  // for the saved file only.
+  if (!made.empty() && !request.dryRun)
+    for (const std::string& notice : view.notices) outcome.say(notice);
   if (!allMade) {
     const char* verb = request.dryRun ? " would be made." : " were made.";
     outcome.say(std::to_string(made.size()) + " of " + std::to_string(request.count) +

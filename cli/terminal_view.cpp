@@ -1,5 +1,7 @@
 #include "cli/terminal_view.h"
 
+#include <algorithm>
+
 #include "automation/naming_rule.h"
 #include "automation/workbook_listing.h"
 #include "server/application.h"
@@ -38,8 +40,8 @@ bool TerminalView::prepare() {
   try {
     fileIdentity(request_.book, displayName(request_.book));
     std::unique_ptr<Application> application = createApplication();
+    listen(*application);
     Workbooks& books = application->workbooks();
-    books.setNoticeSink([this](const std::string& notice) { print(notice); });
     books.open(request_.book);
     Workbook& last = books.item(books.count());
     sheets_ = worksheetNames(last);
@@ -62,9 +64,16 @@ bool TerminalView::prepare() {
 std::unique_ptr<Application> TerminalView::open(const std::string& path) {
   if (prepared_instance_) return std::move(prepared_instance_);
   std::unique_ptr<Application> application = createApplication();
-  application->workbooks().setNoticeSink([this](const std::string& notice) { print(notice); });
+  listen(*application);
   application->workbooks().open(path);
   return application;
+}
+
+void TerminalView::listen(Application& application) {
+  application.onNotice([this](const std::string& notice) {
+    if (std::find(notices.begin(), notices.end(), notice) == notices.end())
+      notices.push_back(notice);
+  });
 }
 
 int TerminalView::failure(const std::string& description, const Step& step) {

@@ -38,6 +38,8 @@ class TerminalView : public DuplicationView {
 
   void print(const std::string& text);
 
+  // What the engine did beyond the copies that the user should hear of, each once.
+  std::vector<std::string> notices;
   // A name a copy did not get: the copy was not made (its name was taken) or kept its
   // automatic name.
   struct Refusal {
@@ -82,6 +84,8 @@ class TerminalView : public DuplicationView {
 
   // The name the copy under way was to get, as it was given to the workbook.
   std::string intendedName() const;
+  // Keeps the notices of the workbooks `application` opens.
+  void listen(Application& application);
 };
 
 }  // namespace orv::cli

@@ -9,15 +9,16 @@
 #include <tuple>
 #include <vector>
 
-#include "server/biff/compound_file.h"
 #include "server/biff/formula.h"
 #include "server/biff/sheet_copy.h"
 #include "server/biff/workbook_stream.h"
+#include "server/cfb/compound_file.h"
 #include "server/server_error.h"
 
 namespace {
 
 using namespace orv::biff;
+using namespace orv::cfb;
 
 // Entries are compared in name order: a directory lists them sorted its own way, and names
 // may repeat in a damaged one.

@@ -10,7 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libxlsxwriter-dev acl
   clang libclang-rt-14-dev
   xvfb xauth imagemagick xdotool
-  python3 python3-openpyxl python3-xlrd python3-uno python3-xlsxwriter time
+  python3 python3-openpyxl python3-xlrd python3-uno python3-xlsxwriter python3-olefile time
   libreoffice-calc-nogui fonts-dejavu-core gnumeric
   nodejs
   desktop-file-utils appstream scdoc lintian

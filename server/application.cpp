@@ -63,6 +63,12 @@ void Sheet::copy(const Sheet& after) {
                               [&] { return "Cannot copy the sheet '" + name() + "'"; },
                               book_->path(), "there is not enough memory to copy it.");
   book_->setActive(copyId);
+  book_->passNotices();
+}
+
+void Workbook::passNotices() {
+  for (const std::string& notice : engine_->takeNotices())
+    if (notices_ && *notices_) (*notices_)(notice);
 }
 
 std::vector<SheetId> SheetCollection::ids() const {
@@ -111,18 +117,13 @@ Sheet SheetCollection::item(std::string_view name) const {
   throw ServerError("There is no sheet named '" + std::string(name) + "' in this workbook.");
 }
 
-Workbook::Workbook(std::string path, std::unique_ptr<Engine> engine, NoticeSink notices)
-    : path_(std::move(path)),
-      engine_(std::move(engine)),
-      active_(engine_->activeSheet()),
-      notices_(std::move(notices)) {}
+Workbook::Workbook(std::string path, std::unique_ptr<Engine> engine)
+    : path_(std::move(path)), engine_(std::move(engine)), active_(engine_->activeSheet()) {}
 
 Workbook::~Workbook() = default;
 
 void Workbook::save() {
   atBoundary([&] { engine_->save(); }, cannot("save", path_), path_, outOfMemoryReason("save"));
-  for (const std::string& notice : engine_->takeNotices())
-    if (notices_) notices_(notice);
 }
 
 FileIdentity Workbook::identityOnDisk() const {
@@ -131,9 +132,9 @@ FileIdentity Workbook::identityOnDisk() const {
 }
 
 Workbook& Workbooks::open(const std::string& path) {
-  books_.push_back(
-      atBoundary([&] { return std::make_unique<Workbook>(path, openEngine(path), notices_); },
-                 cannot("open", path), path, outOfMemoryReason("open")));
+  books_.push_back(atBoundary([&] { return std::make_unique<Workbook>(path, openEngine(path)); },
+                              cannot("open", path), path, outOfMemoryReason("open")));
+  books_.back()->setNoticeHandler(&notices_);
   return *books_.back();
 }
 

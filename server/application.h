@@ -11,6 +11,10 @@
 
 namespace orv {
 
+// Receives what an operation did beyond what was asked that the user should hear of, one
+// sentence at a time ("The digital signature ... was removed").
+using NoticeHandler = std::function<void(const std::string&)>;
+
 class Workbook;
 
 // A sheet of an open workbook: a cheap handle, valid while its workbook is open.
@@ -38,7 +42,8 @@ class Sheet {
 // Sheets(...) when `worksheetsOnly` is false, Worksheets(...) when true.
 class SheetCollection {
  public:
-  SheetCollection(Workbook* book, bool worksheetsOnly) : book_(book), worksheetsOnly_(worksheetsOnly) {}
+  SheetCollection(Workbook* book, bool worksheetsOnly)
+      : book_(book), worksheetsOnly_(worksheetsOnly) {}
   int count() const;
   Sheet item(int index) const;  // 1-based; out of range throws
   // Name lookup ignores case as a spreadsheet application does; a name that
@@ -51,12 +56,9 @@ class SheetCollection {
   bool worksheetsOnly_;
 };
 
-// Receives what a save did that the user should be told (a signature removed), each once.
-using NoticeSink = std::function<void(const std::string&)>;
-
 class Workbook {
  public:
-  Workbook(std::string path, std::unique_ptr<Engine> engine, NoticeSink notices = {});
+  Workbook(std::string path, std::unique_ptr<Engine> engine);
   ~Workbook();
 
   const std::string& path() const { return path_; }
@@ -70,12 +72,15 @@ class Workbook {
 
   Engine& engine() { return *engine_; }
   void setActive(SheetId id) { active_ = id; }
+  // Where the engine's notices go; none (the default) drops them.
+  void setNoticeHandler(const NoticeHandler* handler) { notices_ = handler; }
+  void passNotices();
 
  private:
   std::string path_;
   std::unique_ptr<Engine> engine_;
   SheetId active_;
-  NoticeSink notices_;
+  const NoticeHandler* notices_ = nullptr;
 };
 
 class Workbooks {
@@ -86,12 +91,11 @@ class Workbooks {
   Workbook& item(int index);  // 1-based
 
   void closeAll() { books_.clear(); }
-  // Where the workbooks opened from now on send their notices.
-  void setNoticeSink(NoticeSink sink) { notices_ = std::move(sink); }
+  void setNoticeHandler(NoticeHandler handler) { notices_ = std::move(handler); }
 
  private:
   std::vector<std::unique_ptr<Workbook>> books_;
-  NoticeSink notices_;
+  NoticeHandler notices_;
 };
 
 // One instance of the spreadsheet automation server. Creating one is cheap;
@@ -101,6 +105,8 @@ class Application {
   Application() = default;
   Workbooks& workbooks() { return workbooks_; }
   void quit() { workbooks_.closeAll(); }
+  // Notices of the workbooks opened from now on go to `handler`.
+  void onNotice(NoticeHandler handler) { workbooks_.setNoticeHandler(std::move(handler)); }
 
  private:
   Workbooks workbooks_;

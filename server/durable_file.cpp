@@ -118,7 +118,8 @@ extern "C" void removeTemporaryAndEnd(int signal) {
   if (gTempSet) ::unlink(gTempPath);
   gTempSet = 0;
   if (gLockFd >= 0) {
-    struct stat held {}, named {};
+    struct stat held {
+    }, named{};
     if (::fstat(gLockFd, &held) == 0 && ::lstat(gLockPath, &named) == 0 &&
         held.st_dev == named.st_dev && held.st_ino == named.st_ino)
       ::unlink(gLockPath);

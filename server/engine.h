@@ -28,9 +28,9 @@ class Engine {
  public:
   virtual ~Engine() = default;
 
-  virtual int sheetCount() const = 0;                // all kinds
-  virtual SheetId sheetAt(int position) const = 0;   // 0-based position in tab order
-  virtual int positionOf(SheetId id) const = 0;      // 0-based
+  virtual int sheetCount() const = 0;               // all kinds
+  virtual SheetId sheetAt(int position) const = 0;  // 0-based position in tab order
+  virtual int positionOf(SheetId id) const = 0;     // 0-based
   virtual std::string sheetName(SheetId id) const = 0;
   virtual SheetKind sheetKind(SheetId id) const = 0;
   virtual SheetVisibility sheetVisibility(SheetId id) const = 0;
@@ -50,8 +50,8 @@ class Engine {
   // The file as this engine last read or wrote it: what a later look at the file must find
   // for nobody else to have written it since. Nothing when the engine does not keep it.
   virtual std::optional<FileIdentity> identityOnDisk() const { return std::nullopt; }
-  // What the engine did that the user should be told, each said once: a signature removed
-  // because it no longer holds for the changed file.
+  // What the operations so far did beyond what was asked that the user should hear of (one
+  // sentence each: "The digital signature ... was removed"), each told once.
   virtual std::vector<std::string> takeNotices() { return {}; }
 };
 

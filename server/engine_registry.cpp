@@ -116,13 +116,19 @@ std::unique_ptr<Engine> openBiff8(ProbeInput& input) {
   return std::make_unique<biff::BiffEngine>(input.path());
 }
 
+// Transitional and Strict Open XML are one engine: it reads either namespace and writes each
+// file back in its own.
+constexpr FileFormat kOpenXml[] = {FileFormat::Ooxml, FileFormat::OoxmlStrict};
+constexpr FileFormat kBiff8[] = {FileFormat::Biff8};
+constexpr FileFormat kOds[] = {FileFormat::Ods};
+
 constexpr std::array kEngines{
-    EngineRow{"OpenDocument", probeOds, FileFormat::Ods, openOds},
-    EngineRow{"Open XML", ooxml::probeOoxml, FileFormat::Ooxml, ooxml::openOoxml},
-    EngineRow{"ZIP archive", probeOtherZip, std::nullopt, nullptr},
-    EngineRow{"Compound file", probeCompound, FileFormat::Biff8, openBiff8},
-    EngineRow{"BIFF record stream", probeBareBiff, std::nullopt, nullptr},
-    EngineRow{"Text", probeText, std::nullopt, nullptr},
+    EngineRow{"OpenDocument", probeOds, kOds, openOds},
+    EngineRow{"Open XML", ooxml::probeOoxml, kOpenXml, ooxml::openOoxml},
+    EngineRow{"ZIP archive", probeOtherZip, {}, nullptr},
+    EngineRow{"Compound file", probeCompound, kBiff8, openBiff8},
+    EngineRow{"BIFF record stream", probeBareBiff, {}, nullptr},
+    EngineRow{"Text", probeText, {}, nullptr},
 };
 
 }  // namespace

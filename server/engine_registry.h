@@ -48,8 +48,8 @@ struct EngineRow {
   std::string_view family;
   // The variant of this family the file is, or nothing when it is not of this family.
   std::optional<FileFormat> (*probe)(ProbeInput& input);
-  // The format `open` handles; the family's other variants are recognised and refused.
-  std::optional<FileFormat> opens;
+  // The formats `open` handles; the family's other variants are recognised and refused.
+  std::span<const FileFormat> opens;
   std::unique_ptr<Engine> (*open)(ProbeInput& input);
 };
 

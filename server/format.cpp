@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -83,11 +84,8 @@ std::string refusalReason(FileFormat format) {
       "again.";
   switch (format) {
     case FileFormat::Ooxml:
-      return {};
     case FileFormat::OoxmlStrict:
-      return "it is saved as a Strict Open XML Spreadsheet, which is recognised but not yet "
-             "supported." +
-             saveAs;
+      return {};
     case FileFormat::OoxmlEncrypted:
       return "it is protected with a password (encrypted), so its sheets cannot be read. Remove "
              "the password in your spreadsheet application, save the workbook and try again.";
@@ -137,7 +135,9 @@ std::string refusalReason(FileFormat format) {
 std::unique_ptr<Engine> openEngine(const std::string& path) {
   ProbeInput input(path, readHead(path));
   const Probed found = probe(input);
-  if (!found.row || !found.row->open || found.row->opens != found.format)
+  if (!found.row || !found.row->open ||
+      std::find(found.row->opens.begin(), found.row->opens.end(), found.format) ==
+          found.row->opens.end())
     throw ServerError("Cannot open '" + displayName(path) + "': " + refusalReason(found.format));
   return found.row->open(input);
 }

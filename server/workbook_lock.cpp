@@ -142,8 +142,7 @@ std::optional<LockOwner> parseLockEntry(std::string_view text) {
   return LockOwner{fields[0], fields[1], fields[2], fields[3], fields[4]};
 }
 
-WorkbookLock::WorkbookLock(const std::string& workbookPath)
-    : path_(lockFilePath(workbookPath)) {
+WorkbookLock::WorkbookLock(const std::string& workbookPath) : path_(lockFilePath(workbookPath)) {
   const LockOwner self = ownEntry();
   // Two rounds: a lock found abandoned is removed once, and the second creation either holds
   // the workbook or meets the run that took it over first.

@@ -8,11 +8,14 @@
 #include <sstream>
 
 #include "server/biff/sheet_copy.h"
-#include "server/biff/vba_project.h"
 #include "server/server_error.h"
 #include "server/sheet_names.h"
+#include "server/vba/vba_project.h"
 
 namespace orv::biff {
+
+using cfb::CompoundEntry;
+using cfb::findChild;
 
 namespace {
 
@@ -44,7 +47,7 @@ bool writeAll(int fd, const std::string& bytes) {
 
 WorkbookStream openWorkbookBytes(const std::string& bytes, const std::string& display,
                                  CompoundEntry* keep) {
-  CompoundEntry root = readCompoundFile(bytes, display);
+  CompoundEntry root = cfb::readCompoundFile(bytes, display);
   const std::string start = "Cannot open '" + display + "': ";
   const CompoundEntry* stream = findChild(root, "Workbook");
   if (!stream) {
@@ -192,11 +195,11 @@ SheetId BiffEngine::copySheet(SheetId source, SheetId after) {
   std::optional<CompoundEntry> changedProject;
   const std::string sourceCode = sheetCodeName(book_.sheets[from]);
   if (project && !sourceCode.empty()) {
-    context.codeName = freshCodeName(book_, vbaTakenNames(*project));
+    context.codeName = freshCodeName(book_, vba::vbaTakenNames(*project));
     changedProject = *project;
     try {
-      addDocumentModule(*changedProject, sourceCode, context.codeName);
-    } catch (const VbaError& e) {
+      vba::addDocumentModule(*changedProject, sourceCode, context.codeName);
+    } catch (const vba::VbaError& e) {
       throw ServerError("Cannot copy the sheet '" + book_.sheets[from].name + "': " + e.what +
                         ", so its macros cannot be copied. The workbook was not changed.");
     }
@@ -231,7 +234,7 @@ void BiffEngine::save() {
   }
   CompoundEntry* workbook = workbookEntry();
   workbook->data = std::move(stream);
-  const std::string bytes = writeCompoundFile(root_);
+  const std::string bytes = cfb::writeCompoundFile(root_);
   workbook->data.clear();
   workbook->data.shrink_to_fit();
   std::optional<FileIdentity> savedAs;

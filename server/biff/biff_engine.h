@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "server/biff/compound_file.h"
 #include "server/biff/workbook_stream.h"
+#include "server/cfb/compound_file.h"
 #include "server/engine.h"
 
 namespace orv::biff {
@@ -38,12 +38,12 @@ class BiffEngine : public Engine {
  private:
   size_t indexOf(SheetId id) const;  // position; ids are positions + 1, as sheets only append
   std::vector<std::string> namesExcept(size_t position) const;
-  CompoundEntry* workbookEntry();  // the Workbook stream's entry in root_
+  cfb::CompoundEntry* workbookEntry();  // the Workbook stream's entry in root_
 
   std::string path_;
   std::string display_;
   FileIdentity identity_;
-  CompoundEntry root_;
+  cfb::CompoundEntry root_;
   WorkbookStream book_;
   bool modified_ = false;
 };
@@ -51,6 +51,6 @@ class BiffEngine : public Engine {
 // Opens the BIFF8 workbook held in `bytes` (a whole .xls file) without a file: what the engine
 // does on opening, for fuzzing and tests. Throws ServerError naming `display`.
 WorkbookStream openWorkbookBytes(const std::string& bytes, const std::string& display,
-                                 CompoundEntry* root = nullptr);
+                                 cfb::CompoundEntry* root = nullptr);
 
 }  // namespace orv::biff

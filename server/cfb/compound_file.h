@@ -1,5 +1,7 @@
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -8,8 +10,31 @@
 
 namespace orv::cfb {
 
+// One entry of a compound file held whole in memory: a storage, which holds entries, or a
+// stream, which holds bytes. Names are kept byte for byte, control characters included
+// ("\005SummaryInformation").
+struct CompoundEntry {
+  std::string name;
+  bool storage = false;
+  std::array<std::uint8_t, 16> classId{};  // storages only; all zero when none
+  std::string data;                        // streams only
+  std::vector<CompoundEntry> children;     // storages only, in the file's order
+};
+
+// Reads the whole compound file held in `bytes` into its root storage. Throws ServerError naming
+// `display` when the bytes are not a readable compound file.
+CompoundEntry readCompoundFile(std::string_view bytes, const std::string& display);
+
+// Writes `root` and everything under it as a new compound file (512-byte sectors), class ids
+// included, and returns its bytes.
+std::string writeCompoundFile(const CompoundEntry& root);
+
+// The direct child of `storage` named `name` (exactly), or null.
+CompoundEntry* findChild(CompoundEntry& storage, std::string_view name);
+const CompoundEntry* findChild(const CompoundEntry& storage, std::string_view name);
+
 // A compound file (OLE2 structured storage: BIFF8 workbooks, the VBA project) read through
-// libgsf. Streams are named by their path of storage names, "/"-separated
+// libgsf from its path. Streams are named by their path of storage names, "/"-separated
 // ("_VBA_PROJECT_CUR/VBA/dir"). Every failure is a ServerError in the user's words naming the
 // file by `display`.
 class CompoundFile {

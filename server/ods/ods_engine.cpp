@@ -255,6 +255,16 @@ SheetId OdsEngine::copySheet(SheetId sourceId, SheetId afterId) {
   if (meta && addStatistics(*meta, 1, copy.cells, copy.objects)) metaDirty_ = true;
   const SheetId id = static_cast<SheetId>(content_->tables().size());
   made_.emplace(id, std::move(made));
+  // The save drops the document signature, which covers every entry; said once, with the copy.
+  if (!signatureNoticed_) {
+    const std::vector<std::string> entries = store_.names();
+    if (std::any_of(entries.begin(), entries.end(), isDocumentSignature)) {
+      signatureNoticed_ = true;
+      notices_.push_back("The digital signature of '" + store_.displayName() +
+                         "' was removed: it does not hold for the changed workbook. Sign it again "
+                         "in your spreadsheet application if you need it.");
+    }
+  }
   return id;
 }
 
@@ -293,19 +303,14 @@ void OdsEngine::save() {
   if (settingsDirty_ && settings_) store_.put(kSettings, serializeXml(*settings_));
   if (metaDirty_ && meta_) store_.put(kMeta, serializeXml(*meta_));
   // A document signature covers the whole package and no longer holds for the changed one.
-  bool signatureRemoved = false;
   for (const std::string& entry : store_.names()) {
     if (!isDocumentSignature(entry)) continue;
     store_.remove(entry);
     if (manifest_ && manifest_->remove(entry)) manifestDirty_ = true;
-    signatureRemoved = true;
   }
   if (manifestDirty_ && manifest_) store_.put(kManifest, manifest_->serialize());
   store_.save();
   contentDirty_ = settingsDirty_ = metaDirty_ = manifestDirty_ = false;
-  if (signatureRemoved)
-    notices_.push_back("The digital signature of '" + store_.displayName() +
-                       "' was removed: it no longer holds for the changed workbook.");
 }
 
 std::vector<std::string> OdsEngine::takeNotices() { return std::exchange(notices_, {}); }

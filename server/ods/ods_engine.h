@@ -68,6 +68,7 @@ class OdsEngine : public Engine {
   std::map<SheetId, Made> made_;
   std::vector<std::string> madeFolders_;
   std::vector<std::string> notices_;
+  bool signatureNoticed_ = false;
   SheetId active_ = 1;
 };
 

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <charconv>
 #include <optional>
+#include <span>
 
 #include "server/ooxml/app_properties.h"
 #include "server/ooxml/defined_names.h"
@@ -15,9 +16,17 @@ namespace orv::ooxml {
 
 namespace {
 
-constexpr std::string_view kRelationshipsNs =
-    "http://schemas.openxmlformats.org/officeDocument/2006/relationships";
-constexpr std::string_view kMainNs = "http://schemas.openxmlformats.org/spreadsheetml/2006/main";
+// The namespaces of the main elements and of r:id attributes: transitional, then Strict. A
+// Strict workbook is read in its own namespaces and every part keeps them.
+constexpr std::string_view kRelationshipsNs[] = {
+    "http://schemas.openxmlformats.org/officeDocument/2006/relationships",
+    "http://purl.oclc.org/ooxml/officeDocument/relationships"};
+constexpr std::string_view kMainNs[] = {"http://schemas.openxmlformats.org/spreadsheetml/2006/main",
+                                        "http://purl.oclc.org/ooxml/spreadsheetml/main"};
+
+bool isOneOf(std::string_view value, std::span<const std::string_view> choices) {
+  return std::find(choices.begin(), choices.end(), value) != choices.end();
+}
 constexpr const char* kTableContentType =
     "application/vnd.openxmlformats-officedocument.spreadsheetml.table+xml";
 // A spreadsheet application numbers sheets up to this.
@@ -48,7 +57,7 @@ pugi::xml_node childNamed(pugi::xml_node node, std::string_view local) {
 pugi::xml_attribute relIdAttribute(pugi::xml_node node) {
   for (pugi::xml_attribute a : node.attributes()) {
     if (localName(a.name()) != "id" || std::string_view(a.name()) == "id") continue;
-    if (namespaceOf(node, a.name(), true) == kRelationshipsNs) return a;
+    if (isOneOf(namespaceOf(node, a.name(), true), kRelationshipsNs)) return a;
   }
   return {};
 }
@@ -108,10 +117,11 @@ void OoxmlEngine::load() {
   }
   if (workbookPart_.empty()) fail("the file is damaged (it has no workbook part).");
   workbookRels_ = relsPartOf(workbookPart_);
+  vba_.emplace(pkg_, workbookPart_);
 
   pugi::xml_node workbook = pkg_.xml(workbookPart_).document_element();
   if (localName(workbook.name()) != "workbook" ||
-      namespaceOf(workbook, workbook.name(), false) != kMainNs)
+      !isOneOf(namespaceOf(workbook, workbook.name(), false), kMainNs))
     fail("the file is damaged (its workbook part is not a workbook).");
 
   const Relationships rels = pkg_.relationships(workbookPart_);
@@ -234,6 +244,8 @@ void OoxmlEngine::registerIds() {
     pugi::xml_node workbook = pkg_.xml(workbookPart_).document_element();
     if (pugi::xml_attribute a = childNamed(workbook, "workbookPr").attribute("codeName"))
       used.insert(a.value());
+    // A code name names a module of the VBA project: it must differ from the project's names.
+    used.merge(vba_->takenNames());
   });
   ids_.addNumbers(IdKind::VmlShapeBlock, [this](std::set<long>& used) {
     std::vector<std::string> vml;
@@ -380,7 +392,18 @@ SheetId OoxmlEngine::copySheet(SheetId sourceId, SheetId afterId) {
   request.sourceSheetId = static_cast<long>(source.node.attribute("sheetId").as_llong());
   request.copySheetId = static_cast<long>(highestId + 1);
   request.slicers = [this]() -> SlicerRegistry& { return slicers(); };
+  // In a macro workbook the copy's code name comes with a module holding the source's code,
+  // made before anything changes, so that a project that cannot take it refuses the copy.
+  std::optional<cfb::CompoundEntry> project;
+  if (vba_->present()) {
+    std::optional<std::string> code = codeNameIn(pkg_.readPrefix(source.part, 4096));
+    if (code && !code->empty()) {
+      request.codeName = freshCodeName(ids_, *code, true);
+      project = vba_->withModule(sourceName, *code, request.codeName);
+    }
+  }
   const CopyResult copy = copySheetParts(pkg_, request);
+  if (project) vba_->commit(std::move(*project));
   const std::string rid = linkSheetPart(source, copy.sheetPart);
 
   // Its <sheet> entry, right after `after`.
@@ -459,6 +482,15 @@ void OoxmlEngine::renameSheet(SheetId id, const std::string& name) {
   if (pugi::xml_document* app = appProperties()) {
     if (renameSheetTitle(*app, old, name)) pkg_.markDirty(appPart_);
   }
+}
+
+std::vector<std::string> OoxmlEngine::takeNotices() {
+  std::vector<std::string> notices;
+  if (vba_ && vba_->takeSignatureRemoved())
+    notices.push_back("The digital signature of the macros in '" + pkg_.displayName() +
+                      "' was removed: it does not hold for the changed macro project. Sign the "
+                      "project again in your spreadsheet application if you need it.");
+  return notices;
 }
 
 void OoxmlEngine::save() {

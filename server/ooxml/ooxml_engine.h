@@ -12,10 +12,12 @@
 #include "server/ooxml/sheet_copy.h"
 #include "server/ooxml/slicers.h"
 #include "server/ooxml/tables.h"
+#include "server/ooxml/vba_part.h"
 
 namespace orv::ooxml {
 
-// The engine for Office Open XML workbooks (.xlsx .xlsm .xltx .xltm, transitional). Opening reads
+// The engine for Office Open XML workbooks (.xlsx .xlsm .xltx .xltm, transitional or Strict, each
+// kept in its own namespaces). Opening reads
 // the workbook part, its relationships and the content types; a sheet is read only when it is
 // copied, and every part left alone is saved byte for byte.
 class OoxmlEngine : public Engine {
@@ -36,6 +38,7 @@ class OoxmlEngine : public Engine {
   void renameSheet(SheetId id, const std::string& name) override;
   void save() override;
   std::optional<FileIdentity> identityOnDisk() const override { return pkg_.identity(); }
+  std::vector<std::string> takeNotices() override;
 
   // The package underneath, for tests that compare its ways of saving.
   Package& package() { return pkg_; }
@@ -95,7 +98,8 @@ class OoxmlEngine : public Engine {
   IdRegistry ids_;
   std::optional<TableRegistry> tables_;
   std::optional<SlicerRegistry> slicers_;
-  std::string appPart_;  // empty when the package has none
+  std::optional<VbaPart> vba_;  // made when the workbook part is known
+  std::string appPart_;         // empty when the package has none
   bool calcChainDropped_ = false;
 };
 

@@ -37,7 +37,9 @@ RelKind relKind(std::string_view type) {
   const size_t slash = type.rfind('/');
   const std::string_view last = slash == std::string_view::npos ? type : type.substr(slash + 1);
   if (last == "officeDocument") return RelKind::OfficeDocument;
-  if (last == "extended-properties") return RelKind::ExtendedProperties;
+  // Strict spells it in camel case.
+  if (last == "extended-properties" || last == "extendedProperties")
+    return RelKind::ExtendedProperties;
   if (last == "worksheet") return RelKind::Worksheet;
   if (last == "chartsheet") return RelKind::Chartsheet;
   if (last == "dialogsheet") return RelKind::Dialogsheet;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <charconv>
 #include <cstdio>
 #include <memory>
@@ -98,6 +99,12 @@ constexpr std::array kPolicies{
 #undef MS_REL
 
 const PartPolicy* policyFor(std::string_view type) {
+  // Strict names the same relationships in a namespace of its own.
+  std::string transitional;
+  if (type.starts_with(rel::kStrictBase)) {
+    transitional = std::string(rel::kBase) + std::string(type.substr(rel::kStrictBase.size()));
+    type = transitional;
+  }
   for (const PartPolicy& p : kPolicies)
     if (p.type == type) return &p;
   return nullptr;
@@ -718,21 +725,11 @@ class Copier {
     for (pugi::xml_node child : root.children()) {
       if (localName(child.name()) != "sheetPr") continue;
       if (pugi::xml_attribute code = child.attribute("codeName"))
-        recipe->codeName = freshCodeName(code.value());
+        recipe->codeName = request_.codeName.empty()
+                               ? freshCodeName(*request_.ids, code.value(), false)
+                               : request_.codeName;
     }
     pkg_.addLazy(p.target, [recipe] { return recipe->produce(); });
-  }
-
-  std::string freshCodeName(std::string_view source) {
-    std::string stem(source);
-    while (!stem.empty() && stem.back() >= '0' && stem.back() <= '9') stem.pop_back();
-    if (stem.empty()) stem = "Sheet";
-    for (long n = 1;; ++n) {
-      std::string candidate = stem + std::to_string(n);
-      if (candidate.size() > 31)
-        candidate = stem.substr(0, 31 - std::to_string(n).size()) + std::to_string(n);
-      if (request_.ids->claimName(IdKind::CodeName, candidate)) return candidate;
-    }
   }
 
   // A legacy drawing's copy: its shape-id blocks fresh, and every shape id in them moved along.
@@ -842,6 +839,23 @@ class Copier {
 };
 
 }  // namespace
+
+std::string freshCodeName(IdRegistry& ids, std::string_view source, bool asciiOnly) {
+  std::string stem(source);
+  while (!stem.empty() && stem.back() >= '0' && stem.back() <= '9') stem.pop_back();
+  const bool identifier =
+      !stem.empty() && std::isalpha(static_cast<unsigned char>(stem[0])) &&
+      std::all_of(stem.begin(), stem.end(), [](char c) {
+        return c == '_' || (static_cast<unsigned char>(c) < 0x80 && std::isalnum(c));
+      });
+  if (stem.empty() || (asciiOnly && !identifier)) stem = "Sheet";
+  for (long n = 1;; ++n) {
+    std::string candidate = stem + std::to_string(n);
+    if (candidate.size() > 31)
+      candidate = stem.substr(0, 31 - std::to_string(n).size()) + std::to_string(n);
+    if (ids.claimName(IdKind::CodeName, candidate)) return candidate;
+  }
+}
 
 std::string newGuid() {
   static std::mt19937_64 random{std::random_device{}()};

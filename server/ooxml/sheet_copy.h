@@ -38,6 +38,9 @@ struct CopyRequest {
   // The workbook's slicer and timeline names and caches, gathered only when the source has a
   // slicer or timeline; the copy's are added.
   std::function<SlicerRegistry&()> slicers;
+  // The copy's code name when the caller chose it (a macro workbook's, whose VBA project gets a
+  // module of that name); empty: one is chosen here when the source has one.
+  std::string codeName;
 };
 
 struct CopyResult {
@@ -66,6 +69,11 @@ bool retargetPart(pugi::xml_document& doc, std::string_view from, std::string_vi
 // The shape-id blocks that the legacy VML parts `vmlParts` use.
 void collectVmlBlocks(Package& pkg, const std::vector<std::string>& vmlParts,
                       std::set<long>& blocks);
+
+// A code name for a copy of the sheet whose code name is `source`, claimed in `ids`: the
+// source's stem ("Sheet" for "Sheet1") and the smallest number that makes it unique. With
+// `asciiOnly`, a stem that is not an ASCII identifier gives way to "Sheet".
+std::string freshCodeName(IdRegistry& ids, std::string_view source, bool asciiOnly);
 
 // A fresh GUID in the form "{8-4-4-4-12}", upper case.
 std::string newGuid();

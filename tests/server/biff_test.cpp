@@ -8,18 +8,25 @@
 #include <set>
 
 #include "server/biff/biff_engine.h"
-#include "server/biff/compound_file.h"
 #include "server/biff/formula.h"
 #include "server/biff/records.h"
-#include "server/biff/vba_project.h"
 #include "server/biff/workbook_stream.h"
+#include "server/cfb/compound_file.h"
 #include "server/server_error.h"
+#include "server/vba/compression.h"
 #include "tests/support/fixtures.h"
 
 namespace orv::biff {
 namespace {
 
+using cfb::CompoundEntry;
+using cfb::findChild;
+using cfb::readCompoundFile;
+using cfb::writeCompoundFile;
 using test::TempDir;
+using vba::compressVba;
+using vba::decompressVba;
+using vba::VbaError;
 
 std::string bytes(std::initializer_list<int> values) {
   std::string out;

@@ -72,7 +72,8 @@ const Case kCases[] = {
      [](const std::string& p) {
        test::writeFile(p, std::string("\x09\x04\x06\x00\x00\x00\x10\x00", 8));
      }},
-    {"Strict", FileFormat::OoxmlStrict, "Strict Open XML",
+    // Strict workbooks are opened in their own namespaces: this one is refused for what it lacks.
+    {"Strict", FileFormat::OoxmlStrict, "lists no sheets",
      [](const std::string& p) {
        test::writeZip(p, {{"[Content_Types].xml",
                            kTypes + "application/vnd.openxmlformats-officedocument.spreadsheetml."
@@ -162,6 +163,49 @@ const Case kCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Formats, Refusal, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.label); });
+
+TEST(Formats, StrictWorkbookIsCopiedInItsOwnNamespaces) {
+  test::TempDir dir;
+  const std::string path = dir.file("Strict.xlsx");
+  const std::string strictRel = "http://purl.oclc.org/ooxml/officeDocument/relationships/";
+  test::writeZip(
+      path,
+      {{"[Content_Types].xml",
+        kTypes + "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet.main+xml\"/>"
+                 "<Override PartName=\"/xl/worksheets/sheet1.xml\" ContentType=\"application/"
+                 "vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml\"/><Default "
+                 "Extension=\"rels\" ContentType=\"application/vnd.openxmlformats-package."
+                 "relationships+xml\"/></Types>"},
+       {"_rels/.rels", kRels + strictRel +
+                           "officeDocument\" Target=\"xl/workbook.xml\"/>"
+                           "</Relationships>"},
+       {"xl/_rels/workbook.xml.rels", kRels + strictRel +
+                                          "worksheet\" Target=\"worksheets/sheet1.xml\"/>"
+                                          "</Relationships>"},
+       {"xl/workbook.xml",
+        "<workbook xmlns=\"http://purl.oclc.org/ooxml/spreadsheetml/main\" xmlns:r=\"" +
+            strictRel.substr(0, strictRel.size() - 1) +
+            "\" conformance=\"strict\"><sheets><sheet name=\"Data\" sheetId=\"1\" "
+            "r:id=\"rId1\"/></sheets></workbook>"},
+       {"xl/worksheets/sheet1.xml",
+        "<worksheet xmlns=\"http://purl.oclc.org/ooxml/spreadsheetml/main\"><sheetData><row "
+        "r=\"1\"><c r=\"A1\"><f>Data!A2*2</f></c></row></sheetData></worksheet>"}});
+  {
+    auto app = createApplication();
+    Workbook& book = app->workbooks().open(path);
+    book.sheets().item("Data").copy(book.sheets().item(1));
+    book.save();
+  }
+  EXPECT_EQ(detectFormat(path), FileFormat::OoxmlStrict);
+  const std::string copy = test::zipPart(path, test::sheetPartOf(path, "Data (2)"));
+  EXPECT_NE(copy.find("xmlns=\"http://purl.oclc.org/ooxml/spreadsheetml/main\""),
+            std::string::npos);
+  EXPECT_NE(copy.find("<f>'Data (2)'!A2*2</f>"), std::string::npos) << copy;
+  const std::string rels = test::zipPart(path, "xl/_rels/workbook.xml.rels");
+  EXPECT_EQ(rels.find("schemas.openxmlformats.org/officeDocument"), std::string::npos) << rels;
+  auto app = createApplication();
+  EXPECT_EQ(app->workbooks().open(path).sheets().count(), 2);
+}
 
 TEST(Formats, MissingFileIsReportedByName) {
   auto app = createApplication();

@@ -15,6 +15,9 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "server/cfb/compound_file.h"
+#include "server/vba/compression.h"
+
 namespace orv::test {
 
 namespace fs = std::filesystem;
@@ -158,6 +161,80 @@ void writePlainWorkbook(const std::string& path, int extraSheets) {
   for (int i = 1; i <= extraSheets; ++i)
     workbook_add_worksheet(book, ("S" + std::to_string(i)).c_str());
   close(book);
+}
+
+namespace {
+
+void addRecord(std::string& dir, std::uint16_t id, const std::string& data) {
+  const std::uint32_t size = static_cast<std::uint32_t>(data.size());
+  dir += std::string{static_cast<char>(id & 0xFF), static_cast<char>(id >> 8)};
+  for (int i = 0; i < 4; ++i) dir.push_back(static_cast<char>((size >> (8 * i)) & 0xFF));
+  dir += data;
+}
+
+std::string utf16le(const std::string& utf8) {
+  std::string out;
+  for (size_t i = 0; i < utf8.size();) {
+    unsigned c = static_cast<unsigned char>(utf8[i++]);
+    if (c >= 0xC0) c = ((c & 0x1F) << 6) | (static_cast<unsigned char>(utf8[i++]) & 0x3F);
+    out += std::string{static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+  }
+  return out;
+}
+
+cfb::CompoundEntry stream(const std::string& name, std::string data) {
+  cfb::CompoundEntry e;
+  e.name = name;
+  e.data = std::move(data);
+  return e;
+}
+
+}  // namespace
+
+std::string vbaProjectBytes(const std::vector<VbaModule>& modules, bool withSignature) {
+  const std::string cache(40, '\x7E');  // what a compiled cache would hold, skipped on reading
+  std::string dir, text = "ID=\"{00000000-0000-0000-0000-000000000000}\"\r\n", map;
+  addRecord(dir, 0x0001, std::string("\x01\0\0\0", 4));  // SYSKIND
+  addRecord(dir, 0x0003, std::string("\xE3\x04", 2));    // CODEPAGE 1251
+  addRecord(dir, 0x0004, "VBAProject");
+  dir += std::string("\x09\0\x04\0\0\0\x01\0\0\0\x02\0", 12);  // VERSION: 6 bytes follow
+  addRecord(dir, 0x000F, std::string{static_cast<char>(modules.size()), 0});
+  addRecord(dir, 0x0013, "\xFF\xFF");
+  cfb::CompoundEntry vba;
+  vba.name = "VBA";
+  vba.storage = true;
+  vba.children.push_back(stream("_VBA_PROJECT", std::string("\xCC\x61\xB5\x00\x00\x03\x00", 7)));
+  for (const VbaModule& m : modules) {
+    const std::string local = m.codePageName.empty() ? m.name : m.codePageName;
+    addRecord(dir, 0x0019, local);
+    addRecord(dir, 0x0047, utf16le(m.name));
+    addRecord(dir, 0x001A, local);
+    addRecord(dir, 0x0032, utf16le(m.name));
+    addRecord(dir, 0x0031, std::string{static_cast<char>(cache.size()), 0, 0, 0});
+    addRecord(dir, 0x002C, "\xFF\xFF");
+    addRecord(dir, m.document ? 0x0022 : 0x0021, "");
+    addRecord(dir, 0x002B, "");
+    const std::string code =
+        "Attribute VB_Name = \"" + local +
+        "\"\r\nAttribute VB_Base = \"0{00020820-0000-0000-C000-000000000046}\"\r\n"
+        "Private Sub Worksheet_Activate()\r\n  Range(\"A1\").Value = 1\r\nEnd Sub\r\n";
+    vba.children.push_back(stream(m.name, cache + vba::compressVba(code)));
+    text += (m.document ? "Document=" + local + "/&H00000000" : "Module=" + local) + "\r\n";
+    map += local + '\0' + utf16le(m.name) + std::string(2, '\0');
+  }
+  addRecord(dir, 0x0010, std::string(4, '\0'));
+  vba.children.push_back(stream("dir", vba::compressVba(dir)));
+  text +=
+      "Name=\"VBAProject\"\r\nHelpContextID=\"0\"\r\nCMG=\"0\"\r\nDPB=\"0\"\r\nGC=\"0\"\r\n\r\n"
+      "[Host Extender Info]\r\n&H00000001={3832D640-CF90-11CF-8E43-00A0C911005A};VBE;"
+      "&H00000000\r\n\r\n[Workspace]\r\n";
+  cfb::CompoundEntry root;
+  root.storage = true;
+  root.children.push_back(stream("PROJECT", text));
+  root.children.push_back(stream("PROJECTwm", map + std::string(2, '\0')));
+  if (withSignature) root.children.push_back(stream("\005DigitalSignature", "signed"));
+  root.children.push_back(std::move(vba));
+  return cfb::writeCompoundFile(root);
 }
 
 void writeMacroWorkbook(const std::string& path, const std::string& vbaBytes) {

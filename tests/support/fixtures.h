@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "automation/open_workbook_fn.h"
@@ -93,6 +94,19 @@ inline const EngineRow kEngines[] = {
     {"OpenXml", writeRichWorkbook, ".xlsx", true},
     {"OpenDocument", writeOdsModelBook, ".ods", false},
 };
+
+// A module of a VBA project built by vbaProjectBytes: its name (UTF-8), as the project's code
+// page (1251) writes it when that differs, and whether it is a sheet's document module.
+struct VbaModule {
+  VbaModule(std::string moduleName, std::string localName = {}, bool isDocument = true)
+      : name(std::move(moduleName)), codePageName(std::move(localName)), document(isDocument) {}
+  std::string name;
+  std::string codePageName;  // empty: the name itself
+  bool document = true;
+};
+// The bytes of a VBA project (vbaProject.bin) holding `modules`, each with a little code behind
+// a compiled-cache prefix, and a digital signature when `withSignature`.
+std::string vbaProjectBytes(const std::vector<VbaModule>& modules, bool withSignature = false);
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);

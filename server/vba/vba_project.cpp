@@ -1,28 +1,23 @@
-#include "server/biff/vba_project.h"
+#include "server/vba/vba_project.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <vector>
 
-#include "server/biff/records.h"
+#include "server/vba/compression.h"
+#include "server/vba/little_endian.h"
 
-namespace orv::biff {
+namespace orv::vba {
+
+using cfb::CompoundEntry;
+using cfb::findChild;
 
 namespace {
-
-constexpr size_t kChunk = 4096;
 
 std::string lower(std::string s) {
   for (char& c : s)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   return s;
-}
-
-// The number of bits of a copy token's offset when `done` bytes of the chunk are written.
-unsigned offsetBits(size_t done) {
-  unsigned bits = 4;
-  while ((size_t{1} << bits) < done) ++bits;
-  return std::min(bits, 12u);
 }
 
 struct DirRecord {
@@ -62,95 +57,65 @@ std::string utf16(const std::string& ascii) {
   return out;
 }
 
+// UTF-16LE text as UTF-8; an unpaired surrogate becomes U+FFFD.
+std::string utf8Of(std::string_view utf16le) {
+  std::string out;
+  for (size_t i = 0; i + 1 < utf16le.size(); i += 2) {
+    std::uint32_t c = get16(utf16le, i);
+    if (c >= 0xD800 && c < 0xDC00 && i + 3 < utf16le.size() && get16(utf16le, i + 2) >= 0xDC00 &&
+        get16(utf16le, i + 2) < 0xE000) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (get16(utf16le, i + 2) - 0xDC00);
+      i += 2;
+    } else if (c >= 0xD800 && c < 0xE000) {
+      c = 0xFFFD;
+    }
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return out;
+}
+
+// Whether the MODULE record starting at dir[at] (its MODULENAME) names `name` (UTF-8), ignoring
+// ASCII case. Names are in the project's code page, so the record's Unicode form is compared
+// when it has one.
+bool namesModule(const std::vector<DirRecord>& dir, size_t at, std::string_view name) {
+  if (at + 1 < dir.size() && dir[at + 1].id == 0x0047)
+    return lower(utf8Of(dir[at + 1].data)) == lower(std::string(name));
+  return lower(dir[at].data) == lower(std::string(name));
+}
+
+size_t findModule(const std::vector<DirRecord>& dir, std::string_view name) {
+  for (size_t i = 0; i < dir.size(); ++i)
+    if (dir[i].id == 0x0019 && namesModule(dir, i, name)) return i;
+  return dir.size();
+}
+
+std::vector<DirRecord> readProjectDir(const CompoundEntry& project) {
+  const CompoundEntry* vba = findChild(project, "VBA");
+  const CompoundEntry* dir = vba ? findChild(*vba, "dir") : nullptr;
+  if (!dir || dir->storage) throw VbaError{"its macro project has no module list"};
+  return readDir(decompressVba(dir->data));
+}
+
 CompoundEntry& child(CompoundEntry& storage, std::string_view name) {
   if (CompoundEntry* found = findChild(storage, name)) return *found;
   throw VbaError{"its macro project has no '" + std::string(name) + "'"};
 }
 
 }  // namespace
-
-std::string decompressVba(std::string_view in) {
-  if (in.empty() || in[0] != 1) throw VbaError{"a macro module is not compressed as expected"};
-  std::string out;
-  size_t at = 1;
-  while (at < in.size()) {
-    if (in.size() - at < 2) throw VbaError{"a macro module is cut short"};
-    const unsigned header = get16(in, at);
-    const size_t size = (header & 0x0FFF) + 3;
-    if (((header >> 12) & 7) != 3) throw VbaError{"a macro module is damaged"};
-    if (in.size() - at < size) throw VbaError{"a macro module is cut short"};
-    const size_t chunkStart = out.size();
-    const size_t end = at + size;
-    at += 2;
-    if (!(header & 0x8000)) {
-      if (size != kChunk + 2) throw VbaError{"a macro module is damaged"};
-      out.append(in.substr(at, kChunk));
-      at = end;
-      continue;
-    }
-    while (at < end) {
-      const unsigned flags = static_cast<unsigned char>(in[at++]);
-      for (int bit = 0; bit < 8 && at < end; ++bit) {
-        if (!(flags & (1u << bit))) {
-          out.push_back(in[at++]);
-          continue;
-        }
-        if (end - at < 2) throw VbaError{"a macro module is cut short"};
-        const unsigned token = get16(in, at);
-        at += 2;
-        const unsigned bits = offsetBits(out.size() - chunkStart);
-        const size_t length = (token & (0xFFFFu >> bits)) + 3;
-        const size_t offset = (token >> (16 - bits)) + 1;
-        if (offset > out.size() - chunkStart) throw VbaError{"a macro module is damaged"};
-        for (size_t k = 0; k < length; ++k) out.push_back(out[out.size() - offset]);
-      }
-    }
-  }
-  return out;
-}
-
-std::string compressVba(std::string_view data) {
-  std::string out(1, '\1');
-  for (size_t start = 0; start < data.size(); start += kChunk) {
-    const size_t chunkEnd = std::min(data.size(), start + kChunk);
-    std::string body;
-    size_t pos = start;
-    while (pos < chunkEnd) {
-      const size_t flagAt = body.size();
-      body.push_back('\0');
-      unsigned flags = 0;
-      for (int bit = 0; bit < 8 && pos < chunkEnd; ++bit) {
-        const unsigned bits = offsetBits(pos - start);
-        const size_t maxLength = (0xFFFFu >> bits) + 3;
-        size_t best = 0, bestOffset = 0;
-        for (size_t cand = pos; cand-- > start;) {
-          size_t n = 0;
-          while (pos + n < chunkEnd && n < maxLength && data[cand + n] == data[pos + n]) ++n;
-          if (n > best) best = n, bestOffset = pos - cand;
-          if (best == maxLength) break;
-        }
-        if (best >= 3) {
-          add16(body, static_cast<std::uint32_t>(((bestOffset - 1) << (16 - bits)) | (best - 3)));
-          flags |= 1u << bit;
-          pos += best;
-        } else {
-          body.push_back(data[pos++]);
-        }
-      }
-      body[flagAt] = static_cast<char>(flags);
-    }
-    if (body.size() > kChunk) {  // stored raw, padded to a whole chunk
-      add16(out, 0x3FFF);
-      std::string raw(data.substr(start, chunkEnd - start));
-      raw.resize(kChunk, '\0');
-      out += raw;
-    } else {
-      add16(out, static_cast<std::uint32_t>(0xB000 | (body.size() + 2 - 3)));
-      out += body;
-    }
-  }
-  return out;
-}
 
 std::set<std::string> vbaTakenNames(const CompoundEntry& project) {
   std::set<std::string> taken;
@@ -167,6 +132,11 @@ std::set<std::string> vbaTakenNames(const CompoundEntry& project) {
   return taken;
 }
 
+bool hasModule(const CompoundEntry& project, std::string_view name) {
+  const std::vector<DirRecord> dir = readProjectDir(project);
+  return findModule(dir, name) != dir.size();
+}
+
 void addDocumentModule(CompoundEntry& project, const std::string& source,
                        const std::string& module) {
   CompoundEntry copy = project;  // changed here, swapped in at the end
@@ -179,16 +149,17 @@ void addDocumentModule(CompoundEntry& project, const std::string& source,
   for (size_t i = 0; i < dir.size(); ++i) {
     if (dir[i].id == 0x000F) count = i;
     if (dir[i].id == 0x0010) end = i;
-    if (dir[i].id == 0x0019 && lower(dir[i].data) == lower(source) && first == dir.size()) {
-      first = i;
-      for (last = i; last < dir.size() && dir[last].id != 0x002B; ++last) {
-      }
-    }
+  }
+  first = findModule(dir, source);
+  for (last = first; last < dir.size() && dir[last].id != 0x002B; ++last) {
   }
   if (first == dir.size() || last == dir.size() || count == dir.size() || end == dir.size() ||
       dir[count].data.size() != 2)
     throw VbaError{"its macro project has no module for the sheet"};
-  std::string streamName = source;
+  // The source's names as the project writes them: in its code page, and its stream's name as
+  // the compound file gives it (Unicode).
+  const std::string sourceName = dir[first].data;
+  std::string streamName = sourceName;
   std::uint32_t offset = 0;
   std::vector<DirRecord> added;
   for (size_t i = first; i <= last; ++i) {
@@ -204,7 +175,7 @@ void addDocumentModule(CompoundEntry& project, const std::string& source,
         streamName = r.data, r.data = module;
         break;
       case 0x0032:
-        r.data = utf16(module);
+        streamName = utf8Of(r.data), r.data = utf16(module);
         break;
       case 0x0031:
         if (r.data.size() != 4) throw VbaError{"its macro project's module list is damaged"};
@@ -238,7 +209,7 @@ void addDocumentModule(CompoundEntry& project, const std::string& source,
   // PROJECT: a Document= line after the last module line; a [Workspace] line.
   CompoundEntry& projectText = child(copy, "PROJECT");
   std::string& text = projectText.data;
-  const std::string sourceLine = "Document=" + source + "/";
+  const std::string sourceLine = "Document=" + sourceName + "/";
   size_t line = 0, insertAt = std::string::npos, docValue = std::string::npos;
   for (size_t next; line < text.size(); line = next) {
     next = text.find("\r\n", line);
@@ -279,4 +250,4 @@ void addDocumentModule(CompoundEntry& project, const std::string& source,
   project = std::move(copy);
 }
 
-}  // namespace orv::biff
+}  // namespace orv::vba
