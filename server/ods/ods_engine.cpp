@@ -92,10 +92,9 @@ std::string OdsEngine::sheetName(SheetId id) const { return content_->tableName(
 SheetVisibility OdsEngine::sheetVisibility(SheetId id) const {
   // A hidden table's automatic style says table:display="false"; the format has no "very hidden".
   const Prefixes& ns = content_->ns();
-  const std::string styleName =
-      content_->tables()[indexOf(id)]
-          .attribute(Prefixes::qualified(ns.table, "style-name").c_str())
-          .value();
+  const std::string styleName = content_->tables()[indexOf(id)]
+                                    .attribute(Prefixes::qualified(ns.table, "style-name").c_str())
+                                    .value();
   if (styleName.empty()) return SheetVisibility::Visible;
   const std::string name = Prefixes::qualified(ns.style, "name");
   pugi::xml_node styles = content_->doc().document_element().child(
