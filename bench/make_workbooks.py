@@ -5,6 +5,8 @@
   gets copied holds formulas (naming its own sheet and Data), styles, merges,
   widths, a picture and a chart, like a template sheet in a big workbook.
 - wide.xlsx: a sheet a thousand columns wide, styled column by column.
+- long.xlsx: about 200 KB, all of it on the copied "Ledger" sheet: 3,000 rows of values and
+  formulas over the sheet itself, so that every copy is as large as the workbook.
 - small.xls, large.xls: the first two converted to Excel 97-2003 by LibreOffice, when it is
   installed, for the legacy engine.
 """
@@ -21,7 +23,7 @@ import zlib
 import xlsxwriter
 
 # The sheet each workbook's copies are made of.
-SOURCES = {"small": "Sheet1", "large": "Report", "wide": "Wide"}
+SOURCES = {"small": "Sheet1", "large": "Report", "wide": "Wide", "long": "Ledger"}
 
 
 def png(width, height):
@@ -122,11 +124,33 @@ def wide(path):
     book.close()
 
 
+def long(path):
+    book = xlsxwriter.Workbook(path)
+    sheet = book.add_worksheet("Ledger")
+    head = book.add_format({"bold": True, "bottom": 1})
+    money = book.add_format({"num_format": "#,##0.00"})
+    sheet.write_row("A1", ["Day", "Account", "Qty", "Price", "Amount", "Balance", "Share"], head)
+    rows = 3000
+    for r in range(2, rows + 2):
+        sheet.write_number(f"A{r}", 45000 + r // 7)
+        sheet.write_string(f"B{r}", f"account {r % 37}")
+        sheet.write_number(f"C{r}", r % 11 + 1)
+        sheet.write_number(f"D{r}", (r * 7919 % 1000) / 10, money)
+        sheet.write_formula(f"E{r}", f"=C{r}*D{r}", money, 0)
+        sheet.write_formula(f"F{r}", f"=E{r}" if r == 2 else f"=F{r - 1}+E{r}", money, 0)
+        sheet.write_formula(f"G{r}", f"=E{r}/Ledger!$E${rows + 2}", None, 0)
+    sheet.write_formula(f"E{rows + 2}", f"=SUM(Ledger!E2:E{rows + 1})", money, 0)
+    sheet.set_column("A:G", 12)
+    sheet.freeze_panes(1, 0)
+    book.close()
+
+
 def main(out_dir):
     os.makedirs(out_dir, exist_ok=True)
     small(os.path.join(out_dir, "small.xlsx"))
     large(os.path.join(out_dir, "large.xlsx"), out_dir)
     wide(os.path.join(out_dir, "wide.xlsx"))
+    long(os.path.join(out_dir, "long.xlsx"))
     convert(out_dir, ["small", "large"], "xls:MS Excel 97")
     convert(out_dir, ["small", "large"], "ods")
 

@@ -145,10 +145,11 @@ def run_libreoffice(book, sheet, count, timeout):
             os.remove(leftover)
 
 
-def run_floor(book, sizes):
+def run_floor(book, sizes, cap):
     """Plain file copies of the given sizes, each made as our save makes its
     file: written to a temporary file in the same folder, flushed, renamed over
-    the target, the folder flushed."""
+    the target, the folder flushed. Returns the seconds, or None when it
+    passed the cap."""
     folder = os.path.dirname(os.path.abspath(book))
     with open(book, "rb") as f:
         data = f.read()
@@ -159,6 +160,8 @@ def run_floor(book, sizes):
     temp = os.path.join(folder, ".floor.tmp")
     start = time.monotonic()
     for size in sizes:
+        if time.monotonic() - start > cap:
+            return None
         fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
         done = 0
         while done < size:
@@ -170,6 +173,59 @@ def run_floor(book, sizes):
         os.fsync(dir_fd)
         os.close(dir_fd)
     return time.monotonic() - start
+
+
+# ---------------------------------------------------------------- the device
+
+def device_counter(folder):
+    """The statistics file of the block device that holds folder, whose seventh
+    field counts the 512-byte sectors written to it; None when there is none
+    (a folder on tmpfs or overlay)."""
+    st = os.stat(folder)
+    path = f"/sys/dev/block/{os.major(st.st_dev)}:{os.minor(st.st_dev)}/stat"
+    return path if os.path.exists(path) else None
+
+
+def bytes_written(counter):
+    """The device's written bytes so far, after sync has sent everything
+    pending to it; None without a counter."""
+    os.sync()
+    if counter is None:
+        return None
+    with open(counter) as f:
+        return int(f.read().split()[6]) * 512
+
+
+def mount_loop(fs, out):
+    """A fresh file system of type fs ("ext4", or "xfs" with reflink) on a loop
+    device over a sparse image in out, mounted below out. Returns (folder,
+    None) or (None, why not)."""
+    if os.geteuid() != 0:
+        return None, "not run as root"
+    mkfs = {"xfs": ["mkfs.xfs", "-q", "-f", "-m", "reflink=1"], "ext4": ["mkfs.ext4", "-q", "-F"]}[fs]
+    if not shutil.which(mkfs[0]):
+        return None, f"{mkfs[0]} is not installed"
+    image = os.path.join(out, f"{fs}.img")
+    folder = os.path.join(out, f"mnt-{fs}")
+    unmount_loop(folder)
+    with open(image, "wb") as f:
+        f.truncate(32 << 30)
+    os.makedirs(folder, exist_ok=True)
+    made = subprocess.run(mkfs + [image], capture_output=True)
+    mounted = made.returncode == 0 and subprocess.run(
+        ["mount", "-o", "loop", image, folder], capture_output=True).returncode == 0
+    if not mounted:
+        os.remove(image)
+        return None, "loop devices do not work here"
+    return folder, None
+
+
+def unmount_loop(folder):
+    if os.path.ismount(folder):
+        subprocess.run(["umount", folder], check=True)
+    image = os.path.join(os.path.dirname(folder), os.path.basename(folder)[4:] + ".img")
+    if os.path.exists(image):
+        os.remove(image)
 
 
 # ---------------------------------------------------------------- judging
@@ -273,7 +329,14 @@ def main():
     parser.add_argument("--cli", default=os.environ.get("ORVANDEL_CLI",
                                                         os.path.join(ROOT, "build", "orvandel-cli")))
     parser.add_argument("--counts", default="10,100,1000")
-    parser.add_argument("--books", default="small,large,wide")
+    parser.add_argument("--books", default="small,large,wide,long")
+    parser.add_argument("--keep-books", action="store_true",
+                        help="use the workbooks the last run wrote to --out, when there are any")
+    parser.add_argument("--pattern", default="Copy [x]",
+                        help="names our copies after it ('' for the engine's own names)")
+    parser.add_argument("--fs", default="disk,xfs",
+                        help="where the runs write: disk (bench/out), and fresh loop-mounted "
+                             "ext4 or xfs (with reflink) file systems when run as root")
     parser.add_argument("--tools", default=",".join(TOOLS))
     parser.add_argument("--cap", type=float, default=300, help="seconds before a run is stopped")
     parser.add_argument("--out", default=os.path.join(HERE, "out"))
@@ -285,13 +348,42 @@ def main():
     if any(t.startswith("ours") for t in tools) and not os.access(args.cli, os.X_OK):
         sys.exit(f"orvandel-cli not found at {args.cli}; build it or pass --cli PATH")
     generated = os.path.join(args.out, "books")
-    work = os.path.join(args.out, "work")
-    os.makedirs(work, exist_ok=True)
-    print("Writing the workbooks ...", flush=True)
-    # In a process of its own, so that this one stays small (see timed()).
-    subprocess.run([PYTHON, os.path.join(HERE, "make_workbooks.py"), generated], check=True)
+    if args.keep_books and os.path.isdir(generated):
+        print("Using the workbooks of the last run", flush=True)
+    else:
+        print("Writing the workbooks ...", flush=True)
+        # In a process of its own, so that this one stays small (see timed()).
+        subprocess.run([PYTHON, os.path.join(HERE, "make_workbooks.py"), generated], check=True)
 
     rows = []
+    skipped_fs = []
+    for fs in args.fs.split(","):
+        if fs == "disk":
+            work = os.path.join(args.out, "work")
+            os.makedirs(work, exist_ok=True)
+            run_books(args, fs, work, generated, books, counts, tools, rows)
+            continue
+        folder, why = mount_loop(fs, args.out)
+        if folder is None:
+            print(f"Skipping the runs on {fs}: {why}", flush=True)
+            skipped_fs.append(f"{fs}: skipped, {why}")
+            continue
+        try:
+            run_books(args, fs, folder, generated, books, counts, tools, rows)
+        finally:
+            unmount_loop(folder)
+
+    report = render(rows, counts, books) + "".join(f"- {s}\n" for s in skipped_fs)
+    print()
+    print(report)
+    with open(os.path.join(args.out, "results.md"), "w") as f:
+        f.write(report)
+    with open(os.path.join(args.out, "results.json"), "w") as f:
+        json.dump(rows, f, indent=1)
+
+
+def run_books(args, fs, work, generated, books, counts, tools, rows):
+    counter = device_counter(work)
     for book in books:
         # "small-xls" is small.xls, the same workbook in the legacy format; "small-ods" the same
         # as an OpenDocument spreadsheet written by LibreOffice.
@@ -305,8 +397,9 @@ def main():
         for count in sorted(counts):
             final_size = None
             for tool in tools:
-                row = {"book": book, "bytes": os.path.getsize(original), "count": count,
-                       "tool": tool, "seconds": None, "peak_kb": None, "lost": "", "note": ""}
+                row = {"fs": fs, "book": book, "bytes": os.path.getsize(original),
+                       "count": count, "tool": tool, "seconds": None, "peak_kb": None,
+                       "written": None, "final": None, "lost": "", "note": ""}
                 rows.append(row)
                 if tool == "openpyxl" and extension in (".xls", ".ods"):
                     stopped[tool] = f"skipped: openpyxl does not write {extension}"
@@ -315,7 +408,8 @@ def main():
                     continue
                 target = os.path.join(work, f"{book}-{tool}-{count}{extension}")
                 shutil.copyfile(original, target)
-                print(f"{book:6} N={count:<5} {LABELS[tool]:28}", end=" ", flush=True)
+                print(f"{fs:4} {book:6} N={count:<5} {LABELS[tool]:28}", end=" ", flush=True)
+                device_before = bytes_written(counter)
                 if tool == "floor":
                     if final_size is None:
                         row["note"] = "skipped: no result of ours to size it"
@@ -323,13 +417,16 @@ def main():
                         continue
                     start = os.path.getsize(original)
                     sizes = [start + (final_size - start) * k // count for k in range(1, count + 1)]
-                    row["seconds"] = run_floor(target, sizes)
-                    row["written"] = sum(sizes)
+                    row["seconds"] = run_floor(target, sizes, args.cap)
                     status = 0
+                    if row["seconds"] is None:
+                        row["note"] = f"stopped at the {args.cap:.0f} s cap"
                 else:
                     if tool.startswith("ours"):
                         argv = [args.cli, "copy", target, "--sheet", sheet, "--count", str(count),
                                 "--save", tool.split("-")[1]]
+                        if args.pattern:
+                            argv += ["--pattern", args.pattern]
                         status, seconds, peak, tail = run_measured(argv, args.cap)
                     elif tool == "openpyxl":
                         argv = [PYTHON, os.path.join(HERE, "peer_openpyxl.py"), target, sheet,
@@ -353,74 +450,92 @@ def main():
                         if row["seconds"] * nxt / count > args.cap:
                             stopped[tool] = (f"skipped: {row['seconds']:.0f} s at N={count} "
                                              f"points past the {args.cap:.0f} s cap")
+                device_after = bytes_written(counter)
+                if device_before is not None and row["seconds"] is not None:
+                    row["written"] = device_after - device_before
+                    row["final"] = os.path.getsize(target)
                 print(f"{row['seconds']:.2f} s" if row["seconds"] is not None else row["note"])
                 os.remove(target)
 
-    report = render(rows, counts, books)
-    print()
-    print(report)
-    with open(os.path.join(args.out, "results.md"), "w") as f:
-        f.write(report)
-    with open(os.path.join(args.out, "results.json"), "w") as f:
-        json.dump(rows, f, indent=1)
-
 
 def render(rows, counts, books):
-    def find(book, count, tool):
-        return next((r for r in rows if (r["book"], r["count"], r["tool"]) == (book, count, tool)),
+    def find(fs, book, count, tool):
+        return next((r for r in rows
+                     if (r["fs"], r["book"], r["count"], r["tool"]) == (fs, book, count, tool)),
                     None)
 
     def mb(kb):
         return f"{kb / 1024:.0f}" if kb else "-"
 
-    lines = ["| workbook | N | tool | seconds | ms per copy | peak MB | ÷ ours each | ÷ ours once "
-             "| lost |",
-             "|---|---:|---|---:|---:|---:|---:|---:|---|"]
+    def per_copy(row):
+        return row["seconds"] * 1000 / row["count"]
+
+    lines = ["| fs | workbook | N | tool | seconds | ms per copy | peak MB | MB written "
+             "| ÷ final size | ÷ ours each | ÷ ours once | lost |",
+             "|---|---|---:|---|---:|---:|---:|---:|---:|---:|---:|---|"]
     for row in rows:
-        each = find(row["book"], row["count"], "ours-each")
-        once = find(row["book"], row["count"], "ours-once")
+        each = find(row["fs"], row["book"], row["count"], "ours-each")
+        once = find(row["fs"], row["book"], row["count"], "ours-once")
         sec = row["seconds"]
 
         def ratio(base):
             if sec is None or not base or base["seconds"] is None:
                 return "-"
             return f"{sec / base['seconds']:.2f}"
+        written = row.get("written")
         size = f"{row['book']} ({row['bytes'] / 1e6:.2f} MB)"
         lines.append("| " + " | ".join([
-            size, str(row["count"]), LABELS[row["tool"]],
+            row["fs"], size, str(row["count"]), LABELS[row["tool"]],
             f"{sec:.2f}" if sec is not None else "-",
-            f"{sec * 1000 / row['count']:.1f}" if sec is not None else "-",
-            mb(row["peak_kb"]), ratio(each), ratio(once),
+            f"{per_copy(row):.1f}" if sec is not None else "-",
+            mb(row["peak_kb"]),
+            f"{written / 1e6:.1f}" if written is not None else "-",
+            f"{written / row['final']:.2f}" if written is not None and row["final"] else "-",
+            ratio(each), ratio(once),
             row["note"] or row["lost"] or "nothing"]) + " |")
 
-    lines += ["", "Targets (ours with a save after every copy):", ""]
-    for book in books:
-        for count in counts:
-            each = find(book, count, "ours-each")
-            if not each or each["seconds"] is None:
-                lines.append(f"- {book}, N={count}: no result of ours")
-                continue
-            peers = [find(book, count, t) for t in SAVES_ONCE]
-            peers = [p for p in peers if p and p["seconds"] is not None]
-            parts = []
-            if peers:
-                best = min(peers, key=lambda p: p["seconds"])
-                factor = best["seconds"] / each["seconds"]
-                parts.append(f"per copy {each['seconds'] * 1000 / count:.1f} ms against "
-                             f"{best['seconds'] * 1000 / count:.1f} ms for {LABELS[best['tool']]}, "
-                             f"{factor:.2f}x as fast ({'met' if factor >= 10 else 'MISSED'}: 10x)")
-            else:
-                parts.append("no peer result to compare with")
-            floor = find(book, count, "floor")
-            if floor and floor["seconds"]:
-                factor = each["seconds"] / floor["seconds"]
-                parts.append(f"{factor:.2f}x the I/O floor's time "
-                             f"({'met' if factor <= 2 else 'MISSED'}: at most 2x)")
-            lines.append(f"- {book}, N={count}: " + "; ".join(parts))
-        peaks = [find(book, n, "ours-each") for n in counts]
-        peaks = [f"{mb(p['peak_kb'])} MB at N={p['count']}" for p in peaks if p and p["peak_kb"]]
-        if peaks:
-            lines.append(f"- {book}, peak memory of ours (save each): " + ", ".join(peaks))
+    def verdict(ok):
+        return "met" if ok else "MISSED"
+
+    lines += ["", "Targets:", ""]
+    for fs in dict.fromkeys(r["fs"] for r in rows):
+        for book in books:
+            for count in counts:
+                each = find(fs, book, count, "ours-each")
+                once = find(fs, book, count, "ours-once")
+                if not each or each["seconds"] is None:
+                    lines.append(f"- {fs}, {book}, N={count}: no result of ours with a save "
+                                 "after every copy")
+                    continue
+                parts = []
+                peers = [find(fs, book, count, t) for t in SAVES_ONCE]
+                peers = [p for p in peers if p and p["seconds"] is not None]
+                floor = find(fs, book, count, "floor")
+                floor_ok = floor and floor["seconds"]
+                if peers:
+                    best = min(peers, key=lambda p: p["seconds"])
+                    factor = best["seconds"] / each["seconds"]
+                    parts.append(f"{factor:.2f}x as fast as {LABELS[best['tool']]} "
+                                 f"({verdict(factor >= 10)}: 10x)")
+                if fs == "xfs" and once and once["seconds"]:
+                    factor = each["seconds"] / once["seconds"]
+                    parts.append(f"save each {factor:.2f}x save once ({verdict(factor <= 1.5)}: "
+                                 "1.5x)")
+                if fs == "xfs" and each.get("written") is not None and each["final"]:
+                    factor = each["written"] / each["final"]
+                    parts.append(f"wrote {factor:.2f}x the final file ({verdict(factor <= 2)}: 2x)")
+                if fs != "xfs" and floor_ok:
+                    factor = each["seconds"] / floor["seconds"]
+                    parts.append(f"{factor:.2f}x the I/O floor ({verdict(factor <= 1.3)}: 1.3x)")
+                lines.append(f"- {fs}, {book}, N={count}: " + "; ".join(parts))
+            for tool in ("ours-each", "ours-once"):
+                low, high = find(fs, book, min(counts), tool), find(fs, book, max(counts), tool)
+                if low and high and low["peak_kb"] and high["peak_kb"]:
+                    factor = high["peak_kb"] / low["peak_kb"]
+                    lines.append(f"- {fs}, {book}, peak memory of {LABELS[tool]}: "
+                                 f"{mb(high['peak_kb'])} MB at N={max(counts)} against "
+                                 f"{mb(low['peak_kb'])} MB at N={min(counts)}, {factor:.2f}x "
+                                 f"({verdict(factor <= 1.5)}: 1.5x)")
     return "\n".join(lines) + "\n"
 
 

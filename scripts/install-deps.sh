@@ -6,11 +6,12 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev libgl-dev fonts-liberation xdg-utils
-  libzip-dev zlib1g-dev libpugixml-dev libcli11-dev nlohmann-json3-dev libicu-dev libgsf-1-dev
+  libzip-dev zlib1g-dev libdeflate-dev libpugixml-dev libcli11-dev nlohmann-json3-dev libicu-dev
+  libgsf-1-dev
   libgtest-dev libgmock-dev libxlsxwriter-dev acl
   clang libclang-rt-14-dev
   xvfb xauth imagemagick xdotool
-  python3 python3-openpyxl python3-xlrd python3-uno python3-xlsxwriter python3-olefile time
+  python3 python3-openpyxl python3-xlrd python3-uno python3-xlsxwriter python3-olefile time xfsprogs
   libreoffice-calc-nogui fonts-dejavu-core gnumeric
   nodejs
   desktop-file-utils appstream scdoc lintian

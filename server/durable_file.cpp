@@ -17,6 +17,7 @@
 #include <cstring>
 #include <random>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "server/server_error.h"
@@ -395,6 +396,54 @@ void replaceFileDurably(const std::string& path, const std::function<void(int fd
     // the new file in place, which is the outcome the user asked for.
     (void)::fsync(folder.get());
   }
+}
+
+void copyFileRange(int in, std::uint64_t inAt, int out, std::uint64_t length) {
+  auto at = static_cast<off_t>(inAt);
+  bool kernel = true;
+  std::vector<char> buffer;
+  while (length > 0) {
+    if (kernel) {
+      const ssize_t done = ::copy_file_range(in, &at, out, nullptr, static_cast<size_t>(length), 0);
+      if (done > 0) {
+        length -= static_cast<std::uint64_t>(done);
+        continue;
+      }
+      if (done < 0 && errno == EINTR) continue;
+      if (done < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
+                       errno == EOPNOTSUPP || errno == EBADF)) {
+        kernel = false;
+        continue;
+      }
+      throw std::system_error(done < 0 ? errno : EIO, std::generic_category());
+    }
+    buffer.resize(static_cast<size_t>(std::min<std::uint64_t>(length, 1 << 20)));
+    const ssize_t got = ::pread(in, buffer.data(), buffer.size(), at);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) throw std::system_error(got < 0 ? errno : EIO, std::generic_category());
+    for (ssize_t put = 0; put < got;) {
+      const ssize_t done = ::write(out, buffer.data() + put, static_cast<size_t>(got - put));
+      if (done < 0 && errno == EINTR) continue;
+      if (done <= 0) throw std::system_error(done < 0 ? errno : EIO, std::generic_category());
+      put += done;
+    }
+    at += got;
+    length -= static_cast<std::uint64_t>(got);
+  }
+}
+
+int openScratchFile(const std::string& workbookPath) {
+  const Resolved where = resolve(workbookPath);
+#ifdef O_TMPFILE
+  const int anonymous = ::open(where.folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (anonymous >= 0) return anonymous;
+#endif
+  // A name of the kind a later run removes, unlinked at once: only a process killed in between
+  // leaves it behind.
+  std::string pattern = where.folder + "/." + where.base + kTempMarker + "XXXXXX";
+  const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+  if (fd >= 0) ::unlink(pattern.c_str());
+  return fd;
 }
 
 int removeStaleTemporaryFiles(const std::string& workbookPath) {

@@ -46,6 +46,16 @@ std::string displayName(const std::string& path);
 // in the user's words ("Cannot save 'Book.xlsx': the file is read-only.").
 void replaceFileDurably(const std::string& target, const std::function<void(int fd)>& write);
 
+// Copies `length` bytes at `inAt` of `in` to `out` at its current offset. The kernel copies
+// between the files where it can, which shares the blocks instead on file systems that clone
+// extents (XFS, btrfs) when both offsets lie alike in their blocks; otherwise the bytes pass
+// through memory. Throws std::system_error (errno in code()) on failure.
+void copyFileRange(int in, std::uint64_t inAt, int out, std::uint64_t length);
+
+// An anonymous scratch file in the folder of `workbookPath`, open for reading and writing, that
+// disappears when it is closed or the process ends, however it ends. -1 when none can be made.
+int openScratchFile(const std::string& workbookPath);
+
 // Removes the hidden temporary files a save of `workbookPath` left beside it when the process
 // was killed. Call only while no other run can be saving the workbook. Returns how many were
 // removed.

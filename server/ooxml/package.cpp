@@ -14,6 +14,7 @@
 #include <system_error>
 
 #include "server/memory_budget.h"
+#include "server/ooxml/part_cache.h"
 #include "server/server_error.h"
 #include "server/zip/archive_writer.h"
 
@@ -24,8 +25,9 @@ namespace {
 // A part larger than this is not a part of a workbook we can hold; saying so beats running out
 // of memory on a forged size.
 constexpr zip_uint64_t kMaxPartSize = zip_uint64_t{1} << 31;
-// Edited parts are compressed at zlib's fastest level: saving costs what writing costs, and the
-// file is only a few per cent larger than at the usual level.
+// Edited parts are compressed at the fastest level: saving costs what writing costs, and the
+// file is only a few per cent larger than at the usual level. (libdeflate's level 1, which the
+// raw writer uses, is faster than zlib's and a little smaller.)
 constexpr zip_uint32_t kDeflateLevel = 1;
 
 constexpr std::string_view kContentTypes = "[Content_Types].xml";
@@ -172,6 +174,8 @@ std::string_view namespaceOf(pugi::xml_node node, const char* qualifiedName, boo
 
 Package::Package(std::string path) : path_(std::move(path)), display_(orv::displayName(path_)) {
   identity_ = fileIdentity(path_, display_);
+  PartCache::instance().dropStale(identity_);
+  if (auto kept = PartCache::instance().take(identity_, {})) layout_ = kept->layout;
   openArchive();
   indexEntries();
 }
@@ -179,6 +183,8 @@ Package::Package(std::string path) : path_(std::move(path)), display_(orv::displ
 Package::Package(std::string path, OpenedArchive opened)
     : path_(std::move(path)), display_(orv::displayName(path_)) {
   identity_ = opened.identity;
+  PartCache::instance().dropStale(identity_);
+  if (auto kept = PartCache::instance().take(identity_, {})) layout_ = kept->layout;
   zip_ = std::exchange(opened.archive, nullptr);
   indexEntries();
   if (Entry* types = find(kContentTypes); types && !opened.contentTypes.empty()) {
@@ -211,7 +217,51 @@ void Package::indexEntries() {
 }
 
 Package::~Package() {
+  leaveForNextInstance();
   if (zip_) zip_discard(zip_);
+  if (spool_ >= 0) ::close(spool_);
+}
+
+void Package::leaveForNextInstance() {
+  if (!shareable_) return;
+  PartCache& cache = PartCache::instance();
+  if (layout_ && !modified_) {
+    CachedPart kept;
+    kept.layout = layout_;
+    kept.weight = layout_->central.size() + layout_->entries.size() * sizeof(zip::Entry);
+    try {
+      cache.put(identity_, {}, std::move(kept));
+    } catch (const std::bad_alloc&) {
+      return;
+    }
+  }
+  for (auto& entry : entries_) {
+    Entry& e = *entry;
+    // Only what the file holds as it is now: parts unchanged since it was read or written.
+    if (e.state == State::Removed || e.dirty || e.index < 0) continue;
+    CachedPart part;
+    if (!e.savedText.empty()) {
+      // An edited tree is left as the text it was saved as: the next instance parses it as it
+      // would parse the file, and meets exactly what a fresh instance meets.
+      part.text = std::move(e.savedText);
+      part.weight = part.text.size();
+    } else if (e.state == State::Xml) {
+      part.doc = std::move(e.doc);
+      part.gap = e.gap;
+      part.textSize = e.weight;
+      part.weight = xmlPartCost(e.weight, 0, 0);
+    } else if (e.state == State::Bytes) {
+      part.text = std::move(e.bytes);
+      part.weight = part.text.size();
+    } else {
+      continue;
+    }
+    try {
+      cache.put(identity_, lowerAscii(e.name), std::move(part));
+    } catch (const std::bad_alloc&) {
+      return;  // nothing is lost but time
+    }
+  }
 }
 
 void Package::openArchive() {
@@ -329,6 +379,7 @@ std::string Package::readPrefix(std::string_view part, size_t limit) {
   if (e->state == State::Bytes) return e->bytes.substr(0, limit);
   if (e->state == State::Xml) return serialize(*e->doc, e->gap).substr(0, limit);
   if (e->state == State::Lazy) return e->produce().substr(0, limit);
+  if (e->state == State::Spooled) return unspool(*e).substr(0, limit);
   return inflate(*e, part, limit);
 }
 
@@ -386,9 +437,26 @@ pugi::xml_document& Package::xml(std::string_view part) {
   Entry* e = find(part);
   if (!e) damaged(part, "the part is missing");
   if (e->state == State::Xml) return *e->doc;
-  std::string text = e->state == State::Bytes  ? std::move(e->bytes)
-                     : e->state == State::Lazy ? e->produce()
-                                               : read(part);
+  std::string text;
+  if (e->state == State::Raw) {
+    if (std::optional<CachedPart> cached =
+            PartCache::instance().take(identity_, lowerAscii(e->name))) {
+      if (cached->doc) {
+        e->doc = std::move(cached->doc);
+        e->gap = std::move(cached->gap);
+        e->weight = cached->textSize;
+        e->state = State::Xml;
+        return *e->doc;
+      }
+      text = std::move(cached->text);
+    } else {
+      text = read(part);
+    }
+  } else {
+    text = e->state == State::Bytes  ? std::move(e->bytes)
+           : e->state == State::Lazy ? e->produce()
+                                     : unspool(*e);
+  }
   auto doc = std::make_unique<pugi::xml_document>();
   pugi::xml_parse_result result;
   try {
@@ -418,6 +486,7 @@ pugi::xml_document& Package::xml(std::string_view part) {
   e->bytes.clear();
   e->produce = nullptr;
   e->doc = std::move(doc);
+  e->weight = text.size();
   e->state = State::Xml;
   return *e->doc;
 }
@@ -507,18 +576,72 @@ void Package::materializeLazy(std::string_view keep) {
   const std::string kept = lowerAscii(keep);
   for (auto& entry : entries_) {
     if (entry->state != State::Lazy || (!kept.empty() && lowerAscii(entry->name) == kept)) continue;
-    entry->bytes = entry->produce();
-    entry->produce = nullptr;
-    entry->state = State::Bytes;
+    keepFinished(*entry, entry->produce());
   }
+}
+
+void Package::keepFinished(Entry& e, std::string text) {
+  e.doc.reset();
+  e.produce = nullptr;
+  if (spool_ < 0 && !spoolRefused_) {
+    spool_ = openScratchFile(path_);
+    spoolRefused_ = spool_ < 0;
+  }
+  if (spool_ >= 0 && text.size() < 0xFFFFFFFFu) {
+    try {
+      const std::string packed = zip::deflateRaw(text, static_cast<int>(kDeflateLevel));
+      size_t done = 0;
+      while (done < packed.size()) {
+        const ssize_t n = ::pwrite(spool_, packed.data() + done, packed.size() - done,
+                                   static_cast<off_t>(spoolEnd_ + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+      }
+      if (done == packed.size()) {
+        e.packed = zip::PackedData{spool_, spoolEnd_, packed.size(), text.size(), zip::crcOf(text)};
+        spoolEnd_ += packed.size();
+        std::string().swap(e.bytes);
+        e.state = State::Spooled;
+        return;
+      }
+    } catch (const std::bad_alloc&) {
+      // Kept as text below, as it would be without a scratch file.
+    }
+  }
+  // A full disk or a folder without room for a scratch file: the part waits in memory.
+  e.bytes = std::move(text);
+  e.state = State::Bytes;
+}
+
+std::string Package::unspool(const Entry& e) const {
+  std::string packed(static_cast<size_t>(e.packed.size), '\0');
+  size_t done = 0;
+  while (done < packed.size()) {
+    const ssize_t n = ::pread(spool_, packed.data() + done, packed.size() - done,
+                              static_cast<off_t>(e.packed.offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0)
+      throw ServerError("Cannot save '" + display_ + "': a copied part could not be read back (" +
+                        describeSystemError(n < 0 ? errno : EIO) + ")");
+    done += static_cast<size_t>(n);
+  }
+  std::optional<std::string> plain;
+  try {
+    plain = zip::inflateRaw(packed, e.packed.plainSize);
+  } catch (const std::bad_alloc&) {
+    throw ServerError("Cannot save '" + display_ + "': " + outOfMemoryReason("save"));
+  }
+  if (!plain)
+    throw ServerError("Cannot save '" + display_ +
+                      "': a copied part was damaged in its temporary file. Repeat the change.");
+  return std::move(*plain);
 }
 
 void Package::freeze(std::string_view part) {
   Entry* e = find(part);
   if (!e || e->state != State::Xml || !e->dirty) return;
-  e->bytes = serialize(*e->doc, e->gap);
-  e->doc.reset();
-  e->state = State::Bytes;
+  keepFinished(*e, serialize(*e->doc, e->gap));
 }
 
 void Package::release(std::string_view part) {
@@ -645,12 +768,29 @@ std::string Package::serialize(const pugi::xml_document& doc, std::string_view g
   return std::move(writer.out);
 }
 
-std::vector<zip::OutEntry> Package::outEntries() const {
+std::vector<Package::Entry*> Package::saveOrder() const {
+  // Untouched entries as they lie, then new ones, then edited ones: the parts that change at
+  // every save (the workbook part, its relationships, the content types, the document
+  // properties) end the file, and what the previous save wrote before them stays where it was.
+  std::vector<Entry*> order;
+  order.reserve(entries_.size());
+  auto untouched = [](const Entry& e) {
+    return e.state == State::Raw || (!e.dirty && e.index >= 0);
+  };
+  for (const auto& e : entries_)
+    if (e->state != State::Removed && untouched(*e)) order.push_back(e.get());
+  for (const auto& e : entries_)
+    if (e->state != State::Removed && !untouched(*e) && e->index < 0) order.push_back(e.get());
+  for (const auto& e : entries_)
+    if (e->state != State::Removed && !untouched(*e) && e->index >= 0) order.push_back(e.get());
+  return order;
+}
+
+std::vector<zip::OutEntry> Package::outEntries(const std::vector<Entry*>& order) {
   std::vector<zip::OutEntry> out;
-  out.reserve(entries_.size());
-  for (const auto& entry : entries_) {
-    const Entry& e = *entry;
-    if (e.state == State::Removed) continue;
+  out.reserve(order.size());
+  for (Entry* entry : order) {
+    Entry& e = *entry;
     zip::OutEntry o;
     o.name = e.name;
     if (e.state == State::Raw || (!e.dirty && e.index >= 0)) {
@@ -659,8 +799,15 @@ std::vector<zip::OutEntry> Package::outEntries() const {
       o.data = e.bytes;
     } else if (e.state == State::Lazy) {
       o.produce = e.produce;
+    } else if (e.state == State::Spooled) {
+      o.packed = e.packed;
+      o.produce = [this, &e] { return unspool(e); };
     } else {
-      o.produce = [&e] { return serialize(*e.doc, e.gap); };
+      o.produce = [&e] {
+        std::string text = serialize(*e.doc, e.gap);
+        if (e.index >= 0) e.savedText = text;
+        return text;
+      };
     }
     out.push_back(std::move(o));
   }
@@ -668,10 +815,12 @@ std::vector<zip::OutEntry> Package::outEntries() const {
 }
 
 void Package::writeTo(int fd) {
-  const zip::ArchiveTarget target{fd,        archive(), path_,
-                                  identity_, display_,  static_cast<int>(kDeflateLevel)};
-  const std::vector<zip::OutEntry> entries = outEntries();
-  lastSaveRaw_ = rawSave_ && zip::writeByRawCopy(target, entries);
+  const zip::ArchiveTarget target{fd,        archive(), path_,   identity_,
+                                  display_,  static_cast<int>(kDeflateLevel), layout_};
+  const std::vector<zip::OutEntry> entries = outEntries(saveOrder());
+  auto written = std::make_shared<zip::Layout>();
+  lastSaveRaw_ = rawSave_ && zip::writeByRawCopy(target, entries, written.get());
+  savedLayout_ = lastSaveRaw_ ? std::move(written) : nullptr;
   // Otherwise libzip writes through the descriptor, from the start (the raw writer may have
   // begun).
   if (!lastSaveRaw_) zip::writeThroughLibzip(target, entries);
@@ -692,6 +841,8 @@ void Package::save() {
                       "again and repeat the change.");
   }
   std::optional<FileIdentity> savedAs;
+  for (auto& e : entries_) std::string().swap(e->savedText);
+  const std::vector<Entry*> order = saveOrder();
   replaceFileDurably(path_, [this, &savedAs](int fd) {
     writeTo(fd);
     // Writing takes a while: another program's save in the meantime would be overwritten, so
@@ -709,31 +860,39 @@ void Package::save() {
   // file we wrote, not one another program put in its place just after the rename.
   // Another program writing over the renamed file keeps its inode: size and time tell.
   if (savedAs && (savedAs->device != identity_.device || savedAs->inode != identity_.inode ||
-                  savedAs->size != identity_.size || savedAs->mtimeNs != identity_.mtimeNs))
+                  savedAs->size != identity_.size || savedAs->mtimeNs != identity_.mtimeNs)) {
+    shareable_ = false;
     throw changedDuringSave();
-  adoptWrittenEntries();
+  }
+  adoptWrittenEntries(order);
+  layout_ = std::move(savedLayout_);
 }
 
-void Package::adoptWrittenEntries() {
-  zip_int64_t written = 0;
-  std::vector<std::unique_ptr<Entry>> kept;
-  kept.reserve(entries_.size());
+void Package::adoptWrittenEntries(const std::vector<Entry*>& order) {
+  // The entries take the order and indexes they were written with.
+  std::map<const Entry*, std::unique_ptr<Entry>> owned;
   for (auto& entry : entries_) {
     if (entry->state == State::Removed) {
       byName_.erase(lowerAscii(entry->name));
       continue;
     }
-    entry->index = written++;
-    entry->dirty = false;
-    entry->produce = nullptr;
-    if (entry->state == State::Bytes || entry->state == State::Lazy) {
-      entry->state = State::Raw;
-      std::string().swap(entry->bytes);
-    }
-    kept.push_back(std::move(entry));
+    owned.emplace(entry.get(), std::move(entry));
   }
-  entries_ = std::move(kept);
+  entries_.clear();
+  zip_int64_t written = 0;
+  for (Entry* e : order) {
+    e->index = written++;
+    e->dirty = false;
+    e->produce = nullptr;
+    if (e->state == State::Bytes || e->state == State::Lazy || e->state == State::Spooled) {
+      e->state = State::Raw;
+      std::string().swap(e->bytes);
+    }
+    entries_.push_back(std::move(owned.at(e)));
+  }
   modified_ = false;
+  // Every part that waited in the scratch file is in the workbook now.
+  if (spool_ >= 0 && ::ftruncate(spool_, 0) == 0) spoolEnd_ = 0;
 }
 
 }  // namespace orv::ooxml

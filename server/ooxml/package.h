@@ -42,6 +42,13 @@ using zip::OpenedArchive;
 
 // A ZIP package opened for reading, with the parts edited or added since it was opened. Nothing
 // is read until asked for; saving copies every untouched entry without recompressing it.
+//
+// What an instance read or wrote is left in the process's PartCache when it goes, for the next
+// instance that opens the file unchanged. Finished parts (copies made, renamed, frozen) wait for
+// the save compressed in a scratch file beside the workbook, so that memory does not grow with
+// the number of copies. A save writes the untouched entries first, in the order they lie, then
+// the new ones, then the edited ones: two saves in a row share their start byte for byte at the
+// same offsets, which the kernel copies or clones instead of this process writing it.
 class Package {
  public:
   // `display` is the file name used in messages.
@@ -123,7 +130,7 @@ class Package {
   [[noreturn]] void damaged(std::string_view part, const std::string& why) const;
 
  private:
-  enum class State { Raw, Xml, Bytes, Lazy, Removed };
+  enum class State { Raw, Xml, Bytes, Lazy, Spooled, Removed };
   struct Entry {
     std::string name;
     zip_int64_t index = -1;  // in the archive, -1 for an added part
@@ -133,6 +140,10 @@ class Package {
     std::string bytes;
     std::string gap;                       // between the declaration and the root, when parsed
     std::function<std::string()> produce;  // for Lazy
+    zip::PackedData packed;                // for Spooled: where it lies in the scratch file
+    std::uint64_t weight = 0;              // the text's size, when parsed
+    // For an edited part: the text the last save wrote, left for the next instance.
+    std::string savedText;
   };
 
   void openArchive();
@@ -146,10 +157,17 @@ class Package {
   // Writes the package through `fd`, an empty file open for reading and writing: by copying
   // untouched runs of the original file where it can, through libzip otherwise.
   void writeTo(int fd);
-  // The entries to write, in order.
-  std::vector<zip::OutEntry> outEntries() const;
+  // The entries to write, in the order they are written.
+  std::vector<Entry*> saveOrder() const;
+  std::vector<zip::OutEntry> outEntries(const std::vector<Entry*>& order);
+  // A finished part: compressed into the scratch file, or held as text when there is none.
+  void keepFinished(Entry& e, std::string text);
+  // The text of a Spooled part.
+  std::string unspool(const Entry& e) const;
+  // Gives the parts read and written to the process's cache, for the next instance.
+  void leaveForNextInstance();
   // After a save: the entries as they lie in the file just written, untouched again.
-  void adoptWrittenEntries();
+  void adoptWrittenEntries(const std::vector<Entry*>& order);
   // At most `limit` bytes of an entry as it lies in the archive, weighed against the memory at
   // hand when the whole part is read. `part` names it in messages.
   std::string inflate(const Entry& e, std::string_view part, size_t limit);
@@ -168,6 +186,14 @@ class Package {
   bool typesIndexed_ = false;
   bool rawSave_ = true;
   bool lastSaveRaw_ = false;
+  int spool_ = -1;  // the scratch file, once needed
+  std::uint64_t spoolEnd_ = 0;
+  bool spoolRefused_ = false;  // no scratch file can be made there
+  // The file's layout as the last save wrote it, while that is the file open.
+  std::shared_ptr<const zip::Layout> layout_;
+  std::shared_ptr<const zip::Layout> savedLayout_;  // of the file being saved
+  // False once the file on disk may not be what this package last read or wrote.
+  bool shareable_ = true;
 };
 
 }  // namespace orv::ooxml

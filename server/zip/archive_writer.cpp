@@ -170,7 +170,11 @@ std::optional<Layout> layoutOfOriginal(const ArchiveTarget& target, int in) {
       static_cast<std::uint64_t>(st.st_dev) != target.identity.device ||
       static_cast<std::uint64_t>(st.st_size) != target.identity.size)
     return std::nullopt;
-  std::optional<Layout> layout = readLayout(in, static_cast<std::uint64_t>(st.st_size));
+  // A file this process wrote and nobody changed since needs no second look: reading every
+  // local header again would read most of a file whose blocks were just cloned, not cached.
+  std::optional<Layout> layout = target.knownLayout
+                                     ? std::optional<Layout>(*target.knownLayout)
+                                     : readLayout(in, static_cast<std::uint64_t>(st.st_size));
   if (!layout) return std::nullopt;
   if (static_cast<zip_int64_t>(layout->entries.size()) != zip_get_num_entries(target.original, 0))
     return std::nullopt;
@@ -199,7 +203,9 @@ void writeRuns(Writer& writer, const Layout& layout, const std::vector<OutEntry>
       continue;
     }
     flush();
-    if (e.produce) {
+    if (e.packed) {
+      writer.addPacked(e.name, *e.packed);
+    } else if (e.produce) {
       writer.add(e.name, e.produce(), e.compression);
     } else {
       writer.add(e.name, e.data, e.compression);
@@ -265,7 +271,8 @@ std::string zipMessage(zip_error_t* error) {
   return text + ".";
 }
 
-bool writeByRawCopy(const ArchiveTarget& target, const std::vector<OutEntry>& entries) {
+bool writeByRawCopy(const ArchiveTarget& target, const std::vector<OutEntry>& entries,
+                    Layout* written) {
   Descriptor in(::open(target.path.c_str(), O_RDONLY | O_CLOEXEC));
   if (in.get() < 0) return false;
   std::optional<Layout> layout = layoutOfOriginal(target, in.get());
@@ -274,6 +281,7 @@ bool writeByRawCopy(const ArchiveTarget& target, const std::vector<OutEntry>& en
     Writer writer(in.get(), target.fd, target.deflateLevel);
     writeRuns(writer, *layout, entries);
     writer.finish(layout->comment);
+    if (written) *written = writer.written();
   } catch (const Writer::Unsupported&) {
     return false;
   } catch (const std::system_error& error) {

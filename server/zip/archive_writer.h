@@ -3,6 +3,7 @@
 #include <zip.h>
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,6 +23,9 @@ struct OutEntry {
   // dropped right after, so that many large entries are never held at once.
   std::string_view data;
   std::function<std::string()> produce;
+  // A new entry deflated beforehand: written as it lies where the raw writer can, and made by
+  // `produce` for libzip.
+  std::optional<PackedData> packed;
   Compression compression = Compression::Deflate;
 };
 
@@ -33,12 +37,17 @@ struct ArchiveTarget {
   FileIdentity identity;  // the original as opened: runs are copied only from that file
   std::string display;    // the file name in messages
   int deflateLevel;
+  // The original's layout as this process wrote it, when the file is known to be unchanged
+  // since: then it is not read again.
+  std::shared_ptr<const Layout> knownLayout = nullptr;
 };
 
 // Copies runs of untouched entries as one byte range each and writes new entries itself; false
 // (having written nothing that matters) when the original holds anything that way does not
 // reproduce exactly. Throws ServerError for a failed write, or a producer's own error.
-bool writeByRawCopy(const ArchiveTarget& target, const std::vector<OutEntry>& entries);
+// `written`, when given, receives the layout of the archive written.
+bool writeByRawCopy(const ArchiveTarget& target, const std::vector<OutEntry>& entries,
+                    Layout* written = nullptr);
 
 // Writes the archive entry by entry through libzip, from the start of the file: untouched
 // entries keep their compressed bytes, times and attributes. Throws ServerError ("Cannot save

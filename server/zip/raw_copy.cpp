@@ -1,13 +1,15 @@
 #include "server/zip/raw_copy.h"
 
 #include <fcntl.h>
+#include <libdeflate.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <system_error>
+
+#include "server/durable_file.h"
 
 namespace orv::zip {
 
@@ -259,65 +261,72 @@ void Writer::copyRun(const Layout& layout, size_t first, size_t last) {
     const size_t at = central_.size();
     central_.append(layout.central, e.central, e.centralLength);
     set32(central_, at + 42, at_ + (e.start - from));
+    written_.entries.push_back(
+        Entry{e.name, at_ + (e.start - from), at_ + (e.end - from), at, e.centralLength});
   }
   count_ += last - first;
 
-  // The kernel copies between the files when it can; otherwise the bytes pass through here.
-  off_t inAt = static_cast<off_t>(from);
-  std::uint64_t left = to - from;
-  bool kernel = true;
-  std::string buffer;
-  while (left > 0) {
-    if (kernel) {
-      ssize_t done = ::copy_file_range(in_, &inAt, out_, nullptr, static_cast<size_t>(left), 0);
-      if (done > 0) {
-        left -= static_cast<std::uint64_t>(done);
-        at_ += static_cast<std::uint64_t>(done);
-        continue;
-      }
-      if (done < 0 && errno == EINTR) continue;
-      if (done < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
-                       errno == EOPNOTSUPP || errno == EBADF)) {
-        kernel = false;
-        continue;
-      }
-      throw std::system_error(done < 0 ? errno : EIO, std::generic_category());
-    }
-    buffer.resize(static_cast<size_t>(std::min<std::uint64_t>(left, 1 << 20)));
-    if (!readAt(in_, static_cast<std::uint64_t>(inAt), buffer.data(), buffer.size()))
-      throw std::system_error(errno ? errno : EIO, std::generic_category());
-    inAt += static_cast<off_t>(buffer.size());
-    left -= buffer.size();
-    put(buffer.data(), buffer.size());
-  }
+  copyFileRange(in_, from, out_, to - from);
+  at_ += to - from;
 }
 
 namespace {
 
-// `data` deflated without a zlib header, as ZIP stores it.
-std::string deflateRaw(std::string_view data, int level) {
-  z_stream z{};
-  if (deflateInit2(&z, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-    throw std::bad_alloc();
-  std::string packed(deflateBound(&z, static_cast<uLong>(data.size())), '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  z.avail_in = static_cast<uInt>(data.size());
-  z.next_out = reinterpret_cast<Bytef*>(packed.data());
-  z.avail_out = static_cast<uInt>(packed.size());
-  const int rc = deflate(&z, Z_FINISH);
-  packed.resize(z.total_out);
-  deflateEnd(&z);
-  if (rc != Z_STREAM_END) throw std::bad_alloc();
-  return packed;
+// libdeflate compresses whole buffers, which is all a part ever is here, about twice as fast as
+// zlib and a little smaller at the same level. Its compressor is made once per thread and level.
+struct Compressors {
+  int level = -1;
+  libdeflate_compressor* compressor = nullptr;
+  libdeflate_decompressor* decompressor = nullptr;
+  ~Compressors() {
+    if (compressor) libdeflate_free_compressor(compressor);
+    if (decompressor) libdeflate_free_decompressor(decompressor);
+  }
+};
+thread_local Compressors tCompressors;
+
+libdeflate_compressor* compressorFor(int level) {
+  Compressors& c = tCompressors;
+  if (!c.compressor || c.level != level) {
+    if (c.compressor) libdeflate_free_compressor(c.compressor);
+    c.compressor = libdeflate_alloc_compressor(level);
+    c.level = level;
+    if (!c.compressor) throw std::bad_alloc();
+  }
+  return c.compressor;
 }
 
 }  // namespace
 
+std::string deflateRaw(std::string_view data, int level) {
+  libdeflate_compressor* compressor = compressorFor(level);
+  std::string packed(libdeflate_deflate_compress_bound(compressor, data.size()), '\0');
+  const size_t n = libdeflate_deflate_compress(compressor, data.data(), data.size(), packed.data(),
+                                               packed.size());
+  if (n == 0) throw std::bad_alloc();  // the bound is always enough
+  packed.resize(n);
+  return packed;
+}
+
+std::optional<std::string> inflateRaw(std::string_view packed, std::uint64_t plainSize) {
+  Compressors& c = tCompressors;
+  if (!c.decompressor) c.decompressor = libdeflate_alloc_decompressor();
+  if (!c.decompressor) throw std::bad_alloc();
+  std::string plain(static_cast<size_t>(plainSize), '\0');
+  size_t got = 0;
+  if (libdeflate_deflate_decompress(c.decompressor, packed.data(), packed.size(), plain.data(),
+                                    plain.size(), &got) != LIBDEFLATE_SUCCESS ||
+      got != plainSize)
+    return std::nullopt;
+  return plain;
+}
+
+std::uint32_t crcOf(std::string_view data) { return libdeflate_crc32(0, data.data(), data.size()); }
+
 void Writer::add(const std::string& name, std::string_view data, Compression compression) {
   if (data.size() >= kMax32 || name.size() > 0xFFFF || count_ + 1 >= kMaxEntries)
     throw Unsupported{};
-  const std::uint32_t crc = static_cast<std::uint32_t>(
-      crc32_z(0, reinterpret_cast<const Bytef*>(data.data()), data.size()));
+  const std::uint32_t crc = crcOf(data);
   if (compression == Compression::Store) {
     writeEntry(name, data, 0, crc, data.size());
     return;
@@ -326,13 +335,27 @@ void Writer::add(const std::string& name, std::string_view data, Compression com
   writeEntry(name, packed, 8, crc, data.size());
 }
 
+void Writer::addPacked(const std::string& name, const PackedData& packed) {
+  if (packed.plainSize >= kMax32 || name.size() > 0xFFFF || count_ + 1 >= kMaxEntries)
+    throw Unsupported{};
+  writeHeader(name, packed.size, 8, packed.crc, packed.plainSize);
+  copyFileRange(packed.fd, packed.offset, out_, packed.size);
+  at_ += packed.size;
+}
+
 void Writer::writeEntry(const std::string& name, std::string_view packed, std::uint16_t method,
                         std::uint32_t crc, std::uint64_t plainSize) {
+  writeHeader(name, packed.size(), method, crc, plainSize);
+  put(packed.data(), packed.size());
+}
+
+void Writer::writeHeader(const std::string& name, std::uint64_t packedSize, std::uint16_t method,
+                         std::uint32_t crc, std::uint64_t plainSize) {
   bool ascii = true;
   for (unsigned char ch : name) ascii = ascii && ch < 0x80;
   const std::uint16_t flags = ascii ? 0 : kUtf8Flag;
   const std::uint64_t offset = at_;
-  if (offset + kLocalSize + name.size() + packed.size() > kMax32) throw Unsupported{};
+  if (offset + kLocalSize + name.size() + packedSize > kMax32) throw Unsupported{};
   const std::uint16_t version = method == 0 ? 10 : 20;  // stored needs 1.0, deflate 2.0
 
   std::string header;
@@ -345,7 +368,7 @@ void Writer::writeEntry(const std::string& name, std::string_view packed, std::u
     put16(out, dosTime_);
     put16(out, dosDate_);
     put32(out, crc);
-    put32(out, packed.size());
+    put32(out, packedSize);
     put32(out, plainSize);
     put16(out, name.size());
   };
@@ -354,8 +377,8 @@ void Writer::writeEntry(const std::string& name, std::string_view packed, std::u
   put16(header, 0);
   header += name;
   put(header.data(), header.size());
-  put(packed.data(), packed.size());
 
+  const size_t centralAt = central_.size();
   put32(central_, kCentralSignature);
   put16(central_, 20);  // made by: MS-DOS attributes, version 2.0
   putShared(central_);
@@ -367,6 +390,8 @@ void Writer::writeEntry(const std::string& name, std::string_view packed, std::u
   put32(central_, offset);
   central_ += name;
   ++count_;
+  written_.entries.push_back(Entry{name, offset, at_ + packedSize, centralAt,
+                                   central_.size() - centralAt});
 }
 
 void Writer::finish(std::string_view comment) {
@@ -385,6 +410,8 @@ void Writer::finish(std::string_view comment) {
   end += comment;
   put(central_.data(), central_.size());
   put(end.data(), end.size());
+  written_.central = central_;
+  written_.comment = std::string(comment);
 }
 
 }  // namespace orv::zip

@@ -39,6 +39,23 @@ std::optional<Layout> readLayout(int fd, std::uint64_t size);
 // std::system_error on I/O failure (errno in code()).
 enum class Compression { Deflate, Store };
 
+// An entry compressed ahead of the save, lying in another file (`fd`) at `offset`.
+struct PackedData {
+  int fd = -1;
+  std::uint64_t offset = 0;
+  std::uint64_t size = 0;       // compressed
+  std::uint64_t plainSize = 0;  // as the part reads
+  std::uint32_t crc = 0;        // of the plain bytes
+};
+
+// `data` deflated without a header, as ZIP stores it, at `level`; what Writer::add writes.
+// Throws std::bad_alloc when memory runs out.
+std::string deflateRaw(std::string_view data, int level);
+// The plain bytes of raw deflate data that inflate to `plainSize` bytes; nullopt when they do
+// not.
+std::optional<std::string> inflateRaw(std::string_view packed, std::uint64_t plainSize);
+std::uint32_t crcOf(std::string_view data);
+
 class Writer {
  public:
   struct Unsupported {};
@@ -49,14 +66,21 @@ class Writer {
   // Writes a new entry, deflated or stored as it is (as OpenDocument's `mimetype` must be).
   void add(const std::string& name, std::string_view data,
            Compression compression = Compression::Deflate);
+  // Writes a new entry deflated beforehand.
+  void addPacked(const std::string& name, const PackedData& packed);
   // Central directory and end record.
   void finish(std::string_view comment);
+  // The layout of the archive written, once finished: what readLayout would read from it.
+  const Layout& written() const { return written_; }
 
  private:
   void put(const void* data, size_t length);
   // The local header and data of a new entry, and its record in the central directory.
   void writeEntry(const std::string& name, std::string_view packed, std::uint16_t method,
                   std::uint32_t crc, std::uint64_t plainSize);
+  // The local header and central record of an entry whose data, `packedSize` bytes, follows.
+  void writeHeader(const std::string& name, std::uint64_t packedSize, std::uint16_t method,
+                   std::uint32_t crc, std::uint64_t plainSize);
   std::uint64_t at_ = 0;
   int in_;
   int out_;
@@ -65,6 +89,7 @@ class Writer {
   std::uint16_t dosDate_ = 0;
   std::string central_;
   std::uint64_t count_ = 0;
+  Layout written_;
 };
 
 }  // namespace orv::zip

@@ -114,6 +114,41 @@ class SaveUnderFaults : public ::testing::Test {
   }
   std::string report() const { return aside_.file("fired"); }
   bool fired() const { return fs::exists(report()); }
+  // Runs `args` failing `op` with `error` at its first, second, ... call until the fault no
+  // longer fires: each run leaves the original, or the workbook with `sheets` sheets, and never a
+  // temporary file.
+  void faultEveryStep(const char* op, int error, bool anonymous,
+                      const std::vector<std::string>& args, int sheets) {
+    // Another user's workbook, so that the save sets the owner too.
+    const bool root = ::geteuid() == 0;
+    int refused = 0, k = 1;
+    for (;; ++k) {
+      ASSERT_LT(k, 1000) << "the fault never stopped firing";
+      test::writeFile(book_, original_);
+      if (root) {
+        ASSERT_EQ(::chown(book_.c_str(), kNobody, kNobody), 0);
+      }
+      fs::remove(report());
+      const Outcome o = run(args, fault(op, k, error, anonymous));
+      EXPECT_EQ(leftovers(), std::vector<std::string>{}) << op << " #" << k;
+      if (o.saved()) {
+        EXPECT_EQ(sheetCount(book_), sheets) << op << " #" << k;
+      } else {
+        ++refused;
+        EXPECT_TRUE(WIFEXITED(o.status)) << o.status;
+        EXPECT_EQ(test::readFile(book_), original_) << op << " #" << k;
+        EXPECT_NE(o.err.find("Cannot save 'Book.xlsx': "), std::string::npos) << o.err;
+        if (error == ENOSPC) {
+          EXPECT_NE(o.err.find("the disk is full"), std::string::npos) << op << " #" << k << o.err;
+        }
+      }
+      if (!fired()) {
+        EXPECT_TRUE(o.saved()) << o.err;
+        break;
+      }
+    }
+    std::printf("%s: %d faults, %d saves refused\n", op, k - 1, refused);
+  }
 
   test::TempDir dir_;
   test::TempDir aside_;  // outside the workbook's folder
@@ -142,35 +177,7 @@ TEST_P(FaultAtEveryStep, LeavesTheOriginalOrTheCopyAndNoTemporaryFile) {
     rewriteAsZip64(book_);
     original_ = test::readFile(book_);
   }
-  // Another user's workbook, so that the save sets the owner too.
-  const bool root = ::geteuid() == 0;
-  int refused = 0, k = 1;
-  for (;; ++k) {
-    ASSERT_LT(k, 1000) << "the fault never stopped firing";
-    test::writeFile(book_, original_);
-    if (root) {
-      ASSERT_EQ(::chown(book_.c_str(), kNobody, kNobody), 0);
-    }
-    fs::remove(report());
-    const Outcome o = run(copyArgs(book_, 1, "once"), fault(op, k, error, anonymous));
-    EXPECT_EQ(leftovers(), std::vector<std::string>{}) << op << " #" << k;
-    if (o.saved()) {
-      EXPECT_EQ(sheetCount(book_), 3) << op << " #" << k;
-    } else {
-      ++refused;
-      EXPECT_TRUE(WIFEXITED(o.status)) << o.status;
-      EXPECT_EQ(test::readFile(book_), original_) << op << " #" << k;
-      EXPECT_NE(o.err.find("Cannot save 'Book.xlsx': "), std::string::npos) << o.err;
-      if (error == ENOSPC) {
-        EXPECT_NE(o.err.find("the disk is full"), std::string::npos) << op << " #" << k << o.err;
-      }
-    }
-    if (!fired()) {
-      EXPECT_TRUE(o.saved()) << o.err;
-      break;
-    }
-  }
-  std::printf("%s: %d faults, %d saves refused\n", op, k - 1, refused);
+  faultEveryStep(op, error, anonymous, copyArgs(book_, 1, "once"), 3);
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, FaultAtEveryStep,
@@ -184,6 +191,27 @@ INSTANTIATE_TEST_SUITE_P(Steps, FaultAtEveryStep,
                                   (std::get<1>(info.param) == EIO ? "_EIO" : "_ENOSPC") +
                                   (std::get<2>(info.param) ? "_anonymous" : "_named") +
                                   (std::get<3>(info.param) ? "_libzip" : "_raw");
+                         });
+
+using SpoolCase = std::tuple<int, bool>;  // errno, anonymous
+
+// Copies named by a pattern wait, compressed, in a scratch file beside the workbook until the
+// save; a failure to write there or to the workbook loses nothing and leaves nothing behind.
+class FaultWhileCopiesWait : public SaveUnderFaults,
+                             public ::testing::WithParamInterface<SpoolCase> {};
+
+TEST_P(FaultWhileCopiesWait, LeavesTheOriginalOrTheCopiesAndNoFile) {
+  const auto [error, anonymous] = GetParam();
+  std::vector<std::string> args = copyArgs(book_, 3, "once");
+  args.insert(args.end(), {"--pattern", "Copy [x]"});
+  faultEveryStep("write", error, anonymous, args, 5);
+}
+
+INSTANTIATE_TEST_SUITE_P(Spool, FaultWhileCopiesWait,
+                         ::testing::Combine(::testing::Values(EIO, ENOSPC), ::testing::Bool()),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param) == EIO ? "EIO" : "ENOSPC") +
+                                  (std::get<1>(info.param) ? "_anonymous" : "_named");
                          });
 
 using SignalCase = std::tuple<int, bool>;  // signal, anonymous

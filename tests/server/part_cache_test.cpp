@@ -1,0 +1,197 @@
+// Instances that pass parts on through the process's cache write what fresh instances write, and
+// an instance never takes a part of a file that changed on disk since it was left.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <regex>
+
+#include "fixtures.h"
+#include "server/ooxml/ooxml_engine.h"
+#include "server/ooxml/part_cache.h"
+#include "server/zip/raw_copy.h"
+
+namespace orv {
+namespace {
+
+using ooxml::PartCache;
+
+// Every part's content, fresh GUIDs masked (they differ from run to run, and only their places
+// are compared).
+std::map<std::string, std::string> contents(const std::string& path) {
+  static const std::regex guid("\\{[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\\}");
+  std::map<std::string, std::string> out;
+  for (const test::ZipEntry& e : test::readZip(path))
+    out[e.name] = std::regex_replace(e.data, guid, "{GUID}");
+  return out;
+}
+
+// The two workbooks hold the same parts with the same content.
+void expectSameParts(const std::string& a, const std::string& b) {
+  const auto left = contents(a), right = contents(b);
+  for (const auto& [name, data] : left) {
+    auto it = right.find(name);
+    if (it == right.end()) {
+      ADD_FAILURE() << name << " is missing from " << b;
+    } else {
+      EXPECT_TRUE(it->second == data) << name << " differs";
+    }
+  }
+  EXPECT_EQ(left.size(), right.size());
+}
+
+SheetId sheetNamed(ooxml::OoxmlEngine& engine, const std::string& name) {
+  for (int i = 0; i < engine.sheetCount(); ++i)
+    if (engine.sheetName(engine.sheetAt(i)) == name) return engine.sheetAt(i);
+  ADD_FAILURE() << "no sheet " << name;
+  return engine.sheetAt(0);
+}
+
+// What the window does for one copy with a save after it: a fresh instance opens the file,
+// copies `source` after the last sheet, names the copy and saves.
+void copyInFreshInstance(const std::string& path, const std::string& source,
+                         const std::string& name) {
+  ooxml::OoxmlEngine engine(path);
+  SheetId copy =
+      engine.copySheet(sheetNamed(engine, source), engine.sheetAt(engine.sheetCount() - 1));
+  engine.renameSheet(copy, name);
+  engine.save();
+}
+
+class CacheOff {
+ public:
+  CacheOff() { PartCache::instance().setEnabled(false); }
+  ~CacheOff() { PartCache::instance().setEnabled(true); }
+};
+
+struct Book {
+  const char* label;
+  std::function<void(const std::string&)> write;
+  const char* source;
+};
+
+class SharedParts : public ::testing::TestWithParam<Book> {
+ protected:
+  void SetUp() override { PartCache::instance().clear(); }
+  void TearDown() override { PartCache::instance().clear(); }
+  test::TempDir dir_;
+};
+
+TEST_P(SharedParts, GiveWhatFreshInstancesWrite) {
+  const std::string cached = dir_.file("Cached.xlsx"), fresh = dir_.file("Fresh.xlsx");
+  GetParam().write(cached);
+  std::filesystem::copy_file(cached, fresh);
+  for (int k = 1; k <= 3; ++k) {
+    copyInFreshInstance(cached, GetParam().source, "Copy " + std::to_string(k));
+    // The instance left what it read and wrote for the next one.
+    EXPECT_GT(PartCache::instance().size(), 0u) << k;
+  }
+  {
+    CacheOff off;
+    for (int k = 1; k <= 3; ++k)
+      copyInFreshInstance(fresh, GetParam().source, "Copy " + std::to_string(k));
+  }
+  expectSameParts(cached, fresh);
+}
+
+// The parts a save edits end the file, so the next save's file starts with everything before
+// them, byte for byte at the same offsets: what the kernel can share instead of copying.
+TEST_P(SharedParts, ConsecutiveSavesShareTheirStart) {
+  const std::string book = dir_.file("Book.xlsx");
+  GetParam().write(book);
+  copyInFreshInstance(book, GetParam().source, "Copy 1");
+  const std::string first = test::readFile(book);
+  copyInFreshInstance(book, GetParam().source, "Copy 2");
+  const std::string second = test::readFile(book);
+
+  test::writeFile(dir_.file("First.xlsx"), first);
+  const int fd = ::open(dir_.file("First.xlsx").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  const std::optional<zip::Layout> layout = zip::readLayout(fd, first.size());
+  ::close(fd);
+  ASSERT_TRUE(layout);
+  // Where the first file's edited parts begin: the workbook part and the content types.
+  std::uint64_t edited = first.size();
+  for (const zip::Entry& e : layout->entries)
+    if (e.name == "xl/workbook.xml" || e.name == "[Content_Types].xml")
+      edited = std::min(edited, e.start);
+  ASSERT_LT(edited, first.size());
+  EXPECT_GT(edited, first.size() / 2) << "the edited parts do not end the file";
+  EXPECT_EQ(second.substr(0, edited), first.substr(0, edited));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Books, SharedParts,
+    ::testing::Values(Book{"rich", test::writeRichWorkbook, "Data"},
+                      Book{"plain", [](const std::string& p) { test::writePlainWorkbook(p, 2); },
+                           "Data"},
+                      Book{"table", test::writeTableWorkbook, "Data"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// Ways another program changes the file between two instances.
+struct Change {
+  const char* label;
+  // Puts the bytes `next` at `path`.
+  std::function<void(const std::string& path, const std::string& next)> apply;
+};
+
+void rewriteInPlaceKeepingTime(const std::string& path, const std::string& next) {
+  struct stat before {};
+  ASSERT_EQ(::stat(path.c_str(), &before), 0);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, next.data(), next.size()), static_cast<ssize_t>(next.size()));
+  const struct timespec times[2] = {before.st_atim, before.st_mtim};
+  ASSERT_EQ(::futimens(fd, times), 0);
+  ::close(fd);
+}
+
+void replaceByRename(const std::string& path, const std::string& next) {
+  test::writeFile(path + ".new", next);
+  ASSERT_EQ(::rename((path + ".new").c_str(), path.c_str()), 0);
+}
+
+class ChangedBehindItsBack : public ::testing::TestWithParam<Change> {
+ protected:
+  void SetUp() override { PartCache::instance().clear(); }
+  void TearDown() override { PartCache::instance().clear(); }
+  test::TempDir dir_;
+};
+
+TEST_P(ChangedBehindItsBack, IsReadAfresh) {
+  const std::string book = dir_.file("Book.xlsx"), reference = dir_.file("Reference.xlsx");
+  test::writeWorkbook(book, {{"Data"}, {"Other"}});
+  copyInFreshInstance(book, "Data", "First");
+  ASSERT_GT(PartCache::instance().size(), 0u);
+
+  // Another program's version: the source sheet and the workbook part hold something else.
+  const std::string other = dir_.file("Other.xlsx");
+  test::writeWorkbook(other, {{"Data"}, {"Second"}, {"Third"}});
+  test::patchZip(other, {{test::sheetPartOf(other, "Data"),
+                          test::zipPart(book, test::sheetPartOf(book, "Other"))}});
+  const std::string next = test::readFile(other);
+  GetParam().apply(book, next);
+  test::writeFile(reference, next);
+
+  copyInFreshInstance(book, "Data", "Again");
+  {
+    CacheOff off;
+    copyInFreshInstance(reference, "Data", "Again");
+  }
+  EXPECT_EQ(test::sheetNamesByEngine(book),
+            (std::vector<std::string>{"Data", "Second", "Third", "Again"}));
+  expectSameParts(book, reference);
+}
+
+INSTANTIATE_TEST_SUITE_P(Changes, ChangedBehindItsBack,
+                         ::testing::Values(Change{"RewrittenInPlaceWithItsTimeKept",
+                                                  rewriteInPlaceKeepingTime},
+                                           Change{"ReplacedByRename", replaceByRename}),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+}  // namespace
+}  // namespace orv
