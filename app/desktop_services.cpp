@@ -1,18 +1,17 @@
 #include "app/desktop_services.h"
 
 #include <QApplication>
-#include <QDesktopServices>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QStringList>
 #include <QTime>
-#include <QUrl>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
 #include "app/file_helpers.h"
+#include "app/web_opener.h"
 #include "server/application.h"
 
 namespace orv {
@@ -67,7 +66,7 @@ void QtFileDialog::showOpen() {
 }
 
 void DesktopWebOpener::open(const QString& address) {
-  if (!QDesktopServices::openUrl(QUrl(address))) {
+  if (!openWebAddress(address)) {
     throw std::runtime_error("The web address " + address.toStdString() +
                              " could not be opened: no web browser is set up on this desktop.");
   }

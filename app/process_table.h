@@ -4,7 +4,7 @@
 
 namespace orv {
 
-// The platform's process table (process_table_posix.cpp on Linux).
+// The platform's process table (process_table_posix.cpp, process_table_win.cpp).
 class SystemProcessTable : public ProcessTable {
  public:
   std::vector<ProcessInfo> currentUserProcesses() const override;

@@ -1,5 +1,7 @@
 #include "app/settings_store.h"
 
+#include "app/user_settings.h"
+
 #include <QSettings>
 #include <QStringList>
 #include <stdexcept>
@@ -37,8 +39,7 @@ const KeyRow& rowOf(Setting setting) {
 }  // namespace
 
 SettingsStore::SettingsStore()
-    : settings_(std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
-                                            kApplicationName, kApplicationName)) {}
+    : settings_(openUserSettings(QString::fromLatin1(kApplicationName))) {}
 
 SettingsStore::SettingsStore(const QString& path)
     : settings_(std::make_unique<QSettings>(path, QSettings::IniFormat)) {}

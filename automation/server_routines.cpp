@@ -39,16 +39,20 @@ std::string lower(std::string text) {
   return text;
 }
 
-bool isSpreadsheetName(const std::string& name) {
-  // Names as the kernel shows them (at most 15 characters) and as started.
+bool isSpreadsheetName(std::string name) {
+  // Windows names a program by its file name in any case ("EXCEL.EXE", "et.exe"), and so does
+  // Wine; Linux by the kernel's short name (at most 15 characters) and as started.
+  if (name.size() > 4 && lower(name.substr(name.size() - 4)) == ".exe") {
+    name.resize(name.size() - 4);
+    if (lower(name) == "excel" || lower(name) == "scalc") return true;
+  }
   static const char* const kExact[] = {
       "soffice.bin",    "gnumeric", "et", "DesktopEditors", "onlyoffice-desktopeditors",
       "onlyoffice-desk"};
   for (const char* exact : kExact) {
     if (name == exact) return true;
   }
-  // Wine shows a Windows program by its own file name, in any case.
-  return lower(name) == "excel.exe";
+  return false;
 }
 
 }  // namespace

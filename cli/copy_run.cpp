@@ -6,6 +6,8 @@
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -21,6 +23,7 @@
 #include "cli/terminal_view.h"
 #include "server/application.h"
 #include "server/durable_file.h"
+#include "server/file_handle.h"
 #include "server/sheet_names.h"
 
 namespace orv::cli {
@@ -137,21 +140,32 @@ std::string readFailure(int error) {
 std::string readListFile(const std::string& path) {
   const bool standardInput = path == "-";
   const std::string shown = standardInput ? "from standard input" : "'" + path + "'";
-  std::FILE* file = standardInput ? stdin : std::fopen(path.c_str(), "rb");
-  if (!file)
-    throw ServerError("Cannot read the list of names " + shown + ": " + readFailure(errno));
+  const auto failed = [&shown](int error) {
+    return ServerError("Cannot read the list of names " + shown + ": " + readFailure(error));
+  };
+  const auto tooLarge = [&shown] {
+    return ServerError("The list of names " + shown +
+                       " is larger than 64 MB, which is far more than a list of sheet names.");
+  };
   std::string text;
   char buffer[65536];
-  std::size_t read = 0;
-  while (text.size() <= kMaxListBytes && (read = std::fread(buffer, 1, sizeof buffer, file)) > 0)
-    text.append(buffer, read);
-  const int error = std::ferror(file) ? errno : 0;
-  if (!standardInput) std::fclose(file);
-  if (error)
-    throw ServerError("Cannot read the list of names " + shown + ": " + readFailure(error));
-  if (text.size() > kMaxListBytes)
-    throw ServerError("The list of names " + shown +
-                      " is larger than 64 MB, which is far more than a list of sheet names.");
+  if (standardInput) {
+    std::size_t read = 0;
+    while (text.size() <= kMaxListBytes && (read = std::fread(buffer, 1, sizeof buffer, stdin)) > 0)
+      text.append(buffer, read);
+    if (std::ferror(stdin)) throw failed(errno);
+  } else {
+    // Opened by the platform's own name for the file (UTF-16 on Windows).
+    FileHandle file = FileHandle::openForReading(path);
+    if (!file.valid()) throw failed(file.error());
+    if (file.isFolder()) throw failed(EISDIR);
+    std::int64_t read = 0;
+    while (text.size() <= kMaxListBytes &&
+           (read = file.readAt(text.size(), buffer, sizeof buffer)) > 0)
+      text.append(buffer, static_cast<std::size_t>(read));
+    if (read < 0) throw failed(file.error());
+  }
+  if (text.size() > kMaxListBytes) throw tooLarge();
   return text;
 }
 

@@ -12,8 +12,10 @@
 #include <exception>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "cli/copy_run.h"
+#include "cli/process_setup.h"
 #include "server/durable_file.h"
 
 namespace {
@@ -34,15 +36,18 @@ bool parseCount(const std::string& text, long& count) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Without TZ, the C library looks at /etc/localtime again for every time it
-  // converts, and the ZIP writer converts one per entry on every save. Naming
-  // the same zone file once keeps the result and drops thousands of lookups.
-  setenv("TZ", ":/etc/localtime", 0);
+  const std::vector<std::string> arguments = orv::cli::setUpProcess(argc, argv);
+  std::vector<char*> argumentPointers;
+  for (const std::string& argument : arguments)
+    argumentPointers.push_back(const_cast<char*>(argument.c_str()));
   // Interrupted in the middle of a save, the run leaves no temporary file behind.
   orv::installTemporaryFileCleanup();
 
   CLI::App app{"Orvandel: makes many copies of one worksheet of a workbook.", "orvandel-cli"};
   app.require_subcommand(1);
+  // Options are "--name" on every platform: a path such as "/data/Book.xlsx" is never taken
+  // for a Windows-style "/option".
+  app.allow_windows_style_options(false);
   app.fallthrough(false);
   app.set_version_flag("--version", std::string("orvandel-cli ") + ORVANDEL_VERSION,
                        "Print the version and exit");
@@ -91,7 +96,7 @@ int main(int argc, char** argv) {
   };
 
   try {
-    app.parse(argc, argv);
+    app.parse(static_cast<int>(argumentPointers.size()), argumentPointers.data());
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() != 0 && jsonAsked) {
       std::fprintf(stderr, "%s\n", e.what());

@@ -15,6 +15,8 @@ packages=(
   libreoffice-calc-nogui fonts-dejavu-core gnumeric
   nodejs
   desktop-file-utils appstream scdoc lintian
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix libz-mingw-w64-dev
+  wine wine64 nsis zip dpkg-dev qt6-base-dev-tools
 )
 
 missing=()

@@ -1,9 +1,5 @@
 #include "server/format.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -12,7 +8,9 @@
 
 #include "server/durable_file.h"
 #include "server/engine_registry.h"
+#include "server/file_handle.h"
 #include "server/server_error.h"
+#include "server/utf8_path.h"
 
 namespace orv {
 
@@ -24,17 +22,14 @@ constexpr size_t kHeadSize = 8192;
 // latter. `error` stands for a failure seen without errno.
 void refuseUnreadable(const std::string& path, int error = 0) {
   if (error == 0) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-      struct stat st {};
-      const bool folder = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
-      ::close(fd);
-      if (folder)
+    FileHandle file = FileHandle::openForReading(path);
+    if (file.valid()) {
+      if (file.isFolder())
         throw ServerError("Cannot open '" + displayName(path) +
                           "': it is a folder, not a workbook.");
       return;
     }
-    error = errno;
+    error = file.error();
   }
   const std::string start = "Cannot open '" + displayName(path) + "': ";
   if (error == ENOENT) throw ServerError(start + "the file does not exist.");
@@ -49,7 +44,7 @@ void refuseUnreadable(const std::string& path, int error = 0) {
 // The file's first bytes, for the probes.
 std::string readHead(const std::string& path) {
   refuseUnreadable(path);
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(pathFromUtf8(path), std::ios::binary);
   if (!in) refuseUnreadable(path, EIO);
   std::string head(kHeadSize, '\0');
   in.read(head.data(), static_cast<std::streamsize>(head.size()));

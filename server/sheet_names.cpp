@@ -1,13 +1,11 @@
 #include "server/sheet_names.h"
 
-#include <unicode/uchar.h>
-#include <unicode/utf8.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <string>
 
 #include "server/server_error.h"
+#include "server/unicode_chars.h"
 
 namespace orv {
 
@@ -18,29 +16,16 @@ constexpr std::size_t kMaxSheetNameLength = 31;
 // Reads the code point at `i` and advances past it. An ill-formed byte comes back as a value
 // above the Unicode range that only the same byte reproduces, so malformed names still compare
 // byte for byte instead of all looking alike.
-UChar32 nextCodePoint(std::string_view s, std::size_t& i) {
-  const auto* bytes = reinterpret_cast<const uint8_t*>(s.data());
-  const auto byte = bytes[i];
-  if (byte < 0x80) {
-    ++i;
-    return byte;
-  }
-  const std::size_t start = i;
-  int32_t at = static_cast<int32_t>(i);
-  UChar32 c;
-  U8_NEXT(bytes, at, static_cast<int32_t>(s.size()), c);
-  if (c < 0) {
-    i = start + 1;
-    return 0x110000 + byte;
-  }
-  i = static_cast<std::size_t>(at);
-  return c;
+std::int32_t nextCodePoint(std::string_view s, std::size_t& i) {
+  const auto byte = static_cast<unsigned char>(s[i]);
+  const std::int32_t c = nextUtf8(s, i);
+  return c < 0 ? 0x110000 + byte : c;
 }
 
-UChar32 foldCase(UChar32 c) {
+std::int32_t foldedCase(std::int32_t c) {
   if (c < 0x80) return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c;
   if (c > 0x10FFFF) return c;
-  return u_foldCase(c, U_FOLD_CASE_DEFAULT);
+  return foldCase(c);
 }
 
 bool isValidUtf8(std::string_view s) {
@@ -102,12 +87,12 @@ bool sameSheetName(std::string_view a, std::string_view b) {
     const auto x = static_cast<unsigned char>(a[i]);
     const auto y = static_cast<unsigned char>(b[j]);
     if (x < 0x80 && y < 0x80) {
-      if (x != y && foldCase(x) != foldCase(y)) return false;
+      if (x != y && foldedCase(x) != foldedCase(y)) return false;
       ++i;
       ++j;
       continue;
     }
-    if (foldCase(nextCodePoint(a, i)) != foldCase(nextCodePoint(b, j))) return false;
+    if (foldedCase(nextCodePoint(a, i)) != foldedCase(nextCodePoint(b, j))) return false;
   }
   return i == a.size() && j == b.size();
 }
@@ -121,7 +106,7 @@ void validateSheetName(std::string_view name, const std::vector<std::string>& ot
     throw ServerError("The sheet name " + quoted(name) + " is " + std::to_string(length) +
                       " characters long; a sheet name can hold at most 31 characters.");
   for (std::size_t i = 0; i < name.size();) {
-    const UChar32 c = nextCodePoint(name, i);
+    const std::int32_t c = nextCodePoint(name, i);
     if (c < 0x80 &&
         std::string_view(":\\/?*[]").find(static_cast<char>(c)) != std::string_view::npos)
       throw ServerError("The sheet name " + quoted(name) + " contains the character '" +

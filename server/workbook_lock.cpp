@@ -1,25 +1,12 @@
 #include "server/workbook_lock.h"
 
-#include <fcntl.h>
-#include <pwd.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <ctime>
-
 #include "server/durable_file.h"
 #include "server/server_error.h"
+#include "server/unicode_chars.h"
 
 namespace orv {
 
 namespace {
-
-constexpr std::string_view kSettingsFolder = "/Orvandel";
-constexpr std::size_t kMaxLockFileSize = 4096;
 
 std::string escapeField(std::string_view field) {
   std::string out;
@@ -30,87 +17,81 @@ std::string escapeField(std::string_view field) {
   return out;
 }
 
-std::string percentEncoded(std::string_view path) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (char ch : path) {
-    const auto c = static_cast<unsigned char>(ch);
-    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                       std::string_view("-._~/").find(ch) != std::string_view::npos;
-    if (plain) {
-      out += ch;
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
-    }
-  }
-  return out;
-}
-
-// This process as a lock entry. The settings folder URL marks the locks this program writes,
-// so that a run can recognise a lock left by one of its own runs that has ended.
-LockOwner ownEntry() {
-  LockOwner self;
-  if (const passwd* pw = ::getpwuid(::geteuid()); pw && pw->pw_name) {
-    self.systemUser = pw->pw_name;
-  } else if (const char* user = std::getenv("USER")) {
-    self.systemUser = user;
-  }
-  char host[HOST_NAME_MAX + 1] = {};
-  if (::gethostname(host, sizeof host - 1) == 0) self.host = host;
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  char when[32] = {};
-  if (::localtime_r(&now, &local) && std::strftime(when, sizeof when, "%d.%m.%Y %H:%M", &local))
-    self.since = when;
-  std::string config;
-  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/') {
-    config = xdg;
-  } else if (const char* home = std::getenv("HOME"); home && *home == '/') {
-    config = std::string(home) + "/.config";
-  }
-  if (!config.empty())
-    self.userUrl = "file://" + percentEncoded(config) + std::string(kSettingsFolder);
-  return self;
-}
-
-bool writtenByUs(const LockOwner& lock, const LockOwner& self) {
-  return !self.userUrl.empty() && lock.userUrl == self.userUrl && lock.host == self.host &&
-         lock.systemUser == self.systemUser;
-}
-
-// The lock file's text, or nothing when it cannot be read (gone meanwhile, not ours to read).
-std::optional<std::string> readLockFile(int fd) {
-  std::string text(kMaxLockFileSize, '\0');
-  ssize_t got = ::pread(fd, text.data(), text.size(), 0);
-  if (got < 0) return std::nullopt;
-  text.resize(static_cast<std::size_t>(got));
-  return text;
-}
-
-bool sameFile(int fd, const std::string& path) {
-  struct stat open {};
-  struct stat named {};
-  return ::fstat(fd, &open) == 0 && ::lstat(path.c_str(), &named) == 0 &&
-         open.st_dev == named.st_dev && open.st_ino == named.st_ino;
-}
-
 std::string quoted(const std::string& workbookPath) {
   return "'" + displayName(workbookPath) + "'";
 }
 
+constexpr std::size_t kOwnerFileSize = 165;
+constexpr std::size_t kOwnerNameMax = 52;
+constexpr std::size_t kOwnerWideAt = 55;  // the 16-bit length, then the UTF-16 name
+
 }  // namespace
 
-std::string lockFilePath(const std::string& workbookPath) {
-  std::string target = workbookPath;
-  if (char* real = ::realpath(workbookPath.c_str(), nullptr)) {
-    target = real;
-    std::free(real);
+std::string formatOwnerFile(std::string_view userName) {
+  // The name in UTF-16 units, cut between characters at the length office applications allow.
+  std::u16string wide;
+  for (std::size_t i = 0; i < userName.size();) {
+    std::int32_t c = nextUtf8(userName, i);
+    if (c < 0) c = 0xFFFD;
+    const std::size_t units = c > 0xFFFF ? 2 : 1;
+    if (wide.size() + units > kOwnerNameMax) break;
+    if (units == 2) {
+      wide += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+      wide += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+      wide += static_cast<char16_t>(c);
+    }
   }
-  const auto slash = target.rfind('/');
-  const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-  return folder + ".~lock." + displayName(target) + "#";
+  std::string out(kOwnerWideAt, ' ');
+  out[0] = static_cast<char>(wide.size());
+  for (std::size_t k = 0; k < wide.size(); ++k)
+    out[1 + k] = wide[k] < 0x100 ? static_cast<char>(wide[k]) : '?';
+  out += static_cast<char>(wide.size());
+  out += '\0';
+  for (char16_t unit : wide) {
+    out += static_cast<char>(unit & 0xFF);
+    out += static_cast<char>(unit >> 8);
+  }
+  while (out.size() + 2 <= kOwnerFileSize) out += std::string(" \0", 2);
+  if (out.size() < kOwnerFileSize) out += ' ';
+  return out;
+}
+
+std::optional<std::string> parseOwnerFile(std::string_view bytes) {
+  if (bytes.size() < kOwnerWideAt + 2) return std::nullopt;
+  const std::size_t narrowLength = static_cast<unsigned char>(bytes[0]);
+  if (narrowLength == 0 || narrowLength > kOwnerNameMax) return std::nullopt;
+  std::string name;
+  const std::size_t wideLength = static_cast<unsigned char>(bytes[kOwnerWideAt]) |
+                                 (static_cast<unsigned char>(bytes[kOwnerWideAt + 1]) << 8);
+  const std::size_t wideStart = kOwnerWideAt + 2;
+  if (wideLength > 0 && wideLength <= kOwnerNameMax && wideStart + 2 * wideLength <= bytes.size()) {
+    for (std::size_t k = 0; k < wideLength; ++k) {
+      std::int32_t c = static_cast<unsigned char>(bytes[wideStart + 2 * k]) |
+                       (static_cast<unsigned char>(bytes[wideStart + 2 * k + 1]) << 8);
+      if (c >= 0xD800 && c <= 0xDBFF && k + 1 < wideLength) {
+        const std::int32_t low = static_cast<unsigned char>(bytes[wideStart + 2 * k + 2]) |
+                                 (static_cast<unsigned char>(bytes[wideStart + 2 * k + 3]) << 8);
+        if (low >= 0xDC00 && low <= 0xDFFF) {
+          c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+          ++k;
+        }
+      }
+      if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;
+      appendUtf8(name, c);
+    }
+    return name;
+  }
+  // Only the 8-bit copy: read as Latin-1.
+  if (1 + narrowLength > bytes.size()) return std::nullopt;
+  for (std::size_t k = 0; k < narrowLength; ++k)
+    appendUtf8(name, static_cast<unsigned char>(bytes[1 + k]));
+  return name;
+}
+
+bool writtenByThisProgram(const LockOwner& lock, const LockOwner& self) {
+  return !self.userUrl.empty() && lock.userUrl == self.userUrl && lock.host == self.host &&
+         lock.systemUser == self.systemUser;
 }
 
 std::string formatLockEntry(const LockOwner& owner) {
@@ -143,7 +124,7 @@ std::optional<LockOwner> parseLockEntry(std::string_view text) {
 }
 
 WorkbookLock::WorkbookLock(const std::string& workbookPath) : path_(lockFilePath(workbookPath)) {
-  const LockOwner self = ownEntry();
+  const LockOwner self = ownLockEntry();
   // Two rounds: a lock found abandoned is removed once, and the second creation either holds
   // the workbook or meets the run that took it over first.
   for (int round = 0; round < 2; ++round) {
@@ -160,102 +141,28 @@ WorkbookLock::WorkbookLock(const std::string& workbookPath) : path_(lockFilePath
   }
 
   const std::string lockName = displayName(path_);
-  std::optional<LockOwner> owner;
-  const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  if (fd >= 0) {
-    if (std::optional<std::string> text = readLockFile(fd)) owner = parseLockEntry(*text);
-    ::close(fd);
-  }
+  const std::optional<LockOwner> owner = holder();
   if (!owner) {
     throw ServerError(quoted(workbookPath) + " is open in another program (its lock file '" +
                       lockName +
                       "' is beside it). Close it there and try again; if no program has it "
                       "open, remove that file.");
   }
-  if (writtenByUs(*owner, self)) {
+  if (writtenByThisProgram(*owner, self)) {
     throw ServerError(quoted(workbookPath) + " is being copied by another run of Orvandel (since " +
                       owner->since + "). Wait for it to finish and try again.");
   }
-  const std::string who = owner->officeUser.empty() ? owner->systemUser : owner->officeUser;
-  std::string message = quoted(workbookPath) + " is open in another program (locked by " + who +
-                        " on " + owner->host + " since " + owner->since +
-                        "). Close it there and try again.";
+  std::string who = owner->officeUser.empty() ? owner->systemUser : owner->officeUser;
+  // An office owner file names the user only.
+  if (who.empty()) who = "another user";
+  std::string message = quoted(workbookPath) + " is open in another program (locked by " + who;
+  if (!owner->host.empty()) message += " on " + owner->host;
+  if (!owner->since.empty()) message += " since " + owner->since;
+  message += "). Close it there and try again.";
   if (owner->systemUser == self.systemUser && owner->host == self.host) {
     message += " If it is not open anywhere, remove the lock file '" + lockName + "' beside it.";
   }
   throw ServerError(message);
-}
-
-// True when the lock file is now ours, or when the folder takes no lock file at all (then
-// held() stays false); false when someone else's lock file is there.
-bool WorkbookLock::create(const LockOwner& self) {
-  const std::string entry = formatLockEntry(self);
-  // Where the system allows it, the lock file is written and locked before it gets its name,
-  // so that a run killed at any moment never leaves an empty lock file that nobody can read.
-  const auto slash = path_.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : path_.substr(0, slash + 1);
-  if (const int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666); fd >= 0) {
-    const std::string named = "/proc/self/fd/" + std::to_string(fd);
-    if (::flock(fd, LOCK_EX) == 0 &&
-        ::write(fd, entry.data(), entry.size()) == static_cast<ssize_t>(entry.size()) &&
-        ::linkat(AT_FDCWD, named.c_str(), AT_FDCWD, path_.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-      fd_ = fd;
-      return true;
-    }
-    const int error = errno;
-    ::close(fd);
-    if (error == EEXIST) return false;
-  }
-
-  const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-  if (fd < 0) return errno != EEXIST;
-  // From its creation on, a signal that ends the run takes the file away with it.
-  removeLockOnSignal(path_, fd);
-  // Our runs tell a live lock from an abandoned one by this: the kernel drops it when the
-  // process ends, however it ends. A run looking at this file holds it for a moment only.
-  (void)::flock(fd, LOCK_EX);
-  if (::write(fd, entry.data(), entry.size()) != static_cast<ssize_t>(entry.size())) {
-    // A lock file nobody can read would block every later run: take it back.
-    forgetLockOnSignal();
-    ::unlink(path_.c_str());
-    ::close(fd);
-    return true;
-  }
-  // The name must still lead to the file written: someone may have removed it meanwhile.
-  if (!sameFile(fd, path_)) {
-    forgetLockOnSignal();
-    ::close(fd);
-    return false;
-  }
-  fd_ = fd;
-  return true;
-}
-
-// A lock that one of our runs on this computer wrote and no process holds any more is removed,
-// so that a killed run does not keep the workbook locked. Returns true when it was removed.
-bool WorkbookLock::takeOverAbandoned(const LockOwner& self) {
-  const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  if (fd < 0) return errno == ENOENT;  // released meanwhile: try to create it again
-  bool removed = false;
-  const std::optional<std::string> text = readLockFile(fd);
-  const std::optional<LockOwner> owner = text ? parseLockEntry(*text) : std::nullopt;
-  // Holding the lock ourselves keeps a second run that found the same abandoned file from
-  // removing the new one we are about to create; the name must still lead to the file we hold.
-  if (owner && writtenByUs(*owner, self) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-      sameFile(fd, path_)) {
-    removed = ::unlink(path_.c_str()) == 0;
-  }
-  ::close(fd);
-  return removed;
-}
-
-WorkbookLock::~WorkbookLock() {
-  if (fd_ < 0) return;
-  forgetLockOnSignal();
-  // Only our own file: if someone removed it and another program locked the workbook since,
-  // that lock is theirs.
-  if (sameFile(fd_, path_)) ::unlink(path_.c_str());
-  ::close(fd_);
 }
 
 }  // namespace orv

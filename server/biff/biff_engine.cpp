@@ -1,6 +1,5 @@
 #include "server/biff/biff_engine.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +9,7 @@
 #include "server/biff/sheet_copy.h"
 #include "server/server_error.h"
 #include "server/sheet_names.h"
+#include "server/utf8_path.h"
 #include "server/vba/vba_project.h"
 
 namespace orv::biff {
@@ -24,7 +24,7 @@ const char* const kSaveAs =
     "Excel 97-2003 Workbook (.xls) and try again.";
 
 std::string readWholeFile(const std::string& path, const std::string& display) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(pathFromUtf8(path), std::ios::binary);
   if (!in) throw ServerError("Cannot open '" + display + "': the file cannot be read.");
   std::ostringstream out;
   out << in.rdbuf();

@@ -4,6 +4,8 @@
 #include <fstream>
 #include <set>
 
+#include "server/utf8_path.h"
+
 namespace orv::cfb {
 
 namespace {
@@ -13,7 +15,7 @@ namespace {
 // name the streams that tell the formats apart. Nothing else is read, however large the file.
 class CompoundReader {
  public:
-  explicit CompoundReader(const std::string& path) : in_(path, std::ios::binary) {}
+  explicit CompoundReader(const std::string& path) : in_(pathFromUtf8(path), std::ios::binary) {}
 
   // The names of the directory's stream entries.
   std::vector<std::string> streamNames() {

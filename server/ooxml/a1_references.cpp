@@ -1,12 +1,10 @@
 #include "server/ooxml/a1_references.h"
 
-#include <unicode/uchar.h>
-#include <unicode/utf8.h>
-
 #include <cstdint>
 
 #include "server/ooxml/formula_text.h"
 #include "server/sheet_names.h"
+#include "server/unicode_chars.h"
 
 namespace orv {
 
@@ -193,17 +191,14 @@ bool needsQuotes(std::string_view name) {
   if (name.empty() || isDigit(name[0]) || name[0] == '.') return true;
   if (looksLikeCellRef(name) || sameSheetName(name, "TRUE") || sameSheetName(name, "FALSE"))
     return true;
-  const auto* bytes = reinterpret_cast<const uint8_t*>(name.data());
-  const auto size = static_cast<int32_t>(name.size());
-  for (int32_t i = 0; i < size;) {
-    if (bytes[i] < 0x80) {
-      const char c = static_cast<char>(bytes[i++]);
+  for (std::size_t i = 0; i < name.size();) {
+    if (static_cast<unsigned char>(name[i]) < 0x80) {
+      const char c = name[i++];
       if (!isAsciiLetter(c) && !isDigit(c) && c != '_' && c != '.') return true;
       continue;
     }
-    UChar32 cp;
-    U8_NEXT(bytes, i, size, cp);
-    if (cp < 0 || !(u_isalpha(cp) || u_isdigit(cp))) return true;
+    const std::int32_t cp = nextUtf8(name, i);
+    if (cp < 0 || !isLetterOrDigit(cp)) return true;
   }
   return false;
 }

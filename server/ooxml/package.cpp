@@ -848,6 +848,10 @@ void Package::save() {
     // Writing takes a while: another program's save in the meantime would be overwritten, so
     // the file is looked at again right before it is replaced.
     if (!(fileIdentity(path_, display_) == identity_)) throw changedDuringSave();
+    // The original is let go of before it is replaced, since Windows replaces no file that is
+    // open. Should the replacement fail, it is opened again when a part is read.
+    if (zip_) zip_discard(zip_);
+    zip_ = nullptr;
     savedAs = descriptorIdentity(fd);
   });
 

@@ -1,13 +1,11 @@
 #include "server/ooxml/tables.h"
 
-#include <unicode/uchar.h>
-#include <unicode/utf8.h>
-
 #include <cstdint>
 
 #include "server/ooxml/defined_names.h"
 #include "server/ooxml/formula_text.h"
 #include "server/server_error.h"
+#include "server/unicode_chars.h"
 
 namespace orv::ooxml {
 
@@ -55,17 +53,9 @@ size_t pastBrackets(std::string_view f, size_t i) {
 std::string foldName(std::string_view name) {
   std::string out;
   out.reserve(name.size());
-  const auto* bytes = reinterpret_cast<const uint8_t*>(name.data());
-  const auto length = static_cast<int32_t>(name.size());
-  for (int32_t i = 0; i < length;) {
-    UChar32 c;
-    U8_NEXT(bytes, i, length, c);
-    if (c < 0) c = 0xFFFD;
-    c = u_foldCase(c, U_FOLD_CASE_DEFAULT);
-    uint8_t buffer[U8_MAX_LENGTH];
-    int32_t n = 0;
-    U8_APPEND_UNSAFE(buffer, n, c);
-    out.append(reinterpret_cast<const char*>(buffer), static_cast<size_t>(n));
+  for (std::size_t i = 0; i < name.size();) {
+    const std::int32_t c = nextUtf8(name, i);
+    appendUtf8(out, foldCase(c < 0 ? 0xFFFD : c));
   }
   return out;
 }

@@ -115,6 +115,12 @@ INSTANTIATE_TEST_SUITE_P(
         ProcessCase{"et", "/opt/kingsoft/wps-office/office6/et", true},
         ProcessCase{"DesktopEditors", "/opt/onlyoffice/desktopeditors/DesktopEditors", true},
         ProcessCase{"onlyoffice-desk", "onlyoffice-desktopeditors", true},
+        // As Windows lists them.
+        ProcessCase{"et.exe", "C:\\WPS Office\\office6\\et.exe", true},
+        ProcessCase{"DesktopEditors.exe", "C:\\ONLYOFFICE\\DesktopEditors.exe", true},
+        ProcessCase{"soffice.bin", "C:\\LibreOffice\\program\\soffice.bin", true},
+        ProcessCase{"etcd.exe", "C:\\etcd\\etcd.exe", false},
+        ProcessCase{".exe", ".exe", false},
         // Look-alikes that are not spreadsheet applications.
         ProcessCase{"soffice", "/usr/bin/soffice", false}, ProcessCase{"bash", "bash", false},
         ProcessCase{"etcd", "/usr/bin/etcd", false},

@@ -20,6 +20,10 @@ from fixtures import (declare_every_part_by_override, parts_without_content_type
 import openpyxl  # noqa: E402
 
 CLI = os.environ.get("ORVANDEL_CLI", "orvandel-cli")
+# The Windows build runs under Wine, which keeps its settings in the user's folder and cannot
+# run as another user; as root, Unix permissions then deny nothing.
+UNDER_WINE = os.environ.get("ORVANDEL_CLI_WINE") == "1"
+WINE_AS_ROOT = UNDER_WINE and os.geteuid() == 0
 CONFLICT = " already exists. Try using [x] or renaming the sheet name."
 CHECKER = os.environ.get("ORVANDEL_CHECKER", "")
 
@@ -180,6 +184,7 @@ class Copy(WorkbookCase):
                                     self.sheets(path), cells))
                 self.assertEqual(outputs[0], outputs[1])
 
+    @unittest.skipIf(UNDER_WINE, "Wine shows a Unix terminal to Windows programs as no console")
     def test_progress_bar_only_on_a_terminal(self):
         path = self.book("Data")
         leader, follower = pty.openpty()
@@ -282,10 +287,12 @@ class BadInput(WorkbookCase):
         os.chmod(unreadable, 0o000)
         folder = os.path.join(self.dir, "folder.xlsx")
         os.mkdir(folder)
-        who = {"user": 65534, "group": 65534} if os.geteuid() == 0 else {}
+        who = {"user": 65534, "group": 65534} if os.geteuid() == 0 and not WINE_AS_ROOT else {}
         cases = {os.path.join(self.dir, "missing.xlsx"): "the file does not exist",
                  unreadable: "the file cannot be read (permission denied)",
                  folder: "it is a folder"}
+        if WINE_AS_ROOT:
+            del cases[unreadable]
         for path, reason in cases.items():
             with self.subTest(os.path.basename(path)):
                 result = subprocess.run([CLI, "sheets", path], capture_output=True, text=True,
@@ -315,6 +322,7 @@ class BadInput(WorkbookCase):
                 self.assertClearFailure(result, "Nope")
         self.assertEqual(read_bytes(path), before)
 
+    @unittest.skipIf(WINE_AS_ROOT, "under Wine as root no folder is read-only")
     def test_read_only_folder_fails_the_save_and_keeps_the_file(self):
         # Root writes into read-only folders, so under root the program runs as nobody.
         path = self.book("Data")

@@ -441,6 +441,37 @@ TEST(BiffEngineBuilt, CopyRetargetsItsOwnReferencesClonesItsNamesAndKeepsTheRest
   EXPECT_EQ(pool->children[0].data, "ole");
 }
 
+// Every directory entry of a saved file is a storage, a stream, the root or all unused: an entry
+// left holding whatever lay in memory makes other readers refuse the file (and leaks that memory).
+TEST(BiffEngineBuilt, SavedFileHasOnlyWellFormedDirectoryEntries) {
+  TempDir dir;
+  const std::string path = dir.file("book.xls");
+  BuiltBook::write(path);
+  {
+    BiffEngine engine(path);
+    engine.copySheet(engine.sheetAt(0), engine.sheetAt(1));
+    engine.save();
+  }
+  const std::string file = test::readFile(path);
+  ASSERT_GE(file.size(), 1024u);
+  auto u32 = [&](size_t at) {
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(file[at])) |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(file[at + 1])) << 8 |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(file[at + 2])) << 16 |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(file[at + 3])) << 24;
+  };
+  const size_t directory = (static_cast<size_t>(u32(48)) + 1) * 512;
+  ASSERT_LE(directory + 512, file.size());
+  for (size_t entry = directory; entry < directory + 512; entry += 128) {
+    const unsigned nameBytes = u32(entry + 64) & 0xFFFF;
+    const unsigned type = static_cast<unsigned char>(file[entry + 66]);
+    SCOPED_TRACE(entry);
+    EXPECT_TRUE(type == 0 || type == 1 || type == 2 || type == 5);
+    EXPECT_TRUE(nameBytes <= 64 && nameBytes % 2 == 0);
+    if (type == 0) EXPECT_EQ(nameBytes, 0u);
+  }
+}
+
 TEST(BiffEngineBuilt, TellsEachSheetsVisibilityFromItsBoundSheetState) {
   TempDir dir;
   const std::string path = dir.file("book.xls");

@@ -1,7 +1,5 @@
 #include "fixtures.h"
 
-#include <sys/wait.h>
-#include <unistd.h>
 #include <xlsxwriter.h>
 #include <zip.h>
 
@@ -12,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <pugixml.hpp>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -42,9 +41,12 @@ void close(lxw_workbook* book) { check(workbook_close(book), "close"); }
 }  // namespace
 
 TempDir::TempDir() {
-  std::string pattern = (fs::temp_directory_path() / "orv-test-XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
+  std::random_device random;
+  for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+    const fs::path candidate = fs::temp_directory_path() / ("orv-test-" + std::to_string(random()));
+    if (fs::create_directory(candidate)) path_ = candidate.string();
+  }
+  if (path_.empty()) throw std::runtime_error("cannot make a temporary folder");
 }
 
 TempDir::~TempDir() {
@@ -434,26 +436,6 @@ std::string sheetPartOf(const std::string& path, const std::string& name) {
   pugi::xml_node sheet =
       doc.child("workbook").child("sheets").find_child_by_attribute("sheet", "name", name.c_str());
   return relatedPart(path, "xl/workbook.xml", sheet.attribute("r:id").value());
-}
-
-Inspection inspectWithOpenpyxl(const std::vector<std::string>& args) {
-  std::string command = "/usr/bin/python3 '" ORV_TEST_SOURCE_DIR "/inspect_book.py'";
-  for (const std::string& arg : args) {
-    std::string quoted = "'";
-    for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    command += " " + quoted + "'";
-  }
-  command += " 2>&1";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) throw std::runtime_error("cannot run python3");
-  Inspection result;
-  std::array<char, 4096> buffer;
-  size_t got;
-  while ((got = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0)
-    result.output.append(buffer.data(), got);
-  int status = ::pclose(pipe);
-  result.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  return result;
 }
 
 }  // namespace orv::test

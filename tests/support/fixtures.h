@@ -144,5 +144,12 @@ struct Inspection {
   std::string output;
 };
 Inspection inspectWithOpenpyxl(const std::vector<std::string>& args);
+// Runs a Python script; its exit status.
+int runPython(const std::string& script);
+// Whether this platform's tests can start the Python oracles (oracle_posix.cpp,
+// oracle_win.cpp).
+bool oraclesReachable();
+#define ORV_NEEDS_ORACLE() \
+  if (!::orv::test::oraclesReachable()) GTEST_SKIP() << "the Python oracles cannot run here"
 
 }  // namespace orv::test

@@ -58,25 +58,5 @@ std::vector<std::string> sheetNamesByEngine(const std::string& path) {
   return names;
 }
 
-std::vector<std::string> runPython(const std::string& script, const std::string& path) {
-  TempDir dir;
-  const std::string scriptPath = dir.file("check.py");
-  std::ofstream(scriptPath) << script;
-  const std::string command = "/usr/bin/python3 '" + scriptPath + "' '" + path + "' 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) {
-    ADD_FAILURE() << "cannot start python3";
-    return {};
-  }
-  std::string out;
-  char buffer[4096];
-  while (size_t got = fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, got);
-  const int status = pclose(pipe);
-  EXPECT_EQ(status, 0) << out;
-  std::vector<std::string> lines;
-  std::istringstream in(out);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
 }  // namespace orv::test
