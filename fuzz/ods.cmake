@@ -15,6 +15,8 @@ add_executable(fuzz_ods_formula
   ${PROJECT_SOURCE_DIR}/server/ods/open_formula.cpp
   ${PROJECT_SOURCE_DIR}/server/ooxml/a1_references.cpp
   ${PROJECT_SOURCE_DIR}/server/sheet_names.cpp
+  ${PROJECT_SOURCE_DIR}/server/unicode_chars.cpp
+  ${PROJECT_SOURCE_DIR}/server/unicode_chars_posix.cpp
 )
 target_include_directories(fuzz_ods_formula PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_options(fuzz_ods_formula PRIVATE -fsanitize=fuzzer,address,undefined)
