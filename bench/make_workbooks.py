@@ -151,16 +151,19 @@ def main(out_dir):
     large(os.path.join(out_dir, "large.xlsx"), out_dir)
     wide(os.path.join(out_dir, "wide.xlsx"))
     long(os.path.join(out_dir, "long.xlsx"))
-    to_xls(out_dir, ["small", "large"])
+    convert(out_dir, ["small", "large"], "xls:MS Excel 97")
+    convert(out_dir, ["small", "large"], "ods")
 
 
-def to_xls(out_dir, books):
+def convert(out_dir, books, target):
+    """The books in another format, as LibreOffice writes it (.xls for the legacy engine, .ods for
+    the OpenDocument engine)."""
     office = shutil.which("soffice") or shutil.which("libreoffice")
     if not office:
         return
     with tempfile.TemporaryDirectory() as profile:
         subprocess.run([office, f"-env:UserInstallation=file://{profile}", "--headless",
-                        "--convert-to", "xls:MS Excel 97", "--outdir", out_dir]
+                        "--convert-to", target, "--outdir", out_dir]
                        + [os.path.join(out_dir, b + ".xlsx") for b in books],
                        check=True, capture_output=True, timeout=600)
 

@@ -230,9 +230,33 @@ def unmount_loop(folder):
 
 # ---------------------------------------------------------------- judging
 
+ODS = {"table": "urn:oasis:names:tc:opendocument:xmlns:table:1.0",
+       "draw": "urn:oasis:names:tc:opendocument:xmlns:drawing:1.0",
+       "xlink": "http://www.w3.org/1999/xlink"}
+
+
+def ods_objects(table):
+    """Charts (embedded objects) and pictures (images outside objects' replacements) on a table."""
+    charts = len(table.findall(".//draw:object", ODS))
+    pictures = sum(1 for image in table.iter(f"{{{ODS['draw']}}}image")
+                   if "ObjectReplacements/" not in image.get(f"{{{ODS['xlink']}}}href", ""))
+    return charts, pictures
+
+
+def ods_tables(path):
+    with zipfile.ZipFile(path) as z:
+        root = ET.fromstring(z.read("content.xml"))
+    return root.findall(".//table:table", ODS)
+
+
 def census(path):
     """Counts what a reader sees in a workbook: sheets, chart parts, pictures
     placed on drawings, media files. Of an .xls workbook only its sheets."""
+    if path.endswith(".ods"):
+        tables = ods_tables(path)
+        found = [ods_objects(t) for t in tables]
+        return {"sheets": len(tables), "charts": sum(c for c, _ in found),
+                "pictures": sum(p for _, p in found)}
     if path.endswith(".xls"):
         import xlrd
         return {"sheets": xlrd.open_workbook(path, on_demand=True).nsheets, "charts": 0,
@@ -269,6 +293,10 @@ def part_rels(z, part):
 
 def source_objects(path, sheet):
     """Charts and pictures on the source sheet: what every copy should carry."""
+    if path.endswith(".ods"):
+        table = next(t for t in ods_tables(path) if t.get(f"{{{ODS['table']}}}name") == sheet)
+        charts, pictures = ods_objects(table)
+        return {"sheets": 1, "charts": charts, "pictures": pictures}
     if path.endswith(".xls"):
         return {"sheets": 1, "charts": 0, "pictures": 0}
     with zipfile.ZipFile(path) as z:
@@ -357,9 +385,10 @@ def main():
 def run_books(args, fs, work, generated, books, counts, tools, rows):
     counter = device_counter(work)
     for book in books:
-        # "small-xls" is small.xls, the same workbook in the legacy format.
-        base, _, legacy = book.partition("-")
-        extension = ".xls" if legacy == "xls" else ".xlsx"
+        # "small-xls" is small.xls, the same workbook in the legacy format; "small-ods" the same
+        # as an OpenDocument spreadsheet written by LibreOffice.
+        base, _, other = book.partition("-")
+        extension = {"xls": ".xls", "ods": ".ods"}.get(other, ".xlsx")
         original = os.path.join(generated, base + extension)
         sheet = make_workbooks.SOURCES[base]
         before = census(original)
@@ -372,8 +401,8 @@ def run_books(args, fs, work, generated, books, counts, tools, rows):
                        "count": count, "tool": tool, "seconds": None, "peak_kb": None,
                        "written": None, "final": None, "lost": "", "note": ""}
                 rows.append(row)
-                if tool == "openpyxl" and extension == ".xls":
-                    stopped[tool] = "skipped: openpyxl does not write .xls"
+                if tool == "openpyxl" and extension in (".xls", ".ods"):
+                    stopped[tool] = f"skipped: openpyxl does not write {extension}"
                 if tool in stopped:
                     row["note"] = stopped[tool]
                     continue

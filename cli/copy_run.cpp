@@ -35,8 +35,20 @@ using Json = nlohmann::ordered_json;
 // A list of names is a few kilobytes; anything near this is not one (or is endless input).
 constexpr std::size_t kMaxListBytes = 64u << 20;
 
+// One message line. Control characters other than line breaks and tabs (a refused line of a
+// list may hold an escape sequence) are shown as ^X instead of reaching the terminal.
 void printLine(std::FILE* stream, const std::string& text) {
-  std::fwrite(text.data(), 1, text.size(), stream);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    if ((byte < 0x20 && c != '\n' && c != '\t') || byte == 0x7F) {
+      std::fputc('^', stream);
+      std::fputc(byte == 0x7F ? '?' : static_cast<char>(byte + 0x40), stream);
+    } else {
+      std::fputc(c, stream);
+    }
+  }
   std::fputc('\n', stream);
   std::fflush(stream);
 }

@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
   bool sheetsJson = false;
   CLI::App* sheets =
       app.add_subcommand("sheets", "Print the workbook's worksheet names, one per line");
-  sheets->add_option("BOOK", book, "The workbook (.xlsx, .xlsm, .xls)")->required();
+  sheets->add_option("BOOK", book, "The workbook (.xlsx, .xlsm, .xls, .ods)")->required();
   sheets->add_flag("--json", sheetsJson,
                    "Print one JSON object: every sheet with its kind and visibility");
 
@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
   std::string names;
   std::string save = "each";
   CLI::App* copy = app.add_subcommand("copy", "Copy one sheet N times, after the last sheet");
-  copy->add_option("BOOK", request.book, "The workbook (.xlsx, .xlsm, .xls)")->required();
+  copy->add_option("BOOK", request.book, "The workbook (.xlsx, .xlsm, .xls, .ods)")->required();
   copy->add_option("--sheet", request.sheet, "Name of the sheet to copy")->required();
   CLI::Option* countOption =
       copy->add_option("--count", countText, "How many copies to make (0 or more)");

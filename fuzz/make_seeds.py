@@ -111,17 +111,30 @@ def main(out):
     if os.path.isdir(CORPUS):
         for name in sorted(os.listdir(CORPUS)):
             path = os.path.join(CORPUS, name)
-            if name.endswith((".xlsx", ".xlsm")) and os.path.getsize(path) <= LARGEST_REAL_FILE:
+            if name.endswith((".xlsx", ".xlsm", ".ods")) and \
+                    os.path.getsize(path) <= LARGEST_REAL_FILE:
                 target = os.path.join(out, "real-" + name)
                 with open(path, "rb") as f, open(target, "wb") as g:
                     g.write(f.read())
                 made.append(target)
     for path in made:
         try:
-            stored_copy(path, path[:-5] + "-stored" + path[-5:])
+            root, extension = os.path.splitext(path)
+            stored_copy(path, root + "-stored" + extension)
         except zipfile.BadZipFile:
             pass  # kept as it is
     print(f"{len(os.listdir(out))} seeds in {out}")
+    content_seeds(made, os.path.join(os.path.dirname(out), "fuzz_ods_content"))
+
+
+def content_seeds(made, out):
+    """The document content of each OpenDocument seed, for the content parser's target."""
+    os.makedirs(out, exist_ok=True)
+    for path in made:
+        if path.endswith(".ods"):
+            with zipfile.ZipFile(path) as z:
+                with open(os.path.join(out, os.path.basename(path) + ".xml"), "wb") as f:
+                    f.write(z.read("content.xml"))
 
 
 if __name__ == "__main__":

@@ -15,7 +15,7 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DORVANDEL_BUILD_FUZZ=ON -DORVANDEL_BUILD_GUI=OFF -DORVANDEL_BUILD_TESTS=ON >/dev/null
 mapfile -t targets < <(grep -v '^$' "$build/fuzz_targets.txt")
 sanitized_tests=()
-[ "${SANITIZED_TESTS:-1}" = 0 ] || sanitized_tests=(engine_test biff_test formula_refs_test sheet_names_test
+[ "${SANITIZED_TESTS:-1}" = 0 ] || sanitized_tests=(engine_test biff_test ods_test formula_refs_test sheet_names_test
                                                    naming_rule_test out_of_memory_test layers_test)
 cmake --build "$build" --target "${targets[@]}" "${sanitized_tests[@]}" --parallel "${JOBS:-2}"
 

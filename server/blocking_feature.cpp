@@ -22,6 +22,12 @@ std::string featureName(const CopyBlocker& blocker) {
       return "embedded OLE objects";
     case BlockingFeature::NamedSheetViews:
       return "named sheet views";
+    case BlockingFeature::Scenarios:
+      return "scenarios";
+    case BlockingFeature::LinkedSheets:
+      return "a link to another file's sheet (a linked sheet)";
+    case BlockingFeature::FormControls:
+      return "form controls";
     case BlockingFeature::UnknownPart:
       break;
   }

@@ -17,6 +17,9 @@ enum class BlockingFeature {
   ActiveXControls,
   OleObjects,
   NamedSheetViews,
+  Scenarios,
+  LinkedSheets,  // a sheet whose cells come from another file
+  FormControls,
   UnknownPart,  // a related part of a kind the engine does not know; the detail names the kind
 };
 

@@ -6,6 +6,7 @@
 
 #include "server/biff/biff_engine.h"
 #include "server/cfb/stream_names.h"
+#include "server/ods/ods_engine.h"
 #include "server/ooxml/ooxml_probe.h"
 
 namespace orv {
@@ -91,6 +92,10 @@ std::optional<FileFormat> probeText(ProbeInput& input) {
   if (containsIgnoreCase(head, "<html") || containsIgnoreCase(head, "<!doctype html"))
     return FileFormat::Html;
   if (body.starts_with("<")) {
+    // A flat OpenDocument spreadsheet: the whole document in one XML file.
+    if (head.find("office:document") != std::string_view::npos &&
+        head.find("application/vnd.oasis.opendocument.spreadsheet") != std::string_view::npos)
+      return FileFormat::FlatOds;
     if (containsIgnoreCase(head, "<table") || containsIgnoreCase(head, "<body"))
       return FileFormat::Html;
     return FileFormat::Xml;
@@ -103,6 +108,10 @@ std::optional<FileFormat> probeText(ProbeInput& input) {
   return FileFormat::Text;
 }
 
+std::unique_ptr<Engine> openOds(ProbeInput& input) {
+  return ods::openOds(input.path(), input.takeArchive());
+}
+
 std::unique_ptr<Engine> openBiff8(ProbeInput& input) {
   return std::make_unique<biff::BiffEngine>(input.path());
 }
@@ -111,9 +120,10 @@ std::unique_ptr<Engine> openBiff8(ProbeInput& input) {
 // file back in its own.
 constexpr FileFormat kOpenXml[] = {FileFormat::Ooxml, FileFormat::OoxmlStrict};
 constexpr FileFormat kBiff8[] = {FileFormat::Biff8};
+constexpr FileFormat kOds[] = {FileFormat::Ods};
 
 constexpr std::array kEngines{
-    EngineRow{"OpenDocument", probeOds, {}, nullptr},
+    EngineRow{"OpenDocument", probeOds, kOds, openOds},
     EngineRow{"Open XML", ooxml::probeOoxml, kOpenXml, ooxml::openOoxml},
     EngineRow{"ZIP archive", probeOtherZip, {}, nullptr},
     EngineRow{"Compound file", probeCompound, kBiff8, openBiff8},

@@ -98,9 +98,14 @@ std::string refusalReason(FileFormat format) {
       return "it is an OpenDocument Spreadsheet (.ods), which is recognised but not yet "
              "supported." +
              saveAs;
+    case FileFormat::FlatOds:
+      return "it is a flat OpenDocument Spreadsheet (.fods, a single XML file), which is "
+             "recognised but not supported. Open it in your spreadsheet application, save it as "
+             "an OpenDocument Spreadsheet (.ods) and try again.";
     case FileFormat::OdsEncrypted:
       return "it is a password-protected OpenDocument Spreadsheet (.ods), which cannot be read. "
-             "Remove the password, save it as an Excel Workbook (.xlsx) and try again.";
+             "Remove the password in your spreadsheet application, save the workbook and try "
+             "again.";
     case FileFormat::Html:
       return "it is a web page (HTML) saved under a workbook name, not a workbook." + saveAs;
     case FileFormat::Xml:

@@ -17,6 +17,7 @@ enum class FileFormat {
   BiffOld,         // .xls, Excel 5/95 and older
   Ods,             // OpenDocument spreadsheet
   OdsEncrypted,
+  FlatOds,  // flat OpenDocument spreadsheet (.fods): one XML file
   Html,
   Xml,
   Text,  // CSV or other plain text
@@ -31,7 +32,7 @@ enum class FileFormat {
 FileFormat detectFormat(const std::string& path);
 
 // Why a file of `format` cannot be opened and what the user can do, as the end
-// of the sentence "Cannot open 'Book.xlsx': ...". Empty for Ooxml.
+// of the sentence "Cannot open 'Book.xlsx': ...". Empty for the formats an engine opens.
 std::string refusalReason(FileFormat format);
 
 // Opens the workbook at `path` with the engine whose probe recognises it, handing the engine what

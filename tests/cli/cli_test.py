@@ -373,7 +373,7 @@ class Names(WorkbookCase):
                  (b"history", "reserved"), (b"paris", "already has a sheet named 'Paris'"),
                  (b"chart1", "already has a sheet named 'Chart1'"), (b"", None),
                  (b"LYON", "repeats line 1"), (b"bad \xff", "not UTF-8"),
-                 (b"tab\there", "control character")]
+                 (b"tab\there", "control character"), (b"esc\x1b[2J", "control character")]
         path = self.book("Data", "Paris", chartsheet="Chart1")
         before = read_bytes(path)
         names = self.names_file(b"\n".join(text for text, _ in lines))
@@ -388,6 +388,7 @@ class Names(WorkbookCase):
                     self.assertTrue(line.startswith(f"Line {number}: "), line)
                     self.assertIn(reason, line)
                 self.assertIn("no copy was made", said[-1])
+                self.assertNotIn("\x1b", result.stderr)  # shown as ^[, never sent to the terminal
         self.assertEqual(read_bytes(path), before)
         self.assertNoStrayFiles("book.xlsx", "names.txt")
 

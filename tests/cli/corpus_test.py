@@ -25,7 +25,8 @@ WORKBOOK = (".xlsx", ".xlsm", ".xltx", ".xltm", ".xls", ".ods")
 COPIES = 3
 # Files the engine copies today: a refusal of one of them is a regression, not a clear refusal.
 MUST_COPY = {"calamine_issue127.xls", "poi_12843-1.xls", "poi_44958.xls",
-             "poi_SimpleWithImages.xls", "poi_WithThreeCharts.xls", "poi_15228.xls", "poi_45761.xls"}
+             "poi_SimpleWithImages.xls", "poi_WithThreeCharts.xls", "poi_15228.xls", "poi_45761.xls",
+             "calamine_any_sheets.ods", "calamine_picture.ods", "calamine_with-annotation.ods"}
 
 
 def source_candidates(corpus):

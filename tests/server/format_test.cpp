@@ -93,10 +93,18 @@ const Case kCases[] = {
                                                "workbook.bin\"/></Relationships>"},
                        {"xl/workbook.bin", std::string(16, '\x01')}});
      }},
-    {"Ods", FileFormat::Ods, "OpenDocument Spreadsheet",
+    // An .ods is opened; this one's content is not a spreadsheet's.
+    {"DamagedOds", FileFormat::Ods, "damaged (content.xml",
      [](const std::string& p) {
        test::writeZip(p, {{"mimetype", "application/vnd.oasis.opendocument.spreadsheet"},
                           {"content.xml", "<office:document-content/>"}});
+     }},
+    {"FlatOds", FileFormat::FlatOds, "flat OpenDocument Spreadsheet (.fods",
+     [](const std::string& p) {
+       test::writeFile(p,
+                       "<?xml version=\"1.0\"?><office:document xmlns:office=\"urn:oasis:names:"
+                       "tc:opendocument:xmlns:office:1.0\" office:mimetype=\"application/"
+                       "vnd.oasis.opendocument.spreadsheet\"/>");
      }},
     {"EncryptedOds", FileFormat::OdsEncrypted, "password-protected OpenDocument",
      [](const std::string& p) {

@@ -312,7 +312,10 @@ void writeZip(const std::string& path,
   if (!zip) throw std::runtime_error("cannot create " + path);
   for (const auto& [name, data] : entries) {
     zip_source_t* src = zip_source_buffer(zip, data.data(), data.size(), 0);
-    zip_file_add(zip, name.c_str(), src, ZIP_FL_OVERWRITE);
+    const zip_int64_t at = zip_file_add(zip, name.c_str(), src, ZIP_FL_OVERWRITE);
+    // OpenDocument's media type entry is stored, as its readers look for it at a fixed offset.
+    if (name == "mimetype" && at >= 0)
+      zip_set_file_compression(zip, static_cast<zip_uint64_t>(at), ZIP_CM_STORE, 0);
   }
   if (zip_close(zip) != 0) throw std::runtime_error("cannot write " + path);
 }
@@ -433,6 +436,181 @@ std::string sheetPartOf(const std::string& path, const std::string& name) {
   pugi::xml_node sheet =
       doc.child("workbook").child("sheets").find_child_by_attribute("sheet", "name", name.c_str());
   return relatedPart(path, "xl/workbook.xml", sheet.attribute("r:id").value());
+}
+
+}  // namespace orv::test
+
+namespace orv::test {
+
+namespace {
+
+constexpr const char* kOdsNamespaces =
+    " xmlns:office=\"urn:oasis:names:tc:opendocument:xmlns:office:1.0\""
+    " xmlns:style=\"urn:oasis:names:tc:opendocument:xmlns:style:1.0\""
+    " xmlns:text=\"urn:oasis:names:tc:opendocument:xmlns:text:1.0\""
+    " xmlns:table=\"urn:oasis:names:tc:opendocument:xmlns:table:1.0\""
+    " xmlns:draw=\"urn:oasis:names:tc:opendocument:xmlns:drawing:1.0\""
+    " xmlns:fo=\"urn:oasis:names:tc:opendocument:xmlns:xsl-fo-compatible:1.0\""
+    " xmlns:xlink=\"http://www.w3.org/1999/xlink\""
+    " xmlns:svg=\"urn:oasis:names:tc:opendocument:xmlns:svg-compatible:1.0\""
+    " xmlns:chart=\"urn:oasis:names:tc:opendocument:xmlns:chart:1.0\""
+    " xmlns:of=\"urn:oasis:names:tc:opendocument:xmlns:of:1.2\""
+    " xmlns:config=\"urn:oasis:names:tc:opendocument:xmlns:config:1.0\""
+    " xmlns:form=\"urn:oasis:names:tc:opendocument:xmlns:form:1.0\""
+    " xmlns:meta=\"urn:oasis:names:tc:opendocument:xmlns:meta:1.0\""
+    " xmlns:calcext=\"urn:org:documentfoundation:names:experimental:calc:xmlns:calcext:1.0\""
+    " xmlns:loext=\"urn:org:documentfoundation:names:experimental:office:xmlns:loext:1.0\""
+    " xmlns:xhtml=\"http://www.w3.org/1999/xhtml\""  // unused: must survive all the same
+    " office:version=\"1.3\"";
+
+std::string odsCell(const std::string& attributes, const std::string& text) {
+  return "<table:table-cell " + attributes + "><text:p>" + text + "</text:p></table:table-cell>";
+}
+
+std::string odsNumber(double value, const std::string& formula = {}) {
+  std::string v = std::to_string(value);
+  v.erase(v.find_last_not_of('0') + 1);
+  if (v.back() == '.') v.pop_back();
+  return odsCell((formula.empty() ? "" : "table:formula=\"" + formula + "\" ") +
+                     "office:value-type=\"float\" office:value=\"" + v + "\"",
+                 v);
+}
+
+std::string odsRow(const std::string& cells) {
+  return "<table:table-row>" + cells + "</table:table-row>";
+}
+
+}  // namespace
+
+void writeOdsWorkbook(const std::string& path, const OdsOptions& options) {
+  const std::string png = "\x89PNG\r\n\x1a\n";  // enough of a picture for the package
+  const std::string data =
+      "<table:table table:name=\"Data\" table:print-ranges=\"Data.A1:Data.C4\">"
+      "<table:shapes><draw:frame draw:name=\"Chart 1\" draw:z-index=\"1\" svg:width=\"8cm\" "
+      "svg:height=\"6cm\" svg:x=\"5cm\" svg:y=\"0cm\"><draw:object draw:notify-on-update-of-ranges="
+      "\"Data.B1:Data.B3\" xlink:href=\"./Object 1\" xlink:type=\"simple\" xlink:show=\"embed\" "
+      "xlink:actuate=\"onLoad\"/><draw:image xlink:href=\"./ObjectReplacements/Object 1\" "
+      "xlink:type=\"simple\" xlink:show=\"embed\" xlink:actuate=\"onLoad\"/></draw:frame>"
+      "</table:shapes>"
+      "<table:table-column table:number-columns-repeated=\"3\"/>" +
+      odsRow(odsCell("office:value-type=\"string\"", "Name") + odsNumber(10) +
+             odsCell("office:value-type=\"string\" table:content-validation-name=\"val1\"",
+                     "north")) +
+      odsRow(odsCell("office:value-type=\"string\"", "Twice") +
+             odsNumber(20, "of:=[.B1]*2") +
+             "<table:table-cell><text:p/><draw:frame draw:name=\"Picture 1\" "
+             "table:end-cell-address=\"Data.D6\" table:end-x=\"0.5cm\" table:end-y=\"0.2cm\" "
+             "draw:z-index=\"2\" svg:width=\"3cm\" svg:height=\"2cm\" svg:x=\"0cm\" svg:y=\"0cm\" "
+             "xml:id=\"pic1\" draw:id=\"pic1\"><draw:image xlink:href=\"Pictures/p1.png\" "
+             "xlink:type=\"simple\" xlink:show=\"embed\" xlink:actuate=\"onLoad\"/></draw:frame>"
+             "</table:table-cell>") +
+      odsRow(odsCell("office:value-type=\"string\"", "Sum") +
+             odsNumber(15, "of:=[$Data.B1]+[$Other.A1]")) +
+      odsRow(odsCell("office:value-type=\"string\" table:formula=\"of:=CONCATENATE(&quot;"
+                     "[Data.B1]&quot;;[Data.B1])\"",
+                     "[Data.B1]10") +
+             odsNumber(30, "of:=SUM([$&apos;Data&apos;.B1:.B2])")) +
+      "<table:named-expressions><table:named-range table:name=\"Local\" "
+      "table:base-cell-address=\"$Data.$A$1\" table:cell-range-address=\"$Data.$B$1:.$B$3\"/>"
+      "</table:named-expressions>"
+      "<calcext:conditional-formats><calcext:conditional-format calcext:target-range-address="
+      "\"Data.B1:Data.B4\"><calcext:condition calcext:apply-style-name=\"Default\" "
+      "calcext:value=\"&gt;[$Data.B1]\" calcext:base-cell-address=\"Data.B1\"/>"
+      "</calcext:conditional-format></calcext:conditional-formats>" +
+      options.dataExtra + "</table:table>";
+  const std::string other =
+      "<table:table table:name=\"Other\"><table:table-column/>" + odsRow(odsNumber(5)) +
+      odsRow(odsNumber(10, "of:=[$Data.B1]")) + "</table:table>";
+  const std::string summary =
+      "<table:table table:name=\"Summary\" table:style-name=\"ta2\"><table:table-column/>"
+      "<table:table-row>"
+      "<table:table-cell/></table:table-row></table:table>";
+  const std::string content =
+      std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?><office:document-content") +
+      kOdsNamespaces +
+      "><office:automatic-styles><style:style style:name=\"ta2\" style:family=\"table\">"
+      "<style:table-properties table:display=\"false\"/></style:style></office:automatic-styles>"
+      "<office:body><office:spreadsheet" +
+      (options.structureProtected ? " table:structure-protected=\"true\"" : "") +
+      "><table:content-validations><table:content-validation table:name=\"val1\" "
+      "table:condition=\"of:cell-content-is-in-list([$Data.$A$1:.$A$3])\" "
+      "table:allow-empty-cell=\"true\" table:base-cell-address=\"Data.C1\"/>"
+      "</table:content-validations>" +
+      data + other + summary +
+      "<table:named-expressions><table:named-range table:name=\"Total\" "
+      "table:base-cell-address=\"$Data.$A$1\" table:cell-range-address=\"$Data.$B$1:.$B$4\"/>"
+      "</table:named-expressions><table:database-ranges><table:database-range "
+      "table:name=\"__Anonymous_Sheet_DB__0\" table:target-range-address=\"Data.A1:Data.B4\" "
+      "table:display-filter-buttons=\"true\"/></table:database-ranges>" +
+      options.spreadsheetExtra +
+      "</office:spreadsheet></office:body></office:document-content>";
+  const std::string chart =
+      std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?><office:document-content") +
+      kOdsNamespaces +
+      "><office:body><office:chart><chart:chart chart:class=\"chart:bar\" svg:width=\"8cm\" "
+      "svg:height=\"6cm\"><chart:plot-area table:cell-range-address=\"Data.B1:Data.B3\">"
+      "<chart:axis chart:dimension=\"y\" chart:name=\"primary-y\"/><chart:series "
+      "chart:values-cell-range-address=\"Data.B1:Data.B3\" chart:label-cell-address=\"Other.A1\" "
+      "chart:class=\"chart:bar\"/></chart:plot-area></chart:chart></office:chart></office:body>"
+      "</office:document-content>";
+  const std::string settings =
+      std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?><office:document-settings") +
+      kOdsNamespaces +
+      "><office:settings><config:config-item-set config:name=\"ooo:view-settings\">"
+      "<config:config-item-map-indexed config:name=\"Views\"><config:config-item-map-entry>"
+      "<config:config-item config:name=\"ActiveTable\" config:type=\"string\">Data"
+      "</config:config-item><config:config-item-map-named config:name=\"Tables\">"
+      "<config:config-item-map-entry config:name=\"Data\"><config:config-item "
+      "config:name=\"ZoomValue\" config:type=\"int\">120</config:config-item>"
+      "</config:config-item-map-entry><config:config-item-map-entry config:name=\"Other\">"
+      "<config:config-item config:name=\"ZoomValue\" config:type=\"int\">100</config:config-item>"
+      "</config:config-item-map-entry></config:config-item-map-named>"
+      "</config:config-item-map-entry></config:config-item-map-indexed></config:config-item-set>"
+      "</office:settings></office:document-settings>";
+  const std::string meta =
+      std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?><office:document-meta") +
+      kOdsNamespaces +
+      "><office:meta><meta:document-statistic meta:table-count=\"3\" meta:cell-count=\"14\" "
+      "meta:object-count=\"2\"/></office:meta></office:document-meta>";
+  std::string manifest =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?><manifest:manifest xmlns:manifest=\"urn:oasis:"
+      "names:tc:opendocument:xmlns:manifest:1.0\" manifest:version=\"1.3\">"
+      "<manifest:file-entry manifest:full-path=\"/\" manifest:version=\"1.3\" "
+      "manifest:media-type=\"application/vnd.oasis.opendocument.spreadsheet\"/>";
+  for (const char* entry : {"content.xml", "styles.xml", "settings.xml", "meta.xml",
+                            "Object 1/content.xml", "Object 1/styles.xml"})
+    manifest += std::string("<manifest:file-entry manifest:full-path=\"") + entry +
+                "\" manifest:media-type=\"text/xml\"/>";
+  manifest +=
+      "<manifest:file-entry manifest:full-path=\"Object 1/\" manifest:media-type=\"application/"
+      "vnd.oasis.opendocument.chart\"/><manifest:file-entry manifest:full-path=\""
+      "ObjectReplacements/Object 1\" manifest:media-type=\"application/x-openoffice-gdimetafile;"
+      "windows_formatname=&quot;GDIMetaFile&quot;\"/><manifest:file-entry manifest:full-path=\""
+      "Pictures/p1.png\" manifest:media-type=\"image/png\"/>";
+  for (const auto& [name, bytes] : options.extraEntries)
+    manifest += "<manifest:file-entry manifest:full-path=\"" + name +
+                "\" manifest:media-type=\"text/xml\"/>";
+  manifest += "</manifest:manifest>";
+  const std::string styles =
+      std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?><office:document-styles") +
+      kOdsNamespaces + "><office:styles/></office:document-styles>";
+  const std::string chartStyles =
+      std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?><office:document-styles") +
+      kOdsNamespaces + "/>";
+  std::vector<std::pair<std::string, std::string>> entries = {
+      {"mimetype", "application/vnd.oasis.opendocument.spreadsheet"},
+      {"content.xml", content},
+      {"styles.xml", styles},
+      {"settings.xml", settings},
+      {"meta.xml", meta},
+      {"Object 1/content.xml", chart},
+      {"Object 1/styles.xml", chartStyles},
+      {"ObjectReplacements/Object 1", "not a metafile"},
+      {"Pictures/p1.png", png},
+  };
+  entries.insert(entries.end(), options.extraEntries.begin(), options.extraEntries.end());
+  entries.emplace_back("META-INF/manifest.xml", manifest);
+  writeZip(path, entries);
 }
 
 }  // namespace orv::test

@@ -65,16 +65,34 @@ std::vector<std::string> sheetNamesByEngine(const std::string& path);
 // exits non-zero.
 std::vector<std::string> runPython(const std::string& script, const std::string& path);
 
+// An OpenDocument spreadsheet written here as XML, as the office suite that makes the format
+// writes it: "Data" (values, formulas naming "Data" and "Other", a string that looks like a
+// reference, a local named expression, a list validation, a conditional format, a print range,
+// an autofilter, a picture anchored to cells and a chart of its data), "Other" (a value and a
+// formula naming "Data"), "Summary" (empty, hidden); "Data" active. `dataExtra` is put at the end of
+// Data's table, `spreadsheetExtra` at the end of the spreadsheet, `extraEntries` into the package
+// (META-INF/ signatures, say).
+struct OdsOptions {
+  std::string dataExtra;
+  std::string spreadsheetExtra;
+  bool structureProtected = false;
+  std::vector<std::pair<std::string, std::string>> extraEntries;
+};
+void writeOdsWorkbook(const std::string& path, const OdsOptions& options = {});
+inline void writeOdsModelBook(const std::string& path) { writeOdsWorkbook(path); }
+
 // One engine as the engine-independent suites see it: its name, a writer of their workbook in
-// the engine's format ("Data" and "Other" worksheets, then the chart sheet "Summary"; "Data"
-// active) and the file name extension.
+// the engine's format ("Data" and "Other" worksheets, then "Summary", a chart sheet where the
+// format has them; "Data" active) and the file name extension.
 struct EngineRow {
   const char* name;
   void (*writeBook)(const std::string& path);
   const char* extension;
+  bool chartSheets = true;
 };
 inline const EngineRow kEngines[] = {
-    {"OpenXml", writeRichWorkbook, ".xlsx"},
+    {"OpenXml", writeRichWorkbook, ".xlsx", true},
+    {"OpenDocument", writeOdsModelBook, ".ods", false},
 };
 
 // A module of a VBA project built by vbaProjectBytes: its name (UTF-8), as the project's code

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <pugixml.hpp>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "server/blocking_feature.h"
+#include "server/formula_refs.h"
+
+namespace orv::ods {
+
+// The namespace prefixes one OpenDocument XML document uses, read from its root's declarations
+// (where every writer puts them), so that elements are found whatever their prefixes.
+struct Prefixes {
+  explicit Prefixes(pugi::xml_node root);
+  std::string office, table, draw, xlink, calcext, form, chart, config, meta, manifest, text, style;
+  // True when `node` is the element `local` of the namespace whose prefix is `prefix`.
+  static bool is(pugi::xml_node node, const std::string& prefix, std::string_view local);
+  static std::string qualified(const std::string& prefix, std::string_view local);
+};
+
+// The parse options every OpenDocument part uses, and the way every part is written back: every
+// namespace declaration, comment and processing instruction is kept.
+constexpr unsigned kParseOptions = pugi::parse_full | pugi::parse_ws_pcdata;
+std::string serializeXml(const pugi::xml_document& doc);
+
+// The document content (content.xml) of a spreadsheet: its tables in tab order.
+class Content {
+ public:
+  // Parses the text; throws ServerError naming `display` when it is not a spreadsheet's content.
+  Content(std::string_view xml, const std::string& display);
+
+  pugi::xml_document& doc() { return *doc_; }
+  pugi::xml_node spreadsheet() const { return spreadsheet_; }
+  const Prefixes& ns() const { return *ns_; }
+  std::vector<pugi::xml_node>& tables() { return tables_; }
+  const std::vector<pugi::xml_node>& tables() const { return tables_; }
+  std::string tableName(size_t index) const;
+  bool structureProtected() const;
+  std::string serialize() const { return serializeXml(*doc_); }
+
+ private:
+  std::unique_ptr<pugi::xml_document> doc_;
+  std::unique_ptr<Prefixes> ns_;
+  pugi::xml_node spreadsheet_;
+  std::vector<pugi::xml_node> tables_;
+};
+
+// Calls `visit` for `root` and every element below it, depth first, without recursion (a deeply
+// nested document cannot exhaust the stack).
+template <typename Visit>
+void forEachElement(pugi::xml_node root, Visit visit) {
+  for (pugi::xml_node n = root; n;) {
+    if (n.type() == pugi::node_element) visit(n);
+    if (n.first_child()) {
+      n = n.first_child();
+      continue;
+    }
+    while (n && n != root && !n.next_sibling()) n = n.parent();
+    if (!n || n == root) break;
+    n = n.next_sibling();
+  }
+}
+
+// True when an attribute holds formula text, or a list of cell range addresses.
+bool isFormulaAttribute(const Prefixes& ns, std::string_view name);
+bool isAddressAttribute(const Prefixes& ns, std::string_view name);
+
+// Rewrites every sheet reference to `from` in the formulas and addresses of `node` and its
+// subtree. Returns whether anything changed.
+bool retargetTree(const Prefixes& ns, pugi::xml_node node, std::string_view from,
+                  std::string_view to, RetargetMode mode);
+
+// True when the cell range address list names the sheet.
+bool addressesName(std::string_view addresses, std::string_view sheet);
+
+// What the table at `index` holds that a copy cannot carry faithfully; `isChart` tells whether an
+// embedded object's sub-document (its folder, as the object names it) is a chart.
+std::optional<CopyBlocker> tableBlocker(const Content& content, size_t index,
+                                        const std::function<bool(const std::string&)>& isChart);
+
+// The folder of the sub-document an object's xlink:href names ("./Object 1" and "Object 1/" give
+// "Object 1"); empty for a link outside the package.
+std::string objectFolder(std::string_view href);
+
+}  // namespace orv::ods

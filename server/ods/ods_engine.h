@@ -1,0 +1,78 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <pugixml.hpp>
+#include <string>
+#include <vector>
+
+#include "server/engine.h"
+#include "server/ods/content.h"
+#include "server/ods/package_parts.h"
+#include "server/ods/sheet_copy.h"
+#include "server/zip/entry_store.h"
+
+namespace orv::ods {
+
+// The engine for OpenDocument spreadsheets (.ods). Opening reads the manifest and the document
+// content; the settings and statistics are read when a copy needs them, and every other entry
+// (styles, pictures, macros, thumbnails) is saved byte for byte.
+class OdsEngine : public Engine {
+ public:
+  OdsEngine(const std::string& path, zip::OpenedArchive opened);
+  ~OdsEngine() override;
+
+  int sheetCount() const override;
+  SheetId sheetAt(int position) const override;
+  int positionOf(SheetId id) const override;
+  std::string sheetName(SheetId id) const override;
+  SheetKind sheetKind(SheetId) const override { return SheetKind::Worksheet; }
+  SheetVisibility sheetVisibility(SheetId id) const override;
+  SheetId activeSheet() const override { return active_; }
+  std::optional<CopyBlocker> copyBlocker(SheetId source) override;
+  SheetId copySheet(SheetId source, SheetId after) override;
+  void renameSheet(SheetId id, const std::string& name) override;
+  void save() override;
+  std::optional<FileIdentity> identityOnDisk() const override { return store_.identity(); }
+  std::vector<std::string> takeNotices() override;
+
+ private:
+  // What this instance made for a copy: a rename of the copy looks only there.
+  struct Made {
+    std::vector<pugi::xml_node> nodes;        // its table and the clones made for it
+    std::vector<std::string> objectContents;  // its sub-documents' content entries
+  };
+  size_t indexOf(SheetId id) const;
+  std::vector<std::string> namesExcept(size_t position) const;
+  bool isChart(const std::string& folder);
+  // The entries of each sub-document the table embeds, read before anything is changed.
+  std::map<std::string, std::string> readObjects(size_t index);
+  std::string cloneObject(const std::string& folder, const std::map<std::string, std::string>& read,
+                          const std::string& from, const std::string& to, Made& made);
+  std::string freshObjectFolder() const;
+  // settings.xml or meta.xml, read on first use; null when absent or unreadable.
+  pugi::xml_document* side(const char* entry, std::unique_ptr<pugi::xml_document>& doc, bool& read);
+  void retargetObject(const std::string& entry, const std::string& from, const std::string& to,
+                      RetargetMode mode);
+  void findActiveSheet();
+  [[noreturn]] void refuseCopy(const std::string& sheet, const std::string& why) const;
+
+  zip::EntryStore store_;
+  std::unique_ptr<Content> content_;
+  std::optional<Manifest> manifest_;
+  std::unique_ptr<pugi::xml_document> settings_, meta_;
+  bool settingsRead_ = false, metaRead_ = false;
+  bool contentDirty_ = false, manifestDirty_ = false, settingsDirty_ = false, metaDirty_ = false;
+  UsedIds used_;
+  std::map<SheetId, Made> made_;
+  std::vector<std::string> madeFolders_;
+  std::vector<std::string> notices_;
+  bool signatureNoticed_ = false;
+  SheetId active_ = 1;
+};
+
+// Opens the workbook the probe recognised as an OpenDocument spreadsheet.
+std::unique_ptr<Engine> openOds(const std::string& path, zip::OpenedArchive opened);
+
+}  // namespace orv::ods

@@ -1,0 +1,219 @@
+#include "server/zip/entry_store.h"
+
+#include <utility>
+
+#include "server/memory_budget.h"
+#include "server/server_error.h"
+
+namespace orv::zip {
+
+namespace {
+
+// Edited entries are compressed at zlib's fastest level, as the Open XML engine does: saving
+// costs what writing costs.
+constexpr int kDeflateLevel = 1;
+
+struct OpenFile {
+  zip_file_t* file;
+  ~OpenFile() {
+    if (file) zip_fclose(file);
+  }
+};
+
+}  // namespace
+
+EntryStore::EntryStore(std::string path, OpenedArchive opened)
+    : path_(std::move(path)), display_(orv::displayName(path_)) {
+  identity_ = opened.identity;
+  zip_ = std::exchange(opened.archive, nullptr);
+  if (!zip_)
+    throw ServerError("Cannot open '" + display_ +
+                      "': the file is damaged (its ZIP structure cannot be read).");
+  index();
+}
+
+EntryStore::~EntryStore() {
+  if (zip_) zip_discard(zip_);
+}
+
+void EntryStore::index() {
+  const zip_int64_t n = zip_get_num_entries(zip_, 0);
+  for (zip_int64_t i = 0; i < n; ++i) {
+    const char* name = zip_get_name(zip_, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW);
+    if (!name) continue;
+    if (byName_.count(std::string_view(name))) {
+      ServerError error("Cannot open '" + display_ + "': the file is damaged (the entry '" + name +
+                        "' is stored twice).");
+      zip_discard(zip_);
+      zip_ = nullptr;
+      throw error;
+    }
+    auto entry = std::make_unique<Entry>();
+    entry->name = name;
+    entry->index = i;
+    byName_.emplace(entry->name, entry.get());
+    entries_.push_back(std::move(entry));
+  }
+}
+
+void EntryStore::damaged(std::string_view entry, const std::string& why) const {
+  throw ServerError("Cannot open '" + display_ + "': the file is damaged (" + std::string(entry) +
+                    ": " + why + ").");
+}
+
+EntryStore::Entry* EntryStore::find(std::string_view name) {
+  auto it = byName_.find(name);
+  return it == byName_.end() || it->second->removed ? nullptr : it->second;
+}
+
+const EntryStore::Entry* EntryStore::find(std::string_view name) const {
+  auto it = byName_.find(name);
+  return it == byName_.end() || it->second->removed ? nullptr : it->second;
+}
+
+bool EntryStore::has(std::string_view name) const { return find(name) != nullptr; }
+
+std::vector<std::string> EntryStore::names() const {
+  std::vector<std::string> out;
+  out.reserve(entries_.size());
+  for (const auto& e : entries_)
+    if (!e->removed) out.push_back(e->name);
+  return out;
+}
+
+zip_t* EntryStore::archive() {
+  if (zip_) return zip_;
+  // After a save the file written is opened only when an entry is read from it again.
+  if (!(fileIdentity(path_, display_) == identity_))
+    throw ServerError("Cannot open '" + display_ +
+                      "': the file was changed by another program after it was saved. Open it "
+                      "again and repeat the change.");
+  int error = 0;
+  zip_ = zip_open(path_.c_str(), ZIP_RDONLY, &error);
+  if (!zip_) damaged("ZIP directory", "the archive written cannot be read again");
+  return zip_;
+}
+
+int EntryStore::originalMethod(std::string_view name) const {
+  const Entry* e = find(name);
+  if (!e || e->index < 0 || !zip_) return -1;
+  zip_stat_t st;
+  zip_stat_init(&st);
+  if (zip_stat_index(zip_, static_cast<zip_uint64_t>(e->index), 0, &st) != 0 ||
+      !(st.valid & ZIP_STAT_COMP_METHOD))
+    return -1;
+  return st.comp_method;
+}
+
+std::string EntryStore::read(std::string_view name, size_t limit) {
+  Entry* e = find(name);
+  if (!e) damaged(name, "the part is missing");
+  if (e->replaced) return e->bytes;
+  zip_t* zip = archive();
+  zip_stat_t st;
+  zip_stat_init(&st);
+  if (zip_stat_index(zip, static_cast<zip_uint64_t>(e->index), 0, &st) != 0)
+    damaged(name, "its entry cannot be read");
+  if ((st.valid & ZIP_STAT_ENCRYPTION_METHOD) && st.encryption_method != ZIP_EM_NONE)
+    damaged(name, "the part is encrypted");
+  if ((st.valid & ZIP_STAT_SIZE) && st.size > limit) damaged(name, "the part is too large");
+  if ((st.valid & ZIP_STAT_SIZE) && st.size > memoryBudget())
+    throw ServerError("Cannot open '" + display_ + "': " + tooLargeReason(st.size));
+  OpenFile file{zip_fopen_index(zip, static_cast<zip_uint64_t>(e->index), 0)};
+  if (!file.file) damaged(name, "the part cannot be read");
+  std::string data;
+  if (st.valid & ZIP_STAT_SIZE) data.reserve(static_cast<size_t>(st.size));
+  char buffer[65536];
+  for (;;) {
+    const zip_int64_t got = zip_fread(file.file, buffer, sizeof buffer);
+    if (got < 0) damaged(name, "the part cannot be inflated");
+    if (got == 0) break;
+    data.append(buffer, static_cast<size_t>(got));
+    if (data.size() > limit) damaged(name, "the part is too large");
+  }
+  return data;
+}
+
+void EntryStore::put(const std::string& name, std::string bytes, Compression compression) {
+  Entry* e = find(name);
+  if (!e) {
+    auto entry = std::make_unique<Entry>();
+    entry->name = name;
+    e = entry.get();
+    byName_.erase(name);  // a removed entry of that name gives way
+    byName_.emplace(entry->name, e);
+    entries_.push_back(std::move(entry));
+  }
+  e->bytes = std::move(bytes);
+  e->replaced = true;
+  e->compression = compression;
+  modified_ = true;
+}
+
+void EntryStore::remove(std::string_view name) {
+  Entry* e = find(name);
+  if (!e) return;
+  e->removed = true;
+  std::string().swap(e->bytes);
+  modified_ = true;
+}
+
+ServerError EntryStore::changedDuringSave() const {
+  return ServerError("Cannot save '" + display_ +
+                     "': the file was changed by another program while it was being saved. Open "
+                     "it again and repeat the change.");
+}
+
+void EntryStore::save() {
+  if (!modified_) return;
+  if (!(fileIdentity(path_, display_) == identity_))
+    throw ServerError("Cannot save '" + display_ +
+                      "': the file was changed by another program after it was opened. Open it "
+                      "again and repeat the change.");
+  std::vector<OutEntry> out;
+  out.reserve(entries_.size());
+  for (const auto& entry : entries_) {
+    if (entry->removed) continue;
+    OutEntry o;
+    o.name = entry->name;
+    if (entry->replaced) {
+      o.data = entry->bytes;
+      o.compression = entry->compression;
+    } else {
+      o.original = static_cast<zip_uint64_t>(entry->index);
+    }
+    out.push_back(std::move(o));
+  }
+  zip_t* original = archive();
+  std::optional<FileIdentity> savedAs;
+  replaceFileDurably(path_, [&](int fd) {
+    const ArchiveTarget target{fd, original, path_, identity_, display_, kDeflateLevel};
+    if (!writeByRawCopy(target, out)) writeThroughLibzip(target, out);
+    if (!(fileIdentity(path_, display_) == identity_)) throw changedDuringSave();
+    savedAs = descriptorIdentity(fd);
+  });
+  zip_discard(zip_);
+  zip_ = nullptr;
+  identity_ = fileIdentity(path_, display_);
+  if (savedAs && (savedAs->device != identity_.device || savedAs->inode != identity_.inode ||
+                  savedAs->size != identity_.size || savedAs->mtimeNs != identity_.mtimeNs))
+    throw changedDuringSave();
+  // The entries now lie in the file just written, in this order.
+  std::vector<std::unique_ptr<Entry>> kept;
+  zip_int64_t written = 0;
+  for (auto& entry : entries_) {
+    if (entry->removed) {
+      if (auto it = byName_.find(entry->name); it != byName_.end() && it->second == entry.get())
+        byName_.erase(it);
+      continue;
+    }
+    entry->index = written++;
+    entry->replaced = false;
+    std::string().swap(entry->bytes);
+    kept.push_back(std::move(entry));
+  }
+  entries_ = std::move(kept);
+  modified_ = false;
+}
+
+}  // namespace orv::zip

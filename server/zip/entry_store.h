@@ -1,0 +1,76 @@
+#pragma once
+
+#include <zip.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "server/durable_file.h"
+#include "server/server_error.h"
+#include "server/zip/archive_writer.h"
+#include "server/zip/opened_archive.h"
+
+namespace orv::zip {
+
+// A ZIP archive opened for reading with the entries replaced, added or removed since. Entries are
+// named exactly as stored (case matters, as it does in OpenDocument packages). Saving copies every
+// untouched entry as it lies, keeps the original order and puts added entries at the end.
+class EntryStore {
+ public:
+  EntryStore(std::string path, OpenedArchive opened);
+  ~EntryStore();
+  EntryStore(const EntryStore&) = delete;
+  EntryStore& operator=(const EntryStore&) = delete;
+
+  const std::string& path() const { return path_; }
+  const std::string& displayName() const { return display_; }
+  const FileIdentity& identity() const { return identity_; }
+
+  bool has(std::string_view name) const;
+  // Every entry present, in archive order.
+  std::vector<std::string> names() const;
+  // The entry's bytes; throws ServerError ("the file is damaged") when it is missing, cannot be
+  // inflated or says it is larger than `limit`.
+  std::string read(std::string_view name, size_t limit = size_t{1} << 31);
+  // How the entry is stored in the original archive (ZIP_CM_STORE, ZIP_CM_DEFLATE ...), or -1.
+  int originalMethod(std::string_view name) const;
+  // Replaces an entry's bytes or adds the entry at the end.
+  void put(const std::string& name, std::string bytes,
+           Compression compression = Compression::Deflate);
+  void remove(std::string_view name);
+  bool modified() const { return modified_; }
+
+  // Writes the archive back durably; refuses when the file changed on disk since it was opened
+  // or last saved. Afterwards the store reads from the file it wrote.
+  void save();
+
+  [[noreturn]] void damaged(std::string_view entry, const std::string& why) const;
+
+ private:
+  struct Entry {
+    std::string name;
+    zip_int64_t index = -1;  // in the archive on disk, -1 for an added entry
+    bool replaced = false;
+    bool removed = false;
+    std::string bytes;
+    Compression compression = Compression::Deflate;
+  };
+  Entry* find(std::string_view name);
+  const Entry* find(std::string_view name) const;
+  zip_t* archive();
+  void index();
+  ServerError changedDuringSave() const;
+
+  std::string path_;
+  std::string display_;
+  zip_t* zip_ = nullptr;
+  FileIdentity identity_;
+  std::vector<std::unique_ptr<Entry>> entries_;
+  std::map<std::string, Entry*, std::less<>> byName_;
+  bool modified_ = false;
+};
+
+}  // namespace orv::zip
