@@ -4,12 +4,16 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iterator>
 #include <random>
+#include <system_error>
+#include <vector>
 
 #include "server/durable_file.h"
+#include "server/file_handle.h"
 #include "server/server_error.h"
 #include "server/windows_text.h"
 
@@ -69,9 +73,26 @@ std::wstring finalPath(HANDLE file, const std::wstring& fallback) {
   return out;
 }
 
-constexpr wchar_t kTempAlphabet[] = L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+constexpr wchar_t kTempAlphabet[] =
+    L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 constexpr wchar_t kMarker[] = L".orv-";
 constexpr std::size_t kRandomLength = 6;
+
+// A new file `prefix` + a random ending, created exclusively, read and write, with `flags`; its
+// name in `name`. INVALID_HANDLE_VALUE with the system's error when none can be made.
+HANDLE createUnique(const std::wstring& prefix, DWORD share, DWORD flags, std::wstring& name) {
+  std::random_device random;
+  for (unsigned attempt = 0; attempt < 100; ++attempt) {
+    name = prefix;
+    for (std::size_t k = 0; k < kRandomLength; ++k)
+      name += kTempAlphabet[random() % (std::size(kTempAlphabet) - 1)];
+    HANDLE created = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr,
+                                 CREATE_NEW, flags, nullptr);
+    if (created != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return created;
+  }
+  SetLastError(ERROR_FILE_EXISTS);
+  return INVALID_HANDLE_VALUE;
+}
 
 FileIdentity identityOf(const BY_HANDLE_FILE_INFORMATION& info, const FILE_BASIC_INFO& basic) {
   FileIdentity id;
@@ -171,17 +192,11 @@ void replaceFileDurably(const std::string& path, const std::function<void(int fd
 
   // A hidden name of our own beside the target, created exclusively.
   std::wstring temp;
-  HANDLE created = INVALID_HANDLE_VALUE;
-  std::random_device random;
-  for (unsigned attempt = 0; attempt < 100 && created == INVALID_HANDLE_VALUE; ++attempt) {
-    temp = prefix;
-    for (std::size_t k = 0; k < kRandomLength; ++k)
-      temp += kTempAlphabet[random() % (std::size(kTempAlphabet) - 1)];
-    created = CreateFileW(temp.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                          FILE_ATTRIBUTE_HIDDEN, nullptr);
-    if (created == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) failWindows();
+  HANDLE created = createUnique(prefix, 0, FILE_ATTRIBUTE_HIDDEN, temp);
+  if (created == INVALID_HANDLE_VALUE) {
+    if (GetLastError() == ERROR_FILE_EXISTS) fail(EEXIST);
+    failWindows();
   }
-  if (created == INVALID_HANDLE_VALUE) fail(EEXIST);
   TempGuard guard(temp);
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(created), 0);
   if (fd < 0) {
@@ -204,8 +219,8 @@ void replaceFileDurably(const std::string& path, const std::function<void(int fd
   // The target's attributes go on the new file (and the temporary file's hidden mark goes);
   // ReplaceFileW carries its access list, creation time and streams over as well.
   SetFileAttributesW(temp.c_str(), attributes);
-  if (!ReplaceFileW(target.c_str(), temp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
-                    nullptr, nullptr)) {
+  if (!ReplaceFileW(target.c_str(), temp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                    nullptr)) {
     // Where the volume cannot do that (some network shares), or when it got as far as removing
     // the target, a plain move, written through to the disk.
     if (!MoveFileExW(temp.c_str(), target.c_str(),
@@ -215,10 +230,46 @@ void replaceFileDurably(const std::string& path, const std::function<void(int fd
   guard.release();
 }
 
+void copyFileRange(int in, std::uint64_t inAt, int out, std::uint64_t length) {
+  // Block cloning needs cluster-aligned ranges, which the entries of a ZIP file are not: the
+  // bytes pass through memory, read at their offset and written at the output's position.
+  const HANDLE to = reinterpret_cast<HANDLE>(_get_osfhandle(out));
+  std::vector<char> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(length, 1 << 20)));
+  while (length > 0) {
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(length, buffer.size()));
+    const std::int64_t got = readFileAt(in, inAt, buffer.data(), want);
+    if (got <= 0) throw std::system_error(got < 0 ? errno : EIO, std::generic_category());
+    for (DWORD put = 0; put < static_cast<DWORD>(got);) {
+      DWORD done = 0;
+      if (!WriteFile(to, buffer.data() + put, static_cast<DWORD>(got) - put, &done, nullptr))
+        throw std::system_error(windows::errnoFrom(GetLastError()), std::generic_category());
+      if (done == 0) throw std::system_error(ENOSPC, std::generic_category());
+      put += done;
+    }
+    inAt += static_cast<std::uint64_t>(got);
+    length -= static_cast<std::uint64_t>(got);
+  }
+}
+
+int openScratchFile(const std::string& workbookPath) {
+  // A hidden name of the kind a later run removes, which the system deletes when the handle is
+  // closed or the process ends, however it ends.
+  const std::wstring prefix = windows::widen(folderOf(workbookPath)) + L"\\." +
+                              windows::widen(displayName(workbookPath)) + kMarker;
+  std::wstring name;
+  HANDLE created = createUnique(
+      prefix, 0, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
+      name);
+  if (created == INVALID_HANDLE_VALUE) return -1;
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(created), _O_RDWR | _O_BINARY);
+  if (fd < 0) CloseHandle(created);
+  return fd;
+}
+
 int removeStaleTemporaryFiles(const std::string& workbookPath) {
   const std::string folder = folderOf(workbookPath);
-  const std::wstring pattern = windows::widen(folder) + L"\\." +
-                               windows::widen(displayName(workbookPath)) + kMarker + L"*";
+  const std::wstring pattern =
+      windows::widen(folder) + L"\\." + windows::widen(displayName(workbookPath)) + kMarker + L"*";
   WIN32_FIND_DATAW found{};
   HANDLE search = FindFirstFileW(pattern.c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return 0;

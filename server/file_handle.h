@@ -12,6 +12,9 @@ namespace orv {
 // Up to `length` bytes from `offset` of the descriptor `fd`, without moving its position: the
 // count read (short only at the end of the file), or -1 with errno set.
 std::int64_t readFileAt(int fd, std::uint64_t offset, void* buffer, std::size_t length);
+// All of `length` bytes at `offset` of the descriptor `fd`, without moving its position: the
+// count written (short only when the disk is full), or -1 with errno set.
+std::int64_t writeFileAt(int fd, std::uint64_t offset, const void* data, std::size_t length);
 // Lets the system copy `length` bytes of `in` from `offset` to `out` at its position, where it
 // can do so without the bytes passing through here: the count copied, 0 when it cannot (the
 // caller copies them itself), -1 with errno set on failure.

@@ -36,6 +36,19 @@ std::int64_t readFileAt(int fd, std::uint64_t offset, void* buffer, std::size_t 
   return static_cast<std::int64_t>(done);
 }
 
+std::int64_t writeFileAt(int fd, std::uint64_t offset, const void* data, std::size_t length) {
+  const auto* p = static_cast<const char*>(data);
+  std::size_t done = 0;
+  while (done < length) {
+    const ssize_t put = ::pwrite(fd, p + done, length - done, static_cast<off_t>(offset + done));
+    if (put < 0 && errno == EINTR) continue;
+    if (put < 0) return -1;
+    if (put == 0) break;
+    done += static_cast<std::size_t>(put);
+  }
+  return static_cast<std::int64_t>(done);
+}
+
 std::int64_t copyRangeBySystem(int in, std::uint64_t offset, int out, std::uint64_t length) {
   auto inAt = static_cast<off_t>(offset);
   for (;;) {
@@ -71,8 +84,7 @@ FileHandle FileHandle::openForWriting(const std::string& path) {
   return file;
 }
 
-FileHandle::FileHandle(FileHandle&& other) noexcept
-    : fd_(other.fd_), error_(other.error_) {
+FileHandle::FileHandle(FileHandle&& other) noexcept : fd_(other.fd_), error_(other.error_) {
   other.fd_ = -1;
 }
 

@@ -63,6 +63,26 @@ std::int64_t readFileAt(int fd, std::uint64_t offset, void* buffer, std::size_t 
   return static_cast<std::int64_t>(done);
 }
 
+std::int64_t writeFileAt(int fd, std::uint64_t offset, const void* data, std::size_t length) {
+  const auto* p = static_cast<const char*>(data);
+  std::size_t done = 0;
+  while (done < length) {
+    OVERLAPPED at{};
+    const std::uint64_t to = offset + done;
+    at.Offset = static_cast<DWORD>(to & 0xFFFFFFFFu);
+    at.OffsetHigh = static_cast<DWORD>(to >> 32);
+    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(length - done, 1u << 30));
+    DWORD put = 0;
+    if (!WriteFile(handleOf(fd), p + done, want, &put, &at)) {
+      errno = windows::errnoFrom(GetLastError());
+      return -1;
+    }
+    if (put == 0) break;
+    done += put;
+  }
+  return static_cast<std::int64_t>(done);
+}
+
 std::int64_t copyRangeBySystem(int, std::uint64_t, int, std::uint64_t) {
   // Block cloning (FSCTL_DUPLICATE_EXTENTS_TO_FILE) needs cluster-aligned ranges, which the
   // entries of a ZIP file are not: the bytes are copied by the caller.
@@ -126,7 +146,8 @@ bool FileHandle::writeAll(const void* data, std::size_t length) {
     const DWORD want = static_cast<DWORD>(std::min<std::size_t>(length, 1u << 30));
     DWORD done = 0;
     if (!WriteFile(handleOf(fd_), p, want, &done, nullptr) || done == 0) {
-      error_ = done == 0 && GetLastError() == ERROR_SUCCESS ? EIO : windows::errnoFrom(GetLastError());
+      error_ =
+          done == 0 && GetLastError() == ERROR_SUCCESS ? EIO : windows::errnoFrom(GetLastError());
       return false;
     }
     p += done;

@@ -99,6 +99,21 @@ patch_qt6_base() {
     "$1/src/plugins/platforms/windows/qwindowswindow.cpp"
 }
 
+# libdeflate 1.14 has a Makefile only: its static library, header and pkg-config file. Built
+# with no LIBDEFLATE_DLL, its header declares the functions for static linking.
+build_libdeflate() {
+  local src="$1" version
+  version="$(sed -n 's/^#define LIBDEFLATE_VERSION_STRING[[:space:]]*"\(.*\)"/\1/p' "$src/libdeflate.h")"
+  make -C "$src" -j"$jobs" CC=x86_64-w64-mingw32-gcc-posix AR=x86_64-w64-mingw32-gcc-ar-posix \
+    CFLAGS=-O2 libdeflatestatic.lib >"$work/build/libdeflate.log" 2>&1 ||
+    { tail -n 40 "$work/build/libdeflate.log"; return 1; }
+  install -d "$prefix/lib/pkgconfig" "$prefix/include"
+  install -m644 "$src/libdeflatestatic.lib" "$prefix/lib/libdeflate.a"
+  install -m644 "$src/libdeflate.h" "$prefix/include"
+  sed -e "s|@PREFIX@|$prefix|" -e "s|@LIBDIR@|$prefix/lib|" -e "s|@INCDIR@|$prefix/include|" \
+    -e "s|@VERSION@|$version|" "$src/libdeflate.pc.in" >"$prefix/lib/pkgconfig/libdeflate.pc"
+}
+
 dependency() {  # dependency PACKAGE [cmake options]: builds it unless already built so
   local p="$1" dsc stamp
   shift
@@ -113,7 +128,11 @@ dependency() {  # dependency PACKAGE [cmake options]: builds it unless already b
   src="$(fetch "$p")"
   if declare -F "patch_${p//-/_}" >/dev/null; then "patch_${p//-/_}" "$src"; fi
   log "building $p from $(basename "$src")"
-  cross_cmake "$p" "$src" "$@"
+  if declare -F "build_${p//-/_}" >/dev/null; then
+    "build_${p//-/_}" "$src" "$@"
+  else
+    cross_cmake "$p" "$src" "$@"
+  fi
   echo "$stamp" >"$prefix/.built-$p"
   log "$p built in $((SECONDS - started)) s"
 }
@@ -130,6 +149,7 @@ dependency cli11 -DCLI11_BUILD_TESTS=OFF -DCLI11_BUILD_EXAMPLES=OFF -DCLI11_BUIL
   -DCLI11_PRECOMPILED=OFF
 dependency googletest -DBUILD_SHARED_LIBS=OFF -DBUILD_GMOCK=ON
 dependency libxlsxwriter -DBUILD_SHARED_LIBS=OFF -DBUILD_TESTS=OFF -DBUILD_EXAMPLES=OFF
+dependency libdeflate
 # Qt base for Widgets only, as DLLs (the package carries them and the platform
 # plugin): no OpenGL, network, SQL, D-Bus, printing or XML; Windows' own font
 # engine instead of FreeType; the bundled image and text libraries; no tablet input (its

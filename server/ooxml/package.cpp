@@ -13,6 +13,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "server/file_handle.h"
 #include "server/memory_budget.h"
 #include "server/ooxml/part_cache.h"
 #include "server/server_error.h"
@@ -590,15 +591,8 @@ void Package::keepFinished(Entry& e, std::string text) {
   if (spool_ >= 0 && text.size() < 0xFFFFFFFFu) {
     try {
       const std::string packed = zip::deflateRaw(text, static_cast<int>(kDeflateLevel));
-      size_t done = 0;
-      while (done < packed.size()) {
-        const ssize_t n = ::pwrite(spool_, packed.data() + done, packed.size() - done,
-                                   static_cast<off_t>(spoolEnd_ + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-      }
-      if (done == packed.size()) {
+      const std::int64_t done = writeFileAt(spool_, spoolEnd_, packed.data(), packed.size());
+      if (done == static_cast<std::int64_t>(packed.size())) {
         e.packed = zip::PackedData{spool_, spoolEnd_, packed.size(), text.size(), zip::crcOf(text)};
         spoolEnd_ += packed.size();
         std::string().swap(e.bytes);
@@ -616,16 +610,10 @@ void Package::keepFinished(Entry& e, std::string text) {
 
 std::string Package::unspool(const Entry& e) const {
   std::string packed(static_cast<size_t>(e.packed.size), '\0');
-  size_t done = 0;
-  while (done < packed.size()) {
-    const ssize_t n = ::pread(spool_, packed.data() + done, packed.size() - done,
-                              static_cast<off_t>(e.packed.offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0)
-      throw ServerError("Cannot save '" + display_ + "': a copied part could not be read back (" +
-                        describeSystemError(n < 0 ? errno : EIO) + ")");
-    done += static_cast<size_t>(n);
-  }
+  const std::int64_t got = readFileAt(spool_, e.packed.offset, packed.data(), packed.size());
+  if (got != static_cast<std::int64_t>(packed.size()))
+    throw ServerError("Cannot save '" + display_ + "': a copied part could not be read back (" +
+                      describeSystemError(got < 0 ? errno : EIO) + ")");
   std::optional<std::string> plain;
   try {
     plain = zip::inflateRaw(packed, e.packed.plainSize);
@@ -815,8 +803,8 @@ std::vector<zip::OutEntry> Package::outEntries(const std::vector<Entry*>& order)
 }
 
 void Package::writeTo(int fd) {
-  const zip::ArchiveTarget target{fd,        archive(), path_,   identity_,
-                                  display_,  static_cast<int>(kDeflateLevel), layout_};
+  const zip::ArchiveTarget target{
+      fd, archive(), path_, identity_, display_, static_cast<int>(kDeflateLevel), layout_};
   const std::vector<zip::OutEntry> entries = outEntries(saveOrder());
   auto written = std::make_shared<zip::Layout>();
   lastSaveRaw_ = rawSave_ && zip::writeByRawCopy(target, entries, written.get());

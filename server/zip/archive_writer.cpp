@@ -1,7 +1,5 @@
 #include "server/zip/archive_writer.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +9,7 @@
 #include <exception>
 #include <system_error>
 
+#include "server/file_handle.h"
 #include "server/server_error.h"
 
 namespace orv::zip {
@@ -147,34 +146,17 @@ zip_int64_t sinkCallback(void* state, void* data, zip_uint64_t length, zip_sourc
   }
 }
 
-// Closes a file descriptor when it goes out of scope.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 // The layout of the original file when it is still the file libzip opened, entry for entry (the
 // entries refer to it by index); nothing otherwise.
 std::optional<Layout> layoutOfOriginal(const ArchiveTarget& target, int in) {
-  struct stat st {};
-  if (::fstat(in, &st) != 0 || static_cast<std::uint64_t>(st.st_ino) != target.identity.inode ||
-      static_cast<std::uint64_t>(st.st_dev) != target.identity.device ||
-      static_cast<std::uint64_t>(st.st_size) != target.identity.size)
+  const std::optional<FileIdentity> id = descriptorIdentity(in);
+  if (!id || id->inode != target.identity.inode || id->device != target.identity.device ||
+      id->size != target.identity.size)
     return std::nullopt;
   // A file this process wrote and nobody changed since needs no second look: reading every
   // local header again would read most of a file whose blocks were just cloned, not cached.
-  std::optional<Layout> layout = target.knownLayout
-                                     ? std::optional<Layout>(*target.knownLayout)
-                                     : readLayout(in, static_cast<std::uint64_t>(st.st_size));
+  std::optional<Layout> layout =
+      target.knownLayout ? std::optional<Layout>(*target.knownLayout) : readLayout(in, id->size);
   if (!layout) return std::nullopt;
   if (static_cast<zip_int64_t>(layout->entries.size()) != zip_get_num_entries(target.original, 0))
     return std::nullopt;
@@ -273,12 +255,12 @@ std::string zipMessage(zip_error_t* error) {
 
 bool writeByRawCopy(const ArchiveTarget& target, const std::vector<OutEntry>& entries,
                     Layout* written) {
-  Descriptor in(::open(target.path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (in.get() < 0) return false;
-  std::optional<Layout> layout = layoutOfOriginal(target, in.get());
+  FileHandle in = FileHandle::openForReading(target.path);
+  if (!in.valid()) return false;
+  std::optional<Layout> layout = layoutOfOriginal(target, in.descriptor());
   if (!layout) return false;
   try {
-    Writer writer(in.get(), target.fd, target.deflateLevel);
+    Writer writer(in.descriptor(), target.fd, target.deflateLevel);
     writeRuns(writer, *layout, entries);
     writer.finish(layout->comment);
     if (written) *written = writer.written();

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "server/durable_file.h"
+#include "server/file_handle.h"
 
 namespace orv::zip {
 
@@ -49,16 +50,7 @@ void set32(std::string& out, size_t at, std::uint64_t v) {
 }
 
 bool readAt(int fd, std::uint64_t offset, void* buffer, size_t length) {
-  auto* p = static_cast<char*>(buffer);
-  while (length > 0) {
-    ssize_t got = ::pread(fd, p, length, static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    p += got;
-    length -= static_cast<size_t>(got);
-    offset += static_cast<std::uint64_t>(got);
-  }
-  return true;
+  return readFileAt(fd, offset, buffer, length) == static_cast<std::int64_t>(length);
 }
 
 // Serves the local headers, which come in file order, from a few large reads.
@@ -390,8 +382,8 @@ void Writer::writeHeader(const std::string& name, std::uint64_t packedSize, std:
   put32(central_, offset);
   central_ += name;
   ++count_;
-  written_.entries.push_back(Entry{name, offset, at_ + packedSize, centralAt,
-                                   central_.size() - centralAt});
+  written_.entries.push_back(
+      Entry{name, offset, at_ + packedSize, centralAt, central_.size() - centralAt});
 }
 
 void Writer::finish(std::string_view comment) {

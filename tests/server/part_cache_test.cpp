@@ -1,9 +1,8 @@
 // Instances that pass parts on through the process's cache write what fresh instances write, and
 // an instance never takes a part of a file that changed on disk since it was left.
-#include <fcntl.h>
+#include "server/ooxml/part_cache.h"
+
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
@@ -11,8 +10,8 @@
 #include <regex>
 
 #include "fixtures.h"
+#include "server/file_handle.h"
 #include "server/ooxml/ooxml_engine.h"
-#include "server/ooxml/part_cache.h"
 #include "server/zip/raw_copy.h"
 
 namespace orv {
@@ -23,7 +22,8 @@ using ooxml::PartCache;
 // Every part's content, fresh GUIDs masked (they differ from run to run, and only their places
 // are compared).
 std::map<std::string, std::string> contents(const std::string& path) {
-  static const std::regex guid("\\{[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\\}");
+  static const std::regex guid(
+      "\\{[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\\}");
   std::map<std::string, std::string> out;
   for (const test::ZipEntry& e : test::readZip(path))
     out[e.name] = std::regex_replace(e.data, guid, "{GUID}");
@@ -109,10 +109,10 @@ TEST_P(SharedParts, ConsecutiveSavesShareTheirStart) {
   const std::string second = test::readFile(book);
 
   test::writeFile(dir_.file("First.xlsx"), first);
-  const int fd = ::open(dir_.file("First.xlsx").c_str(), O_RDONLY);
-  ASSERT_GE(fd, 0);
-  const std::optional<zip::Layout> layout = zip::readLayout(fd, first.size());
-  ::close(fd);
+  FileHandle in = FileHandle::openForReading(dir_.file("First.xlsx"));
+  ASSERT_TRUE(in.valid());
+  const std::optional<zip::Layout> layout = zip::readLayout(in.descriptor(), first.size());
+  in.close();
   ASSERT_TRUE(layout);
   // Where the first file's edited parts begin: the workbook part and the content types.
   std::uint64_t edited = first.size();
@@ -140,19 +140,14 @@ struct Change {
 };
 
 void rewriteInPlaceKeepingTime(const std::string& path, const std::string& next) {
-  struct stat before {};
-  ASSERT_EQ(::stat(path.c_str(), &before), 0);
-  const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(::write(fd, next.data(), next.size()), static_cast<ssize_t>(next.size()));
-  const struct timespec times[2] = {before.st_atim, before.st_mtim};
-  ASSERT_EQ(::futimens(fd, times), 0);
-  ::close(fd);
+  const auto before = std::filesystem::last_write_time(path);
+  test::writeFile(path, next);  // the same file, emptied and written again
+  std::filesystem::last_write_time(path, before);
 }
 
 void replaceByRename(const std::string& path, const std::string& next) {
   test::writeFile(path + ".new", next);
-  ASSERT_EQ(::rename((path + ".new").c_str(), path.c_str()), 0);
+  std::filesystem::rename(path + ".new", path);
 }
 
 class ChangedBehindItsBack : public ::testing::TestWithParam<Change> {
