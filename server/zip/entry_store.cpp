@@ -190,9 +190,13 @@ void EntryStore::save() {
     const ArchiveTarget target{fd, original, path_, identity_, display_, kDeflateLevel};
     if (!writeByRawCopy(target, out)) writeThroughLibzip(target, out);
     if (!(fileIdentity(path_, display_) == identity_)) throw changedDuringSave();
+    // The original is let go of before it is replaced, since Windows replaces no file that is
+    // open. Should the replacement fail, it is opened again when an entry is read.
+    zip_discard(zip_);
+    zip_ = nullptr;
     savedAs = descriptorIdentity(fd);
   });
-  zip_discard(zip_);
+  if (zip_) zip_discard(zip_);
   zip_ = nullptr;
   identity_ = fileIdentity(path_, display_);
   if (savedAs && (savedAs->device != identity_.device || savedAs->inode != identity_.inode ||
