@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "server/vba/little_endian.h"
+#include "server/little_endian.h"
 
 namespace orv::vba {
 

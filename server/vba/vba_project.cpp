@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "server/vba/compression.h"
-#include "server/vba/little_endian.h"
+#include "server/little_endian.h"
 
 namespace orv::vba {
 

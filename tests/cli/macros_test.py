@@ -166,10 +166,10 @@ class Macros(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.dir, True)
 
     def test_the_decompressor_reads_the_formats_own_examples(self):
-        spec = bytes.fromhex("01 2F B0 00 23 61 61 61 62 63 64 65 82 66 00 70 61 67 68 69 6A 01 38"
+        published = bytes.fromhex("01 2F B0 00 23 61 61 61 62 63 64 65 82 66 00 70 61 67 68 69 6A 01 38"
                              " 08 61 6B 6C 00 30 6D 6E 6F 70 06 71 02 70 04 10 72 73 74 75 76 10"
                              " 77 78 79 7A 00 3C")
-        self.assertEqual(decompress(spec),
+        self.assertEqual(decompress(published),
                          b"#aaabcdefaaaaghijaaaaaklaaamnopqaaaaaaaaaaaarstuvwxyzaaa")
         self.assertEqual(decompress(bytes.fromhex("01 03 B0 02 61 45 00")), b"a" * 73)
 

@@ -4,9 +4,9 @@
 #include <string>
 #include <string_view>
 
-namespace orv::vba {
+namespace orv {
 
-// The little-endian fields of the project's binary streams.
+// Little-endian fields of the binary formats (BIFF8 records, the VBA project's streams).
 inline std::uint16_t get16(std::string_view d, size_t at) {
   return static_cast<std::uint16_t>(static_cast<unsigned char>(d[at]) |
                                     (static_cast<unsigned char>(d[at + 1]) << 8));
@@ -31,4 +31,4 @@ inline void add32(std::string& d, std::uint32_t v) {
   add16(d, v >> 16);
 }
 
-}  // namespace orv::vba
+}  // namespace orv
