@@ -35,22 +35,36 @@ class Executable : public testing::Test {
 
   // Starts the window, waits until its load step has stored the inputs (`stored`
   // tells when) and the window is up, checks that it is still running, then ends it.
+  // On about one start in a hundred the load step opens the maker's web site; the
+  // offscreen platform cannot open addresses, so that start stops at its error box
+  // and the window is started again, on a fresh draw.
   void startAndStop(const std::function<bool()>& stored) {
-    QProcess app;
-    app.setProcessEnvironment(environment());
-    app.start(ORVANDEL_EXECUTABLE, {});
-    ASSERT_TRUE(app.waitForStarted());
-    QElapsedTimer waited;
-    waited.start();
-    while (!stored() && waited.elapsed() < 20000) {
-      ASSERT_FALSE(app.waitForFinished(50))
-          << "ended early: " << app.readAllStandardError().toStdString();
+    for (int start = 1;; ++start) {
+      QProcess app;
+      app.setProcessEnvironment(environment());
+      app.start(ORVANDEL_EXECUTABLE, {});
+      ASSERT_TRUE(app.waitForStarted());
+      QString err;
+      QElapsedTimer waited;
+      waited.start();
+      while (!stored() && waited.elapsed() < 20000 && !err.contains(kWebSiteDrawn)) {
+        ASSERT_FALSE(app.waitForFinished(50)) << "ended early: " << err.toStdString();
+        err += QString::fromUtf8(app.readAllStandardError());
+      }
+      if (err.contains(kWebSiteDrawn) && start < 3) {
+        app.kill();
+        app.waitForFinished();
+        continue;
+      }
+      // The load step's last step may end the process; it must not.
+      EXPECT_FALSE(app.waitForFinished(500)) << (err + app.readAllStandardError()).toStdString();
+      app.terminate();
+      app.waitForFinished();
+      return;
     }
-    // The load step's last step may end the process; it must not.
-    EXPECT_FALSE(app.waitForFinished(500)) << app.readAllStandardError().toStdString();
-    app.terminate();
-    app.waitForFinished();
   }
+
+  static constexpr const char* kWebSiteDrawn = "QPlatformServices::openUrl";
 
   QTemporaryDir home;
 };
