@@ -49,8 +49,11 @@ RelKind relKind(std::string_view type) {
 }
 
 Relationships::Relationships(pugi::xml_node root) {
-  for (pugi::xml_node r : root.children())
-    if (isRelationship(r)) list_.push_back(relationshipOf(r));
+  for (pugi::xml_node r : root.children()) {
+    if (!isRelationship(r)) continue;
+    list_.push_back(relationshipOf(r));
+    byId_.emplace(list_.back().id, list_.size() - 1);
+  }
 }
 
 Relationships Relationships::parse(std::string_view text) {
@@ -60,9 +63,8 @@ Relationships Relationships::parse(std::string_view text) {
 }
 
 const Relationship* Relationships::byId(std::string_view id) const {
-  for (const Relationship& r : list_)
-    if (r.id == id) return &r;
-  return nullptr;
+  const auto found = byId_.find(std::string(id));
+  return found == byId_.end() ? nullptr : &list_[found->second];
 }
 
 const Relationship* Relationships::firstOfKind(RelKind kind) const {

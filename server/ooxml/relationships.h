@@ -4,6 +4,7 @@
 #include <pugixml.hpp>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace orv::ooxml {
@@ -60,6 +61,8 @@ class Relationships {
 
  private:
   std::vector<Relationship> list_;
+  // Positions in list_ by id, the first of each id: a workbook part can have thousands.
+  std::unordered_map<std::string, size_t> byId_;
 };
 
 // Editing a parsed .rels part in place (its root element), keeping the prefix it is written
