@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <fstream>
+#include <mutex>
+#include <optional>
 #include <sstream>
 
 #include "server/biff/sheet_copy.h"
@@ -43,7 +45,50 @@ bool writeAll(int fd, const std::string& bytes) {
   return true;
 }
 
+// What the last instance of this process held of a workbook it saved, for the next instance that
+// opens the same file unchanged: saving after every copy opens the file the previous instance
+// just wrote, and reading and parsing a large workbook again would cost more than the copy.
+// Held for one file identity (device, inode, size, times) and taken out whole; an instance that
+// opens any other identity drops it. Bounded like the Open XML engine's cache.
+struct KeptWorkbook {
+  FileIdentity identity;
+  CompoundEntry root;
+  WorkbookStream book;
+};
+
+constexpr std::uint64_t kKeptCapacity = std::uint64_t{96} << 20;
+
+std::mutex keptMutex;
+std::optional<KeptWorkbook> kept;
+bool keeping = true;
+
+std::optional<KeptWorkbook> takeKept(const FileIdentity& identity) {
+  std::lock_guard lock(keptMutex);
+  std::optional<KeptWorkbook> taken = std::move(kept);
+  kept.reset();
+  if (taken && !(taken->identity == identity)) taken.reset();
+  return taken;
+}
+
+std::uint64_t weightOf(const CompoundEntry& entry) {
+  std::uint64_t weight = sizeof entry + entry.name.size() + entry.data.size();
+  for (const CompoundEntry& child : entry.children) weight += weightOf(child);
+  return weight;
+}
+
+std::uint64_t weightOf(const std::vector<Record>& records) {
+  std::uint64_t weight = records.size() * sizeof(Record);
+  for (const Record& r : records) weight += r.data.size();
+  return weight;
+}
+
 }  // namespace
+
+void keepSavedWorkbooks(bool on) {
+  std::lock_guard lock(keptMutex);
+  keeping = on;
+  kept.reset();
+}
 
 WorkbookStream openWorkbookBytes(const std::string& bytes, const std::string& display,
                                  CompoundEntry* keep) {
@@ -100,6 +145,11 @@ WorkbookStream openWorkbookBytes(const std::string& bytes, const std::string& di
 
 BiffEngine::BiffEngine(const std::string& path) : path_(path), display_(displayName(path)) {
   identity_ = fileIdentity(path_, display_);
+  if (std::optional<KeptWorkbook> k = takeKept(identity_)) {
+    root_ = std::move(k->root);
+    book_ = std::move(k->book);
+    return;
+  }
   const std::string bytes = readWholeFile(path_, display_);
   book_ = openWorkbookBytes(bytes, display_, &root_);
   // The stream lives on as records; its bytes are made again on saving.
@@ -107,6 +157,16 @@ BiffEngine::BiffEngine(const std::string& path) : path_(path), display_(displayN
     workbook->data.clear();
     workbook->data.shrink_to_fit();
   }
+}
+
+BiffEngine::~BiffEngine() {
+  // Only what a save just wrote is known to be what a fresh read of the file would give.
+  if (!saved_ || modified_) return;
+  std::uint64_t weight = weightOf(root_) + weightOf(book_.globals);
+  for (const WorkbookStream::Sheet& sheet : book_.sheets) weight += weightOf(sheet.records);
+  std::lock_guard lock(keptMutex);
+  if (!keeping || weight > kKeptCapacity) return;
+  kept = KeptWorkbook{identity_, std::move(root_), std::move(book_)};
 }
 
 CompoundEntry* BiffEngine::workbookEntry() {
@@ -181,6 +241,7 @@ std::vector<std::string> BiffEngine::namesExcept(size_t position) const {
 }
 
 SheetId BiffEngine::copySheet(SheetId source, SheetId after) {
+  saved_ = false;  // a refusal part way may leave the records other than the file holds them
   const size_t from = indexOf(source);
   if (indexOf(after) + 1 != book_.sheets.size())
     throw ServerError("Cannot copy the sheet '" + book_.sheets[from].name +
@@ -211,6 +272,7 @@ SheetId BiffEngine::copySheet(SheetId source, SheetId after) {
 }
 
 void BiffEngine::renameSheet(SheetId id, const std::string& name) {
+  saved_ = false;
   const size_t at = indexOf(id);
   validateSheetName(name, namesExcept(at));
   // Formulas name sheets by position, so the new name is all that changes.
@@ -256,6 +318,7 @@ void BiffEngine::save() {
     throw ServerError("Cannot save '" + display_ +
                       "': the file was changed by another program while it was being saved. "
                       "Open it again and repeat the change.");
+  saved_ = true;
 }
 
 }  // namespace orv::biff

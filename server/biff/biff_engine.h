@@ -15,7 +15,11 @@ namespace orv::biff {
 // written back byte for byte.
 class BiffEngine : public Engine {
  public:
+  // Takes what the previous instance of this process left of the same file, unchanged since it
+  // saved it, instead of reading the file again.
   explicit BiffEngine(const std::string& path);
+  // Leaves the workbook for the next instance when this one saved it and changed nothing since.
+  ~BiffEngine() override;
 
   int sheetCount() const override;
   SheetId sheetAt(int position) const override;
@@ -46,7 +50,11 @@ class BiffEngine : public Engine {
   cfb::CompoundEntry root_;
   WorkbookStream book_;
   bool modified_ = false;
+  bool saved_ = false;  // a save wrote the file as held here
 };
+
+// Off, no instance leaves its workbook for the next (tests compare the two).
+void keepSavedWorkbooks(bool on);
 
 // Opens the BIFF8 workbook held in `bytes` (a whole .xls file) without a file: what the engine
 // does on opening, for fuzzing and tests. Throws ServerError naming `display`.

@@ -627,6 +627,35 @@ TEST(BiffSample, ListsItsSheetsAndCopiesTheTemplate) {
   EXPECT_EQ(scopes, (std::set<std::uint16_t>{1, 3, 4, 5}));
 }
 
+// ---- One instance after another, as a save after every copy runs ----
+
+// Copies the template once in a fresh instance and saves.
+void copyInFreshInstance(const std::string& path) {
+  BiffEngine engine(path);
+  engine.copySheet(engine.sheetAt(0), engine.sheetAt(engine.sheetCount() - 1));
+  engine.save();
+}
+
+TEST(BiffInstances, TakeOverWhatTheLastSavedAndReadAfreshWhatChangedBehindThem) {
+  TempDir dir;
+  const std::string kept = dir.file("kept.xls"), fresh = dir.file("fresh.xls");
+  std::filesystem::copy_file(ORV_PROJECT_DIR "/assets/Samples/sample1.xls", kept);
+  std::filesystem::copy_file(kept, fresh);
+  keepSavedWorkbooks(false);
+  for (int i = 0; i < 3; ++i) copyInFreshInstance(fresh);
+  keepSavedWorkbooks(true);
+  for (int i = 0; i < 3; ++i) copyInFreshInstance(kept);
+  EXPECT_EQ(test::readFile(kept), test::readFile(fresh));
+
+  // Another program puts the original back, with the time the saved file had: the next
+  // instance must see two sheets, not the five it would have been handed.
+  const auto time = std::filesystem::last_write_time(kept);
+  test::writeFile(kept, test::readFile(ORV_PROJECT_DIR "/assets/Samples/sample1.xls"));
+  std::filesystem::last_write_time(kept, time);
+  copyInFreshInstance(kept);
+  EXPECT_EQ(BiffEngine(kept).sheetCount(), 3);
+}
+
 // ---- The shared corpus ----
 
 const char* corpusDir() {
