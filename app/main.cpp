@@ -6,6 +6,7 @@
 #include "app/desktop_services.h"
 #include "app/display.h"
 #include "server/durable_file.h"
+#include "server/memory_budget.h"
 #include "ui/main/form1.h"
 
 int main(int argc, char** argv) {
@@ -15,6 +16,7 @@ int main(int argc, char** argv) {
   }
   // Ended by a signal in the middle of a save, the window leaves no temporary file behind.
   orv::installTemporaryFileCleanup();
+  orv::keepFreedMemoryForReuse();
   try {
     QApplication application(argc, argv);
     orv::DesktopServices desktop;

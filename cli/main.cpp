@@ -17,6 +17,7 @@
 #include "cli/copy_run.h"
 #include "cli/process_setup.h"
 #include "server/durable_file.h"
+#include "server/memory_budget.h"
 
 namespace {
 
@@ -42,6 +43,7 @@ int main(int argc, char** argv) {
     argumentPointers.push_back(const_cast<char*>(argument.c_str()));
   // Interrupted in the middle of a save, the run leaves no temporary file behind.
   orv::installTemporaryFileCleanup();
+  orv::keepFreedMemoryForReuse();
 
   CLI::App app{"Orvandel: makes many copies of one worksheet of a workbook.", "orvandel-cli"};
   app.require_subcommand(1);

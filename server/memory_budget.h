@@ -9,6 +9,12 @@ namespace orv {
 // without swapping), lowered to what the address-space limit (ulimit -v) leaves, when one is set.
 std::uint64_t memoryBudget();
 
+// Asks the allocator to keep blocks of up to 32 MB for reuse when they are freed, rather than
+// handing them back to the system at once. Each instance of a run frees and takes again blocks of
+// about the same sizes (a workbook part's text, its tree); handed back, they come again as page
+// faults that cost more than the copy. Called once at the start of the process.
+void keepFreedMemoryForReuse();
+
 // The end of the sentence "Cannot open 'Book.xlsx': ..." for a workbook that needs `needed` bytes
 // of memory more than the budget.
 std::string tooLargeReason(std::uint64_t needed);

@@ -1,4 +1,5 @@
 // The memory budget on Linux: /proc and the address-space limit.
+#include <malloc.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -52,6 +53,13 @@ std::uint64_t memoryBudget() {
   std::uint64_t budget = std::min(availablePhysical(), addressSpaceLeft());
   // Neither known: no reason to refuse.
   return budget;
+}
+
+void keepFreedMemoryForReuse() {
+  // Both stay fixed once set: the allocator no longer moves them by itself.
+  constexpr int kKept = 32 << 20;
+  mallopt(M_MMAP_THRESHOLD, kKept);
+  mallopt(M_TRIM_THRESHOLD, kKept);
 }
 
 }  // namespace orv

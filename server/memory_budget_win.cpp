@@ -16,4 +16,7 @@ std::uint64_t memoryBudget() {
   return std::min<std::uint64_t>(status.ullAvailPhys, status.ullAvailVirtual);
 }
 
+// The Windows heap keeps freed blocks for reuse by itself.
+void keepFreedMemoryForReuse() {}
+
 }  // namespace orv
