@@ -241,12 +241,10 @@ void Package::leaveForNextInstance() {
     // Only what the file holds as it is now: parts unchanged since it was read or written.
     if (e.state == State::Removed || e.dirty || e.index < 0) continue;
     CachedPart part;
-    if (!e.savedText.empty()) {
-      // An edited tree is left as the text it was saved as: the next instance parses it as it
-      // would parse the file, and meets exactly what a fresh instance meets.
-      part.text = std::move(e.savedText);
-      part.weight = part.text.size();
-    } else if (e.state == State::Xml) {
+    // An edited tree is left as it was saved: parsing the text it was written as gives the same
+    // tree, since the parser and the writer keep every node, and character references stand
+    // for what the parser would turn into spaces.
+    if (e.state == State::Xml) {
       part.doc = std::move(e.doc);
       part.gap = e.gap;
       part.textSize = e.weight;
@@ -439,7 +437,10 @@ pugi::xml_document& Package::xml(std::string_view part) {
   if (!e) damaged(part, "the part is missing");
   if (e->state == State::Xml) return *e->doc;
   std::string text;
-  if (e->state == State::Raw) {
+  // The content types come as bytes from the probe; as the file holds them, all the same.
+  const bool asInFile = e->state == State::Raw || (e->state == State::Bytes && !e->dirty &&
+                                                   e->index >= 0);
+  if (asInFile) {
     if (std::optional<CachedPart> cached =
             PartCache::instance().take(identity_, lowerAscii(e->name))) {
       if (cached->doc) {
@@ -447,11 +448,12 @@ pugi::xml_document& Package::xml(std::string_view part) {
         e->gap = std::move(cached->gap);
         e->weight = cached->textSize;
         e->state = State::Xml;
+        std::string().swap(e->bytes);
         return *e->doc;
       }
       text = std::move(cached->text);
     } else {
-      text = read(part);
+      text = e->state == State::Bytes ? std::move(e->bytes) : read(part);
     }
   } else {
     text = e->state == State::Bytes  ? std::move(e->bytes)
@@ -793,7 +795,7 @@ std::vector<zip::OutEntry> Package::outEntries(const std::vector<Entry*>& order)
     } else {
       o.produce = [&e] {
         std::string text = serialize(*e.doc, e.gap);
-        if (e.index >= 0) e.savedText = text;
+        e.weight = text.size();
         return text;
       };
     }
@@ -829,7 +831,6 @@ void Package::save() {
                       "again and repeat the change.");
   }
   std::optional<FileIdentity> savedAs;
-  for (auto& e : entries_) std::string().swap(e->savedText);
   const std::vector<Entry*> order = saveOrder();
   replaceFileDurably(path_, [this, &savedAs](int fd) {
     writeTo(fd);

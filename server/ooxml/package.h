@@ -142,8 +142,6 @@ class Package {
     std::function<std::string()> produce;  // for Lazy
     zip::PackedData packed;                // for Spooled: where it lies in the scratch file
     std::uint64_t weight = 0;              // the text's size, when parsed
-    // For an edited part: the text the last save wrote, left for the next instance.
-    std::string savedText;
   };
 
   void openArchive();
