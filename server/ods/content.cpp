@@ -78,26 +78,42 @@ std::string serializeXml(const pugi::xml_document& doc) {
   return std::move(writer.out);
 }
 
+namespace {
+
+[[noreturn]] void damagedContent(const std::string& display, const std::string& why) {
+  throw ServerError("Cannot open '" + display + "': the file is damaged (content.xml: " + why +
+                    ").");
+}
+
+}  // namespace
+
 Content::Content(std::string_view xml, const std::string& display)
     : doc_(std::make_unique<pugi::xml_document>()) {
-  const auto damaged = [&](const std::string& why) {
-    throw ServerError("Cannot open '" + display + "': the file is damaged (content.xml: " + why +
-                      ").");
-  };
   const pugi::xml_parse_result parsed = doc_->load_buffer(xml.data(), xml.size(), kParseOptions);
   if (!parsed)
-    damaged(std::string(parsed.description()) + " at byte " + std::to_string(parsed.offset));
+    damagedContent(display,
+                   std::string(parsed.description()) + " at byte " + std::to_string(parsed.offset));
+  index(display);
+}
+
+Content::Content(std::unique_ptr<pugi::xml_document> doc, const std::string& display)
+    : doc_(std::move(doc)) {
+  index(display);
+}
+
+void Content::index(const std::string& display) {
   pugi::xml_node root = doc_->document_element();
   ns_ = std::make_unique<Prefixes>(root);
   if (!Prefixes::is(root, ns_->office, "document-content") ||
       std::string_view(root.attribute(("xmlns:" + ns_->office).c_str()).value()) != kOfficeNs)
-    damaged("it is not the content of an OpenDocument file");
+    damagedContent(display, "it is not the content of an OpenDocument file");
   pugi::xml_node body = root.child(Prefixes::qualified(ns_->office, "body").c_str());
   spreadsheet_ = body.child(Prefixes::qualified(ns_->office, "spreadsheet").c_str());
-  if (!spreadsheet_) damaged("it holds no spreadsheet");
+  if (!spreadsheet_) damagedContent(display, "it holds no spreadsheet");
   const std::string table = Prefixes::qualified(ns_->table, "table");
+  tables_.clear();
   for (pugi::xml_node t : spreadsheet_.children(table.c_str())) tables_.push_back(t);
-  if (tables_.empty()) damaged("the spreadsheet has no sheets");
+  if (tables_.empty()) damagedContent(display, "the spreadsheet has no sheets");
 }
 
 std::string Content::tableName(size_t index) const {

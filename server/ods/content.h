@@ -33,6 +33,10 @@ class Content {
  public:
   // Parses the text; throws ServerError naming `display` when it is not a spreadsheet's content.
   Content(std::string_view xml, const std::string& display);
+  // Over a tree already parsed from a content.xml (or one that parsing its text would give).
+  Content(std::unique_ptr<pugi::xml_document> doc, const std::string& display);
+  // Hands the tree over; the content is of no further use.
+  std::unique_ptr<pugi::xml_document> takeDoc() { return std::move(doc_); }
 
   pugi::xml_document& doc() { return *doc_; }
   pugi::xml_node spreadsheet() const { return spreadsheet_; }
@@ -44,6 +48,9 @@ class Content {
   std::string serialize() const { return serializeXml(*doc_); }
 
  private:
+  // Finds the spreadsheet and its tables in doc_.
+  void index(const std::string& display);
+
   std::unique_ptr<pugi::xml_document> doc_;
   std::unique_ptr<Prefixes> ns_;
   pugi::xml_node spreadsheet_;

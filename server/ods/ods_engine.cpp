@@ -1,8 +1,10 @@
 #include "server/ods/ods_engine.h"
 
 #include <algorithm>
+#include <mutex>
 
 #include "server/format.h"
+#include "server/memory_budget.h"
 #include "server/server_error.h"
 #include "server/sheet_names.h"
 
@@ -22,6 +24,30 @@ std::string mediaTypeFor(const std::string& entry) {
   return entry.ends_with(".xml") ? "text/xml" : std::string();
 }
 
+// The content tree the last instance of this process saved, for the next instance that opens the
+// same file unchanged: saving after every copy opens the file the previous instance just wrote,
+// and parsing every sheet of the document again would cost more than the copy. Held for one file
+// identity (device, inode, size, times) and taken out whole; an instance that opens any other
+// identity drops it. Bounded like the Open XML engine's cache.
+struct KeptContent {
+  FileIdentity identity;
+  std::unique_ptr<pugi::xml_document> doc;
+};
+
+constexpr std::uint64_t kKeptCapacity = std::uint64_t{96} << 20;
+
+std::mutex keptMutex;
+std::optional<KeptContent> kept;
+bool keeping = true;
+
+std::unique_ptr<pugi::xml_document> takeKeptContent(const FileIdentity& identity) {
+  std::lock_guard lock(keptMutex);
+  std::optional<KeptContent> taken = std::move(kept);
+  kept.reset();
+  if (!taken || !(taken->identity == identity)) return nullptr;
+  return std::move(taken->doc);
+}
+
 }  // namespace
 
 OdsEngine::OdsEngine(const std::string& path, zip::OpenedArchive opened)
@@ -34,11 +60,26 @@ OdsEngine::OdsEngine(const std::string& path, zip::OpenedArchive opened)
                         "': " + refusalReason(FileFormat::OdsEncrypted));
   }
   if (!store_.has(kContent)) store_.damaged(kContent, "the document content is missing");
-  content_ = std::make_unique<Content>(store_.read(kContent), display);
+  if (std::unique_ptr<pugi::xml_document> doc = takeKeptContent(store_.identity()))
+    content_ = std::make_unique<Content>(std::move(doc), display);
+  else
+    content_ = std::make_unique<Content>(store_.read(kContent), display);
   findActiveSheet();
 }
 
-OdsEngine::~OdsEngine() = default;
+OdsEngine::~OdsEngine() {
+  // Only a content just saved is known to be what a fresh read of the file would give.
+  if (!saved_ || contentDirty_ || !content_ || savedContentSize_ == 0) return;
+  std::lock_guard lock(keptMutex);
+  if (!keeping || xmlPartCost(savedContentSize_, 0, 0) > kKeptCapacity) return;
+  kept = KeptContent{store_.identity(), content_->takeDoc()};
+}
+
+void keepSavedContent(bool on) {
+  std::lock_guard lock(keptMutex);
+  keeping = on;
+  kept.reset();
+}
 
 std::unique_ptr<Engine> openOds(const std::string& path, zip::OpenedArchive opened) {
   return std::make_unique<OdsEngine>(path, std::move(opened));
@@ -219,6 +260,7 @@ void OdsEngine::retargetObject(const std::string& entry, const std::string& from
 }
 
 SheetId OdsEngine::copySheet(SheetId sourceId, SheetId afterId) {
+  saved_ = false;  // a refusal part way may leave the tree other than the file holds it
   const size_t source = indexOf(sourceId);
   const std::string sourceName = content_->tableName(source);
   if (indexOf(afterId) + 1 != content_->tables().size())
@@ -268,6 +310,7 @@ SheetId OdsEngine::copySheet(SheetId sourceId, SheetId afterId) {
 }
 
 void OdsEngine::renameSheet(SheetId id, const std::string& name) {
+  saved_ = false;
   const size_t at = indexOf(id);
   const std::string old = content_->tableName(at);
   if (old == name) return;
@@ -298,7 +341,11 @@ void OdsEngine::renameSheet(SheetId id, const std::string& name) {
 
 void OdsEngine::save() {
   if (!contentDirty_ && !store_.modified()) return;
-  if (contentDirty_) store_.put(kContent, content_->serialize());
+  if (contentDirty_) {
+    std::string text = content_->serialize();
+    savedContentSize_ = text.size();
+    store_.put(kContent, std::move(text));
+  }
   if (settingsDirty_ && settings_) store_.put(kSettings, serializeXml(*settings_));
   if (metaDirty_ && meta_) store_.put(kMeta, serializeXml(*meta_));
   // A document signature covers the whole package and no longer holds for the changed one.
@@ -310,6 +357,7 @@ void OdsEngine::save() {
   if (manifestDirty_ && manifest_) store_.put(kManifest, manifest_->serialize());
   store_.save();
   contentDirty_ = settingsDirty_ = metaDirty_ = manifestDirty_ = false;
+  saved_ = true;
 }
 
 std::vector<std::string> OdsEngine::takeNotices() { return std::exchange(notices_, {}); }

@@ -17,7 +17,8 @@ namespace orv::ods {
 
 // The engine for OpenDocument spreadsheets (.ods). Opening reads the manifest and the document
 // content; the settings and statistics are read when a copy needs them, and every other entry
-// (styles, pictures, macros, thumbnails) is saved byte for byte.
+// (styles, pictures, macros, thumbnails) is saved byte for byte. An instance that saved leaves its
+// content to the next instance of the process that opens the file unchanged.
 class OdsEngine : public Engine {
  public:
   OdsEngine(const std::string& path, zip::OpenedArchive opened);
@@ -70,7 +71,12 @@ class OdsEngine : public Engine {
   std::vector<std::string> notices_;
   bool signatureNoticed_ = false;
   SheetId active_ = 1;
+  bool saved_ = false;                 // a save wrote the content as held here
+  std::uint64_t savedContentSize_ = 0;  // the content's text, as the last save wrote it
 };
+
+// Off, no instance leaves its content for the next (tests compare the two).
+void keepSavedContent(bool on);
 
 // Opens the workbook the probe recognised as an OpenDocument spreadsheet.
 std::unique_ptr<Engine> openOds(const std::string& path, zip::OpenedArchive opened);

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <pugixml.hpp>
 
 #include "fixtures.h"
 #include "server/application.h"
+#include "server/ods/ods_engine.h"
 #include "server/ods/open_formula.h"
 
 namespace orv {
@@ -112,6 +114,37 @@ class OdsCopy : public ::testing::Test {
   std::vector<std::string> notices_;
   std::unique_ptr<Application> app_ = createApplication();
 };
+
+// One instance per copy, as a save after every copy runs them; returns the sheets it saw.
+int copyDataInFreshInstance(const std::string& path) {
+  std::unique_ptr<Application> app = createApplication();
+  Workbook& book = app->workbooks().open(path);
+  const int count = book.sheets().count();
+  book.sheets().item("Data").copy(book.sheets().item(count));
+  book.save();
+  return count;
+}
+
+TEST(OdsInstances, TakeOverWhatTheLastSavedAndReadAfreshWhatChangedBehindThem) {
+  test::TempDir dir;
+  const std::string kept = dir.file("kept.ods"), fresh = dir.file("fresh.ods");
+  test::writeOdsWorkbook(kept, {});
+  const std::string original = test::readFile(kept);
+  test::writeFile(fresh, original);
+  ods::keepSavedContent(false);
+  for (int i = 0; i < 3; ++i) copyDataInFreshInstance(fresh);
+  ods::keepSavedContent(true);
+  int seen = 0;
+  for (int i = 0; i < 3; ++i) seen = copyDataInFreshInstance(kept);
+  EXPECT_EQ(test::zipPart(kept, "content.xml"), test::zipPart(fresh, "content.xml"));
+
+  // Another program puts the original back in place, with the time the saved file had: the
+  // next instance sees the original's sheets, not the ones it would have been handed.
+  const auto time = std::filesystem::last_write_time(kept);
+  test::writeFile(kept, original);
+  std::filesystem::last_write_time(kept, time);
+  EXPECT_EQ(copyDataInFreshInstance(kept), seen - 2);
+}
 
 TEST_F(OdsCopy, TheCopyNamesItselfWhereTheSourceNamedItself) {
   test::OdsOptions options;
