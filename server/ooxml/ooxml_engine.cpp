@@ -329,8 +329,8 @@ long long OoxmlEngine::checkCopyAllowed(SheetId sourceId) {
 }
 
 std::string OoxmlEngine::linkSheetPart(const SheetInfo& source, const std::string& part) {
+  const Relationships links = pkg_.relationships(workbookPart_);
   pugi::xml_node rels = pkg_.xml(workbookRels_).document_element();
-  const Relationships links(rels);
   const Relationship* sourceLink = links.byId(relIdAttribute(source.node).value());
   const std::string rid = addRelationship(rels, sourceLink ? sourceLink->type : std::string(),
                                           relativeTarget(workbookPart_, part));

@@ -432,7 +432,17 @@ std::string Package::inflate(const Entry& e, std::string_view part, size_t limit
 
 std::string Package::read(std::string_view part) { return readPrefix(part, SIZE_MAX); }
 
+void Package::forgetRelationships(std::string_view part) {
+  if (!relsMemo_.empty()) relsMemo_.erase(lowerAscii(part));
+}
+
 pugi::xml_document& Package::xml(std::string_view part) {
+  // Whoever asks for the tree may change it.
+  forgetRelationships(part);
+  return parsed(part);
+}
+
+pugi::xml_document& Package::parsed(std::string_view part) {
   Entry* e = find(part);
   if (!e) damaged(part, "the part is missing");
   if (e->state == State::Xml) return *e->doc;
@@ -495,6 +505,7 @@ pugi::xml_document& Package::xml(std::string_view part) {
 }
 
 void Package::markDirty(std::string_view part) {
+  forgetRelationships(part);
   Entry* e = find(part);
   if (!e) return;
   e->dirty = true;
@@ -540,6 +551,7 @@ std::string Package::prologGap(std::string_view part) const {
 
 void Package::addXml(const std::string& part, std::unique_ptr<pugi::xml_document> doc,
                      std::string gap) {
+  forgetRelationships(part);
   Entry& e = insert(part);
   e.gap = std::move(gap);
   e.state = State::Xml;
@@ -551,6 +563,7 @@ void Package::addXml(const std::string& part, std::unique_ptr<pugi::xml_document
 }
 
 void Package::addBytes(const std::string& part, std::string bytes) {
+  forgetRelationships(part);
   Entry& e = insert(part);
   e.state = State::Bytes;
   e.doc.reset();
@@ -561,6 +574,7 @@ void Package::addBytes(const std::string& part, std::string bytes) {
 }
 
 void Package::addLazy(const std::string& part, std::function<std::string()> produce) {
+  forgetRelationships(part);
   Entry& e = insert(part);
   e.state = State::Lazy;
   e.doc.reset();
@@ -629,12 +643,14 @@ std::string Package::unspool(const Entry& e) const {
 }
 
 void Package::freeze(std::string_view part) {
+  forgetRelationships(part);
   Entry* e = find(part);
   if (!e || e->state != State::Xml || !e->dirty) return;
   keepFinished(*e, serialize(*e->doc, e->gap));
 }
 
 void Package::release(std::string_view part) {
+  forgetRelationships(part);
   Entry* e = find(part);
   if (!e || e->dirty || e->index < 0 || e->state == State::Raw) return;
   e->doc.reset();
@@ -643,6 +659,7 @@ void Package::release(std::string_view part) {
 }
 
 void Package::remove(std::string_view part) {
+  forgetRelationships(part);
   Entry* e = find(part);
   if (!e) return;
   e->state = State::Removed;
@@ -675,7 +692,11 @@ std::string Package::freshPartName(std::string_view dir, std::string_view stem,
 Relationships Package::relationships(std::string_view part) {
   std::string rels = relsPartOf(part);
   if (!has(rels)) return {};
-  return Relationships(xml(rels).document_element());
+  std::string key = lowerAscii(rels);
+  if (auto kept = relsMemo_.find(key); kept != relsMemo_.end()) return kept->second;
+  Relationships read(parsed(rels).document_element());
+  relsMemo_.emplace(std::move(key), read);
+  return read;
 }
 
 void Package::indexContentTypes() {

@@ -96,7 +96,8 @@ class Package {
   std::string freshPartName(std::string_view dir, std::string_view stem, std::string_view ext,
                             int minNumber = 1) const;
 
-  // Relationships of `part` (empty when it has none).
+  // Relationships of `part` (empty when it has none); read once and kept until the .rels part's
+  // tree is asked for or its part changed.
   Relationships relationships(std::string_view part);
 
   // The file as last opened or saved.
@@ -144,6 +145,9 @@ class Package {
     std::uint64_t weight = 0;              // the text's size, when parsed
   };
 
+  // xml() without letting go of the relationships kept for the part.
+  pugi::xml_document& parsed(std::string_view part);
+  void forgetRelationships(std::string_view part);
   void openArchive();
   ServerError changedDuringSave() const;
   void indexEntries();
@@ -182,6 +186,7 @@ class Package {
   std::unordered_map<std::string, pugi::xml_node> overrides_;
   pugi::xml_node lastOverride_;
   bool typesIndexed_ = false;
+  std::map<std::string, Relationships, std::less<>> relsMemo_;  // by lower-case .rels part
   bool rawSave_ = true;
   bool lastSaveRaw_ = false;
   int spool_ = -1;  // the scratch file, once needed

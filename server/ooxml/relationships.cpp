@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <set>
 
 #include "server/ooxml/package.h"
 
@@ -49,11 +48,13 @@ RelKind relKind(std::string_view type) {
 }
 
 Relationships::Relationships(pugi::xml_node root) {
+  auto data = std::make_shared<Data>();
   for (pugi::xml_node r : root.children()) {
     if (!isRelationship(r)) continue;
-    list_.push_back(relationshipOf(r));
-    byId_.emplace(list_.back().id, list_.size() - 1);
+    data->list.push_back(relationshipOf(r));
+    data->byId.emplace(data->list.back().id, data->list.size() - 1);
   }
+  data_ = std::move(data);
 }
 
 Relationships Relationships::parse(std::string_view text) {
@@ -63,26 +64,29 @@ Relationships Relationships::parse(std::string_view text) {
 }
 
 const Relationship* Relationships::byId(std::string_view id) const {
-  const auto found = byId_.find(std::string(id));
-  return found == byId_.end() ? nullptr : &list_[found->second];
+  const auto found = data_->byId.find(std::string(id));
+  return found == data_->byId.end() ? nullptr : &data_->list[found->second];
 }
 
 const Relationship* Relationships::firstOfKind(RelKind kind) const {
-  for (const Relationship& r : list_)
+  for (const Relationship& r : data_->list)
     if (r.kind() == kind) return &r;
   return nullptr;
 }
 
 std::string freshRelationshipId(pugi::xml_node root) {
   long highest = 0;
-  std::set<std::string, std::less<>> used;
-  for (pugi::xml_node r : root.children()) {
-    std::string_view id = r.attribute("Id").value();
-    used.insert(std::string(id));
-    if (std::optional<long> number = idNumber(id)) highest = std::max(highest, *number);
-  }
+  for (pugi::xml_node r : root.children())
+    if (std::optional<long> number = idNumber(r.attribute("Id").value()))
+      highest = std::max(highest, *number);
+  // Only an id past the numbers counted can be taken already.
+  const auto taken = [&](const std::string& id) {
+    for (pugi::xml_node r : root.children())
+      if (id == r.attribute("Id").value()) return true;
+    return false;
+  };
   std::string id = "rId" + std::to_string(highest + 1);
-  while (used.count(id)) id = "rId" + std::to_string(++highest + 1);
+  while (taken(id)) id = "rId" + std::to_string(++highest + 1);
   return id;
 }
 

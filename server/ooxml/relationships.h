@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <pugixml.hpp>
 #include <string>
 #include <string_view>
@@ -52,17 +53,21 @@ class Relationships {
   // A .rels part's text; no relationships when it is not well-formed.
   static Relationships parse(std::string_view text);
 
-  const std::vector<Relationship>& all() const { return list_; }
-  auto begin() const { return list_.begin(); }
-  auto end() const { return list_.end(); }
-  bool empty() const { return list_.empty(); }
+  const std::vector<Relationship>& all() const { return data_->list; }
+  auto begin() const { return data_->list.begin(); }
+  auto end() const { return data_->list.end(); }
+  bool empty() const { return data_->list.empty(); }
   const Relationship* byId(std::string_view id) const;
   const Relationship* firstOfKind(RelKind kind) const;
 
  private:
-  std::vector<Relationship> list_;
-  // Positions in list_ by id, the first of each id: a workbook part can have thousands.
-  std::unordered_map<std::string, size_t> byId_;
+  struct Data {
+    std::vector<Relationship> list;
+    // Positions in list by id, the first of each id: a workbook part can have thousands.
+    std::unordered_map<std::string, size_t> byId;
+  };
+  // Shared between copies, which are cheap: the package hands out the ones it keeps.
+  std::shared_ptr<const Data> data_ = std::make_shared<const Data>();
 };
 
 // Editing a parsed .rels part in place (its root element), keeping the prefix it is written
