@@ -14,6 +14,10 @@ std::string outOfMemoryReason(const std::string& verb) {
   return "there is not enough memory to " + verb + " this workbook.";
 }
 
+std::uint64_t keptWorkbookCapacity() {
+  return std::max<std::uint64_t>(std::uint64_t{96} << 20, memoryBudget() / 4);
+}
+
 std::uint64_t xmlPartCost(std::uint64_t bytes, std::uint64_t elements, std::uint64_t attributes) {
   constexpr std::uint64_t kNode = 64;       // one parsed element or text run
   constexpr std::uint64_t kAttribute = 40;  // one parsed attribute

@@ -9,6 +9,11 @@ namespace orv {
 // without swapping), lowered to what the address-space limit (ulimit -v) leaves, when one is set.
 std::uint64_t memoryBudget();
 
+// How much an engine may keep of a workbook it saved, for the next instance of the process that
+// opens it: 96 MB, or a quarter of the memory budget when that is more. What is kept is what the
+// instance held anyway, handed over rather than read again.
+std::uint64_t keptWorkbookCapacity();
+
 // Asks the allocator to keep blocks of up to 32 MB for reuse when they are freed, rather than
 // handing them back to the system at once. Each instance of a run frees and takes again blocks of
 // about the same sizes (a workbook part's text, its tree); handed back, they come again as page

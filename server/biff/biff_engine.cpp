@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "server/biff/sheet_copy.h"
+#include "server/memory_budget.h"
 #include "server/server_error.h"
 #include "server/sheet_names.h"
 #include "server/utf8_path.h"
@@ -49,14 +50,12 @@ bool writeAll(int fd, const std::string& bytes) {
 // opens the same file unchanged: saving after every copy opens the file the previous instance
 // just wrote, and reading and parsing a large workbook again would cost more than the copy.
 // Held for one file identity (device, inode, size, times) and taken out whole; an instance that
-// opens any other identity drops it. Bounded like the Open XML engine's cache.
+// opens any other identity drops it. Bounded by keptWorkbookCapacity().
 struct KeptWorkbook {
   FileIdentity identity;
   CompoundEntry root;
   WorkbookStream book;
 };
-
-constexpr std::uint64_t kKeptCapacity = std::uint64_t{96} << 20;
 
 std::mutex keptMutex;
 std::optional<KeptWorkbook> kept;
@@ -164,8 +163,9 @@ BiffEngine::~BiffEngine() {
   if (!saved_ || modified_) return;
   std::uint64_t weight = weightOf(root_) + weightOf(book_.globals);
   for (const WorkbookStream::Sheet& sheet : book_.sheets) weight += weightOf(sheet.records);
+  if (weight > keptWorkbookCapacity()) return;
   std::lock_guard lock(keptMutex);
-  if (!keeping || weight > kKeptCapacity) return;
+  if (!keeping) return;
   kept = KeptWorkbook{identity_, std::move(root_), std::move(book_)};
 }
 

@@ -28,13 +28,11 @@ std::string mediaTypeFor(const std::string& entry) {
 // same file unchanged: saving after every copy opens the file the previous instance just wrote,
 // and parsing every sheet of the document again would cost more than the copy. Held for one file
 // identity (device, inode, size, times) and taken out whole; an instance that opens any other
-// identity drops it. Bounded like the Open XML engine's cache.
+// identity drops it. Bounded by keptWorkbookCapacity().
 struct KeptContent {
   FileIdentity identity;
   std::unique_ptr<pugi::xml_document> doc;
 };
-
-constexpr std::uint64_t kKeptCapacity = std::uint64_t{96} << 20;
 
 std::mutex keptMutex;
 std::optional<KeptContent> kept;
@@ -70,8 +68,9 @@ OdsEngine::OdsEngine(const std::string& path, zip::OpenedArchive opened)
 OdsEngine::~OdsEngine() {
   // Only a content just saved is known to be what a fresh read of the file would give.
   if (!saved_ || contentDirty_ || !content_ || savedContentSize_ == 0) return;
+  if (xmlPartCost(savedContentSize_, 0, 0) > keptWorkbookCapacity()) return;
   std::lock_guard lock(keptMutex);
-  if (!keeping || xmlPartCost(savedContentSize_, 0, 0) > kKeptCapacity) return;
+  if (!keeping) return;
   kept = KeptContent{store_.identity(), content_->takeDoc()};
 }
 

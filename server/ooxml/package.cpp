@@ -242,8 +242,9 @@ void Package::leaveForNextInstance() {
     if (e.state == State::Removed || e.dirty || e.index < 0) continue;
     CachedPart part;
     // An edited tree is left as it was saved: parsing the text it was written as gives the same
-    // tree, since the parser and the writer keep every node, and character references stand
-    // for what the parser would turn into spaces.
+    // tree. The parser and the writer keep every node; the writer escapes the line breaks of
+    // attribute values, which the parser would turn into spaces; and the engine puts no carriage
+    // return into text, which the parser would turn into a line break.
     if (e.state == State::Xml) {
       part.doc = std::move(e.doc);
       part.gap = e.gap;

@@ -1,5 +1,6 @@
 #include "server/zip/entry_store.h"
 
+#include <map>
 #include <utility>
 
 #include "server/memory_budget.h"
@@ -170,10 +171,20 @@ void EntryStore::save() {
     throw ServerError("Cannot save '" + display_ +
                       "': the file was changed by another program after it was opened. Open it "
                       "again and repeat the change.");
+  // The first entry stays first (an OpenDocument package's mimetype must); then the untouched
+  // entries as they lie, then the replaced and new ones. Two saves in a row then share their
+  // start byte for byte, which the kernel clones or copies instead of this process writing it.
+  std::vector<Entry*> order;
+  order.reserve(entries_.size());
+  for (size_t pass = 0; pass < 2; ++pass)
+    for (size_t i = 0; i < entries_.size(); ++i) {
+      Entry* entry = entries_[i].get();
+      const bool early = i == 0 || !entry->replaced;
+      if (!entry->removed && early == (pass == 0)) order.push_back(entry);
+    }
   std::vector<OutEntry> out;
-  out.reserve(entries_.size());
-  for (const auto& entry : entries_) {
-    if (entry->removed) continue;
+  out.reserve(order.size());
+  for (const Entry* entry : order) {
     OutEntry o;
     o.name = entry->name;
     if (entry->replaced) {
@@ -203,20 +214,23 @@ void EntryStore::save() {
                   savedAs->size != identity_.size || savedAs->mtimeNs != identity_.mtimeNs))
     throw changedDuringSave();
   // The entries now lie in the file just written, in this order.
-  std::vector<std::unique_ptr<Entry>> kept;
-  zip_int64_t written = 0;
+  std::map<const Entry*, std::unique_ptr<Entry>> owned;
   for (auto& entry : entries_) {
     if (entry->removed) {
       if (auto it = byName_.find(entry->name); it != byName_.end() && it->second == entry.get())
         byName_.erase(it);
       continue;
     }
+    owned.emplace(entry.get(), std::move(entry));
+  }
+  entries_.clear();
+  zip_int64_t written = 0;
+  for (Entry* entry : order) {
     entry->index = written++;
     entry->replaced = false;
     std::string().swap(entry->bytes);
-    kept.push_back(std::move(entry));
+    entries_.push_back(std::move(owned.at(entry)));
   }
-  entries_ = std::move(kept);
   modified_ = false;
 }
 
