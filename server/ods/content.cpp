@@ -72,8 +72,9 @@ std::string Prefixes::qualified(const std::string& prefix, std::string_view loca
   return prefix + ":" + std::string(local);
 }
 
-std::string serializeXml(const pugi::xml_document& doc) {
+std::string serializeXml(const pugi::xml_document& doc, size_t expected) {
   StringWriter writer;
+  writer.out.reserve(expected);
   doc.save(writer, "", pugi::format_raw, pugi::encoding_utf8);
   return std::move(writer.out);
 }

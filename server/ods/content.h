@@ -26,7 +26,9 @@ struct Prefixes {
 // The parse options every OpenDocument part uses, and the way every part is written back: every
 // namespace declaration, comment and processing instruction is kept.
 constexpr unsigned kParseOptions = pugi::parse_full | pugi::parse_ws_pcdata;
-std::string serializeXml(const pugi::xml_document& doc);
+// `expected`: about the size of the text, when known, so that a large part is written into one
+// buffer instead of one that is moved again and again as it grows.
+std::string serializeXml(const pugi::xml_document& doc, size_t expected = 0);
 
 // The document content (content.xml) of a spreadsheet: its tables in tab order.
 class Content {
@@ -45,7 +47,7 @@ class Content {
   const std::vector<pugi::xml_node>& tables() const { return tables_; }
   std::string tableName(size_t index) const;
   bool structureProtected() const;
-  std::string serialize() const { return serializeXml(*doc_); }
+  std::string serialize(size_t expected = 0) const { return serializeXml(*doc_, expected); }
 
  private:
   // Finds the spreadsheet and its tables in doc_.

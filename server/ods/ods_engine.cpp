@@ -32,18 +32,19 @@ std::string mediaTypeFor(const std::string& entry) {
 struct KeptContent {
   FileIdentity identity;
   std::unique_ptr<pugi::xml_document> doc;
+  std::uint64_t textSize = 0;  // as the save wrote it
 };
 
 std::mutex keptMutex;
 std::optional<KeptContent> kept;
 bool keeping = true;
 
-std::unique_ptr<pugi::xml_document> takeKeptContent(const FileIdentity& identity) {
+std::optional<KeptContent> takeKeptContent(const FileIdentity& identity) {
   std::lock_guard lock(keptMutex);
   std::optional<KeptContent> taken = std::move(kept);
   kept.reset();
-  if (!taken || !(taken->identity == identity)) return nullptr;
-  return std::move(taken->doc);
+  if (taken && !(taken->identity == identity)) taken.reset();
+  return taken;
 }
 
 }  // namespace
@@ -58,10 +59,14 @@ OdsEngine::OdsEngine(const std::string& path, zip::OpenedArchive opened)
                         "': " + refusalReason(FileFormat::OdsEncrypted));
   }
   if (!store_.has(kContent)) store_.damaged(kContent, "the document content is missing");
-  if (std::unique_ptr<pugi::xml_document> doc = takeKeptContent(store_.identity()))
-    content_ = std::make_unique<Content>(std::move(doc), display);
-  else
-    content_ = std::make_unique<Content>(store_.read(kContent), display);
+  if (std::optional<KeptContent> k = takeKeptContent(store_.identity())) {
+    content_ = std::make_unique<Content>(std::move(k->doc), display);
+    savedContentSize_ = k->textSize;
+  } else {
+    const std::string text = store_.read(kContent);
+    savedContentSize_ = text.size();
+    content_ = std::make_unique<Content>(text, display);
+  }
   findActiveSheet();
 }
 
@@ -71,7 +76,7 @@ OdsEngine::~OdsEngine() {
   if (xmlPartCost(savedContentSize_, 0, 0) > keptWorkbookCapacity()) return;
   std::lock_guard lock(keptMutex);
   if (!keeping) return;
-  kept = KeptContent{store_.identity(), content_->takeDoc()};
+  kept = KeptContent{store_.identity(), content_->takeDoc(), savedContentSize_};
 }
 
 void keepSavedContent(bool on) {
@@ -341,7 +346,8 @@ void OdsEngine::renameSheet(SheetId id, const std::string& name) {
 void OdsEngine::save() {
   if (!contentDirty_ && !store_.modified()) return;
   if (contentDirty_) {
-    std::string text = content_->serialize();
+    // A copy adds a little to what the last save wrote.
+    std::string text = content_->serialize(savedContentSize_ + savedContentSize_ / 8);
     savedContentSize_ = text.size();
     store_.put(kContent, std::move(text));
   }

@@ -72,7 +72,7 @@ class OdsEngine : public Engine {
   bool signatureNoticed_ = false;
   SheetId active_ = 1;
   bool saved_ = false;                 // a save wrote the content as held here
-  std::uint64_t savedContentSize_ = 0;  // the content's text, as the last save wrote it
+  std::uint64_t savedContentSize_ = 0;  // the content's text, as last read or written
 };
 
 // Off, no instance leaves its content for the next (tests compare the two).

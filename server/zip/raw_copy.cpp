@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <system_error>
 
 #include "server/durable_file.h"
@@ -292,12 +293,14 @@ libdeflate_compressor* compressorFor(int level) {
 
 std::string deflateRaw(std::string_view data, int level) {
   libdeflate_compressor* compressor = compressorFor(level);
-  std::string packed(libdeflate_deflate_compress_bound(compressor, data.size()), '\0');
-  const size_t n = libdeflate_deflate_compress(compressor, data.data(), data.size(), packed.data(),
-                                               packed.size());
+  // The bound is about the size of the text, but the output is a fraction of it: the buffer is
+  // left unfilled, so that the pages the output never reaches are never touched.
+  const size_t bound = libdeflate_deflate_compress_bound(compressor, data.size());
+  const auto buffer = std::make_unique_for_overwrite<char[]>(bound);
+  const size_t n =
+      libdeflate_deflate_compress(compressor, data.data(), data.size(), buffer.get(), bound);
   if (n == 0) throw std::bad_alloc();  // the bound is always enough
-  packed.resize(n);
-  return packed;
+  return std::string(buffer.get(), n);
 }
 
 std::optional<std::string> inflateRaw(std::string_view packed, std::uint64_t plainSize) {
