@@ -4,11 +4,11 @@
 
 #include <cerrno>
 #include <fstream>
-#include <mutex>
 #include <optional>
 #include <sstream>
 
 #include "server/biff/sheet_copy.h"
+#include "server/kept_workbook.h"
 #include "server/memory_budget.h"
 #include "server/server_error.h"
 #include "server/sheet_names.h"
@@ -46,27 +46,16 @@ bool writeAll(int fd, const std::string& bytes) {
   return true;
 }
 
-// What the last instance of this process held of a workbook it saved, for the next instance that
-// opens the same file unchanged: saving after every copy opens the file the previous instance
-// just wrote, and reading and parsing a large workbook again would cost more than the copy.
-// Held for one file identity (device, inode, size, times) and taken out whole; an instance that
-// opens any other identity drops it. Bounded by keptWorkbookCapacity().
-struct KeptWorkbook {
-  FileIdentity identity;
+// The workbook as the last save wrote it: the compound file's streams, and the Workbook stream
+// as records.
+struct Saved {
   CompoundEntry root;
   WorkbookStream book;
 };
 
-std::mutex keptMutex;
-std::optional<KeptWorkbook> kept;
-bool keeping = true;
-
-std::optional<KeptWorkbook> takeKept(const FileIdentity& identity) {
-  std::lock_guard lock(keptMutex);
-  std::optional<KeptWorkbook> taken = std::move(kept);
-  kept.reset();
-  if (taken && !(taken->identity == identity)) taken.reset();
-  return taken;
+KeptWorkbook<Saved>& kept() {
+  static KeptWorkbook<Saved> slot;
+  return slot;
 }
 
 std::uint64_t weightOf(const CompoundEntry& entry) {
@@ -83,11 +72,7 @@ std::uint64_t weightOf(const std::vector<Record>& records) {
 
 }  // namespace
 
-void keepSavedWorkbooks(bool on) {
-  std::lock_guard lock(keptMutex);
-  keeping = on;
-  kept.reset();
-}
+void keepSavedWorkbooks(bool on) { kept().setEnabled(on); }
 
 WorkbookStream openWorkbookBytes(const std::string& bytes, const std::string& display,
                                  CompoundEntry* keep) {
@@ -144,7 +129,7 @@ WorkbookStream openWorkbookBytes(const std::string& bytes, const std::string& di
 
 BiffEngine::BiffEngine(const std::string& path) : path_(path), display_(displayName(path)) {
   identity_ = fileIdentity(path_, display_);
-  if (std::optional<KeptWorkbook> k = takeKept(identity_)) {
+  if (std::optional<Saved> k = kept().take(identity_)) {
     root_ = std::move(k->root);
     book_ = std::move(k->book);
     return;
@@ -164,9 +149,7 @@ BiffEngine::~BiffEngine() {
   std::uint64_t weight = weightOf(root_) + weightOf(book_.globals);
   for (const WorkbookStream::Sheet& sheet : book_.sheets) weight += weightOf(sheet.records);
   if (weight > keptWorkbookCapacity()) return;
-  std::lock_guard lock(keptMutex);
-  if (!keeping) return;
-  kept = KeptWorkbook{identity_, std::move(root_), std::move(book_)};
+  kept().keep(identity_, Saved{std::move(root_), std::move(book_)});
 }
 
 CompoundEntry* BiffEngine::workbookEntry() {

@@ -1,9 +1,9 @@
 #include "server/ods/ods_engine.h"
 
 #include <algorithm>
-#include <mutex>
 
 #include "server/format.h"
+#include "server/kept_workbook.h"
 #include "server/memory_budget.h"
 #include "server/server_error.h"
 #include "server/sheet_names.h"
@@ -24,27 +24,15 @@ std::string mediaTypeFor(const std::string& entry) {
   return entry.ends_with(".xml") ? "text/xml" : std::string();
 }
 
-// The content tree the last instance of this process saved, for the next instance that opens the
-// same file unchanged: saving after every copy opens the file the previous instance just wrote,
-// and parsing every sheet of the document again would cost more than the copy. Held for one file
-// identity (device, inode, size, times) and taken out whole; an instance that opens any other
-// identity drops it. Bounded by keptWorkbookCapacity().
-struct KeptContent {
-  FileIdentity identity;
+// The content as the last save wrote it.
+struct Saved {
   std::unique_ptr<pugi::xml_document> doc;
-  std::uint64_t textSize = 0;  // as the save wrote it
+  std::uint64_t textSize = 0;
 };
 
-std::mutex keptMutex;
-std::optional<KeptContent> kept;
-bool keeping = true;
-
-std::optional<KeptContent> takeKeptContent(const FileIdentity& identity) {
-  std::lock_guard lock(keptMutex);
-  std::optional<KeptContent> taken = std::move(kept);
-  kept.reset();
-  if (taken && !(taken->identity == identity)) taken.reset();
-  return taken;
+KeptWorkbook<Saved>& kept() {
+  static KeptWorkbook<Saved> slot;
+  return slot;
 }
 
 }  // namespace
@@ -59,7 +47,7 @@ OdsEngine::OdsEngine(const std::string& path, zip::OpenedArchive opened)
                         "': " + refusalReason(FileFormat::OdsEncrypted));
   }
   if (!store_.has(kContent)) store_.damaged(kContent, "the document content is missing");
-  if (std::optional<KeptContent> k = takeKeptContent(store_.identity())) {
+  if (std::optional<Saved> k = kept().take(store_.identity())) {
     content_ = std::make_unique<Content>(std::move(k->doc), display);
     savedContentSize_ = k->textSize;
   } else {
@@ -74,16 +62,10 @@ OdsEngine::~OdsEngine() {
   // Only a content just saved is known to be what a fresh read of the file would give.
   if (!saved_ || contentDirty_ || !content_ || savedContentSize_ == 0) return;
   if (xmlPartCost(savedContentSize_, 0, 0) > keptWorkbookCapacity()) return;
-  std::lock_guard lock(keptMutex);
-  if (!keeping) return;
-  kept = KeptContent{store_.identity(), content_->takeDoc(), savedContentSize_};
+  kept().keep(store_.identity(), Saved{content_->takeDoc(), savedContentSize_});
 }
 
-void keepSavedContent(bool on) {
-  std::lock_guard lock(keptMutex);
-  keeping = on;
-  kept.reset();
-}
+void keepSavedContent(bool on) { kept().setEnabled(on); }
 
 std::unique_ptr<Engine> openOds(const std::string& path, zip::OpenedArchive opened) {
   return std::make_unique<OdsEngine>(path, std::move(opened));
