@@ -8,9 +8,10 @@
 
 namespace orv {
 
-// What the last instance of this process held of a workbook it saved, for the next instance that
-// opens the same file unchanged: saving after every copy opens the file the previous instance
-// just wrote, and reading and parsing it again would cost more than the copy. One workbook, held
+// What the last instance of this process held of a workbook it read or saved, for the next
+// instance that opens the same file unchanged: saving after every copy opens the file the previous
+// instance just wrote (and the first copy the file the sheet list was read from), and reading and
+// parsing it again would cost more than the copy. One workbook, held
 // for one file identity (device, inode, size, times) and taken out whole; the next open, of any
 // file, empties the slot. An engine keeps here only what a fresh read of the file would give it,
 // and no more than keptWorkbookCapacity().

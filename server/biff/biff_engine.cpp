@@ -144,8 +144,8 @@ BiffEngine::BiffEngine(const std::string& path) : path_(path), display_(displayN
 }
 
 BiffEngine::~BiffEngine() {
-  // Only what a save just wrote is known to be what a fresh read of the file would give.
-  if (!saved_ || modified_) return;
+  // Only a workbook as read or just saved is known to be what a fresh read of the file would give.
+  if (!asOnDisk_ || modified_) return;
   std::uint64_t weight = weightOf(root_) + weightOf(book_.globals);
   for (const WorkbookStream::Sheet& sheet : book_.sheets) weight += weightOf(sheet.records);
   if (weight > keptWorkbookCapacity()) return;
@@ -224,7 +224,7 @@ std::vector<std::string> BiffEngine::namesExcept(size_t position) const {
 }
 
 SheetId BiffEngine::copySheet(SheetId source, SheetId after) {
-  saved_ = false;  // a refusal part way may leave the records other than the file holds them
+  asOnDisk_ = false;  // a refusal part way may leave the records other than the file holds them
   const size_t from = indexOf(source);
   if (indexOf(after) + 1 != book_.sheets.size())
     throw ServerError("Cannot copy the sheet '" + book_.sheets[from].name +
@@ -255,7 +255,7 @@ SheetId BiffEngine::copySheet(SheetId source, SheetId after) {
 }
 
 void BiffEngine::renameSheet(SheetId id, const std::string& name) {
-  saved_ = false;
+  asOnDisk_ = false;
   const size_t at = indexOf(id);
   validateSheetName(name, namesExcept(at));
   // Formulas name sheets by position, so the new name is all that changes.
@@ -301,7 +301,7 @@ void BiffEngine::save() {
     throw ServerError("Cannot save '" + display_ +
                       "': the file was changed by another program while it was being saved. "
                       "Open it again and repeat the change.");
-  saved_ = true;
+  asOnDisk_ = true;
 }
 
 }  // namespace orv::biff

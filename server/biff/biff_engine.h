@@ -50,7 +50,7 @@ class BiffEngine : public Engine {
   cfb::CompoundEntry root_;
   WorkbookStream book_;
   bool modified_ = false;
-  bool saved_ = false;  // a save wrote the file as held here
+  bool asOnDisk_ = true;  // the workbook held here is the file's: as read, or as a save wrote it
 };
 
 // Off, no instance leaves its workbook for the next (tests compare the two).

@@ -1,6 +1,8 @@
 #include "server/ods/content.h"
 
 #include <map>
+#include <random>
+#include <stdexcept>
 
 #include "server/ods/open_formula.h"
 #include "server/server_error.h"
@@ -77,6 +79,110 @@ std::string serializeXml(const pugi::xml_document& doc, size_t expected) {
   writer.out.reserve(expected);
   doc.save(writer, "", pugi::format_raw, pugi::encoding_utf8);
   return std::move(writer.out);
+}
+
+namespace {
+
+// Puts a table back where it was taken from, and the marks of the pack away, however the pack
+// ends.
+struct MarksUndone {
+  pugi::xml_document& doc;
+  pugi::xml_node holder;
+  std::vector<std::pair<pugi::xml_node, pugi::xml_node>> marks;  // before and after each table
+  std::vector<std::pair<pugi::xml_node, pugi::xml_node>> taken;  // table and the mark before it
+  ~MarksUndone() {
+    for (auto& [table, before] : taken) before.parent().insert_move_after(table, before);
+    for (auto& [before, after] : marks) {
+      before.parent().remove_child(before);
+      after.parent().remove_child(after);
+    }
+    if (holder) doc.remove_child(holder);
+  }
+};
+
+}  // namespace
+
+zip::DeflatedPiece PackedContent::pack(Content& content) {
+  pugi::xml_document& doc = content.doc();
+  // Each table is marked before and after by an instruction no document holds; a table packed
+  // before is moved aside meanwhile, so that only the rest is written out as text.
+  static const std::string mark = [] {
+    std::string m = "orvandel-piece-";
+    for (int i = 0; i < 4; ++i) m += std::to_string(std::random_device()());
+    return m;
+  }();
+  const std::string markText = "<?" + mark + "?>";
+  const std::string nameAttr = Prefixes::qualified(content.ns().table, "name");
+  MarksUndone undo{doc, pugi::xml_node(), {}, {}};
+  std::vector<const Packed*> kept(content.tables().size(), nullptr);
+  for (size_t i = 0; i < content.tables().size(); ++i) {
+    pugi::xml_node table = content.tables()[i];
+    pugi::xml_node parent = table.parent();
+    pugi::xml_node before = parent.insert_child_before(pugi::node_pi, table);
+    if (!before) throw std::bad_alloc();
+    pugi::xml_node after = parent.insert_child_after(pugi::node_pi, table);
+    if (!after) {
+      parent.remove_child(before);
+      throw std::bad_alloc();
+    }
+    undo.marks.emplace_back(before, after);
+    if (!before.set_name(mark.c_str()) || !after.set_name(mark.c_str())) throw std::bad_alloc();
+    auto it = tables_.find(table.internal_object());
+    if (it == tables_.end() || it->second.name != table.attribute(nameAttr.c_str()).value())
+      continue;
+    if (!undo.holder) undo.holder = doc.append_child("orvandel-aside");
+    if (!undo.holder.append_move(table)) throw std::bad_alloc();
+    undo.taken.emplace_back(table, before);
+    kept[i] = &it->second;
+  }
+  // What the document's save would write, without what was moved aside.
+  StringWriter writer;
+  bool declared = false;
+  for (pugi::xml_node n = doc.first_child(); n && n.type() != pugi::node_element;
+       n = n.next_sibling())
+    declared = declared || n.type() == pugi::node_declaration;
+  if (!declared) writer.out = "<?xml version=\"1.0\"?>";
+  for (pugi::xml_node n : doc.children())
+    if (n != undo.holder) n.print(writer, "", pugi::format_raw, pugi::encoding_utf8);
+
+  // The text between marks: what lies around the tables, and the tables not packed before.
+  zip::PieceDeflater deflater(1);
+  std::vector<zip::DeflatedPiece> fresh;
+  fresh.reserve(2 * content.tables().size() + 1);
+  std::vector<const zip::DeflatedPiece*> order;
+  std::string_view text = writer.out;
+  size_t at = 0;
+  for (size_t piece = 0; piece <= 2 * content.tables().size(); ++piece) {
+    const size_t end = piece == 2 * content.tables().size() ? text.size() : text.find(markText, at);
+    if (end == std::string_view::npos) throw std::logic_error("a table's mark was not written");
+    const std::string_view between = text.substr(at, end - at);
+    at = end + markText.size();
+    const bool isTable = piece % 2 == 1;
+    const size_t table = piece / 2;
+    if (isTable && kept[table]) {
+      order.push_back(&kept[table]->piece);
+      continue;
+    }
+    if (between.empty() && !isTable) continue;
+    fresh.push_back(deflater.add(between));
+    if (!isTable) {
+      order.push_back(&fresh.back());
+      continue;
+    }
+    pugi::xml_node node = content.tables()[table];
+    Packed& packed = tables_[node.internal_object()];
+    packed.name = node.attribute(nameAttr.c_str()).value();
+    packed.piece = std::move(fresh.back());
+    fresh.pop_back();
+    order.push_back(&packed.piece);
+  }
+  return zip::joinPieces(order);
+}
+
+size_t PackedContent::bytes() const {
+  size_t total = 0;
+  for (const auto& [node, packed] : tables_) total += packed.piece.packed.size() + packed.name.size();
+  return total;
 }
 
 namespace {

@@ -6,10 +6,12 @@
 #include <pugixml.hpp>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "server/blocking_feature.h"
 #include "server/formula_refs.h"
+#include "server/zip/raw_copy.h"
 
 namespace orv::ods {
 
@@ -57,6 +59,28 @@ class Content {
   std::unique_ptr<Prefixes> ns_;
   pugi::xml_node spreadsheet_;
   std::vector<pugi::xml_node> tables_;
+};
+
+// The content deflated table by table, for a content saved again and again: a table packed for
+// an earlier save and not changed since is neither written out as text nor deflated again, so a
+// save costs what changed rather than the whole of a large workbook.
+class PackedContent {
+ public:
+  // The content's text deflated, as an archive entry stores it; the same bytes, once inflated, as
+  // serialize() gives.
+  zip::DeflatedPiece pack(Content& content);
+  // Forgets what was packed of one table (it is about to change or is new) or of all.
+  void forget(pugi::xml_node table) { tables_.erase(table.internal_object()); }
+  void forgetAll() { tables_.clear(); }
+  // What the packed tables hold in memory.
+  size_t bytes() const;
+
+ private:
+  struct Packed {
+    std::string name;  // the table's, when packed: a check that the node is the one packed
+    zip::DeflatedPiece piece;
+  };
+  std::unordered_map<const void*, Packed> tables_;
 };
 
 // Calls `visit` for `root` and every element below it, depth first, without recursion (a deeply

@@ -28,6 +28,8 @@ std::string mediaTypeFor(const std::string& entry) {
 struct Saved {
   std::unique_ptr<pugi::xml_document> doc;
   std::uint64_t textSize = 0;
+  UsedIds used;  // as gathered from that content and kept up to date
+  std::unique_ptr<PackedContent> packed;
 };
 
 KeptWorkbook<Saved>& kept() {
@@ -50,6 +52,8 @@ OdsEngine::OdsEngine(const std::string& path, zip::OpenedArchive opened)
   if (std::optional<Saved> k = kept().take(store_.identity())) {
     content_ = std::make_unique<Content>(std::move(k->doc), display);
     savedContentSize_ = k->textSize;
+    used_ = std::move(k->used);
+    packed_ = std::move(k->packed);
   } else {
     const std::string text = store_.read(kContent);
     savedContentSize_ = text.size();
@@ -59,10 +63,12 @@ OdsEngine::OdsEngine(const std::string& path, zip::OpenedArchive opened)
 }
 
 OdsEngine::~OdsEngine() {
-  // Only a content just saved is known to be what a fresh read of the file would give.
-  if (!saved_ || contentDirty_ || !content_ || savedContentSize_ == 0) return;
-  if (xmlPartCost(savedContentSize_, 0, 0) > keptWorkbookCapacity()) return;
-  kept().keep(store_.identity(), Saved{content_->takeDoc(), savedContentSize_});
+  // Only a content as read or just saved is known to be what a fresh read of the file would give.
+  if (!asOnDisk_ || contentDirty_ || !content_ || savedContentSize_ == 0) return;
+  const size_t packedBytes = packed_ ? packed_->bytes() : 0;
+  if (xmlPartCost(savedContentSize_, 0, 0) + packedBytes > keptWorkbookCapacity()) return;
+  kept().keep(store_.identity(),
+              Saved{content_->takeDoc(), savedContentSize_, std::move(used_), std::move(packed_)});
 }
 
 void keepSavedContent(bool on) { kept().setEnabled(on); }
@@ -246,7 +252,7 @@ void OdsEngine::retargetObject(const std::string& entry, const std::string& from
 }
 
 SheetId OdsEngine::copySheet(SheetId sourceId, SheetId afterId) {
-  saved_ = false;  // a refusal part way may leave the tree other than the file holds it
+  asOnDisk_ = false;  // a refusal part way may leave the tree other than the file holds it
   const size_t source = indexOf(sourceId);
   const std::string sourceName = content_->tableName(source);
   if (indexOf(afterId) + 1 != content_->tables().size())
@@ -276,6 +282,7 @@ SheetId OdsEngine::copySheet(SheetId sourceId, SheetId afterId) {
         return cloneObject(folder, objects, sourceName, copyName, made);
       });
   contentDirty_ = true;
+  if (packed_) packed_->forget(copy.table);
   made.nodes.push_back(copy.table);
   made.nodes.insert(made.nodes.end(), copy.clones.begin(), copy.clones.end());
   if (settings && cloneTableSettings(*settings, sourceName, copyName)) settingsDirty_ = true;
@@ -296,7 +303,7 @@ SheetId OdsEngine::copySheet(SheetId sourceId, SheetId afterId) {
 }
 
 void OdsEngine::renameSheet(SheetId id, const std::string& name) {
-  saved_ = false;
+  asOnDisk_ = false;
   const size_t at = indexOf(id);
   const std::string old = content_->tableName(at);
   if (old == name) return;
@@ -304,11 +311,14 @@ void OdsEngine::renameSheet(SheetId id, const std::string& name) {
   const Prefixes& ns = content_->ns();
   if (auto it = made_.find(id); it != made_.end()) {
     // Only what was made with the copy can name it.
-    for (pugi::xml_node node : it->second.nodes)
+    for (pugi::xml_node node : it->second.nodes) {
+      if (packed_) packed_->forget(node);
       retargetTree(ns, node, old, name, RetargetMode::Rename);
+    }
     for (const std::string& entry : it->second.objectContents)
       retargetObject(entry, old, name, RetargetMode::Rename);
   } else {
+    if (packed_) packed_->forgetAll();  // any table may name the sheet
     retargetTree(ns, content_->doc().document_element(), old, name, RetargetMode::Rename);
     for (const std::string& entry : store_.names()) {
       const size_t slash = entry.find('/');
@@ -327,7 +337,11 @@ void OdsEngine::renameSheet(SheetId id, const std::string& name) {
 
 void OdsEngine::save() {
   if (!contentDirty_ && !store_.modified()) return;
-  if (contentDirty_) {
+  if (contentDirty_ && packed_) {
+    zip::DeflatedPiece whole = packed_->pack(*content_);
+    savedContentSize_ = whole.plainSize;
+    store_.putPacked(kContent, std::move(whole));
+  } else if (contentDirty_) {
     // A copy adds a little to what the last save wrote.
     std::string text = content_->serialize(savedContentSize_ + savedContentSize_ / 8);
     savedContentSize_ = text.size();
@@ -344,7 +358,9 @@ void OdsEngine::save() {
   if (manifestDirty_ && manifest_) store_.put(kManifest, manifest_->serialize());
   store_.save();
   contentDirty_ = settingsDirty_ = metaDirty_ = manifestDirty_ = false;
-  saved_ = true;
+  asOnDisk_ = true;
+  // A content saved once is likely saved again: from the next save on, table by table.
+  if (!packed_) packed_ = std::make_unique<PackedContent>();
 }
 
 std::vector<std::string> OdsEngine::takeNotices() { return std::exchange(notices_, {}); }

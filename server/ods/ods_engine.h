@@ -71,8 +71,11 @@ class OdsEngine : public Engine {
   std::vector<std::string> notices_;
   bool signatureNoticed_ = false;
   SheetId active_ = 1;
-  bool saved_ = false;                 // a save wrote the content as held here
+  bool asOnDisk_ = true;  // the content held here is the file's: as read, or as a save wrote it
   std::uint64_t savedContentSize_ = 0;  // the content's text, as last read or written
+  // Set for a content this process saved before: it is likely saved again, and is then deflated
+  // table by table, so that the next save deflates only the tables that changed.
+  std::unique_ptr<PackedContent> packed_;
 };
 
 // Off, no instance leaves its content for the next (tests compare the two).

@@ -610,7 +610,7 @@ void Package::keepFinished(Entry& e, std::string text) {
       const std::string packed = zip::deflateRaw(text, static_cast<int>(kDeflateLevel));
       const std::int64_t done = writeFileAt(spool_, spoolEnd_, packed.data(), packed.size());
       if (done == static_cast<std::int64_t>(packed.size())) {
-        e.packed = zip::PackedData{spool_, spoolEnd_, packed.size(), text.size(), zip::crcOf(text)};
+        e.packed = zip::PackedData{spool_, spoolEnd_, packed.size(), text.size(), zip::crcOf(text), {}};
         spoolEnd_ += packed.size();
         std::string().swap(e.bytes);
         e.state = State::Spooled;

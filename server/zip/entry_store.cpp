@@ -109,6 +109,11 @@ int EntryStore::originalMethod(std::string_view name) const {
 std::string EntryStore::read(std::string_view name, size_t limit) {
   Entry* e = find(name);
   if (!e) damaged(name, "the part is missing");
+  if (e->replaced && e->packed) {
+    std::optional<std::string> plain = inflateRaw(e->bytes, e->packed->plainSize);
+    if (!plain) damaged(name, "the part cannot be inflated");
+    return std::move(*plain);
+  }
   if (e->replaced) return e->bytes;
   zip_t* zip = archive();
   zip_stat_t st;
@@ -148,7 +153,14 @@ void EntryStore::put(const std::string& name, std::string bytes, Compression com
   e->bytes = std::move(bytes);
   e->replaced = true;
   e->compression = compression;
+  e->packed.reset();
   modified_ = true;
+}
+
+void EntryStore::putPacked(const std::string& name, DeflatedPiece packed) {
+  put(name, std::move(packed.packed));
+  Entry* e = find(name);
+  e->packed = PackedData{-1, 0, e->bytes.size(), packed.plainSize, packed.crc, {}};
 }
 
 void EntryStore::remove(std::string_view name) {
@@ -187,7 +199,16 @@ void EntryStore::save() {
   for (const Entry* entry : order) {
     OutEntry o;
     o.name = entry->name;
-    if (entry->replaced) {
+    if (entry->replaced && entry->packed) {
+      o.packed = *entry->packed;
+      o.packed->bytes = entry->bytes;
+      // libzip compresses for itself.
+      o.produce = [entry] {
+        std::optional<std::string> plain = inflateRaw(entry->bytes, entry->packed->plainSize);
+        if (!plain) throw std::bad_alloc();  // the bytes were deflated here
+        return std::move(*plain);
+      };
+    } else if (entry->replaced) {
       o.data = entry->bytes;
       o.compression = entry->compression;
     } else {
@@ -228,6 +249,7 @@ void EntryStore::save() {
   for (Entry* entry : order) {
     entry->index = written++;
     entry->replaced = false;
+    entry->packed.reset();
     std::string().swap(entry->bytes);
     entries_.push_back(std::move(owned.at(entry)));
   }

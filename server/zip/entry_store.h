@@ -3,6 +3,7 @@
 #include <zip.h>
 
 #include <map>
+#include <optional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -40,6 +41,8 @@ class EntryStore {
   // Replaces an entry's bytes or adds the entry at the end.
   void put(const std::string& name, std::string bytes,
            Compression compression = Compression::Deflate);
+  // The same with the bytes deflated beforehand.
+  void putPacked(const std::string& name, DeflatedPiece packed);
   void remove(std::string_view name);
   bool modified() const { return modified_; }
 
@@ -57,6 +60,8 @@ class EntryStore {
     bool removed = false;
     std::string bytes;
     Compression compression = Compression::Deflate;
+    // Set when `bytes` are deflated already.
+    std::optional<PackedData> packed;
   };
   Entry* find(std::string_view name);
   const Entry* find(std::string_view name) const;

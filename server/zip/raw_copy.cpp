@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <libdeflate.h>
 #include <unistd.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -318,6 +320,66 @@ std::optional<std::string> inflateRaw(std::string_view packed, std::uint64_t pla
 
 std::uint32_t crcOf(std::string_view data) { return libdeflate_crc32(0, data.data(), data.size()); }
 
+struct PieceDeflater::Stream {
+  z_stream z{};
+};
+
+PieceDeflater::PieceDeflater(int level) : stream_(std::make_unique<Stream>()) {
+  if (deflateInit2(&stream_->z, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    throw std::bad_alloc();
+}
+
+PieceDeflater::~PieceDeflater() { deflateEnd(&stream_->z); }
+
+DeflatedPiece PieceDeflater::add(std::string_view text) {
+  DeflatedPiece piece;
+  piece.crc = crcOf(text);
+  piece.plainSize = text.size();
+  z_stream& z = stream_->z;
+  // A full flush ends the piece on a byte boundary and forgets what came before it. The bound is
+  // for one block; each flush adds a few bytes, and the loop goes on while output is left.
+  piece.packed.resize(deflateBound(&z, text.size()) + 64);
+  size_t used = 0;
+  const auto* next = reinterpret_cast<const Bytef*>(text.data());
+  size_t left = text.size();
+  for (;;) {
+    const uInt in = static_cast<uInt>(std::min<size_t>(left, 1u << 30));
+    z.next_in = const_cast<Bytef*>(next);
+    z.avail_in = in;
+    const bool last = in == left;
+    do {
+      if (piece.packed.size() - used < 64) piece.packed.resize(piece.packed.size() * 2);
+      const size_t room = std::min<size_t>(piece.packed.size() - used, 1u << 30);
+      z.next_out = reinterpret_cast<Bytef*>(piece.packed.data() + used);
+      z.avail_out = static_cast<uInt>(room);
+      const int status = deflate(&z, last ? Z_FULL_FLUSH : Z_NO_FLUSH);
+      if (status != Z_OK && status != Z_BUF_ERROR) throw std::bad_alloc();
+      used += room - z.avail_out;
+    } while (z.avail_out == 0 || z.avail_in != 0);
+    next += in;
+    left -= in;
+    if (last) break;
+  }
+  piece.packed.resize(used);
+  return piece;
+}
+
+DeflatedPiece joinPieces(const std::vector<const DeflatedPiece*>& pieces) {
+  DeflatedPiece whole;
+  size_t packedSize = 2;
+  for (const DeflatedPiece* p : pieces) packedSize += p->packed.size();
+  whole.packed.reserve(packedSize);
+  for (const DeflatedPiece* p : pieces) {
+    whole.packed += p->packed;
+    whole.crc = static_cast<std::uint32_t>(
+        crc32_combine(whole.crc, p->crc, static_cast<z_off_t>(p->plainSize)));
+    whole.plainSize += p->plainSize;
+  }
+  // The final block: fixed codes, holding nothing but its end.
+  whole.packed += std::string_view("\x03\x00", 2);
+  return whole;
+}
+
 void Writer::add(const std::string& name, std::string_view data, Compression compression) {
   if (data.size() >= kMax32 || name.size() > 0xFFFF || count_ + 1 >= kMaxEntries)
     throw Unsupported{};
@@ -334,6 +396,10 @@ void Writer::addPacked(const std::string& name, const PackedData& packed) {
   if (packed.plainSize >= kMax32 || name.size() > 0xFFFF || count_ + 1 >= kMaxEntries)
     throw Unsupported{};
   writeHeader(name, packed.size, 8, packed.crc, packed.plainSize);
+  if (packed.fd < 0) {
+    put(packed.bytes.data(), packed.bytes.size());
+    return;
+  }
   copyFileRange(packed.fd, packed.offset, out_, packed.size);
   at_ += packed.size;
 }

@@ -7,6 +7,7 @@
 // reproduce exactly, in which case the archive is written entry by entry through libzip.
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,13 +40,15 @@ std::optional<Layout> readLayout(int fd, std::uint64_t size);
 // std::system_error on I/O failure (errno in code()).
 enum class Compression { Deflate, Store };
 
-// An entry compressed ahead of the save, lying in another file (`fd`) at `offset`.
+// An entry compressed ahead of the save, lying in another file (`fd`) at `offset`, or in memory
+// (`bytes`, when `fd` is -1).
 struct PackedData {
   int fd = -1;
   std::uint64_t offset = 0;
   std::uint64_t size = 0;       // compressed
   std::uint64_t plainSize = 0;  // as the part reads
   std::uint32_t crc = 0;        // of the plain bytes
+  std::string_view bytes;
 };
 
 // `data` deflated without a header, as ZIP stores it, at `level`; what Writer::add writes.
@@ -55,6 +58,35 @@ std::string deflateRaw(std::string_view data, int level);
 // not.
 std::optional<std::string> inflateRaw(std::string_view packed, std::uint64_t plainSize);
 std::uint32_t crcOf(std::string_view data);
+
+// A piece of a part's text deflated on its own: it ends on a byte boundary and nothing in it
+// refers back past its start, so that it can stand as it is in any stream of such pieces. A part
+// saved again and again keeps the pieces that did not change and deflates only the others.
+struct DeflatedPiece {
+  std::string packed;
+  std::uint32_t crc = 0;  // of the plain bytes
+  std::uint64_t plainSize = 0;
+};
+
+// Deflates the pieces of one save in turn, at `level`, with zlib (whose full flush ends a piece
+// that way; the faster compressor can only end a whole stream).
+class PieceDeflater {
+ public:
+  explicit PieceDeflater(int level);
+  ~PieceDeflater();
+  PieceDeflater(const PieceDeflater&) = delete;
+  PieceDeflater& operator=(const PieceDeflater&) = delete;
+  // Throws std::bad_alloc when memory runs out.
+  DeflatedPiece add(std::string_view text);
+
+ private:
+  struct Stream;
+  std::unique_ptr<Stream> stream_;
+};
+
+// The pieces, in order, as one raw deflate stream closed by a final empty block: the whole part's
+// bytes as a ZIP entry stores them, with the CRC and size of the whole text.
+DeflatedPiece joinPieces(const std::vector<const DeflatedPiece*>& pieces);
 
 class Writer {
  public:
