@@ -29,9 +29,11 @@ constexpr size_t kEndSize = 22;
 constexpr std::uint64_t kMax32 = 0xFFFFFFFFu;
 constexpr std::uint64_t kMaxEntries = 0xFFFFu;
 
-// Flags the writer cannot carry over: encrypted (0), data descriptor (3), strong encryption (6),
-// masked local header (13).
-constexpr std::uint16_t kRefusedFlags = 0x0001 | 0x0008 | 0x0040 | 0x2000;
+// Flags the writer cannot carry over: encrypted (0), strong encryption (6), masked local header
+// (13). An entry with a data descriptor (3) after its data is copied with it.
+constexpr std::uint16_t kRefusedFlags = 0x0001 | 0x0040 | 0x2000;
+constexpr std::uint16_t kDescriptorFlag = 0x0008;
+constexpr std::uint32_t kDescriptorSignature = 0x08074b50;
 constexpr std::uint16_t kUtf8Flag = 0x0800;
 
 std::uint16_t u16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
@@ -194,9 +196,14 @@ bool checkLocalHeaders(int fd, std::uint64_t size, std::uint64_t centralAt, Layo
     if (entry.start != next) return false;
     const unsigned char* h = window.at(entry.start, kLocalSize + entry.name.size());
     if (!h || u32(h) != kLocalSignature || u16(h + 6) != x.flags || u16(h + 8) != x.method ||
-        u32(h + 14) != x.crc || u32(h + 18) != x.compressed || u32(h + 22) != x.size ||
         u16(h + 26) != entry.name.size() ||
         std::memcmp(h + kLocalSize, entry.name.data(), entry.name.size()) != 0)
+      return false;
+    // With a data descriptor, the header's CRC and sizes may be left zero.
+    const bool described = (x.flags & kDescriptorFlag) != 0;
+    const bool zeros = u32(h + 14) == 0 && u32(h + 18) == 0 && u32(h + 22) == 0;
+    if (!(described && zeros) &&
+        (u32(h + 14) != x.crc || u32(h + 18) != x.compressed || u32(h + 22) != x.size))
       return false;
     const std::uint64_t extraLength = u16(h + 28);
     if (extraLength > 0) {
@@ -205,6 +212,20 @@ bool checkLocalHeaders(int fd, std::uint64_t size, std::uint64_t centralAt, Layo
       if (!extra || extraRefused(extra, static_cast<size_t>(extraLength), false)) return false;
     }
     entry.end = entry.start + kLocalSize + entry.name.size() + extraLength + x.compressed;
+    if (described) {
+      // CRC and sizes again, with or without a signature before them.
+      const auto repeats = [&](const unsigned char* p) {
+        return u32(p) == x.crc && u32(p + 4) == x.compressed && u32(p + 8) == x.size;
+      };
+      if (const unsigned char* d = window.at(entry.end, 16);
+          d && u32(d) == kDescriptorSignature && repeats(d + 4)) {
+        entry.end += 16;
+      } else if (const unsigned char* e = window.at(entry.end, 12); e && repeats(e)) {
+        entry.end += 12;
+      } else {
+        return false;
+      }
+    }
     if (entry.end > centralAt) return false;
     next = entry.end;
   }
