@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "server/unicode_chars.h"
+
 namespace orv::biff {
 
 Record RecordReader::next() {
@@ -60,21 +62,7 @@ std::string readBiffChars(std::string_view d, size_t at, size_t chars, size_t* u
       }
     }
     if (c >= 0xD800 && c < 0xE000) c = 0xFFFD;
-    if (c < 0x80) {
-      utf8.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      utf8.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      utf8.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      utf8.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      utf8.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      utf8.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      utf8.push_back(static_cast<char>(0xF0 | (c >> 18)));
-      utf8.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      utf8.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      utf8.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
+    appendUtf8(utf8, static_cast<std::int32_t>(c));
   }
   if (used) *used = 1 + bytes;
   return utf8;
