@@ -407,9 +407,17 @@ void copyFileRange(int in, std::uint64_t inAt, int out, std::uint64_t length) {
   auto at = static_cast<off_t>(inAt);
   bool kernel = true;
   std::vector<char> buffer;
+  // A filesystem clones only whole blocks, from a block's start: a range that starts within a
+  // block at the same place in both files is copied up to the next block first.
+  constexpr std::uint64_t kBlock = 4096;
+  std::uint64_t upToBlock = 0;
+  if (outStart >= 0 && inAt % kBlock == static_cast<std::uint64_t>(outStart) % kBlock)
+    upToBlock = (kBlock - inAt % kBlock) % kBlock;
   while (length > 0) {
     if (kernel) {
-      const ssize_t done = ::copy_file_range(in, &at, out, nullptr, static_cast<size_t>(length), 0);
+      const std::uint64_t want = upToBlock > 0 ? std::min(upToBlock, length) : length;
+      const ssize_t done = ::copy_file_range(in, &at, out, nullptr, static_cast<size_t>(want), 0);
+      if (done > 0) upToBlock -= std::min(upToBlock, static_cast<std::uint64_t>(done));
       if (done > 0) {
         length -= static_cast<std::uint64_t>(done);
         continue;

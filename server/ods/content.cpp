@@ -102,7 +102,7 @@ struct MarksUndone {
 
 }  // namespace
 
-zip::DeflatedPiece PackedContent::pack(Content& content) {
+PackedContent::Packing PackedContent::pack(Content& content) {
   pugi::xml_document& doc = content.doc();
   // Each table is marked before and after by an instruction no document holds; a table packed
   // before is moved aside meanwhile, so that only the rest is written out as text.
@@ -150,6 +150,7 @@ zip::DeflatedPiece PackedContent::pack(Content& content) {
   std::vector<zip::DeflatedPiece> fresh;
   fresh.reserve(2 * content.tables().size() + 1);
   std::vector<const zip::DeflatedPiece*> order;
+  packing_.clear();
   std::string_view text = writer.out;
   size_t at = 0;
   for (size_t piece = 0; piece <= 2 * content.tables().size(); ++piece) {
@@ -161,22 +162,39 @@ zip::DeflatedPiece PackedContent::pack(Content& content) {
     const size_t table = piece / 2;
     if (isTable && kept[table]) {
       order.push_back(&kept[table]->piece);
+      packing_.push_back(Step{kept[table]->serial, {}});
       continue;
     }
     if (between.empty() && !isTable) continue;
     fresh.push_back(deflater.add(between));
     if (!isTable) {
       order.push_back(&fresh.back());
+      packing_.push_back(Step{0, fresh.back().packed});
       continue;
     }
     pugi::xml_node node = content.tables()[table];
     Packed& packed = tables_[node.internal_object()];
     packed.name = node.attribute(nameAttr.c_str()).value();
     packed.piece = std::move(fresh.back());
+    packed.serial = ++serials_;
     fresh.pop_back();
     order.push_back(&packed.piece);
+    packing_.push_back(Step{packed.serial, {}});
   }
-  return zip::joinPieces(order);
+  Packing result;
+  result.whole = zip::joinPieces(order);
+  if (savedAt_) {
+    result.sameAt = *savedAt_;
+    for (size_t i = 0; i < packing_.size() && i < saved_.size() && packing_[i] == saved_[i]; ++i)
+      result.sameLength += order[i]->packed.size();
+  }
+  return result;
+}
+
+void PackedContent::saved(std::optional<std::uint64_t> at) {
+  saved_ = std::move(packing_);
+  packing_.clear();
+  savedAt_ = at;
 }
 
 size_t PackedContent::bytes() const {

@@ -66,9 +66,18 @@ class Content {
 // save costs what changed rather than the whole of a large workbook.
 class PackedContent {
  public:
+  struct Packing {
+    zip::DeflatedPiece whole;
+    // Where the file holds the start of these bytes, as the last save wrote them, and how many
+    // of them this packing repeats (0 when nothing is known of the file).
+    std::uint64_t sameAt = 0;
+    std::uint64_t sameLength = 0;
+  };
   // The content's text deflated, as an archive entry stores it; the same bytes, once inflated, as
   // serialize() gives.
-  zip::DeflatedPiece pack(Content& content);
+  Packing pack(Content& content);
+  // The last packing was saved, its bytes at `at` in the file (nullopt: where is not known).
+  void saved(std::optional<std::uint64_t> at);
   // Forgets what was packed of one table (it is about to change or is new) or of all.
   void forget(pugi::xml_node table) { tables_.erase(table.internal_object()); }
   void forgetAll() { tables_.clear(); }
@@ -79,8 +88,20 @@ class PackedContent {
   struct Packed {
     std::string name;  // the table's, when packed: a check that the node is the one packed
     zip::DeflatedPiece piece;
+    std::uint64_t serial = 0;  // one per packing of a table, never reused
+  };
+  // One piece of a packing, as the next can tell it again: a table's by serial, any other by its
+  // bytes (what lies between the tables is small, and deflated the same way each time).
+  struct Step {
+    std::uint64_t serial = 0;
+    std::string packed;
+    bool operator==(const Step&) const = default;
   };
   std::unordered_map<const void*, Packed> tables_;
+  std::uint64_t serials_ = 0;
+  std::vector<Step> packing_;             // the last packing's pieces
+  std::vector<Step> saved_;               // those of the packing the file holds
+  std::optional<std::uint64_t> savedAt_;  // where the file holds them
 };
 
 // Calls `visit` for `root` and every element below it, depth first, without recursion (a deeply

@@ -337,10 +337,11 @@ void OdsEngine::renameSheet(SheetId id, const std::string& name) {
 
 void OdsEngine::save() {
   if (!contentDirty_ && !store_.modified()) return;
-  if (contentDirty_ && packed_) {
-    zip::DeflatedPiece whole = packed_->pack(*content_);
-    savedContentSize_ = whole.plainSize;
-    store_.putPacked(kContent, std::move(whole));
+  const bool packing = contentDirty_ && packed_;
+  if (packing) {
+    PackedContent::Packing p = packed_->pack(*content_);
+    savedContentSize_ = p.whole.plainSize;
+    store_.putPacked(kContent, std::move(p.whole), p.sameAt, p.sameLength);
   } else if (contentDirty_) {
     // A copy adds a little to what the last save wrote.
     std::string text = content_->serialize(savedContentSize_ + savedContentSize_ / 8);
@@ -357,6 +358,8 @@ void OdsEngine::save() {
   }
   if (manifestDirty_ && manifest_) store_.put(kManifest, manifest_->serialize());
   store_.save();
+  // Saved any other way, the content entry now lies elsewhere in the file.
+  if (packed_) packed_->saved(packing ? store_.dataOffset(kContent) : std::nullopt);
   contentDirty_ = settingsDirty_ = metaDirty_ = manifestDirty_ = false;
   asOnDisk_ = true;
   // A content saved once is likely saved again: from the next save on, table by table.

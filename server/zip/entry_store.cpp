@@ -157,10 +157,18 @@ void EntryStore::put(const std::string& name, std::string bytes, Compression com
   modified_ = true;
 }
 
-void EntryStore::putPacked(const std::string& name, DeflatedPiece packed) {
+void EntryStore::putPacked(const std::string& name, DeflatedPiece packed, std::uint64_t sameAt,
+                           std::uint64_t sameLength) {
   put(name, std::move(packed.packed));
   Entry* e = find(name);
-  e->packed = PackedData{-1, 0, e->bytes.size(), packed.plainSize, packed.crc, {}};
+  e->packed =
+      PackedData{-1, 0, e->bytes.size(), packed.plainSize, packed.crc, {}, sameAt, sameLength};
+}
+
+std::optional<std::uint64_t> EntryStore::dataOffset(std::string_view name) const {
+  auto it = packedAt_.find(name);
+  if (it == packedAt_.end()) return std::nullopt;
+  return it->second;
 }
 
 void EntryStore::remove(std::string_view name) {
@@ -184,15 +192,24 @@ void EntryStore::save() {
                       "': the file was changed by another program after it was opened. Open it "
                       "again and repeat the change.");
   // The first entry stays first (an OpenDocument package's mimetype must); then the untouched
-  // entries as they lie, then the replaced and new ones. Two saves in a row then share their
-  // start byte for byte, which the kernel clones or copies instead of this process writing it.
+  // entries as they lie up to the first replaced one, then the replaced and new ones (those
+  // deflated beforehand first), then the other untouched ones. Two saves in a row then share
+  // their start byte for byte, which the kernel clones or copies instead of this process writing
+  // it, and a large part saved again and again stays where it was, so that what it repeats of
+  // the last save is cloned too.
+  size_t firstReplaced = entries_.size();
+  for (size_t i = 1; i < entries_.size() && firstReplaced == entries_.size(); ++i)
+    if (entries_[i]->replaced && !entries_[i]->removed) firstReplaced = i;
   std::vector<Entry*> order;
   order.reserve(entries_.size());
-  for (size_t pass = 0; pass < 2; ++pass)
+  for (size_t pass = 0; pass < 4; ++pass)
     for (size_t i = 0; i < entries_.size(); ++i) {
       Entry* entry = entries_[i].get();
-      const bool early = i == 0 || !entry->replaced;
-      if (!entry->removed && early == (pass == 0)) order.push_back(entry);
+      const size_t place = i == 0 || (!entry->replaced && i < firstReplaced) ? 0
+                           : entry->replaced && entry->packed               ? 1
+                           : entry->replaced                                ? 2
+                                                                            : 3;
+      if (!entry->removed && place == pass) order.push_back(entry);
     }
   std::vector<OutEntry> out;
   out.reserve(order.size());
@@ -218,9 +235,18 @@ void EntryStore::save() {
   }
   zip_t* original = archive();
   std::optional<FileIdentity> savedAs;
+  std::map<std::string, std::uint64_t, std::less<>> packedAt;
+  packedAt_.clear();
   replaceFileDurably(path_, [&](int fd) {
     const ArchiveTarget target{fd, original, path_, identity_, display_, kDeflateLevel};
-    if (!writeByRawCopy(target, out)) writeThroughLibzip(target, out);
+    Layout written;
+    if (writeByRawCopy(target, out, &written)) {
+      for (size_t i = 0; i < out.size() && i < written.entries.size(); ++i)
+        if (out[i].packed && written.entries[i].name == out[i].name)
+          packedAt[out[i].name] = written.entries[i].end - out[i].packed->size;
+    } else {
+      writeThroughLibzip(target, out);
+    }
     if (!(fileIdentity(path_, display_) == identity_)) throw changedDuringSave();
     // The original is let go of before it is replaced, since Windows replaces no file that is
     // open. Should the replacement fail, it is opened again when an entry is read.
@@ -234,6 +260,7 @@ void EntryStore::save() {
   if (savedAs && (savedAs->device != identity_.device || savedAs->inode != identity_.inode ||
                   savedAs->size != identity_.size || savedAs->mtimeNs != identity_.mtimeNs))
     throw changedDuringSave();
+  packedAt_ = std::move(packedAt);
   // The entries now lie in the file just written, in this order.
   std::map<const Entry*, std::unique_ptr<Entry>> owned;
   for (auto& entry : entries_) {

@@ -41,8 +41,13 @@ class EntryStore {
   // Replaces an entry's bytes or adds the entry at the end.
   void put(const std::string& name, std::string bytes,
            Compression compression = Compression::Deflate);
-  // The same with the bytes deflated beforehand.
-  void putPacked(const std::string& name, DeflatedPiece packed);
+  // The same with the bytes deflated beforehand; the first `sameLength` of them are those the
+  // file holds at `sameAt` (what dataOffset() said of the last save).
+  void putPacked(const std::string& name, DeflatedPiece packed, std::uint64_t sameAt = 0,
+                 std::uint64_t sameLength = 0);
+  // Where the last save put the deflated bytes of an entry given by putPacked(), when it wrote
+  // them itself.
+  std::optional<std::uint64_t> dataOffset(std::string_view name) const;
   void remove(std::string_view name);
   bool modified() const { return modified_; }
 
@@ -75,6 +80,7 @@ class EntryStore {
   FileIdentity identity_;
   std::vector<std::unique_ptr<Entry>> entries_;
   std::map<std::string, Entry*, std::less<>> byName_;
+  std::map<std::string, std::uint64_t, std::less<>> packedAt_;
   bool modified_ = false;
 };
 

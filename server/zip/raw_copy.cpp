@@ -418,7 +418,12 @@ void Writer::addPacked(const std::string& name, const PackedData& packed) {
     throw Unsupported{};
   writeHeader(name, packed.size, 8, packed.crc, packed.plainSize);
   if (packed.fd < 0) {
-    put(packed.bytes.data(), packed.bytes.size());
+    const std::uint64_t same = std::min<std::uint64_t>(packed.sameLength, packed.bytes.size());
+    if (same > 0) {
+      copyFileRange(in_, packed.sameAt, out_, same);
+      at_ += same;
+    }
+    put(packed.bytes.data() + same, packed.bytes.size() - same);
     return;
   }
   copyFileRange(packed.fd, packed.offset, out_, packed.size);

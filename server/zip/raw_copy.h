@@ -49,6 +49,11 @@ struct PackedData {
   std::uint64_t plainSize = 0;  // as the part reads
   std::uint32_t crc = 0;        // of the plain bytes
   std::string_view bytes;
+  // For bytes in memory: how many of the first lie also in the original archive, at `sameAt`
+  // (what the last save wrote of the part and this one repeats). They are copied from there, which
+  // a filesystem that clones extents does without writing them again.
+  std::uint64_t sameAt = 0;
+  std::uint64_t sameLength = 0;
 };
 
 // `data` deflated without a header, as ZIP stores it, at `level`; what Writer::add writes.
