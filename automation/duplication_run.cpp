@@ -165,16 +165,28 @@ int DuplicationRun::showProgress() {
 
 // A failed open must not leave the previous copy's instance (already quit) for the following
 // rows to work on. Opening a file that another program wrote since our last save would build on
-// its version and drop the copies already saved: the run stops instead.
+// its version and drop the copies already saved: the run stops instead. What counts is the file
+// the instance opened, which another program's save can replace between a look at the file and
+// the open.
 int DuplicationRun::openWorkbookForCopy() {
   if (!services_.saveEachCopy && application_) return kNext;
   workbook_ = nullptr;
   application_.reset();
-  if (services_.saveEachCopy && lastSaved_ && identityOf(view_.workbookPath()) != lastSaved_) {
+  const auto changed = [&] {
     view_.workbookChanged(displayName(view_.workbookPath()), services_.appTitle());
     return 160;
-  }
+  };
+  if (services_.saveEachCopy && lastSaved_ && identityOf(view_.workbookPath()) != lastSaved_)
+    return changed();
   application_ = services_.openWorkbook(view_.workbookPath());
+  if (services_.saveEachCopy && lastSaved_ && application_) {
+    Workbooks& books = application_->workbooks();
+    if (books.count() > 0 && books.item(books.count()).identityOnDisk() != *lastSaved_) {
+      std::unique_ptr<Application> opened = std::move(application_);
+      opened->quit();
+      return changed();
+    }
+  }
   return kNext;
 }
 

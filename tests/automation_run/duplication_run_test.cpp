@@ -423,6 +423,23 @@ TEST_F(RunTest, OnlyTheFailingCopiesAreLostWhenOpeningFailsOnce) {
   EXPECT_THAT(sheetNamesByEngine(view.path), ElementsAre("Data", "Other", "MySheet1", "MySheet3"));
 }
 
+// Another program saves its version between the run's look at the file and the next open: the
+// run stops rather than build on that version, which lacks the copies already saved.
+TEST_F(RunTest, AnotherProgramsSaveJustBeforeAnOpenStopsTheRun) {
+  const std::string theirs = readFile(view.path);
+  openWorkbook = [&](const std::string& p) {
+    if (opens == 2) writeFile(p, theirs);
+    return openWithEngine(p);
+  };
+  click();
+
+  EXPECT_THAT(view.appended, ElementsAre("MySheet1"));
+  ASSERT_EQ(view.messages.size(), 1u);
+  EXPECT_NE(view.messages[0].text.find("was changed by another program during the run"),
+            std::string::npos);
+  EXPECT_EQ(readFile(view.path), theirs);
+}
+
 TEST_F(RunTest, RefusedNameIsReportedAndTheCopyKeepsTheEngineName) {
   view.count = "1";
   view.pattern = "Bad/Name";
