@@ -9,20 +9,6 @@
 
 namespace orv {
 
-namespace {
-
-FileIdentity identityOf(const struct stat& st) {
-  FileIdentity id;
-  id.device = static_cast<std::uint64_t>(st.st_dev);
-  id.inode = static_cast<std::uint64_t>(st.st_ino);
-  id.size = static_cast<std::uint64_t>(st.st_size);
-  id.mtimeNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-  id.ctimeNs = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
-  return id;
-}
-
-}  // namespace
-
 std::int64_t readFileAt(int fd, std::uint64_t offset, void* buffer, std::size_t length) {
   auto* p = static_cast<char*>(buffer);
   std::size_t done = 0;
@@ -130,12 +116,9 @@ std::int64_t FileHandle::copyTo(int out, std::uint64_t offset, std::uint64_t len
 }
 
 std::optional<FileIdentity> FileHandle::identity() {
-  struct stat st {};
-  if (::fstat(fd_, &st) != 0) {
-    error_ = errno;
-    return std::nullopt;
-  }
-  return identityOf(st);
+  std::optional<FileIdentity> id = descriptorIdentity(fd_);
+  if (!id) error_ = errno;
+  return id;
 }
 
 bool FileHandle::isFolder() {
