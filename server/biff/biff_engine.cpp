@@ -51,6 +51,7 @@ bool writeAll(int fd, const std::string& bytes) {
 struct Saved {
   CompoundEntry root;
   WorkbookStream book;
+  std::uint64_t streamSize = 0;
 };
 
 KeptWorkbook<Saved>& kept() {
@@ -64,11 +65,6 @@ std::uint64_t weightOf(const CompoundEntry& entry) {
   return weight;
 }
 
-std::uint64_t weightOf(const std::vector<Record>& records) {
-  std::uint64_t weight = records.size() * sizeof(Record);
-  for (const Record& r : records) weight += r.data.size();
-  return weight;
-}
 
 }  // namespace
 
@@ -132,12 +128,14 @@ BiffEngine::BiffEngine(const std::string& path) : path_(path), display_(displayN
   if (std::optional<Saved> k = kept().take(identity_)) {
     root_ = std::move(k->root);
     book_ = std::move(k->book);
+    streamSize_ = k->streamSize;
     return;
   }
   const std::string bytes = readWholeFile(path_, display_);
   book_ = openWorkbookBytes(bytes, display_, &root_);
   // The stream lives on as records; its bytes are made again on saving.
   if (CompoundEntry* workbook = workbookEntry()) {
+    streamSize_ = workbook->data.size();
     workbook->data.clear();
     workbook->data.shrink_to_fit();
   }
@@ -146,10 +144,12 @@ BiffEngine::BiffEngine(const std::string& path) : path_(path), display_(displayN
 BiffEngine::~BiffEngine() {
   // Only a workbook as read or just saved is known to be what a fresh read of the file would give.
   if (!asOnDisk_ || modified_) return;
-  std::uint64_t weight = weightOf(root_) + weightOf(book_.globals);
-  for (const WorkbookStream::Sheet& sheet : book_.sheets) weight += weightOf(sheet.records);
+  // The records hold the stream's bytes, less their headers, each in a record of its own.
+  std::uint64_t records = book_.globals.size();
+  for (const WorkbookStream::Sheet& sheet : book_.sheets) records += sheet.records.size();
+  const std::uint64_t weight = weightOf(root_) + streamSize_ + records * sizeof(Record);
   if (weight > keptWorkbookCapacity()) return;
-  kept().keep(identity_, Saved{std::move(root_), std::move(book_)});
+  kept().keep(identity_, Saved{std::move(root_), std::move(book_), streamSize_});
 }
 
 CompoundEntry* BiffEngine::workbookEntry() {
@@ -278,6 +278,7 @@ void BiffEngine::save() {
     throw ServerError("Cannot save '" + display_ + "': " + e.what + ".");
   }
   CompoundEntry* workbook = workbookEntry();
+  streamSize_ = stream.size();
   workbook->data = std::move(stream);
   const std::string bytes = cfb::writeCompoundFile(root_);
   workbook->data.clear();
