@@ -1,6 +1,7 @@
 #include "server/ods/ods_engine.h"
 
 #include <algorithm>
+#include <set>
 
 #include "server/format.h"
 #include "server/kept_workbook.h"
@@ -189,17 +190,21 @@ std::map<std::string, std::string> OdsEngine::readObjects(size_t index) {
 }
 
 std::string OdsEngine::freshObjectFolder() const {
-  const std::vector<std::string> entries = store_.names();
+  // The folders in use, gathered once: a workbook with a chart on each of a thousand sheets has
+  // thousands of entries, and each name tried would otherwise look at all of them.
+  std::set<std::string, std::less<>> taken(madeFolders_.begin(), madeFolders_.end());
+  constexpr std::string_view kReplacements = "ObjectReplacements/";
+  const auto note = [&](std::string_view path) {
+    if (path.starts_with(kReplacements)) taken.emplace(path.substr(kReplacements.size()));
+    if (const size_t slash = path.find('/'); slash != std::string_view::npos)
+      taken.emplace(path.substr(0, slash));
+  };
+  for (const std::string& entry : store_.names()) note(entry);
+  if (manifest_)
+    for (const std::string& path : manifest_->paths()) note(path);
   for (long n = 1;; ++n) {
-    const std::string folder = "Object " + std::to_string(n);
-    const bool taken =
-        std::any_of(entries.begin(), entries.end(),
-                    [&](const std::string& e) {
-                      return e.starts_with(folder + "/") || e == "ObjectReplacements/" + folder;
-                    }) ||
-        (manifest_ && manifest_->lists(folder + "/")) ||
-        std::find(madeFolders_.begin(), madeFolders_.end(), folder) != madeFolders_.end();
-    if (!taken) return folder;
+    std::string folder = "Object " + std::to_string(n);
+    if (!taken.count(folder)) return folder;
   }
 }
 

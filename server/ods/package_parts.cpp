@@ -73,6 +73,14 @@ std::string Manifest::mediaType(std::string_view path) const {
 
 bool Manifest::lists(std::string_view path) const { return entry(path); }
 
+std::vector<std::string> Manifest::paths() const {
+  const std::string fullPath = Prefixes::qualified(prefix_, "full-path");
+  std::vector<std::string> out;
+  for (pugi::xml_node e : doc_.document_element().children())
+    if (pugi::xml_attribute a = e.attribute(fullPath.c_str())) out.emplace_back(a.value());
+  return out;
+}
+
 void Manifest::add(const std::string& path, const std::string& mediaType) {
   if (lists(path)) return;
   pugi::xml_node e =

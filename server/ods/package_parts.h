@@ -3,6 +3,7 @@
 #include <pugixml.hpp>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace orv::ods {
 
@@ -16,6 +17,8 @@ class Manifest {
   // The media type the manifest gives `path`, or empty.
   std::string mediaType(std::string_view path) const;
   bool lists(std::string_view path) const;
+  // Every path it lists.
+  std::vector<std::string> paths() const;
   void add(const std::string& path, const std::string& mediaType);
   // Removes the entry; true when it was listed.
   bool remove(std::string_view path);
