@@ -147,8 +147,9 @@ PackedContent::Packing PackedContent::pack(Content& content) {
 
   // The text between marks: what lies around the tables, and the tables not packed before.
   zip::PieceDeflater deflater(1);
+  // What lies around the tables; reserved whole, so that `order` can point into it.
   std::vector<zip::DeflatedPiece> fresh;
-  fresh.reserve(2 * content.tables().size() + 1);
+  fresh.reserve(content.tables().size() + 1);
   std::vector<const zip::DeflatedPiece*> order;
   packing_.clear();
   std::string_view text = writer.out;
@@ -166,8 +167,9 @@ PackedContent::Packing PackedContent::pack(Content& content) {
       continue;
     }
     if (between.empty() && !isTable) continue;
-    fresh.push_back(deflater.add(between));
+    zip::DeflatedPiece deflated = deflater.add(between);
     if (!isTable) {
+      fresh.push_back(std::move(deflated));
       order.push_back(&fresh.back());
       packing_.push_back(Step{0, fresh.back().packed});
       continue;
@@ -175,9 +177,8 @@ PackedContent::Packing PackedContent::pack(Content& content) {
     pugi::xml_node node = content.tables()[table];
     Packed& packed = tables_[node.internal_object()];
     packed.name = node.attribute(nameAttr.c_str()).value();
-    packed.piece = std::move(fresh.back());
+    packed.piece = std::move(deflated);
     packed.serial = ++serials_;
-    fresh.pop_back();
     order.push_back(&packed.piece);
     packing_.push_back(Step{packed.serial, {}});
   }

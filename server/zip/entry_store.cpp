@@ -110,7 +110,7 @@ std::string EntryStore::read(std::string_view name, size_t limit) {
   Entry* e = find(name);
   if (!e) damaged(name, "the part is missing");
   if (e->replaced && e->packed) {
-    std::optional<std::string> plain = inflateRaw(e->bytes, e->packed->plainSize);
+    std::optional<std::string> plain = unpacked(*e);
     if (!plain) damaged(name, "the part cannot be inflated");
     return std::move(*plain);
   }
@@ -163,6 +163,10 @@ void EntryStore::putPacked(const std::string& name, DeflatedPiece packed, std::u
   Entry* e = find(name);
   e->packed =
       PackedData{-1, 0, e->bytes.size(), packed.plainSize, packed.crc, {}, sameAt, sameLength};
+}
+
+std::optional<std::string> EntryStore::unpacked(const Entry& entry) {
+  return inflateRaw(entry.bytes, entry.packed->plainSize);
 }
 
 std::optional<std::uint64_t> EntryStore::dataOffset(std::string_view name) const {
@@ -221,7 +225,7 @@ void EntryStore::save() {
       o.packed->bytes = entry->bytes;
       // libzip compresses for itself.
       o.produce = [entry] {
-        std::optional<std::string> plain = inflateRaw(entry->bytes, entry->packed->plainSize);
+        std::optional<std::string> plain = unpacked(*entry);
         if (!plain) throw std::bad_alloc();  // the bytes were deflated here
         return std::move(*plain);
       };

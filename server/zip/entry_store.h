@@ -68,6 +68,8 @@ class EntryStore {
     // Set when `bytes` are deflated already.
     std::optional<PackedData> packed;
   };
+  // The plain bytes of an entry given by putPacked().
+  static std::optional<std::string> unpacked(const Entry& entry);
   Entry* find(std::string_view name);
   const Entry* find(std::string_view name) const;
   zip_t* archive();
