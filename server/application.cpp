@@ -124,6 +124,7 @@ Workbook::~Workbook() = default;
 
 void Workbook::save() {
   atBoundary([&] { engine_->save(); }, cannot("save", path_), path_, outOfMemoryReason("save"));
+  if (std::optional<FileIdentity> saved = engine_->identityOnDisk()) rememberSaved(path_, *saved);
 }
 
 FileIdentity Workbook::identityOnDisk() const {

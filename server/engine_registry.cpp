@@ -136,6 +136,9 @@ constexpr std::array kEngines{
 ProbeInput::ProbeInput(std::string path, std::string head)
     : path_(std::move(path)), head_(std::move(head)) {}
 
+ProbeInput::ProbeInput(std::string path, std::string head, FileIdentity identity)
+    : path_(std::move(path)), head_(std::move(head)), known_(identity) {}
+
 bool ProbeInput::isZip() const {
   return startsWith("PK\x03\x04") || startsWith(std::string_view("PK\x05\x06", 4)) ||
          startsWith("PK\x07\x08");

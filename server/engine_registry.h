@@ -19,6 +19,9 @@ namespace orv {
 class ProbeInput {
  public:
   ProbeInput(std::string path, std::string head);
+  // For a file this process opened or saved before and finds unchanged (`identity`): no probe
+  // runs, and the engine may build on what it kept instead of opening the archive.
+  ProbeInput(std::string path, std::string head, FileIdentity identity);
 
   const std::string& path() const { return path_; }
   std::string_view head() const { return head_; }
@@ -31,12 +34,15 @@ class ProbeInput {
   zip::OpenedArchive* archive();
   // Hands the opened archive over, for the engine; the probe input keeps none afterwards.
   zip::OpenedArchive takeArchive();
+  // The file's identity when it is known unchanged since this process last read or wrote it.
+  const std::optional<FileIdentity>& known() const { return known_; }
   // The names of a compound file's streams, read on first use.
   const std::vector<std::string>& compoundStreams();
 
  private:
   std::string path_;
   std::string head_;
+  std::optional<FileIdentity> known_;
   bool archiveTried_ = false;
   std::optional<zip::OpenedArchive> archive_;
   std::optional<std::vector<std::string>> streams_;

@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <mutex>
+#include <optional>
 
 #include "server/durable_file.h"
 #include "server/engine_registry.h"
@@ -64,6 +66,31 @@ Probed probe(ProbeInput& input) {
     if (std::optional<FileFormat> format = row.probe(input)) return {*format, &row};
   }
   return {};
+}
+
+// The workbook this process last opened or saved, as the file was then, and the engine that read
+// it. Saving after every copy opens the file the last save wrote: unchanged since, it is what
+// that engine wrote and needs no probe, whose reading of its directory and content types grows
+// with the workbook.
+struct Remembered {
+  std::string path;
+  FileIdentity identity;
+  const EngineRow* row = nullptr;
+};
+
+std::mutex rememberedMutex;
+std::optional<Remembered> remembered;
+
+const EngineRow* rememberedRow(const std::string& path, const FileIdentity& identity) {
+  std::lock_guard lock(rememberedMutex);
+  if (remembered && remembered->path == path && remembered->identity == identity)
+    return remembered->row;
+  return nullptr;
+}
+
+void remember(const std::string& path, const FileIdentity& identity, const EngineRow* row) {
+  std::lock_guard lock(rememberedMutex);
+  remembered = Remembered{path, identity, row};
 }
 
 }  // namespace
@@ -128,13 +155,32 @@ std::string refusalReason(FileFormat format) {
 }
 
 std::unique_ptr<Engine> openEngine(const std::string& path) {
+  std::optional<FileIdentity> before;
+  try {
+    before = fileIdentity(path, displayName(path));
+  } catch (const ServerError&) {
+    // Told in the user's words by the probe's read below.
+  }
+  if (before) {
+    if (const EngineRow* row = rememberedRow(path, *before)) {
+      ProbeInput input(path, std::string(), *before);
+      return row->open(input);
+    }
+  }
   ProbeInput input(path, readHead(path));
   const Probed found = probe(input);
   if (!found.row || !found.row->open ||
       std::find(found.row->opens.begin(), found.row->opens.end(), found.format) ==
           found.row->opens.end())
     throw ServerError("Cannot open '" + displayName(path) + "': " + refusalReason(found.format));
-  return found.row->open(input);
+  std::unique_ptr<Engine> engine = found.row->open(input);
+  if (before) remember(path, *before, found.row);
+  return engine;
+}
+
+void rememberSaved(const std::string& path, const FileIdentity& identity) {
+  std::lock_guard lock(rememberedMutex);
+  if (remembered && remembered->path == path) remembered->identity = identity;
 }
 
 }  // namespace orv

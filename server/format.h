@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "server/durable_file.h"
 #include "server/engine.h"
 
 namespace orv {
@@ -37,6 +38,12 @@ std::string refusalReason(FileFormat format);
 
 // Opens the workbook at `path` with the engine whose probe recognises it, handing the engine what
 // the probe opened, or throws ServerError naming the format and what the user can do.
+// A file opened again unchanged since this process last opened or saved it goes straight to the
+// engine that read it.
 std::unique_ptr<Engine> openEngine(const std::string& path);
+
+// After a save of the workbook at `path`: the file is now `identity`, written by the engine that
+// opened it.
+void rememberSaved(const std::string& path, const FileIdentity& identity);
 
 }  // namespace orv

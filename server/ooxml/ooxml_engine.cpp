@@ -212,6 +212,8 @@ SheetKind OoxmlEngine::resolveKind(SheetInfo& s) {
     s.kind = SheetKind::Dialogsheet;
   } else if (contentType.find("macrosheet") != std::string::npos) {
     s.kind = SheetKind::Macrosheet;
+  } else if (const pugi::xml_document* doc = pkg_.parsedIfAtHand(s.part)) {
+    s.kind = kindOfRoot("<" + std::string(doc->document_element().name()) + ">");
   } else {
     s.kind = kindOfRoot(pkg_.readPrefix(s.part, 1024));
   }

@@ -99,6 +99,13 @@ std::optional<FileFormat> probeOoxml(ProbeInput& input) {
 }
 
 std::unique_ptr<Engine> openOoxml(ProbeInput& input) {
+  if (input.known()) {
+    // A file this process wrote or read, unchanged: the package indexes it from what it kept
+    // and opens the archive only when a part must be read from it.
+    zip::OpenedArchive unopened;
+    unopened.identity = *input.known();
+    return std::make_unique<OoxmlEngine>(input.path(), std::move(unopened));
+  }
   return std::make_unique<OoxmlEngine>(input.path(), input.takeArchive());
 }
 

@@ -176,7 +176,7 @@ std::string_view namespaceOf(pugi::xml_node node, const char* qualifiedName, boo
 Package::Package(std::string path) : path_(std::move(path)), display_(orv::displayName(path_)) {
   identity_ = fileIdentity(path_, display_);
   PartCache::instance().dropStale(identity_);
-  if (auto kept = PartCache::instance().take(identity_, {})) layout_ = kept->layout;
+  if (adoptKeptIndex()) return;
   openArchive();
   indexEntries();
 }
@@ -185,18 +185,36 @@ Package::Package(std::string path, OpenedArchive opened)
     : path_(std::move(path)), display_(orv::displayName(path_)) {
   identity_ = opened.identity;
   PartCache::instance().dropStale(identity_);
-  if (auto kept = PartCache::instance().take(identity_, {})) layout_ = kept->layout;
   zip_ = std::exchange(opened.archive, nullptr);
-  indexEntries();
+  // A file opened unchanged since this process wrote it takes the index that save left, without
+  // reading its directory; the archive is opened when a part is read from it.
+  if (!adoptKeptIndex()) {
+    if (!zip_) openArchive();
+    indexEntries();
+  }
   if (Entry* types = find(kContentTypes); types && !opened.contentTypes.empty()) {
     types->bytes = std::move(opened.contentTypes);
     types->state = State::Bytes;  // not dirty: saved from the file as it lies
   }
 }
 
+struct PackageIndex {
+  std::vector<std::unique_ptr<Package::Entry>> entries;
+  std::map<std::string, Package::Entry*> byName;
+};
+
+bool Package::adoptKeptIndex() {
+  std::optional<CachedPart> kept = PartCache::instance().take(identity_, {});
+  if (!kept || !kept->layout || !kept->index) return false;
+  layout_ = std::move(kept->layout);
+  entries_ = std::move(kept->index->entries);
+  byName_ = std::move(kept->index->byName);
+  return true;
+}
+
 void Package::indexEntries() {
-  entries_.reserve(static_cast<size_t>(zip_get_num_entries(zip_, 0)));
   const zip_int64_t n = zip_get_num_entries(zip_, 0);
+  entries_.reserve(static_cast<size_t>(n));
   for (zip_int64_t i = 0; i < n; ++i) {
     const char* name = zip_get_name(zip_, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW);
     if (!name) continue;
@@ -225,17 +243,41 @@ Package::~Package() {
 
 void Package::leaveForNextInstance() {
   if (!shareable_) return;
-  PartCache& cache = PartCache::instance();
-  if (layout_ && !modified_) {
-    CachedPart kept;
-    kept.layout = layout_;
-    kept.weight = layout_->central.size() + layout_->entries.size() * sizeof(zip::Entry);
-    try {
-      cache.put(identity_, {}, std::move(kept));
-    } catch (const std::bad_alloc&) {
-      return;
-    }
+  keepParts();
+  if (!layout_ || modified_) return;
+  try {
+    keepIndex();
+  } catch (const std::bad_alloc&) {
+    // Nothing is lost but time.
   }
+}
+
+void Package::keepIndex() {
+  CachedPart kept;
+  kept.layout = layout_;
+  kept.weight = layout_->central.size() + layout_->entries.size() * sizeof(zip::Entry);
+  auto index = std::make_shared<PackageIndex>();
+  for (auto& entry : entries_) {
+    // What was kept of a part went above; the next instance finds it all as the file holds it.
+    Entry& e = *entry;
+    e.state = State::Raw;
+    e.doc.reset();
+    std::string().swap(e.bytes);
+    e.gap.clear();
+    e.weight = 0;
+    kept.weight += sizeof(Entry) + 2 * e.name.size() + 64;
+  }
+  index->entries = std::move(entries_);
+  index->byName = std::move(byName_);
+  kept.index = std::move(index);
+  PartCache::instance().put(identity_, {}, std::move(kept));
+  // What stays here is let go of with the package.
+  entries_.clear();
+  byName_.clear();
+}
+
+void Package::keepParts() {
+  PartCache& cache = PartCache::instance();
   for (auto& entry : entries_) {
     Entry& e = *entry;
     // Only what the file holds as it is now: parts unchanged since it was read or written.
@@ -376,6 +418,7 @@ struct OpenEntry {
 std::string Package::readPrefix(std::string_view part, size_t limit) {
   Entry* e = find(part);
   if (!e) damaged(part, "the part is missing");
+  if (e->state == State::Raw) adoptKept(*e);
   if (e->state == State::Bytes) return e->bytes.substr(0, limit);
   if (e->state == State::Xml) return serialize(*e->doc, e->gap).substr(0, limit);
   if (e->state == State::Lazy) return e->produce().substr(0, limit);
@@ -446,26 +489,14 @@ pugi::xml_document& Package::xml(std::string_view part) {
 pugi::xml_document& Package::parsed(std::string_view part) {
   Entry* e = find(part);
   if (!e) damaged(part, "the part is missing");
+  adoptKept(*e);
   if (e->state == State::Xml) return *e->doc;
   std::string text;
   // The content types come as bytes from the probe; as the file holds them, all the same.
   const bool asInFile = e->state == State::Raw || (e->state == State::Bytes && !e->dirty &&
                                                    e->index >= 0);
   if (asInFile) {
-    if (std::optional<CachedPart> cached =
-            PartCache::instance().take(identity_, lowerAscii(e->name))) {
-      if (cached->doc) {
-        e->doc = std::move(cached->doc);
-        e->gap = std::move(cached->gap);
-        e->weight = cached->textSize;
-        e->state = State::Xml;
-        std::string().swap(e->bytes);
-        return *e->doc;
-      }
-      text = std::move(cached->text);
-    } else {
-      text = e->state == State::Bytes ? std::move(e->bytes) : read(part);
-    }
+    text = e->state == State::Bytes ? std::move(e->bytes) : read(part);
   } else {
     text = e->state == State::Bytes  ? std::move(e->bytes)
            : e->state == State::Lazy ? e->produce()
@@ -503,6 +534,32 @@ pugi::xml_document& Package::parsed(std::string_view part) {
   e->weight = text.size();
   e->state = State::Xml;
   return *e->doc;
+}
+
+void Package::adoptKept(Entry& e) {
+  // Only a part as the file holds it: a kept part is what reading it from the file would give.
+  const bool asInFile =
+      e.state == State::Raw || (e.state == State::Bytes && !e.dirty && e.index >= 0);
+  if (!asInFile) return;
+  std::optional<CachedPart> cached = PartCache::instance().take(identity_, lowerAscii(e.name));
+  if (!cached) return;
+  if (cached->doc) {
+    e.doc = std::move(cached->doc);
+    e.gap = std::move(cached->gap);
+    e.weight = cached->textSize;
+    e.state = State::Xml;
+    std::string().swap(e.bytes);
+  } else {
+    e.bytes = std::move(cached->text);
+    e.state = State::Bytes;
+  }
+}
+
+pugi::xml_document* Package::parsedIfAtHand(std::string_view part) {
+  Entry* e = find(part);
+  if (!e) return nullptr;
+  adoptKept(*e);
+  return e->state == State::Xml ? e->doc.get() : nullptr;
 }
 
 void Package::markDirty(std::string_view part) {
@@ -827,15 +884,21 @@ std::vector<zip::OutEntry> Package::outEntries(const std::vector<Entry*>& order)
 }
 
 void Package::writeTo(int fd) {
-  const zip::ArchiveTarget target{
-      fd, archive(), path_, identity_, display_, static_cast<int>(kDeflateLevel), layout_};
+  // A layout this process wrote is all the raw writer needs of the original.
+  zip::ArchiveTarget target{fd,       layout_ ? zip_ : archive(),
+                            path_,    identity_,
+                            display_, static_cast<int>(kDeflateLevel),
+                            layout_};
   const std::vector<zip::OutEntry> entries = outEntries(saveOrder());
   auto written = std::make_shared<zip::Layout>();
   lastSaveRaw_ = rawSave_ && zip::writeByRawCopy(target, entries, written.get());
   savedLayout_ = lastSaveRaw_ ? std::move(written) : nullptr;
   // Otherwise libzip writes through the descriptor, from the start (the raw writer may have
   // begun).
-  if (!lastSaveRaw_) zip::writeThroughLibzip(target, entries);
+  if (!lastSaveRaw_) {
+    target.original = archive();
+    zip::writeThroughLibzip(target, entries);
+  }
 }
 
 ServerError Package::changedDuringSave() const {
@@ -884,14 +947,15 @@ void Package::save() {
 }
 
 void Package::adoptWrittenEntries(const std::vector<Entry*>& order) {
-  // The entries take the order and indexes they were written with.
-  std::map<const Entry*, std::unique_ptr<Entry>> owned;
+  // The entries take the order and indexes they were written with; `order` holds every entry
+  // but the removed ones.
   for (auto& entry : entries_) {
     if (entry->state == State::Removed) {
       byName_.erase(lowerAscii(entry->name));
-      continue;
+      entry.reset();
+    } else {
+      (void)entry.release();  // owned again below, through `order`
     }
-    owned.emplace(entry.get(), std::move(entry));
   }
   entries_.clear();
   zip_int64_t written = 0;
@@ -903,7 +967,7 @@ void Package::adoptWrittenEntries(const std::vector<Entry*>& order) {
       e->state = State::Raw;
       std::string().swap(e->bytes);
     }
-    entries_.push_back(std::move(owned.at(e)));
+    entries_.emplace_back(e);
   }
   modified_ = false;
   // Every part that waited in the scratch file is in the workbook now.

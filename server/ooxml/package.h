@@ -50,6 +50,8 @@ using zip::OpenedArchive;
 // the new ones, then the edited ones: two saves in a row share their start byte for byte at the
 // same offsets, which the kernel copies or clones instead of this process writing it.
 class Package {
+  friend struct PackageIndex;
+
  public:
   // `display` is the file name used in messages.
   explicit Package(std::string path);
@@ -72,6 +74,9 @@ class Package {
   // The part parsed; parsed once and kept. Throws when it is not well-formed.
   pugi::xml_document& xml(std::string_view part);
   bool isParsed(std::string_view part) const;
+  // The part's tree when it is parsed already, here or kept by an earlier instance; null
+  // otherwise (nothing is read).
+  pugi::xml_document* parsedIfAtHand(std::string_view part);
   void markDirty(std::string_view part);
 
   void addXml(const std::string& part, std::unique_ptr<pugi::xml_document> doc,
@@ -148,6 +153,8 @@ class Package {
   // xml() without letting go of the relationships kept for the part.
   pugi::xml_document& parsed(std::string_view part);
   void forgetRelationships(std::string_view part);
+  // Takes what an earlier instance kept of a part the file holds as it is, if anything.
+  void adoptKept(Entry& e);
   void openArchive();
   ServerError changedDuringSave() const;
   void indexEntries();
@@ -166,8 +173,13 @@ class Package {
   void keepFinished(Entry& e, std::string text);
   // The text of a Spooled part.
   std::string unspool(const Entry& e) const;
-  // Gives the parts read and written to the process's cache, for the next instance.
+  // Gives the parts read and written to the process's cache, for the next instance, and the
+  // index of a file this process wrote.
   void leaveForNextInstance();
+  void keepParts();
+  void keepIndex();
+  // Takes the index and layout an earlier instance left of this file; false when there is none.
+  bool adoptKeptIndex();
   // After a save: the entries as they lie in the file just written, untouched again.
   void adoptWrittenEntries(const std::vector<Entry*>& order);
   // At most `limit` bytes of an entry as it lies in the archive, weighed against the memory at

@@ -13,6 +13,9 @@
 
 namespace orv::ooxml {
 
+// A package's index of its entries, as the save that wrote the file left it.
+struct PackageIndex;
+
 // A part as an instance left it: parsed, or as text (`doc` empty).
 struct CachedPart {
   std::unique_ptr<pugi::xml_document> doc;
@@ -22,6 +25,9 @@ struct CachedPart {
   std::uint64_t weight = 0;    // what holding it costs, in bytes
   // Under the empty part name: the file's ZIP layout as the save that wrote it left it.
   std::shared_ptr<const zip::Layout> layout;
+  // With the layout: the package's entries in that order, so that the next instance does not
+  // build them again.
+  std::shared_ptr<PackageIndex> index;
 };
 
 // What instances of this process read and wrote of a workbook, kept for the next instance that

@@ -148,23 +148,24 @@ zip_int64_t sinkCallback(void* state, void* data, zip_uint64_t length, zip_sourc
 
 // The layout of the original file when it is still the file libzip opened, entry for entry (the
 // entries refer to it by index); nothing otherwise.
-std::optional<Layout> layoutOfOriginal(const ArchiveTarget& target, int in) {
+std::shared_ptr<const Layout> layoutOfOriginal(const ArchiveTarget& target, int in) {
   const std::optional<FileIdentity> id = descriptorIdentity(in);
   if (!id || id->inode != target.identity.inode || id->device != target.identity.device ||
       id->size != target.identity.size)
-    return std::nullopt;
+    return nullptr;
   // A file this process wrote and nobody changed since needs no second look: reading every
   // local header again would read most of a file whose blocks were just cloned, not cached.
-  std::optional<Layout> layout =
-      target.knownLayout ? std::optional<Layout>(*target.knownLayout) : readLayout(in, id->size);
-  if (!layout) return std::nullopt;
-  if (static_cast<zip_int64_t>(layout->entries.size()) != zip_get_num_entries(target.original, 0))
-    return std::nullopt;
-  for (size_t i = 0; i < layout->entries.size(); ++i) {
+  // Its entries are indexed in the order of that layout.
+  if (target.knownLayout) return target.knownLayout;
+  std::optional<Layout> read = readLayout(in, id->size);
+  if (!read || !target.original) return nullptr;
+  if (static_cast<zip_int64_t>(read->entries.size()) != zip_get_num_entries(target.original, 0))
+    return nullptr;
+  for (size_t i = 0; i < read->entries.size(); ++i) {
     const char* name = zip_get_name(target.original, i, ZIP_FL_ENC_RAW);
-    if (!name || layout->entries[i].name != name) return std::nullopt;
+    if (!name || read->entries[i].name != name) return nullptr;
   }
-  return layout;
+  return std::make_shared<const Layout>(std::move(*read));
 }
 
 // Writes `entries` as consecutive runs of the original and new entries.
@@ -257,7 +258,7 @@ bool writeByRawCopy(const ArchiveTarget& target, const std::vector<OutEntry>& en
                     Layout* written) {
   FileHandle in = FileHandle::openForReading(target.path);
   if (!in.valid()) return false;
-  std::optional<Layout> layout = layoutOfOriginal(target, in.descriptor());
+  std::shared_ptr<const Layout> layout = layoutOfOriginal(target, in.descriptor());
   if (!layout) return false;
   try {
     Writer writer(in.descriptor(), target.fd, target.deflateLevel);

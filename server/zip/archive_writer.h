@@ -32,7 +32,9 @@ struct OutEntry {
 // What a save writes into: the file being saved, by descriptor, and the archive it replaces.
 struct ArchiveTarget {
   int fd;                 // an empty file open for reading and writing
-  zip_t* original;        // the archive the untouched entries come from
+  // The archive the untouched entries come from; may be null when `knownLayout` is given, for
+  // the raw writer only.
+  zip_t* original;
   std::string path;       // the original's file, for copying runs of it as they lie
   FileIdentity identity;  // the original as opened: runs are copied only from that file
   std::string display;    // the file name in messages
