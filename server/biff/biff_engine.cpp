@@ -1,7 +1,5 @@
 #include "server/biff/biff_engine.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <fstream>
 #include <optional>
@@ -35,23 +33,11 @@ std::string readWholeFile(const std::string& path, const std::string& display) {
   return std::move(out).str();
 }
 
-bool writeAll(int fd, const std::string& bytes) {
-  size_t at = 0;
-  while (at < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + at, bytes.size() - at);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    at += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // The workbook as the last save wrote it: the compound file's streams, and the Workbook stream
 // as records.
 struct Saved {
   CompoundEntry root;
   WorkbookStream book;
-  std::uint64_t streamSize = 0;
 };
 
 KeptWorkbook<Saved>& kept() {
@@ -113,7 +99,7 @@ WorkbookStream openWorkbookBytes(const std::string& bytes, const std::string& di
                           "application, save the workbook and try again.");
       if (r.sid == sid::kEof) break;
     }
-    book = parseWorkbookStream(stream->data);
+    book = parseWorkbookStream(stream->data, true);
   } catch (const RecordError& e) {
     throw ServerError(start + "the file is damaged (" + e.what +
                       "). If you have a backup, use it; otherwise open it in your spreadsheet "
@@ -128,14 +114,12 @@ BiffEngine::BiffEngine(const std::string& path) : path_(path), display_(displayN
   if (std::optional<Saved> k = kept().take(identity_)) {
     root_ = std::move(k->root);
     book_ = std::move(k->book);
-    streamSize_ = k->streamSize;
     return;
   }
   const std::string bytes = readWholeFile(path_, display_);
   book_ = openWorkbookBytes(bytes, display_, &root_);
-  // The stream lives on as records; its bytes are made again on saving.
+  // The stream lives on as records and sheets' bytes; it is made again on saving.
   if (CompoundEntry* workbook = workbookEntry()) {
-    streamSize_ = workbook->data.size();
     workbook->data.clear();
     workbook->data.shrink_to_fit();
   }
@@ -144,12 +128,13 @@ BiffEngine::BiffEngine(const std::string& path) : path_(path), display_(displayN
 BiffEngine::~BiffEngine() {
   // Only a workbook as read or just saved is known to be what a fresh read of the file would give.
   if (!asOnDisk_ || modified_) return;
-  // The records hold the stream's bytes, less their headers, each in a record of its own.
-  std::uint64_t records = book_.globals.size();
-  for (const WorkbookStream::Sheet& sheet : book_.sheets) records += sheet.records.size();
-  const std::uint64_t weight = weightOf(root_) + streamSize_ + records * sizeof(Record);
+  // The globals are held as records, each with its own allocation; the sheets as bytes.
+  std::uint64_t weight = weightOf(root_);
+  for (const Record& r : book_.globals) weight += sizeof(Record) + r.data.size();
+  for (const WorkbookStream::Sheet& sheet : book_.sheets)
+    weight += sizeof(sheet) + sheet.bytes.size() + sheet.records.size() * sizeof(Record);
   if (weight > keptWorkbookCapacity()) return;
-  kept().keep(identity_, Saved{std::move(root_), std::move(book_), streamSize_});
+  kept().keep(identity_, Saved{std::move(root_), std::move(book_)});
 }
 
 CompoundEntry* BiffEngine::workbookEntry() {
@@ -199,11 +184,7 @@ SheetKind BiffEngine::sheetKind(SheetId id) const {
     default:
       break;
   }
-  const size_t wsBool = findTopLevel(sheet.records, sid::kWsBool);
-  if (wsBool < sheet.records.size() && !sheet.records[wsBool].data.empty() &&
-      (sheet.records[wsBool].data[0] & 0x10))
-    return SheetKind::Dialogsheet;
-  return SheetKind::Worksheet;
+  return isDialogSheet(sheet) ? SheetKind::Dialogsheet : SheetKind::Worksheet;
 }
 
 SheetId BiffEngine::activeSheet() const {
@@ -271,22 +252,28 @@ void BiffEngine::save() {
     throw ServerError("Cannot save '" + display_ +
                       "': the file was changed by another program after it was opened. Open it "
                       "again and repeat the change.");
-  std::string stream;
   try {
-    stream = writeWorkbookStream(book_);
+    // New copies are held as bytes from now on, as every other sheet is.
+    holdSheetsAsBytes(book_);
   } catch (const RecordError& e) {
     throw ServerError("Cannot save '" + display_ + "': " + e.what + ".");
   }
   CompoundEntry* workbook = workbookEntry();
-  streamSize_ = stream.size();
-  workbook->data = std::move(stream);
-  const std::string bytes = cfb::writeCompoundFile(root_);
-  workbook->data.clear();
-  workbook->data.shrink_to_fit();
+  // The stream is written straight into the file as it is made, never held whole.
+  std::map<const CompoundEntry*, cfb::StreamProducer> produced;
+  produced[workbook] = [&](const std::function<bool(std::string_view)>& write) {
+    try {
+      writeWorkbookStream(book_, [&](std::string_view piece) {
+        if (!write(piece))
+          throw ServerError("Cannot save '" + display_ + "': " + describeSystemError(errno));
+      });
+    } catch (const RecordError& e) {
+      throw ServerError("Cannot save '" + display_ + "': " + e.what + ".");
+    }
+  };
   std::optional<FileIdentity> savedAs;
   replaceFileDurably(path_, [&](int fd) {
-    if (!writeAll(fd, bytes))
-      throw ServerError("Cannot save '" + display_ + "': " + describeSystemError(errno));
+    cfb::writeCompoundFile(root_, fd, display_, produced);
     if (!(fileIdentity(path_, display_) == identity_))
       throw ServerError("Cannot save '" + display_ +
                         "': the file was changed by another program while it was being saved. "

@@ -49,7 +49,6 @@ class BiffEngine : public Engine {
   FileIdentity identity_;
   cfb::CompoundEntry root_;
   WorkbookStream book_;
-  std::uint64_t streamSize_ = 0;  // the Workbook stream's bytes, as read or last written
   bool modified_ = false;
   bool asOnDisk_ = true;  // the workbook held here is the file's: as read, or as a save wrote it
 };

@@ -390,38 +390,12 @@ void renumberDrawing(std::vector<Record>& records, const std::vector<size_t>& pi
   }
 }
 
-// The drawing id of a sheet's drawing (the FDG of its first MSODRAWING record), or 0.
-std::uint32_t drawingIdOf(const std::vector<Record>& records) {
-  std::uint32_t found = 0;
-  for (const Record& r : records) {
-    if (r.sid != sid::kMsoDrawing) continue;
-    try {
-      // The FDG sits at the start of the container, which usually overruns this record.
-      const std::string& d = r.data;
-      for (size_t at = 0; at + 8 <= d.size() && at < 64;) {
-        const unsigned verInst = get16(d, at);
-        if (get16(d, at + 2) == 0xF008) {
-          found = std::max<std::uint32_t>(found, verInst >> 4);
-          break;
-        }
-        at += (verInst & 0xF) == 0xF ? 8 : 8 + get32(d, at + 4);
-      }
-    } catch (const RecordError&) {
-    }
-  }
-  return found;
-}
-
 std::string lowerAscii(std::string s) {
   for (char& c : s)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   return s;
 }
 
-std::string codeNameOf(const Record& r) {
-  if (r.data.size() < 3) return {};
-  return readBiffChars(r.data, 2, get16(r.data, 0));
-}
 
 // Replaces globals [from, to) by `with`, keeping the sheets' BOUNDSHEET8 indexes right.
 void replaceGlobals(WorkbookStream& book, size_t from, size_t to, std::vector<Record> with) {
@@ -437,11 +411,6 @@ void replaceGlobals(WorkbookStream& book, size_t from, size_t to, std::vector<Re
 }
 
 }  // namespace
-
-std::string sheetCodeName(const WorkbookStream::Sheet& sheet) {
-  const size_t at = findTopLevel(sheet.records, sid::kCodeName);
-  return at < sheet.records.size() ? codeNameOf(sheet.records[at]) : std::string();
-}
 
 std::string freshCodeName(const WorkbookStream& book, const std::set<std::string>& taken) {
   std::set<std::string> used = taken;
@@ -539,12 +508,16 @@ void appendSheetCopy(WorkbookStream& book, size_t source, const std::string& nam
       refuseBecause(sheet, "the workbook has as many sheet references as the format allows");
 
     // The copy's records, checked and retargeted.
+    // A sheet held as bytes is read into records for the copy only.
+    const std::vector<Record> heldRecords =
+        src.heldAsBytes() ? sheetRecords(src) : std::vector<Record>();
+    const std::vector<Record>& srcRecords = src.heldAsBytes() ? heldRecords : src.records;
     std::vector<Record> records;
-    records.reserve(src.records.size());
+    records.reserve(srcRecords.size());
     std::uint32_t labels = 0;
     int depth = 0;
     bool hasDrawing = false;
-    for (const Record& original : src.records) {
+    for (const Record& original : srcRecords) {
       if (original.sid == 0x00ED) continue;  // the drawing selection: the copy starts unselected
       Record r = original;
       r.position = Record::kNoPosition;
@@ -588,7 +561,7 @@ void appendSheetCopy(WorkbookStream& book, size_t source, const std::string& nam
       if (g.drawingGroup == kNone) refuse(sheet, "a drawing the workbook does not list");
       group.emplace(logicalData(book.globals, g.drawingGroup));
       for (const WorkbookStream::Sheet& s : book.sheets)
-        group->maxDgid = std::max(group->maxDgid, drawingIdOf(s.records));
+        group->maxDgid = std::max(group->maxDgid, sheetDrawingId(s));
       blipRefs.assign(group->blips.size(), 0);
       std::vector<std::vector<size_t>> drawings;
       std::vector<size_t> open;  // drawing of each nested substream

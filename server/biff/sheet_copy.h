@@ -15,8 +15,6 @@ struct CopyContext {
   std::string codeName;
 };
 
-// The code name of `sheet` (its CODENAME record), or empty.
-std::string sheetCodeName(const WorkbookStream::Sheet& sheet);
 // "Sheet<N>" with the smallest N from the sheet count + 1 up that no sheet or workbook code name
 // and none of `taken` (lower-case) uses, ignoring case.
 std::string freshCodeName(const WorkbookStream& book, const std::set<std::string>& taken);

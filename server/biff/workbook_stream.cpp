@@ -1,5 +1,7 @@
 #include "server/biff/workbook_stream.h"
 
+#include <algorithm>
+#include <functional>
 #include <map>
 
 namespace orv::biff {
@@ -28,7 +30,158 @@ std::string boundSheetName(const std::string& data) {
   return readBiffChars(data, 7, static_cast<unsigned char>(data[6]));
 }
 
+// The drawing id an MSODRAWING record's data starts with (the FDG of its container), or 0.
+std::uint32_t drawingIdIn(std::string_view d) {
+  try {
+    // The FDG sits at the start of the container, which usually overruns this record.
+    for (size_t at = 0; at + 8 <= d.size() && at < 64;) {
+      const unsigned verInst = get16(d, at);
+      if (get16(d, at + 2) == 0xF008) return verInst >> 4;
+      at += (verInst & 0xF) == 0xF ? 8 : 8 + get32(d, at + 4);
+    }
+  } catch (const RecordError&) {
+  }
+  return 0;
+}
+
+std::string codeNameIn(std::string_view d) {
+  if (d.size() < 3) return {};
+  return readBiffChars(d, 2, get16(d, 0));
+}
+
+// What a sheet held as bytes keeps of its substream, read from the bytes of that substream:
+// `stream` from `start` to the EOF that ends it (`end` receives where that is). Only the INDEX
+// record's positions are left for the writer. `sized` tells whether the INDEX record has room
+// for exactly one position per DBCELL record, as written.
+WorkbookStream::Sheet::Held describeSubstream(std::string_view stream, size_t start, size_t* end,
+                                             bool* sized) {
+  WorkbookStream::Sheet::Held held;
+  size_t at = start;
+  int depth = 0;
+  bool indexSeen = false, codeNameSeen = false, wsBoolSeen = false;
+  size_t indexSize = 0, topIndexSize = 0, cells = 0;
+  bool topIndex = false;
+  do {
+    if (at >= stream.size()) throw RecordError{"a sheet has no end record"};
+    if (stream.size() - at < 4) throw RecordError{"a record header is cut short"};
+    const std::uint16_t id = get16(stream, at);
+    const size_t length = get16(stream, at + 2);
+    if (stream.size() - at - 4 < length) throw RecordError{"a record is cut short"};
+    const std::string_view data = stream.substr(at + 4, length);
+    if (at == start && id != sid::kBof)
+      throw RecordError{"a sheet does not start where the workbook says"};
+    if (id == sid::kBof) ++depth;
+    const auto inSheet = static_cast<std::uint32_t>(at - start);
+    if (id == sid::kIndex && depth == 1 && !topIndex) {
+      topIndex = true;
+      topIndexSize = length;
+    }
+    if (id == sid::kIndex && !indexSeen) {
+      indexSeen = true;
+      held.indexData = inSheet + 4;
+      indexSize = length;
+    } else if (indexSeen && id == sid::kDbCell) {
+      held.cells.push_back(inSheet);
+    } else if (indexSeen && id == sid::kDefColWidth) {
+      held.colWidth = inSheet;
+    }
+    cells += id == sid::kDbCell;
+    if (depth == 1 && id == sid::kCodeName && !codeNameSeen) {
+      codeNameSeen = true;
+      held.codeName = codeNameIn(data);
+    }
+    if (depth == 1 && id == sid::kWsBool && !wsBoolSeen) {
+      wsBoolSeen = true;
+      held.dialog = !data.empty() && (data[0] & 0x10);
+    }
+    if (id == sid::kMsoDrawing) held.drawingId = std::max(held.drawingId, drawingIdIn(data));
+    if (id == sid::kEof) --depth;
+    at += 4 + length;
+  } while (depth > 0);
+  if (topIndex && topIndexSize < 16) throw RecordError{"a sheet's index record is cut short"};
+  *sized = !topIndex || topIndexSize == 16 + 4 * cells;
+  if (*sized && indexSeen && indexSize < 16 + 4 * held.cells.size())
+    throw RecordError{"a sheet's index record is cut short"};
+  *end = at;
+  return held;
+}
+
+std::uint32_t drawingIdOf(const std::vector<Record>& records) {
+  std::uint32_t found = 0;
+  for (const Record& r : records)
+    if (r.sid == sid::kMsoDrawing) found = std::max(found, drawingIdIn(r.data));
+  return found;
+}
+
+bool dialogOf(const std::vector<Record>& records) {
+  const size_t wsBool = findTopLevel(records, sid::kWsBool);
+  return wsBool < records.size() && !records[wsBool].data.empty() &&
+         (records[wsBool].data[0] & 0x10);
+}
+
+// Sizes a sheet's INDEX record for its DBCELL records. The positions it lists are put in when
+// the stream is written.
+void sizeIndex(std::vector<Record>& records) {
+  const size_t index = findTopLevel(records, sid::kIndex);
+  if (index == records.size()) return;
+  size_t cells = 0;
+  for (const Record& r : records) cells += r.sid == sid::kDbCell;
+  Record& r = records[index];
+  if (r.data.size() < 16) throw RecordError{"a sheet's index record is cut short"};
+  r.data.resize(16 + 4 * cells);
+}
+
+// Puts into a sheet's bytes the positions its INDEX lists, for the sheet starting at `start` in
+// the stream.
+void placeIndex(std::string& bytes, size_t start, const WorkbookStream::Sheet::Held& held) {
+  if (held.indexData == 0) return;
+  const size_t data = held.indexData;
+  for (size_t k = 0; k < held.cells.size(); ++k)
+    put32(bytes, data + 16 + 4 * k, static_cast<std::uint32_t>(start + held.cells[k]));
+  if (held.colWidth != 0) put32(bytes, data + 12, static_cast<std::uint32_t>(start + held.colWidth));
+}
+
 }  // namespace
+
+std::string codeNameOf(const Record& r) { return codeNameIn(r.data); }
+
+std::string sheetCodeName(const WorkbookStream::Sheet& sheet) {
+  if (sheet.heldAsBytes()) return sheet.held.codeName;
+  const size_t at = findTopLevel(sheet.records, sid::kCodeName);
+  return at < sheet.records.size() ? codeNameOf(sheet.records[at]) : std::string();
+}
+
+std::uint32_t sheetDrawingId(const WorkbookStream::Sheet& sheet) {
+  return sheet.heldAsBytes() ? sheet.held.drawingId : drawingIdOf(sheet.records);
+}
+
+bool isDialogSheet(const WorkbookStream::Sheet& sheet) {
+  return sheet.heldAsBytes() ? sheet.held.dialog : dialogOf(sheet.records);
+}
+
+std::vector<Record> sheetRecords(const WorkbookStream::Sheet& sheet) {
+  if (!sheet.heldAsBytes()) return sheet.records;
+  return readSubstream(sheet.bytes, 0);
+}
+
+void holdAsBytes(WorkbookStream::Sheet& sheet) {
+  if (sheet.records.empty()) return;
+  sizeIndex(sheet.records);
+  std::string bytes;
+  size_t size = 0;
+  for (const Record& r : sheet.records) size += 4 + r.data.size();
+  bytes.reserve(size);
+  for (const Record& r : sheet.records) appendRecord(bytes, r);
+  size_t end = 0;
+  bool sized = true;
+  sheet.held = describeSubstream(bytes, 0, &end, &sized);
+  sheet.bytes = std::move(bytes);
+  std::vector<Record>().swap(sheet.records);
+}
+
+void holdSheetsAsBytes(WorkbookStream& book) {
+  for (WorkbookStream::Sheet& sheet : book.sheets) holdAsBytes(sheet);
+}
 
 size_t findTopLevel(const std::vector<Record>& records, std::uint16_t sid) {
   int depth = 0;
@@ -40,7 +193,7 @@ size_t findTopLevel(const std::vector<Record>& records, std::uint16_t sid) {
   return records.size();
 }
 
-WorkbookStream parseWorkbookStream(std::string_view stream) {
+WorkbookStream parseWorkbookStream(std::string_view stream, bool sheetsAsBytes) {
   WorkbookStream book;
   book.globals = readSubstream(stream, 0);
   for (size_t i = 0; i < book.globals.size(); ++i) {
@@ -53,13 +206,29 @@ WorkbookStream parseWorkbookStream(std::string_view stream) {
     sheet.boundSheet = i;
     const std::uint32_t at = get32(r.data, 0);
     if (at >= stream.size()) throw RecordError{"a sheet lies outside the workbook stream"};
-    sheet.records = readSubstream(stream, at);
+    // A sheet is held as the bytes it lies in, unless its INDEX record must be resized first.
+    size_t end = 0;
+    bool sized = false;
+    if (sheetsAsBytes) sheet.held = describeSubstream(stream, at, &end, &sized);
+    if (sized) {
+      sheet.bytes.assign(stream.substr(at, end - at));
+    } else {
+      sheet.records = readSubstream(stream, at);
+      if (sheetsAsBytes) holdAsBytes(sheet);
+    }
     book.sheets.push_back(std::move(sheet));
   }
   return book;
 }
 
 std::string writeWorkbookStream(WorkbookStream& book) {
+  std::string out;
+  writeWorkbookStream(book, [&](std::string_view piece) { out.append(piece); });
+  return out;
+}
+
+void writeWorkbookStream(WorkbookStream& book,
+                         const std::function<void(std::string_view)>& write) {
   // Names first: BOUNDSHEET8 sizes follow them, and every position after them.
   for (WorkbookStream::Sheet& sheet : book.sheets) {
     std::string& data = book.globals[sheet.boundSheet].data;
@@ -72,23 +241,22 @@ std::string writeWorkbookStream(WorkbookStream& book) {
     data += chars;
   }
   // INDEX lists one position per DBCELL: its size follows their number.
-  for (WorkbookStream::Sheet& sheet : book.sheets) {
-    const size_t index = findTopLevel(sheet.records, sid::kIndex);
-    if (index == sheet.records.size()) continue;
-    size_t cells = 0;
-    for (const Record& r : sheet.records) cells += r.sid == sid::kDbCell;
-    Record& r = sheet.records[index];
-    if (r.data.size() < 16) throw RecordError{"a sheet's index record is cut short"};
-    r.data.resize(16 + 4 * cells);
-  }
+  for (WorkbookStream::Sheet& sheet : book.sheets) sizeIndex(sheet.records);
   const auto sizeOf = [](const std::vector<Record>& records) {
     size_t size = 0;
     for (const Record& r : records) size += 4 + r.data.size();
     return size;
   };
   size_t at = sizeOf(book.globals);
+  std::vector<size_t> starts;
+  starts.reserve(book.sheets.size());
   for (WorkbookStream::Sheet& sheet : book.sheets) {
     put32(book.globals[sheet.boundSheet].data, 0, static_cast<std::uint32_t>(at));
+    starts.push_back(at);
+    if (sheet.heldAsBytes()) {
+      at += sheet.bytes.size();
+      continue;
+    }
     size_t inSheet = at;
     size_t index = sheet.records.size();
     size_t cells = 0;
@@ -106,20 +274,31 @@ std::string writeWorkbookStream(WorkbookStream& book) {
   }
   if (at > 0x7FFFFFFF) throw RecordError{"the workbook would grow past the format's 2 GB limit"};
 
-  // EXTSST gives absolute positions of strings in SST: they move with SST.
+  // Records go out in pieces of about this size; a sheet held as bytes goes out whole.
+  constexpr size_t kPiece = size_t{1} << 20;
   std::string out;
-  out.reserve(at);
+  size_t written = 0;
+  const auto flush = [&] {
+    written += out.size();
+    if (!out.empty()) write(out);
+    out.clear();
+  };
+  const auto add = [&](const Record& r) {
+    appendRecord(out, r);
+    if (out.size() >= kPiece) flush();
+  };
+  // EXTSST gives absolute positions of strings in SST: they move with SST.
   size_t sstOld = Record::kNoPosition, sstNew = 0;
   for (Record& r : book.globals) {
     if (r.sid == sid::kSst) {
       sstOld = r.position;
-      sstNew = out.size();
+      sstNew = written + out.size();
     }
     if (r.sid == sid::kExtSst && sstOld != Record::kNoPosition) {
       for (size_t k = 2; k + 8 <= r.data.size(); k += 8)
         put32(r.data, k, static_cast<std::uint32_t>(get32(r.data, k) - sstOld + sstNew));
     }
-    appendRecord(out, r);
+    add(r);
   }
   // Positions now describe the stream as written.
   size_t pos = 0;
@@ -127,9 +306,18 @@ std::string writeWorkbookStream(WorkbookStream& book) {
     r.position = pos;
     pos += 4 + r.data.size();
   }
-  for (const WorkbookStream::Sheet& sheet : book.sheets)
-    for (const Record& r : sheet.records) appendRecord(out, r);
-  return out;
+  for (size_t i = 0; i < book.sheets.size(); ++i) {
+    WorkbookStream::Sheet& sheet = book.sheets[i];
+    if (!sheet.heldAsBytes()) {
+      for (const Record& r : sheet.records) add(r);
+      continue;
+    }
+    flush();
+    placeIndex(sheet.bytes, starts[i], sheet.held);
+    write(sheet.bytes);
+    written += sheet.bytes.size();
+  }
+  flush();
 }
 
 }  // namespace orv::biff

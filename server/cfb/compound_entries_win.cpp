@@ -1,6 +1,9 @@
 // Compound files held in memory, through Windows' own structured storage.
 #include "server/cfb/compound_file.h"
 
+#include <io.h>
+
+#include <algorithm>
 #include <cstring>
 
 #include "server/cfb/structured_storage_win.h"
@@ -42,18 +45,32 @@ void readEntry(IStorage* from, CompoundEntry& into, const std::string& display, 
   }
 }
 
-void writeEntry(IStorage* to, const CompoundEntry& entry) {
+using Produced = std::map<const CompoundEntry*, StreamProducer>;
+
+// A produced stream's bytes, gathered: structured storage writes a stream whole.
+std::string producedBytes(const StreamProducer& producer) {
+  std::string bytes;
+  producer([&](std::string_view piece) {
+    bytes.append(piece);
+    return true;
+  });
+  return bytes;
+}
+
+void writeEntry(IStorage* to, const CompoundEntry& entry, const Produced& produced) {
   for (const CompoundEntry& child : entry.children) {
     if (child.storage) {
       storage::Com<IStorage> inner = storage::createStorage(to, child.name, child.classId);
       if (!inner)
         throw ServerError("The workbook could not be written: the entry '" + child.name +
                           "' cannot be made.");
-      writeEntry(inner.get(), child);
+      writeEntry(inner.get(), child, produced);
       if (FAILED(inner->Commit(STGC_DEFAULT)))
         throw ServerError("The workbook could not be written: the entry '" + child.name +
                           "' cannot be made.");
-    } else if (!storage::writeStream(to, child.name, child.data)) {
+    } else if (const auto producer = produced.find(&child); producer != produced.end()
+                   ? !storage::writeStream(to, child.name, producedBytes(producer->second))
+                   : !storage::writeStream(to, child.name, child.data)) {
       throw ServerError("The workbook could not be written: the stream '" + child.name +
                         "' cannot be stored.");
     }
@@ -71,7 +88,9 @@ CompoundEntry readCompoundFile(std::string_view bytes, const std::string& displa
   return entry;
 }
 
-std::string writeCompoundFile(const CompoundEntry& root) {
+namespace {
+
+std::string writeInMemory(const CompoundEntry& root, const Produced& produced) {
   storage::Com<ILockBytes> bytes;
   std::string out;
   {
@@ -81,13 +100,29 @@ std::string writeCompoundFile(const CompoundEntry& root) {
     CLSID clsid;
     std::memcpy(&clsid, root.classId.data(), sizeof clsid);
     if (root.classId != none) file->SetClass(clsid);
-    writeEntry(file.get(), root);
+    writeEntry(file.get(), root, produced);
     if (FAILED(file->Commit(STGC_DEFAULT)))
       throw ServerError("The workbook could not be written: its compound file cannot be closed.");
   }
   if (!storage::contentOf(bytes.get(), out))
     throw ServerError("The workbook could not be written: its compound file cannot be closed.");
   return out;
+}
+
+}  // namespace
+
+std::string writeCompoundFile(const CompoundEntry& root) { return writeInMemory(root, {}); }
+
+void writeCompoundFile(const CompoundEntry& root, int fd, const std::string& display,
+                       const std::map<const CompoundEntry*, StreamProducer>& produced) {
+  const std::string content = writeInMemory(root, produced);
+  std::size_t at = 0;
+  while (at < content.size()) {
+    const unsigned want = static_cast<unsigned>(std::min<std::size_t>(content.size() - at, 1u << 30));
+    const int done = _write(fd, content.data() + at, want);
+    if (done <= 0) throw ServerError("Cannot save '" + display + "': the file cannot be written.");
+    at += static_cast<std::size_t>(done);
+  }
 }
 
 CompoundEntry* findChild(CompoundEntry& storage, std::string_view name) {

@@ -158,7 +158,9 @@ void readEntry(GsfInfile* storage, CompoundEntry& into, const std::string& displ
   }
 }
 
-void writeEntry(GsfOutfile* storage, const CompoundEntry& entry) {
+using Produced = std::map<const CompoundEntry*, StreamProducer>;
+
+void writeEntry(GsfOutfile* storage, const CompoundEntry& entry, const Produced& produced) {
   for (const CompoundEntry& child : entry.children) {
     Ref<GsfOutput> out(gsf_outfile_new_child(storage, child.name.c_str(), child.storage));
     if (!out.p)
@@ -168,12 +170,22 @@ void writeEntry(GsfOutfile* storage, const CompoundEntry& entry) {
       static const std::array<std::uint8_t, 16> none{};
       if (child.classId != none)
         gsf_outfile_msole_set_class_id(GSF_OUTFILE_MSOLE(out.p), child.classId.data());
-      writeEntry(GSF_OUTFILE(out.p), child);
-    } else if (!child.data.empty() &&
-               !gsf_output_write(out.p, child.data.size(),
-                                 reinterpret_cast<const guint8*>(child.data.data()))) {
-      throw ServerError("The workbook could not be written: the stream '" + child.name +
-                        "' cannot be stored.");
+      writeEntry(GSF_OUTFILE(out.p), child, produced);
+    } else {
+      const auto write = [&](std::string_view bytes) {
+        return bytes.empty() || gsf_output_write(out.p, bytes.size(),
+                                                 reinterpret_cast<const guint8*>(bytes.data()));
+      };
+      const auto producer = produced.find(&child);
+      bool ok = true;
+      if (producer != produced.end()) {
+        producer->second([&](std::string_view bytes) { return ok = write(bytes) && ok; });
+      } else {
+        ok = write(child.data);
+      }
+      if (!ok)
+        throw ServerError("The workbook could not be written: the stream '" + child.name +
+                          "' cannot be stored.");
     }
     gsf_output_close(out.p);
   }
@@ -281,7 +293,7 @@ std::string writeCompoundFile(const CompoundEntry& root) {
     static const std::array<std::uint8_t, 16> none{};
     if (root.classId != none)
       gsf_outfile_msole_set_class_id(GSF_OUTFILE_MSOLE(file.p), root.classId.data());
-    writeEntry(file.p, root);
+    writeEntry(file.p, root, {});
     if (!gsf_output_close(GSF_OUTPUT(file.p)))
       throw ServerError("The workbook could not be written: its compound file cannot be closed.");
   }
@@ -348,9 +360,14 @@ std::string CompoundFile::readStream(std::string_view path, size_t limit) const 
   return readAll(input.p, limit);
 }
 
-void CompoundFile::writeTo(int fd,
-                           const std::map<std::string, std::string, std::less<>>& replaced) const {
-  const std::string failed = "Cannot save '" + display_ + "': ";
+namespace {
+
+// Writes a new compound file through `fd` with `fill`, which puts the root's entries in and
+// returns false on failure. The descriptor stays open.
+void writeThrough(int fd, const std::string& display,
+                  const std::function<bool(GsfOutfile*)>& fill) {
+  initGsf();
+  const std::string failed = "Cannot save '" + display + "': ";
   const int copy = ::dup(fd);
   FILE* file = copy >= 0 ? ::fdopen(copy, "wb") : nullptr;
   if (!file) {
@@ -358,16 +375,38 @@ void CompoundFile::writeTo(int fd,
     throw ServerError(failed + "the file cannot be written.");
   }
   bool ok = false;
-  {
-    Ref<GsfOutput> sink(gsf_output_stdio_new_FILE(display_.c_str(), file, TRUE));
+  try {
+    Ref<GsfOutput> sink(gsf_output_stdio_new_FILE(display.c_str(), file, TRUE));
     Ref<GsfOutfile> out(sink.p ? gsf_outfile_msole_new(sink.p) : nullptr);
-    ok = out.p && Copier(replaced).copy(tree_->root, out.p, "");
+    ok = out.p && fill(out.p);
     ok = out.p && gsf_output_close(GSF_OUTPUT(out.p)) && ok;
     ok = sink.p && (gsf_output_is_closed(sink.p) || gsf_output_close(sink.p)) && ok;
+  } catch (...) {
+    std::fclose(file);
+    throw;
   }
   ok = std::fflush(file) == 0 && ok;
   ok = std::fclose(file) == 0 && ok;
   if (!ok) throw ServerError(failed + "the compound file could not be written.");
+}
+
+}  // namespace
+
+void writeCompoundFile(const CompoundEntry& root, int fd, const std::string& display,
+                       const std::map<const CompoundEntry*, StreamProducer>& produced) {
+  writeThrough(fd, display, [&](GsfOutfile* file) {
+    static const std::array<std::uint8_t, 16> none{};
+    if (root.classId != none)
+      gsf_outfile_msole_set_class_id(GSF_OUTFILE_MSOLE(file), root.classId.data());
+    writeEntry(file, root, produced);
+    return true;
+  });
+}
+
+void CompoundFile::writeTo(int fd,
+                           const std::map<std::string, std::string, std::less<>>& replaced) const {
+  writeThrough(fd, display_,
+               [&](GsfOutfile* out) { return Copier(replaced).copy(tree_->root, out, ""); });
 }
 
 }  // namespace orv::cfb

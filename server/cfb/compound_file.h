@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -28,6 +29,17 @@ CompoundEntry readCompoundFile(std::string_view bytes, const std::string& displa
 // Writes `root` and everything under it as a new compound file (512-byte sectors), class ids
 // included, and returns its bytes.
 std::string writeCompoundFile(const CompoundEntry& root);
+
+// Writes the bytes of one stream, piece by piece, through `write`, which returns false when
+// they could not be stored.
+using StreamProducer = std::function<void(const std::function<bool(std::string_view)>& write)>;
+
+// Writes `root` as a new compound file through `fd` (an empty file open for writing), without
+// holding it in memory: the streams named in `produced` (by their entry) are written as their
+// producer gives them, the others from their data. Throws ServerError naming `display` when the
+// file cannot be written, and a producer's own error as it is.
+void writeCompoundFile(const CompoundEntry& root, int fd, const std::string& display,
+                       const std::map<const CompoundEntry*, StreamProducer>& produced);
 
 // The direct child of `storage` named `name` (exactly), or null.
 CompoundEntry* findChild(CompoundEntry& storage, std::string_view name);

@@ -229,8 +229,8 @@ struct BuiltBook {
     g.push_back(rec(sid::kSst, bytes({0, 0, 0, 0, 0, 0, 0, 0})));
     g.push_back(rec(sid::kExtSst, bytes({8, 0})));
     g.push_back(rec(sid::kEof, ""));
-    book.sheets.push_back({"Data", 0, 0, 3, sheet(true)});
-    book.sheets.push_back({"Other", 0, 0, 4, sheet(false)});
+    book.sheets.push_back({"Data", 0, 0, 3, sheet(true), {}, {}});
+    book.sheets.push_back({"Other", 0, 0, 4, sheet(false), {}, {}});
     book.sheets[1].records[6].data = bytes({5, 0, 0}) + "Sheet";  // code name "Sheet"
     if (edit) edit(book);
     return writeWorkbookStream(book);
