@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "fixtures.h"
 #include "server/application.h"
 
@@ -224,6 +226,31 @@ TEST(Formats, WorkbookUnderAnyNameOpens) {
   EXPECT_EQ(detectFormat(path), FileFormat::Ooxml);
   auto app = createApplication();
   EXPECT_EQ(app->workbooks().open(path).worksheets().count(), 2);
+}
+
+// A workbook saved by this process and opened again goes straight to its engine, unprobed; one
+// that another program put in its place is probed like any other file.
+TEST(Formats, AWorkbookReplacedAfterASaveIsProbedAgain) {
+  test::TempDir dir;
+  const std::string path = dir.file("Book.xlsx");
+  test::writePlainWorkbook(path);
+  auto app = createApplication();
+  {
+    Workbook& book = app->workbooks().open(path);
+    book.sheets().item("Data").copy(book.sheets().item(2));
+    book.save();
+    app->workbooks().closeAll();
+  }
+  EXPECT_EQ(app->workbooks().open(path).sheets().count(), 3);
+  app->workbooks().closeAll();
+  test::writeFile(path + ".new", "Name;Amount\nA;1\n");
+  std::filesystem::rename(path + ".new", path);
+  try {
+    app->workbooks().open(path);
+    FAIL() << "opened";
+  } catch (const ServerError& e) {
+    EXPECT_NE(std::string(e.what()).find("text file"), std::string::npos) << e.what();
+  }
 }
 
 TEST(Formats, MalformedSheetFailsTheCopyAndLeavesTheFile) {
