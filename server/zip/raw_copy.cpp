@@ -356,6 +356,7 @@ DeflatedPiece PieceDeflater::add(std::string_view text) {
   DeflatedPiece piece;
   piece.crc = crcOf(text);
   piece.plainSize = text.size();
+  piece.combine = static_cast<std::uint32_t>(crc32_combine_gen(static_cast<z_off_t>(text.size())));
   z_stream& z = stream_->z;
   // A full flush ends the piece on a byte boundary and forgets what came before it. The bound is
   // for one block; each flush adds a few bytes, and the loop goes on while output is left.
@@ -392,8 +393,7 @@ DeflatedPiece joinPieces(const std::vector<const DeflatedPiece*>& pieces) {
   whole.packed.reserve(packedSize);
   for (const DeflatedPiece* p : pieces) {
     whole.packed += p->packed;
-    whole.crc = static_cast<std::uint32_t>(
-        crc32_combine(whole.crc, p->crc, static_cast<z_off_t>(p->plainSize)));
+    whole.crc = static_cast<std::uint32_t>(crc32_combine_op(whole.crc, p->crc, p->combine));
     whole.plainSize += p->plainSize;
   }
   // The final block: fixed codes, holding nothing but its end.

@@ -71,6 +71,9 @@ struct DeflatedPiece {
   std::string packed;
   std::uint32_t crc = 0;  // of the plain bytes
   std::uint64_t plainSize = 0;
+  // What appends this piece's CRC to the CRC of the bytes before it (zlib's combine operator
+  // for its plain size): worked out once, since a piece is joined at every save.
+  std::uint32_t combine = 0;
 };
 
 // Deflates the pieces of one save in turn, at `level`, with zlib (whose full flush ends a piece
