@@ -292,6 +292,14 @@ void Package::keepParts() {
       part.gap = e.gap;
       part.textSize = e.weight;
       part.weight = xmlPartCost(e.weight, 0, 0);
+      // The index of the content types points into their tree, and goes with it.
+      if (typesIndexed_ && equalsIgnoreCase(e.name, kContentTypes)) {
+        part.typesIndexed = true;
+        part.overrides = std::move(overrides_);
+        part.lastOverride = lastOverride_;
+        part.defaults = std::move(defaults_);
+        typesIndexed_ = false;
+      }
     } else if (e.state == State::Bytes) {
       part.text = std::move(e.bytes);
       part.weight = part.text.size();
@@ -549,6 +557,12 @@ void Package::adoptKept(Entry& e) {
     e.weight = cached->textSize;
     e.state = State::Xml;
     std::string().swap(e.bytes);
+    if (cached->typesIndexed) {
+      overrides_ = std::move(cached->overrides);
+      lastOverride_ = cached->lastOverride;
+      defaults_ = std::move(cached->defaults);
+      typesIndexed_ = true;
+    }
   } else {
     e.bytes = std::move(cached->text);
     e.state = State::Bytes;
@@ -760,8 +774,14 @@ Relationships Package::relationships(std::string_view part) {
 void Package::indexContentTypes() {
   if (typesIndexed_) return;
   pugi::xml_node types = xml(kContentTypes).document_element();
+  if (typesIndexed_) return;  // the tree came indexed from an earlier instance
   for (pugi::xml_node o : types.children()) {
-    if (localName(o.name()) != "Override") continue;
+    const std::string_view kind = localName(o.name());
+    if (kind == "Default") {
+      defaults_.emplace(lowerAscii(o.attribute("Extension").value()), o);
+      continue;
+    }
+    if (kind != "Override") continue;
     std::string_view name = o.attribute("PartName").value();
     if (name.starts_with("/")) name.remove_prefix(1);
     overrides_.emplace(lowerAscii(name), o);
@@ -777,12 +797,8 @@ std::string Package::contentTypeOf(std::string_view part) {
   std::string base = partBase(part);
   auto dot = base.rfind('.');
   if (dot == std::string::npos) return {};
-  std::string_view ext = std::string_view(base).substr(dot + 1);
-  for (pugi::xml_node d : xml(kContentTypes).document_element().children()) {
-    if (localName(d.name()) == "Default" && equalsIgnoreCase(d.attribute("Extension").value(), ext))
-      return d.attribute("ContentType").value();
-  }
-  return {};
+  const auto found = defaults_.find(lowerAscii(std::string_view(base).substr(dot + 1)));
+  return found == defaults_.end() ? std::string() : found->second.attribute("ContentType").value();
 }
 
 void Package::setOverride(std::string_view part, std::string_view type) {

@@ -197,6 +197,8 @@ class Package {
   // The content types' Override elements by lower-case part name, and the last of them.
   std::unordered_map<std::string, pugi::xml_node> overrides_;
   pugi::xml_node lastOverride_;
+  // The Default elements by lower-case extension (the first of each); they never change.
+  std::unordered_map<std::string, pugi::xml_node> defaults_;
   bool typesIndexed_ = false;
   std::map<std::string, Relationships, std::less<>> relsMemo_;  // by lower-case .rels part
   bool rawSave_ = true;

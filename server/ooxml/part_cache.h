@@ -7,6 +7,7 @@
 #include <optional>
 #include <pugixml.hpp>
 #include <string>
+#include <unordered_map>
 
 #include "server/durable_file.h"
 #include "server/zip/raw_copy.h"
@@ -28,6 +29,12 @@ struct CachedPart {
   // With the layout: the package's entries in that order, so that the next instance does not
   // build them again.
   std::shared_ptr<PackageIndex> index;
+  // With the content types' tree, when it was indexed: its Override elements by lower-case part
+  // name, the last of them, and its Default elements by lower-case extension.
+  bool typesIndexed = false;
+  std::unordered_map<std::string, pugi::xml_node> overrides;
+  pugi::xml_node lastOverride;
+  std::unordered_map<std::string, pugi::xml_node> defaults;
 };
 
 // What instances of this process read and wrote of a workbook, kept for the next instance that
