@@ -230,6 +230,13 @@ SheetId BiffEngine::copySheet(SheetId source, SheetId after) {
     }
   }
   appendSheetCopy(book_, from, name, context);
+  try {
+    // Held as bytes right away, so that copies waiting for one save cost what they weigh.
+    holdAsBytes(book_.sheets.back());
+  } catch (const RecordError&) {
+    // An INDEX record too short to list its DBCELL records: the copy stays as records, and the
+    // save refuses with the reason.
+  }
   if (changedProject) *project = std::move(*changedProject);
   modified_ = true;
   return static_cast<SheetId>(book_.sheets.size());
