@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <future>
 #include <system_error>
 
 #include "server/file_handle.h"
@@ -168,14 +169,83 @@ std::shared_ptr<const Layout> layoutOfOriginal(const ArchiveTarget& target, int 
   return std::make_shared<const Layout>(std::move(*read));
 }
 
+// The first entries a producer makes, made and deflated on a second thread while the first
+// copies the untouched runs before them: on a file system without cloning that copy is the
+// kernel's work, and a large copied sheet costs about as much to make. At most kAheadCount
+// entries and about kAheadBytes of their compressed bytes are held; the rest are made where they
+// are written, one at a time, as before. No producer runs on the first thread until the second
+// has finished.
+class MadeAhead {
+ public:
+  static constexpr size_t kAheadCount = 16;
+  static constexpr size_t kAheadBytes = size_t{32} << 20;
+
+  MadeAhead(const std::vector<OutEntry>& entries, int level) {
+    for (size_t i = 0; i < entries.size() && picked_.size() < kAheadCount; ++i) {
+      const OutEntry& e = entries[i];
+      if (e.produce && !e.packed && !e.original && e.compression == Compression::Deflate)
+        picked_.push_back(i);
+    }
+    if (picked_.empty()) return;
+    made_.resize(picked_.size());
+    try {
+      worker_ = std::async(std::launch::async, [this, &entries, level] {
+        size_t held = 0;
+        for (size_t k = 0; k < picked_.size() && held < kAheadBytes; ++k) {
+          const std::string text = entries[picked_[k]].produce();
+          PackedData& made = made_[k].data;
+          made.crc = crcOf(text);
+          made.plainSize = text.size();
+          made_[k].packed = deflateRaw(text, level);
+          made.bytes = made_[k].packed;
+          made.size = made_[k].packed.size();
+          made_[k].ready = true;
+          held += made.size;
+        }
+      });
+    } catch (const std::system_error&) {
+      // No second thread: everything is made where it is written.
+      picked_.clear();
+    }
+  }
+  MadeAhead(const MadeAhead&) = delete;
+  MadeAhead& operator=(const MadeAhead&) = delete;
+  ~MadeAhead() {
+    if (worker_.valid()) worker_.wait();
+  }
+
+  // The entry at `index` made and deflated, or null when it is to be made where it is written.
+  // Rethrows a producer's failure.
+  const PackedData* take(size_t index) {
+    if (worker_.valid()) worker_.get();  // every producer ran, or one failed
+    const auto at = std::lower_bound(picked_.begin(), picked_.end(), index);
+    if (at == picked_.end() || *at != index) return nullptr;
+    const Made& made = made_[static_cast<size_t>(at - picked_.begin())];
+    return made.ready ? &made.data : nullptr;
+  }
+
+ private:
+  struct Made {
+    std::string packed;
+    PackedData data;
+    bool ready = false;
+  };
+  std::vector<size_t> picked_;
+  std::vector<Made> made_;
+  std::future<void> worker_;
+};
+
 // Writes `entries` as consecutive runs of the original and new entries.
-void writeRuns(Writer& writer, const Layout& layout, const std::vector<OutEntry>& entries) {
+void writeRuns(Writer& writer, const Layout& layout, const std::vector<OutEntry>& entries,
+               int level) {
+  MadeAhead ahead(entries, level);
   size_t runFirst = 0, runEnd = 0;
   auto flush = [&] {
     if (runEnd > runFirst) writer.copyRun(layout, runFirst, runEnd);
     runFirst = runEnd = 0;
   };
-  for (const OutEntry& e : entries) {
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const OutEntry& e = entries[i];
     if (e.original) {
       const auto index = static_cast<size_t>(*e.original);
       if (runEnd == runFirst || index != runEnd) {
@@ -188,6 +258,8 @@ void writeRuns(Writer& writer, const Layout& layout, const std::vector<OutEntry>
     flush();
     if (e.packed) {
       writer.addPacked(e.name, *e.packed);
+    } else if (const PackedData* made = e.produce ? ahead.take(i) : nullptr) {
+      writer.addPacked(e.name, *made);
     } else if (e.produce) {
       writer.add(e.name, e.produce(), e.compression);
     } else {
@@ -262,7 +334,7 @@ bool writeByRawCopy(const ArchiveTarget& target, const std::vector<OutEntry>& en
   if (!layout) return false;
   try {
     Writer writer(in.descriptor(), target.fd, target.deflateLevel);
-    writeRuns(writer, *layout, entries);
+    writeRuns(writer, *layout, entries, target.deflateLevel);
     writer.finish(layout->comment);
     if (written) *written = writer.written();
   } catch (const Writer::Unsupported&) {

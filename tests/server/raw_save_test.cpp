@@ -231,6 +231,37 @@ TEST_P(RawLayoutOfDamagedArchive, DeclinesAndOpeningNeverCrashes) {
   }
 }
 
+// New parts are made ahead, on a second thread, while the untouched runs are copied: what they
+// are and a producer's failure come out as when they are made in turn.
+TEST(RawSave, PartsMadeAheadAreWrittenInOrderAndAFailingOneLeavesTheFile) {
+  test::TempDir dir;
+  const std::string path = dir.file("Book.xlsx");
+  test::writePlainWorkbook(path);
+  {
+    ooxml::Package pkg(path);
+    for (int k = 1; k <= 20; ++k)
+      pkg.addLazy("extra/part" + std::to_string(k) + ".txt",
+                  [k] { return std::string(size_t{1000} * k, static_cast<char>('a' + k % 26)); });
+    pkg.save();
+    EXPECT_TRUE(pkg.lastSaveWasRaw());
+  }
+  for (int k = 1; k <= 20; ++k)
+    EXPECT_EQ(test::zipPart(path, "extra/part" + std::to_string(k) + ".txt"),
+              std::string(size_t{1000} * k, static_cast<char>('a' + k % 26)));
+
+  const std::string before = test::readFile(path);
+  ooxml::Package pkg(path);
+  pkg.addLazy("extra/good.txt", [] { return std::string("fine"); });
+  pkg.addLazy("extra/bad.txt", []() -> std::string { throw ServerError("The part failed."); });
+  try {
+    pkg.save();
+    ADD_FAILURE() << "saved";
+  } catch (const ServerError& e) {
+    EXPECT_EQ(std::string(e.what()), "The part failed.");
+  }
+  EXPECT_EQ(test::readFile(path), before);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Damages, RawLayoutOfDamagedArchive,
     ::testing::Values(Damage{"truncated_central_directory",
