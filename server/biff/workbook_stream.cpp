@@ -265,8 +265,13 @@ void writeWorkbookStream(WorkbookStream& book,
       if (r.sid == sid::kIndex && index == sheet.records.size()) index = i;
       if (index < sheet.records.size()) {
         std::string& d = sheet.records[index].data;
-        if (r.sid == sid::kDbCell) put32(d, 16 + 4 * cells++, static_cast<std::uint32_t>(inSheet));
-        if (r.sid == sid::kDefColWidth) put32(d, 12, static_cast<std::uint32_t>(inSheet));
+        // The INDEX sized above is the first at the top level; an earlier one inside an embedded
+        // chart may have no room.
+        const size_t at = r.sid == sid::kDbCell ? 16 + 4 * cells++ : 12;
+        if ((r.sid == sid::kDbCell || r.sid == sid::kDefColWidth) && d.size() < at + 4)
+          throw RecordError{"a sheet's index record is cut short"};
+        if (r.sid == sid::kDbCell || r.sid == sid::kDefColWidth)
+          put32(d, at, static_cast<std::uint32_t>(inSheet));
       }
       inSheet += 4 + r.data.size();
     }

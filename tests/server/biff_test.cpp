@@ -580,6 +580,24 @@ INSTANTIATE_TEST_SUITE_P(
       return "case" + std::to_string(info.index);
     });
 
+// An INDEX record inside an embedded chart, before the sheet's own, is where positions go; one
+// without room for them is refused, held as records or as bytes, instead of written past.
+TEST(BiffStream, AnIndexWithoutRoomForItsPositionsIsRefused) {
+  for (const bool asBytes : {false, true}) {
+    WorkbookStream book = parseWorkbookStream(BuiltBook::stream());
+    std::vector<Record>& records = book.sheets[0].records;
+    records.insert(records.begin() + 1,
+                   {BuiltBook::rec(sid::kBof, bytes({0, 6, 0x20, 0}) + std::string(12, '\0')),
+                    BuiltBook::rec(sid::kIndex, std::string(16, '\0')),
+                    BuiltBook::rec(sid::kEof, "")});
+    if (asBytes) {
+      EXPECT_THROW(holdSheetsAsBytes(book), RecordError);
+    } else {
+      EXPECT_THROW(writeWorkbookStream(book), RecordError);
+    }
+  }
+}
+
 TEST(BiffEngineBuilt, DamagedFilesAreRefusedInTheUsersWords) {
   TempDir dir;
   std::string good = test::readFile((BuiltBook::write(dir.file("good.xls")), dir.file("good.xls")));
