@@ -271,9 +271,6 @@ void Package::keepIndex() {
   index->byName = std::move(byName_);
   kept.index = std::move(index);
   PartCache::instance().put(identity_, {}, std::move(kept));
-  // What stays here is let go of with the package.
-  entries_.clear();
-  byName_.clear();
 }
 
 void Package::keepParts() {
