@@ -303,6 +303,11 @@ void Package::keepParts() {
     } else {
       continue;
     }
+    if (auto memos = memos_.find(lowerAscii(e.name)); memos != memos_.end()) {
+      for (const auto& [key, value] : memos->second) part.weight += key.size() + value->size();
+      part.memos = std::move(memos->second);
+      memos_.erase(memos);
+    }
     try {
       cache.put(identity_, lowerAscii(e.name), std::move(part));
     } catch (const std::bad_alloc&) {
@@ -548,6 +553,7 @@ void Package::adoptKept(Entry& e) {
   if (!asInFile) return;
   std::optional<CachedPart> cached = PartCache::instance().take(identity_, lowerAscii(e.name));
   if (!cached) return;
+  if (!cached->memos.empty()) memos_[lowerAscii(e.name)] = std::move(cached->memos);
   if (cached->doc) {
     e.doc = std::move(cached->doc);
     e.gap = std::move(cached->gap);
@@ -573,8 +579,25 @@ pugi::xml_document* Package::parsedIfAtHand(std::string_view part) {
   return e->state == State::Xml ? e->doc.get() : nullptr;
 }
 
+std::shared_ptr<const std::string> Package::memo(std::string_view part,
+                                                 const std::string& key) const {
+  auto it = memos_.find(lowerAscii(part));
+  if (it == memos_.end()) return nullptr;
+  auto found = it->second.find(key);
+  return found == it->second.end() ? nullptr : found->second;
+}
+
+void Package::setMemo(std::string_view part, const std::string& key,
+                      std::shared_ptr<const std::string> value) {
+  const Entry* e = find(part);
+  // Only of a part as the file holds it: anything else changes before it is saved.
+  if (!e || e->dirty || e->index < 0 || e->state == State::Removed) return;
+  memos_[lowerAscii(part)][key] = std::move(value);
+}
+
 void Package::markDirty(std::string_view part) {
   forgetRelationships(part);
+  memos_.erase(lowerAscii(part));
   Entry* e = find(part);
   if (!e) return;
   e->dirty = true;
@@ -583,6 +606,7 @@ void Package::markDirty(std::string_view part) {
 
 Package::Entry& Package::insert(const std::string& part) {
   std::string key = lowerAscii(part);
+  memos_.erase(key);
   auto it = byName_.find(key);
   if (it != byName_.end()) {
     // A part added in this session may be filled in later (its name is reserved first).
@@ -729,6 +753,7 @@ void Package::release(std::string_view part) {
 
 void Package::remove(std::string_view part) {
   forgetRelationships(part);
+  memos_.erase(lowerAscii(part));
   Entry* e = find(part);
   if (!e) return;
   e->state = State::Removed;

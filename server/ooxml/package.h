@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "server/durable_file.h"
+#include "server/ooxml/part_cache.h"
 #include "server/ooxml/relationships.h"
 #include "server/server_error.h"
 #include "server/zip/archive_writer.h"
@@ -95,6 +96,12 @@ class Package {
   // Forgets the parsed form of a part that is saved as it is, to be read again if needed.
   void release(std::string_view part);
   void remove(std::string_view part);
+
+  // What a caller worked out from a part as the file holds it, under `key` (null when nothing):
+  // kept while the part stays untouched, and passed on with the part to the next instance.
+  std::shared_ptr<const std::string> memo(std::string_view part, const std::string& key) const;
+  void setMemo(std::string_view part, const std::string& key,
+               std::shared_ptr<const std::string> value);
 
   // A part name not yet used, ignoring case: `dir` + `stem` + number + `ext`, the number
   // being one above the largest in use for that stem (at least `minNumber`).
@@ -201,6 +208,7 @@ class Package {
   std::unordered_map<std::string, pugi::xml_node> defaults_;
   bool typesIndexed_ = false;
   std::map<std::string, Relationships, std::less<>> relsMemo_;  // by lower-case .rels part
+  std::map<std::string, PartMemos, std::less<>> memos_;        // by lower-case part
   bool rawSave_ = true;
   bool lastSaveRaw_ = false;
   int spool_ = -1;  // the scratch file, once needed

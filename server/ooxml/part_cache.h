@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -16,6 +17,9 @@ namespace orv::ooxml {
 
 // A package's index of its entries, as the save that wrote the file left it.
 struct PackageIndex;
+
+// What callers worked out from one part, by their keys.
+using PartMemos = std::map<std::string, std::shared_ptr<const std::string>>;
 
 // A part as an instance left it: parsed, or as text (`doc` empty).
 struct CachedPart {
@@ -35,6 +39,7 @@ struct CachedPart {
   std::unordered_map<std::string, pugi::xml_node> overrides;
   pugi::xml_node lastOverride;
   std::unordered_map<std::string, pugi::xml_node> defaults;
+  PartMemos memos;
 };
 
 // What instances of this process read and wrote of a workbook, kept for the next instance that

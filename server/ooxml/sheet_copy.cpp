@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cctype>
 #include <charconv>
 #include <cstdio>
@@ -356,6 +357,9 @@ bool retargetElements(pugi::xml_node root, std::string_view from, std::string_vi
 // How to write the copy of a sheet from its parsed source: the copy's part is made from this
 // recipe whenever it is needed, so copying a large sheet many times never holds it many times,
 // and renaming the copy before it is written only changes `to`.
+std::atomic<bool> copyTemplates{true};
+bool templatesEnabled() { return copyTemplates.load(std::memory_order_relaxed); }
+
 struct SheetRecipe {
   Package* pkg = nullptr;
   std::string source;
@@ -368,10 +372,16 @@ struct SheetRecipe {
   std::string gap;
 
   std::string produce() {
+    if (std::optional<std::string> text = fromTemplate()) return std::move(*text);
+    return produceFor(*to, guids);
+  }
+
+  // The copy under the name `name`.
+  std::string produceFor(std::string_view name, GuidRenewer& renewer) {
     pugi::xml_document& doc = pkg->xml(source);
     pugi::xml_node root = doc.document_element();
     UndoLog undo;
-    retargetElements(root, from, *to, RetargetMode::Copy, &undo, &tables);
+    retargetElements(root, from, name, RetargetMode::Copy, &undo, &tables);
     renumberShapeLinks(root, shapeIds, &undo);
     for (pugi::xml_node child : root.children()) {
       std::string_view local = localName(child.name());
@@ -384,8 +394,73 @@ struct SheetRecipe {
           undo.setAttribute(code, codeName);
       }
     }
-    guids.walk(root, &undo);
+    renewer.walk(root, &undo);
     return Package::serialize(doc, gap);
+  }
+
+  // Copies of one source differ, when it has no code name, shape links, tables or ids to renew,
+  // in nothing but the copy's name in the formulas that name the source. The copy is then the
+  // source's text with every such place filled in, which costs a fraction of editing and writing
+  // the tree: the text with a placeholder name is worked out once and kept with the source part.
+  std::optional<std::string> fromTemplate() {
+    if (!templatesEnabled() || !codeName.empty() || !shapeIds.empty() || !tables.empty())
+      return std::nullopt;
+    // A name the XML writer escapes is written by the tree.
+    if (to->find_first_of("&<>\"\r\n\t") != std::string::npos) return std::nullopt;
+    // Where the name goes, formulas quote it or not; placeholders are quoted alike.
+    const bool quoted = formulaSheetName(*to) != *to;
+    const std::string_view first = quoted ? "Qzv Placeholder Kx" : "QzvPlaceholderKx";
+    const std::string_view second = quoted ? "Qzv Placeholder Jw" : "QzvPlaceholderJw";
+    if ((formulaSheetName(first) != first) != quoted) return std::nullopt;
+    const std::string key = std::string("copy template ") + (quoted ? "quoted " : "plain ") + from;
+    std::shared_ptr<const std::string> kept = pkg->memo(source, key);
+    if (!kept) {
+      kept = std::make_shared<const std::string>(makeTemplate(first, second));
+      pkg->setMemo(source, key, kept);
+    }
+    if (kept->empty()) return std::nullopt;  // this source has no template
+    return fillTemplate(*kept, first, *to);
+  }
+
+  // The copy's text under the placeholder `first`, or empty when copies differ in more than the
+  // name: made twice, under two placeholders, the texts must be alike but for them (an id renewed
+  // at every copy, or a placeholder the source holds already, tells them apart).
+  std::string makeTemplate(std::string_view first, std::string_view second) {
+    GuidRenewer once;
+    std::string made = produceFor(first, once);
+    GuidRenewer again;
+    const std::string check = produceFor(second, again);
+    size_t a = 0, b = 0;
+    for (;;) {
+      const size_t nextA = made.find(first, a);
+      const size_t nextB = check.find(second, b);
+      if ((nextA == std::string::npos) != (nextB == std::string::npos)) return {};
+      if (nextA == std::string::npos)
+        return std::string_view(made).substr(a) == std::string_view(check).substr(b) ? made
+                                                                                      : std::string();
+      if (nextA - a != nextB - b || made.compare(a, nextA - a, check, b, nextB - b) != 0) return {};
+      a = nextA + first.size();
+      b = nextB + second.size();
+    }
+  }
+
+  static std::string fillTemplate(const std::string& text, std::string_view placeholder,
+                                  std::string_view name) {
+    std::string body;  // the name as it stands between quotes, or bare when it needs none
+    for (const char c : name) {
+      body += c;
+      if (c == '\'') body += '\'';
+    }
+    std::string out;
+    out.reserve(text.size() + text.size() / 64);
+    size_t at = 0;
+    for (size_t next; (next = text.find(placeholder, at)) != std::string::npos;
+         at = next + placeholder.size()) {
+      out.append(text, at, next - at);
+      out += body;
+    }
+    out.append(text, at, std::string::npos);
+    return out;
   }
 };
 
@@ -887,5 +962,7 @@ CopyResult copySheetParts(Package& pkg, const CopyRequest& request) {
   Copier copier(pkg, request);
   return copier.run();
 }
+
+void setCopyTemplates(bool on) { copyTemplates.store(on, std::memory_order_relaxed); }
 
 }  // namespace orv::ooxml

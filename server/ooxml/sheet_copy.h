@@ -78,4 +78,8 @@ std::string freshCodeName(IdRegistry& ids, std::string_view source, bool asciiOn
 // A fresh GUID in the form "{8-4-4-4-12}", upper case.
 std::string newGuid();
 
+// Copies of a sheet are filled into a text worked out once per source where they can be; off,
+// every copy is written from the tree (tests compare the two).
+void setCopyTemplates(bool on);
+
 }  // namespace orv::ooxml

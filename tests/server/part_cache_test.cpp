@@ -12,6 +12,7 @@
 #include "fixtures.h"
 #include "server/file_handle.h"
 #include "server/ooxml/ooxml_engine.h"
+#include "server/ooxml/sheet_copy.h"
 #include "server/zip/raw_copy.h"
 
 namespace orv {
@@ -187,6 +188,65 @@ INSTANTIATE_TEST_SUITE_P(Changes, ChangedBehindItsBack,
                                                   rewriteInPlaceKeepingTime},
                                            Change{"ReplacedByRename", replaceByRename}),
                          [](const auto& info) { return std::string(info.param.label); });
+
+// Copies filled into a text worked out once per source write what copies written from the tree
+// write, whatever the copy's name: quoted or not in formulas, with quotes to double, or with
+// characters the XML writer escapes. A source that holds the placeholder text has no template.
+TEST(CopyTemplates, WriteWhatTheTreeWrites) {
+  PartCache::instance().clear();
+  test::TempDir dir;
+  const std::string source = dir.file("Source.xlsx");
+  test::writeWorkbook(source, {{"Data"}, {"Other"}, {"Odd"}});
+  auto sheet = [](const std::string& cells) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
+           "<worksheet xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\">"
+           "<sheetData><row r=\"1\">" + cells + "</row></sheetData>"
+           "<conditionalFormatting sqref=\"A1\"><cfRule type=\"expression\" priority=\"1\">"
+           "<formula>Data!A2&gt;5</formula></cfRule></conditionalFormatting></worksheet>";
+  };
+  test::patchZip(source,
+                 {{test::sheetPartOf(source, "Data"),
+                   sheet("<c r=\"A1\"><f>Data!A2*2</f></c><c r=\"B1\"><f>'Data'!A2+Other!A1</f></c>"
+                         "<c r=\"C1\"><f>SUM(Other:Data!A2)</f></c>"
+                         "<c r=\"D1\"><f>\"Data!A1\"&amp;Data!$A$2</f></c>")},
+                  {test::sheetPartOf(source, "Odd"),
+                   sheet("<c r=\"A1\" t=\"inlineStr\"><is><t>QzvPlaceholderKx</t></is></c>"
+                         "<c r=\"B1\"><f>Odd!A1&amp;Data!A1</f></c>")}});
+  const std::vector<std::string> names{"Copy 1", "Copy2", "O'Brien", "\xC3\x9Cn\xC3\xAF", "R&D",
+                                       "AB12"};
+  // All copies by one instance, saved once; and each by a fresh instance, saved after it.
+  auto copyAll = [&](const std::string& path, bool fresh) {
+    std::filesystem::copy_file(source, path);
+    if (fresh) {
+      for (const std::string& from : {"Data", "Odd"})
+        for (const std::string& name : names) copyInFreshInstance(path, from, from + " " + name);
+      return;
+    }
+    ooxml::OoxmlEngine engine(path);
+    for (const std::string& from : {"Data", "Odd"}) {
+      for (const std::string& name : names) {
+        SheetId copy = engine.copySheet(sheetNamed(engine, from),
+                                        engine.sheetAt(engine.sheetCount() - 1));
+        engine.renameSheet(copy, from + " " + name);
+      }
+    }
+    engine.save();
+  };
+  for (bool fresh : {false, true}) {
+    SCOPED_TRACE(fresh ? "fresh instances" : "one instance");
+    const std::string filled = dir.file(fresh ? "FilledEach.xlsx" : "FilledOnce.xlsx");
+    const std::string tree = dir.file(fresh ? "TreeEach.xlsx" : "TreeOnce.xlsx");
+    copyAll(filled, fresh);
+    ooxml::setCopyTemplates(false);
+    copyAll(tree, fresh);
+    ooxml::setCopyTemplates(true);
+    expectSameParts(filled, tree);
+  }
+  const std::string once = dir.file("FilledOnce.xlsx");
+  EXPECT_NE(test::zipPart(once, test::sheetPartOf(once, "Data O'Brien")).find("'Data O''Brien'!A2*2"),
+            std::string::npos);
+  PartCache::instance().clear();
+}
 
 }  // namespace
 }  // namespace orv
