@@ -88,6 +88,7 @@ class PieceDeflater {
   DeflatedPiece add(std::string_view text);
 
  private:
+  DeflatedPiece addWhole(std::string_view text);
   struct Stream;
   std::unique_ptr<Stream> stream_;
 };

@@ -283,5 +283,25 @@ INSTANTIATE_TEST_SUITE_P(
                       Damage{"end_record_cut", [](std::string& b) { b.resize(b.size() - 5); }}),
     [](const ::testing::TestParamInfo<Damage>& info) { return std::string(info.param.label); });
 
+// Pieces deflated one by one (a long one in two halves at once) join into the stream of the
+// whole text, with its CRC.
+TEST(DeflatedPieces, JoinIntoTheWholeText) {
+  std::string text;
+  for (int i = 0; text.size() < 3'000'000; ++i) text += "<row r=\"" + std::to_string(i) + "\"/>";
+  const std::vector<size_t> cuts{0, 0, 100, 700'000, 2'000'000};  // an empty piece, short, long
+  zip::PieceDeflater deflater(1);
+  std::vector<zip::DeflatedPiece> pieces;
+  for (size_t i = 0; i < cuts.size(); ++i) {
+    const size_t end = i + 1 < cuts.size() ? cuts[i + 1] : text.size();
+    pieces.push_back(deflater.add(std::string_view(text).substr(cuts[i], end - cuts[i])));
+  }
+  std::vector<const zip::DeflatedPiece*> order;
+  for (const auto& p : pieces) order.push_back(&p);
+  const zip::DeflatedPiece whole = zip::joinPieces(order);
+  EXPECT_EQ(whole.plainSize, text.size());
+  EXPECT_EQ(whole.crc, zip::crcOf(text));
+  EXPECT_EQ(zip::inflateRaw(whole.packed, text.size()), text);
+}
+
 }  // namespace
 }  // namespace orv
