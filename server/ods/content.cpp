@@ -3,6 +3,7 @@
 #include <map>
 #include <random>
 #include <stdexcept>
+#include <unordered_set>
 
 #include "server/ods/open_formula.h"
 #include "server/server_error.h"
@@ -85,16 +86,17 @@ namespace {
 
 // Puts a table back where it was taken from, and the marks of the pack away, however the pack
 // ends.
-struct MarksUndone {
+// Puts the spreadsheet's children back where the mark stands, and takes the mark and the holder
+// away.
+struct ChildrenAside {
   pugi::xml_document& doc;
+  pugi::xml_node spreadsheet;
   pugi::xml_node holder;
-  std::vector<std::pair<pugi::xml_node, pugi::xml_node>> marks;  // before and after each table
-  std::vector<std::pair<pugi::xml_node, pugi::xml_node>> taken;  // table and the mark before it
-  ~MarksUndone() {
-    for (auto& [table, before] : taken) before.parent().insert_move_after(table, before);
-    for (auto& [before, after] : marks) {
-      before.parent().remove_child(before);
-      after.parent().remove_child(after);
+  pugi::xml_node mark;
+  ~ChildrenAside() {
+    if (mark) {
+      while (pugi::xml_node child = holder.first_child()) spreadsheet.insert_move_before(child, mark);
+      spreadsheet.remove_child(mark);
     }
     if (holder) doc.remove_child(holder);
   }
@@ -104,8 +106,9 @@ struct MarksUndone {
 
 PackedContent::Packing PackedContent::pack(Content& content) {
   pugi::xml_document& doc = content.doc();
-  // Each table is marked before and after by an instruction no document holds; a table packed
-  // before is moved aside meanwhile, so that only the rest is written out as text.
+  // The spreadsheet's children are moved aside and an instruction no document holds marks their
+  // place; the document is written around it, and each child on its own. Nothing is added to
+  // the tree for each table, so that saving again and again does not grow it.
   static const std::string mark = [] {
     std::string m = "orvandel-piece-";
     for (int i = 0; i < 4; ++i) m += std::to_string(std::random_device()());
@@ -113,29 +116,14 @@ PackedContent::Packing PackedContent::pack(Content& content) {
   }();
   const std::string markText = "<?" + mark + "?>";
   const std::string nameAttr = Prefixes::qualified(content.ns().table, "name");
-  MarksUndone undo{doc, pugi::xml_node(), {}, {}};
-  std::vector<const Packed*> kept(content.tables().size(), nullptr);
-  for (size_t i = 0; i < content.tables().size(); ++i) {
-    pugi::xml_node table = content.tables()[i];
-    pugi::xml_node parent = table.parent();
-    pugi::xml_node before = parent.insert_child_before(pugi::node_pi, table);
-    if (!before) throw std::bad_alloc();
-    pugi::xml_node after = parent.insert_child_after(pugi::node_pi, table);
-    if (!after) {
-      parent.remove_child(before);
-      throw std::bad_alloc();
-    }
-    undo.marks.emplace_back(before, after);
-    if (!before.set_name(mark.c_str()) || !after.set_name(mark.c_str())) throw std::bad_alloc();
-    auto it = tables_.find(table.internal_object());
-    if (it == tables_.end() || it->second.name != table.attribute(nameAttr.c_str()).value())
-      continue;
-    if (!undo.holder) undo.holder = doc.append_child("orvandel-aside");
-    if (!undo.holder.append_move(table)) throw std::bad_alloc();
-    undo.taken.emplace_back(table, before);
-    kept[i] = &it->second;
-  }
-  // What the document's save would write, without what was moved aside.
+  pugi::xml_node spreadsheet = content.spreadsheet();
+  ChildrenAside aside{doc, spreadsheet, doc.append_child("orvandel-aside"), {}};
+  if (!aside.holder) throw std::bad_alloc();
+  aside.mark = spreadsheet.append_child(pugi::node_pi);
+  if (!aside.mark || !aside.mark.set_name(mark.c_str())) throw std::bad_alloc();
+  while (spreadsheet.first_child() != aside.mark)
+    if (!aside.holder.append_move(spreadsheet.first_child())) throw std::bad_alloc();
+
   StringWriter writer;
   bool declared = false;
   for (pugi::xml_node n = doc.first_child(); n && n.type() != pugi::node_element;
@@ -143,45 +131,51 @@ PackedContent::Packing PackedContent::pack(Content& content) {
     declared = declared || n.type() == pugi::node_declaration;
   if (!declared) writer.out = "<?xml version=\"1.0\"?>";
   for (pugi::xml_node n : doc.children())
-    if (n != undo.holder) n.print(writer, "", pugi::format_raw, pugi::encoding_utf8);
+    if (n != aside.holder) n.print(writer, "", pugi::format_raw, pugi::encoding_utf8);
+  const size_t markAt = writer.out.find(markText);
+  if (markAt == std::string::npos) throw std::logic_error("the tables' mark was not written");
 
-  // The text between marks: what lies around the tables, and the tables not packed before.
+  std::unordered_set<const void*> isTable;
+  for (pugi::xml_node table : content.tables()) isTable.insert(table.internal_object());
   zip::PieceDeflater deflater(1);
   // What lies around the tables; reserved whole, so that `order` can point into it.
   std::vector<zip::DeflatedPiece> fresh;
   fresh.reserve(content.tables().size() + 1);
   std::vector<const zip::DeflatedPiece*> order;
   packing_.clear();
-  std::string_view text = writer.out;
-  size_t at = 0;
-  for (size_t piece = 0; piece <= 2 * content.tables().size(); ++piece) {
-    const size_t end = piece == 2 * content.tables().size() ? text.size() : text.find(markText, at);
-    if (end == std::string_view::npos) throw std::logic_error("a table's mark was not written");
-    const std::string_view between = text.substr(at, end - at);
-    at = end + markText.size();
-    const bool isTable = piece % 2 == 1;
-    const size_t table = piece / 2;
-    if (isTable && kept[table]) {
-      order.push_back(&kept[table]->piece);
-      packing_.push_back(Step{kept[table]->serial, {}});
+  std::string between = writer.out.substr(0, markAt);
+  auto endBetween = [&] {
+    if (between.empty()) return;
+    fresh.push_back(deflater.add(between));
+    order.push_back(&fresh.back());
+    packing_.push_back(Step{0, fresh.back().packed});
+    between.clear();
+  };
+  for (pugi::xml_node child : aside.holder.children()) {
+    StringWriter text;
+    if (!isTable.count(child.internal_object())) {
+      child.print(text, "", pugi::format_raw, pugi::encoding_utf8);
+      between += text.out;
       continue;
     }
-    if (between.empty() && !isTable) continue;
-    zip::DeflatedPiece deflated = deflater.add(between);
-    if (!isTable) {
-      fresh.push_back(std::move(deflated));
-      order.push_back(&fresh.back());
-      packing_.push_back(Step{0, fresh.back().packed});
+    endBetween();
+    auto it = tables_.find(child.internal_object());
+    if (it != tables_.end() && it->second.name == child.attribute(nameAttr.c_str()).value()) {
+      order.push_back(&it->second.piece);
+      packing_.push_back(Step{it->second.serial, {}});
       continue;
     }
-    pugi::xml_node node = content.tables()[table];
-    Packed& packed = tables_[node.internal_object()];
-    packed.name = node.attribute(nameAttr.c_str()).value();
-    packed.piece = std::move(deflated);
+    if (retired(child)) throw std::logic_error("a retired table has no packed text");
+    child.print(text, "", pugi::format_raw, pugi::encoding_utf8);
+    Packed& packed = tables_[child.internal_object()];
+    packed.name = child.attribute(nameAttr.c_str()).value();
+    packed.piece = deflater.add(text.out);
     packed.serial = ++serials_;
     order.push_back(&packed.piece);
     packing_.push_back(Step{packed.serial, {}});
   }
+  between += std::string_view(writer.out).substr(markAt + markText.size());
+  endBetween();
   Packing result;
   result.whole = zip::joinPieces(order);
   if (savedAt_) {
@@ -190,6 +184,86 @@ PackedContent::Packing PackedContent::pack(Content& content) {
       result.sameLength += order[i]->packed.size();
   }
   return result;
+}
+
+void PackedContent::forget(pugi::xml_node table) {
+  // A retired table's packed text is all there is of it.
+  if (retired(table)) throw std::logic_error("a retired table was about to be forgotten");
+  tables_.erase(table.internal_object());
+}
+
+void PackedContent::forgetAll() {
+  if (!retired_.empty()) throw std::logic_error("retired tables were about to be forgotten");
+  tables_.clear();
+}
+
+void PackedContent::retire(Content& content, size_t index) {
+  pugi::xml_node table = content.tables().at(index);
+  if (retired(table)) return;
+  const std::string nameAttr = Prefixes::qualified(content.ns().table, "name");
+  const char* name = table.attribute(nameAttr.c_str()).value();
+  auto it = tables_.find(table.internal_object());
+  if (it == tables_.end() || it->second.name != name) {
+    // The table's text as the whole document's writing gives it between its neighbours.
+    StringWriter writer;
+    table.print(writer, "", pugi::format_raw, pugi::encoding_utf8);
+    zip::PieceDeflater deflater(1);
+    Packed packed{name, deflater.add(writer.out), ++serials_};
+    it = tables_.insert_or_assign(table.internal_object(), std::move(packed)).first;
+  }
+  retired_.insert(table.internal_object());
+  table.remove_children();
+  ++retiredSinceCompaction_;
+}
+
+bool PackedContent::compactIfWorthIt(Content& content) {
+  // Each retired table may keep a block of the tree's memory until then; copying the tree costs
+  // in proportion to what it still holds, so it waits until the work since the last compaction
+  // outweighs that many times.
+  const auto start = std::chrono::steady_clock::now();
+  if (retiredSinceCompaction_ < 32 || start - compacted_ < 20 * compactionCost_) return false;
+  std::vector<std::optional<Packed>> packed(content.tables().size());
+  std::vector<bool> wasRetired(content.tables().size(), false);
+  for (size_t i = 0; i < content.tables().size(); ++i) {
+    const void* key = content.tables()[i].internal_object();
+    if (auto it = tables_.find(key); it != tables_.end()) packed[i] = std::move(it->second);
+    wasRetired[i] = retired_.count(key) > 0;
+  }
+  content.compact();
+  tables_.clear();
+  retired_.clear();
+  for (size_t i = 0; i < content.tables().size(); ++i) {
+    const void* key = content.tables()[i].internal_object();
+    if (packed[i]) tables_.emplace(key, std::move(*packed[i]));
+    if (wasRetired[i]) retired_.insert(key);
+  }
+  retiredSinceCompaction_ = 0;
+  compacted_ = std::chrono::steady_clock::now();
+  compactionCost_ = compacted_ - start;
+  return true;
+}
+
+void PackedContent::restore(Content& content, size_t index) {
+  pugi::xml_node table = content.tables().at(index);
+  if (!retired(table)) return;
+  const Packed& packed = tables_.at(table.internal_object());
+  // The piece ends with an empty stored block; a final one makes it a whole stream.
+  std::string stream = packed.piece.packed;
+  stream += std::string_view("\x03\x00", 2);
+  std::optional<std::string> text = zip::inflateRaw(stream, packed.piece.plainSize);
+  if (!text) throw std::logic_error("a retired table's packed text does not inflate");
+  const pugi::xml_parse_result parsed =
+      table.append_buffer(text->data(), text->size(), kParseOptions);
+  pugi::xml_node whole = table.first_child();
+  if (!parsed || !whole || whole.next_sibling())
+    throw std::logic_error("a retired table's packed text does not parse");
+  while (pugi::xml_node child = whole.first_child()) table.append_move(child);
+  table.remove_child(whole);
+  retired_.erase(table.internal_object());
+}
+
+void PackedContent::restoreAll(Content& content) {
+  for (size_t i = 0; i < content.tables().size() && !retired_.empty(); ++i) restore(content, i);
 }
 
 void PackedContent::saved(std::optional<std::uint64_t> at) {
@@ -225,6 +299,15 @@ Content::Content(std::string_view xml, const std::string& display)
 Content::Content(std::unique_ptr<pugi::xml_document> doc, const std::string& display)
     : doc_(std::move(doc)) {
   index(display);
+}
+
+void Content::compact() {
+  auto fresh = std::make_unique<pugi::xml_document>();
+  fresh->reset(*doc_);
+  const size_t count = tables_.size();
+  doc_ = std::move(fresh);
+  index("content.xml");
+  if (tables_.size() != count) throw std::logic_error("the compacted content lost a table");
 }
 
 void Content::index(const std::string& display) {

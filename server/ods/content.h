@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -7,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "server/blocking_feature.h"
@@ -50,6 +52,10 @@ class Content {
   std::string tableName(size_t index) const;
   bool structureProtected() const;
   std::string serialize(size_t expected = 0) const { return serializeXml(*doc_, expected); }
+  // Copies the tree into a new document, which takes only the memory of what it holds: the tree
+  // keeps the memory of what was removed from it as long as anything near it stays. Every node
+  // held outside (tables() aside) is stale afterwards.
+  void compact();
 
  private:
   // Finds the spreadsheet and its tables in doc_.
@@ -78,11 +84,23 @@ class PackedContent {
   Packing pack(Content& content);
   // The last packing was saved, its bytes at `at` in the file (nullopt: where is not known).
   void saved(std::optional<std::uint64_t> at);
-  // Forgets what was packed of one table (it is about to change or is new) or of all.
-  void forget(pugi::xml_node table) { tables_.erase(table.internal_object()); }
-  void forgetAll() { tables_.clear(); }
+  // Forgets what was packed of one table (it is about to change or is new) or of all. A retired
+  // table must be restored first.
+  void forget(pugi::xml_node table);
+  void forgetAll();
   // What the packed tables hold in memory.
   size_t bytes() const;
+
+  // A finished table held as its packed text alone: its elements leave the tree (the table
+  // element stays, with its attributes) until `restore` parses them back. Packs it first when
+  // it is not packed as it stands.
+  void retire(Content& content, size_t index);
+  bool retired(pugi::xml_node table) const { return retired_.count(table.internal_object()) > 0; }
+  void restore(Content& content, size_t index);
+  void restoreAll(Content& content);
+  // Compacts the content's tree once enough tables were retired since the last time, keeping
+  // what was packed of each table; true when it did (nodes held outside are stale then).
+  bool compactIfWorthIt(Content& content);
 
  private:
   struct Packed {
@@ -98,6 +116,11 @@ class PackedContent {
     bool operator==(const Step&) const = default;
   };
   std::unordered_map<const void*, Packed> tables_;
+  std::unordered_set<const void*> retired_;
+  size_t retiredSinceCompaction_ = 0;
+  // When the last compaction ended, and what it took: copying a large tree is no small cost.
+  std::chrono::steady_clock::time_point compacted_ = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::duration compactionCost_{};
   std::uint64_t serials_ = 0;
   std::vector<Step> packing_;             // the last packing's pieces
   std::vector<Step> saved_;               // those of the packing the file holds

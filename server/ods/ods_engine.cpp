@@ -1,5 +1,6 @@
 #include "server/ods/ods_engine.h"
 
+#include <atomic>
 #include <algorithm>
 #include <set>
 
@@ -159,7 +160,27 @@ bool OdsEngine::isChart(const std::string& folder) {
   return text.find(":chart>") != std::string::npos || text.find(":chart ") != std::string::npos;
 }
 
+namespace {
+std::atomic<bool> retiring{true};
+}  // namespace
+
+void retireCopiedTables(bool on) { retiring.store(on); }
+
+void OdsEngine::retireCopies() {
+  if (made_.empty() || !retiring.load()) return;
+  gatherAllIds(*content_, used_);
+  if (!packed_) packed_ = std::make_unique<PackedContent>();
+  for (const auto& [id, made] : made_) packed_->retire(*content_, indexOf(id));
+  // A copy renamed after this is renamed as any sheet is: by looking everywhere.
+  if (packed_->compactIfWorthIt(*content_)) made_.clear();
+}
+
+void OdsEngine::restore(size_t index) {
+  if (packed_) packed_->restore(*content_, index);
+}
+
 std::optional<CopyBlocker> OdsEngine::copyBlocker(SheetId source) {
+  restore(indexOf(source));
   return tableBlocker(*content_, indexOf(source),
                       [this](const std::string& folder) { return isChart(folder); });
 }
@@ -170,6 +191,7 @@ void OdsEngine::refuseCopy(const std::string& sheet, const std::string& why) con
 }
 
 std::map<std::string, std::string> OdsEngine::readObjects(size_t index) {
+  restore(index);
   std::map<std::string, std::string> read;
   const std::string href = Prefixes::qualified(content_->ns().xlink, "href");
   std::vector<std::string> folders;
@@ -276,6 +298,9 @@ SheetId OdsEngine::copySheet(SheetId sourceId, SheetId afterId) {
   const std::string copyName =
       automaticCopyName(sourceName, namesExcept(content_->tables().size()));
 
+  // The copies made before are finished: they wait as packed text, not as trees.
+  retireCopies();
+  restore(source);
   // Everything that can fail to be read is read before anything changes.
   const std::map<std::string, std::string> objects = readObjects(source);
   pugi::xml_document* settings = side(kSettings, settings_, settingsRead_);
@@ -316,6 +341,7 @@ void OdsEngine::renameSheet(SheetId id, const std::string& name) {
   const Prefixes& ns = content_->ns();
   if (auto it = made_.find(id); it != made_.end()) {
     // Only what was made with the copy can name it.
+    restore(at);
     for (pugi::xml_node node : it->second.nodes) {
       if (packed_) packed_->forget(node);
       retargetTree(ns, node, old, name, RetargetMode::Rename);
@@ -323,6 +349,7 @@ void OdsEngine::renameSheet(SheetId id, const std::string& name) {
     for (const std::string& entry : it->second.objectContents)
       retargetObject(entry, old, name, RetargetMode::Rename);
   } else {
+    if (packed_) packed_->restoreAll(*content_);
     if (packed_) packed_->forgetAll();  // any table may name the sheet
     retargetTree(ns, content_->doc().document_element(), old, name, RetargetMode::Rename);
     for (const std::string& entry : store_.names()) {
@@ -369,6 +396,7 @@ void OdsEngine::save() {
   asOnDisk_ = true;
   // A content saved once is likely saved again: from the next save on, table by table.
   if (!packed_) packed_ = std::make_unique<PackedContent>();
+  else retireCopies();
 }
 
 std::vector<std::string> OdsEngine::takeNotices() { return std::exchange(notices_, {}); }

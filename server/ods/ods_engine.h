@@ -57,6 +57,10 @@ class OdsEngine : public Engine {
   void retargetObject(const std::string& entry, const std::string& from, const std::string& to,
                       RetargetMode mode);
   void findActiveSheet();
+  // The copies this instance made leave the tree as packed text; a table needed again comes
+  // back (`restore`).
+  void retireCopies();
+  void restore(size_t index);
   [[noreturn]] void refuseCopy(const std::string& sheet, const std::string& why) const;
 
   zip::EntryStore store_;
@@ -80,6 +84,8 @@ class OdsEngine : public Engine {
 
 // Off, no instance leaves its content for the next (tests compare the two).
 void keepSavedContent(bool on);
+// Off, finished copies stay in the tree (tests compare the two).
+void retireCopiedTables(bool on);
 
 // Opens the workbook the probe recognised as an OpenDocument spreadsheet.
 std::unique_ptr<Engine> openOds(const std::string& path, zip::OpenedArchive opened);

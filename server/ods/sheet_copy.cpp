@@ -42,6 +42,14 @@ void gatherIds(Content& content, UsedIds& used) {
   used.idsGathered = true;
 }
 
+}  // namespace
+
+void gatherAllIds(Content& content, UsedIds& used) {
+  if (!used.idsGathered) gatherIds(content, used);
+}
+
+namespace {
+
 // The names of the workbook's validations, which are listed in one place.
 void gatherValidations(Content& content, UsedIds& used) {
   const Prefixes& ns = content.ns();

@@ -412,6 +412,7 @@ DeflatedPiece PieceDeflater::addWhole(std::string_view text) {
     if (last) break;
   }
   piece.packed.resize(used);
+  piece.packed.shrink_to_fit();  // a piece may be kept for many saves
   return piece;
 }
 

@@ -157,6 +157,38 @@ TEST(OdsInstances, TakeOverWhatTheLastSavedAndReadAfreshWhatChangedBehindThem) {
   EXPECT_EQ(copyDataInFreshInstance(kept), seen - 5);
 }
 
+// Finished copies wait as packed text, and come back as trees when a rename or a copy needs them;
+// the file is what it would be had they stayed trees.
+TEST(OdsInstances, RetiredCopiesComeBackAsTheyWere) {
+  test::TempDir dir;
+  const auto run = [&](const std::string& path) {
+    test::writeOdsWorkbook(path, {});
+    {
+      std::unique_ptr<Application> app = createApplication();
+      Workbook& book = app->workbooks().open(path);
+      for (int i = 0; i < 40; ++i)  // enough for the tree to be compacted on the way
+        book.sheets().item("Data").copy(book.sheets().item(book.sheets().count()));
+      book.sheets().item(8).copy(book.sheets().item(book.sheets().count()));
+      book.sheets().item(5).setName("Renamed");
+      book.save();
+    }
+    copyDataInFreshInstance(path);
+    copyDataInFreshInstance(path, "Other 2", "Renamed");
+  };
+  const std::string retired = dir.file("retired.ods"), trees = dir.file("trees.ods");
+  run(retired);
+  ods::retireCopiedTables(false);
+  run(trees);
+  ods::retireCopiedTables(true);
+  const std::vector<test::ZipEntry> a = test::readZip(retired), b = test::readZip(trees);
+  ASSERT_EQ(a.size(), b.size());
+  for (size_t i = 0; i < a.size(); ++i) {
+    EXPECT_EQ(a[i].name, b[i].name);
+    EXPECT_TRUE(a[i].data == b[i].data) << a[i].name << " differs";
+  }
+  EXPECT_EQ(test::sheetNamesByEngine(retired).size(), 46u);
+}
+
 TEST_F(OdsCopy, TheCopyNamesItselfWhereTheSourceNamedItself) {
   test::OdsOptions options;
   // The empty forms element the office suite writes for every sheet holds no control.
