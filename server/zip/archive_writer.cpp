@@ -239,6 +239,14 @@ class MadeAhead {
 void writeRuns(Writer& writer, const Layout& layout, const std::vector<OutEntry>& entries,
                int level) {
   MadeAhead ahead(entries, level);
+  // The central directory: the original's records of the entries copied, a record and a name
+  // for each new one.
+  size_t centralBytes = 0;
+  for (const OutEntry& e : entries)
+    centralBytes += e.original && *e.original < layout.entries.size()
+                        ? layout.entries[*e.original].centralLength
+                        : 46 + e.name.size();  // a new record holds no extra field or comment
+  writer.reserve(entries.size(), centralBytes);
   size_t runFirst = 0, runEnd = 0;
   auto flush = [&] {
     if (runEnd > runFirst) writer.copyRun(layout, runFirst, runEnd);
@@ -336,7 +344,7 @@ bool writeByRawCopy(const ArchiveTarget& target, const std::vector<OutEntry>& en
     Writer writer(in.descriptor(), target.fd, target.deflateLevel);
     writeRuns(writer, *layout, entries, target.deflateLevel);
     writer.finish(layout->comment);
-    if (written) *written = writer.written();
+    if (written) *written = writer.takeWritten();
   } catch (const Writer::Unsupported&) {
     return false;
   } catch (const std::system_error& error) {

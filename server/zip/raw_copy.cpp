@@ -269,6 +269,11 @@ void Writer::put(const void* data, size_t length) {
   }
 }
 
+void Writer::reserve(size_t entries, size_t centralBytes) {
+  written_.entries.reserve(entries);
+  central_.reserve(centralBytes);
+}
+
 void Writer::copyRun(const Layout& layout, size_t first, size_t last) {
   const std::uint64_t from = layout.entries[first].start;
   const std::uint64_t to = layout.entries[last - 1].end;
@@ -527,7 +532,7 @@ void Writer::finish(std::string_view comment) {
   end += comment;
   put(central_.data(), central_.size());
   put(end.data(), end.size());
-  written_.central = central_;
+  written_.central = std::move(central_);
   written_.comment = std::string(comment);
 }
 

@@ -111,8 +111,11 @@ class Writer {
   void addPacked(const std::string& name, const PackedData& packed);
   // Central directory and end record.
   void finish(std::string_view comment);
+  // Room for the central directory of `entries` entries, `centralBytes` long.
+  void reserve(size_t entries, size_t centralBytes);
   // The layout of the archive written, once finished: what readLayout would read from it.
   const Layout& written() const { return written_; }
+  Layout takeWritten() { return std::move(written_); }
 
  private:
   void put(const void* data, size_t length);
