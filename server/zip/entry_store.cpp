@@ -162,7 +162,7 @@ void EntryStore::putPacked(const std::string& name, DeflatedPiece packed, std::u
   put(name, std::move(packed.packed));
   Entry* e = find(name);
   e->packed =
-      PackedData{-1, 0, e->bytes.size(), packed.plainSize, packed.crc, {}, sameAt, sameLength};
+      PackedData{-1, 0, e->bytes.size(), packed.plainSize, packed.crc, {}, sameAt, sameLength, true};
 }
 
 std::optional<std::string> EntryStore::unpacked(const Entry& entry) {
@@ -196,23 +196,20 @@ void EntryStore::save() {
                       "': the file was changed by another program after it was opened. Open it "
                       "again and repeat the change.");
   // The first entry stays first (an OpenDocument package's mimetype must); then the untouched
-  // entries as they lie up to the first replaced one, then the replaced and new ones (those
-  // deflated beforehand first), then the other untouched ones. Two saves in a row then share
-  // their start byte for byte, which the kernel clones or copies instead of this process writing
-  // it, and a large part saved again and again stays where it was, so that what it repeats of
-  // the last save is cloned too.
-  size_t firstReplaced = entries_.size();
-  for (size_t i = 1; i < entries_.size() && firstReplaced == entries_.size(); ++i)
-    if (entries_[i]->replaced && !entries_[i]->removed) firstReplaced = i;
+  // entries, the new ones, the replaced ones, and last those deflated beforehand (a large part
+  // saved again and again). Two saves in a row then share their start byte for byte, which the
+  // kernel clones or copies instead of this process writing it: what one save adds lies before
+  // what the next replaces. The large part moves, but its data keeps its offset within a block,
+  // so that what it repeats of the last save is cloned too.
   std::vector<Entry*> order;
   order.reserve(entries_.size());
   for (size_t pass = 0; pass < 4; ++pass)
     for (size_t i = 0; i < entries_.size(); ++i) {
       Entry* entry = entries_[i].get();
-      const size_t place = i == 0 || (!entry->replaced && i < firstReplaced) ? 0
-                           : entry->replaced && entry->packed               ? 1
-                           : entry->replaced                                ? 2
-                                                                            : 3;
+      const size_t place = i == 0 || !entry->replaced ? 0
+                           : entry->packed           ? 3
+                           : entry->index < 0        ? 1
+                                                     : 2;
       if (!entry->removed && place == pass) order.push_back(entry);
     }
   std::vector<OutEntry> out;

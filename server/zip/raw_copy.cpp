@@ -26,6 +26,10 @@ constexpr std::uint32_t kEndSignature = 0x06054b50;
 constexpr std::uint32_t kZip64LocatorSignature = 0x07064b50;
 constexpr size_t kLocalSize = 30;
 constexpr size_t kCentralSize = 46;
+// A file system block, for aligning a large entry saved again and again; and the kind of the
+// extra field that pads its local header.
+constexpr std::uint64_t kAlignBlock = 4096;
+constexpr std::uint16_t kPaddingField = 0xD935;
 constexpr size_t kEndSize = 22;
 constexpr std::uint64_t kMax32 = 0xFFFFFFFFu;
 constexpr std::uint64_t kMaxEntries = 0xFFFFu;
@@ -451,7 +455,14 @@ void Writer::add(const std::string& name, std::string_view data, Compression com
 void Writer::addPacked(const std::string& name, const PackedData& packed) {
   if (packed.plainSize >= kMax32 || name.size() > 0xFFFF || count_ + 1 >= kMaxEntries)
     throw Unsupported{};
-  writeHeader(name, packed.size, 8, packed.crc, packed.plainSize);
+  size_t padding = 0;
+  if (packed.fd < 0 && packed.alignToSame && packed.sameLength >= kAlignBlock) {
+    // An extra field of an unknown kind, which readers skip: its 4-byte head and zeros.
+    const std::uint64_t dataAt = at_ + kLocalSize + name.size() + 4;
+    padding = 4 + static_cast<size_t>((packed.sameAt + kAlignBlock - dataAt % kAlignBlock) %
+                                      kAlignBlock);
+  }
+  writeHeader(name, packed.size, 8, packed.crc, packed.plainSize, padding);
   if (packed.fd < 0) {
     const std::uint64_t same = std::min<std::uint64_t>(packed.sameLength, packed.bytes.size());
     if (same > 0) {
@@ -472,12 +483,12 @@ void Writer::writeEntry(const std::string& name, std::string_view packed, std::u
 }
 
 void Writer::writeHeader(const std::string& name, std::uint64_t packedSize, std::uint16_t method,
-                         std::uint32_t crc, std::uint64_t plainSize) {
+                         std::uint32_t crc, std::uint64_t plainSize, size_t padding) {
   bool ascii = true;
   for (unsigned char ch : name) ascii = ascii && ch < 0x80;
   const std::uint16_t flags = ascii ? 0 : kUtf8Flag;
   const std::uint64_t offset = at_;
-  if (offset + kLocalSize + name.size() + packedSize > kMax32) throw Unsupported{};
+  if (offset + kLocalSize + name.size() + padding + packedSize > kMax32) throw Unsupported{};
   const std::uint16_t version = method == 0 ? 10 : 20;  // stored needs 1.0, deflate 2.0
 
   std::string header;
@@ -496,8 +507,13 @@ void Writer::writeHeader(const std::string& name, std::uint64_t packedSize, std:
   };
   put32(header, kLocalSignature);
   putShared(header);
-  put16(header, 0);
+  put16(header, padding);
   header += name;
+  if (padding > 0) {
+    put16(header, kPaddingField);
+    put16(header, padding - 4);
+    header.append(padding - 4, '\0');
+  }
   put(header.data(), header.size());
 
   const size_t centralAt = central_.size();

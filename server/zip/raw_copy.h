@@ -54,6 +54,10 @@ struct PackedData {
   // a filesystem that clones extents does without writing them again.
   std::uint64_t sameAt = 0;
   std::uint64_t sameLength = 0;
+  // The entry's local header is padded so that its data starts at the same offset within a
+  // file system block as at `sameAt`: then what it repeats is cloned even when entries before it
+  // grew or shrank.
+  bool alignToSame = false;
 };
 
 // `data` deflated without a header, as ZIP stores it, at `level`; what Writer::add writes.
@@ -124,7 +128,7 @@ class Writer {
                   std::uint32_t crc, std::uint64_t plainSize);
   // The local header and central record of an entry whose data, `packedSize` bytes, follows.
   void writeHeader(const std::string& name, std::uint64_t packedSize, std::uint16_t method,
-                   std::uint32_t crc, std::uint64_t plainSize);
+                   std::uint32_t crc, std::uint64_t plainSize, size_t padding = 0);
   std::uint64_t at_ = 0;
   int in_;
   int out_;

@@ -8,8 +8,10 @@
 
 #include "fixtures.h"
 #include "server/application.h"
+#include "server/file_handle.h"
 #include "server/ods/ods_engine.h"
 #include "server/ods/open_formula.h"
+#include "server/zip/raw_copy.h"
 
 namespace orv {
 namespace {
@@ -187,6 +189,37 @@ TEST(OdsInstances, RetiredCopiesComeBackAsTheyWere) {
     EXPECT_TRUE(a[i].data == b[i].data) << a[i].name << " differs";
   }
   EXPECT_EQ(test::sheetNamesByEngine(retired).size(), 46u);
+}
+
+// Saved again and again, the content ends the package and its data keeps its offset within a
+// block, whatever came before it: what a save repeats of the last one can be cloned.
+TEST(OdsInstances, TheContentKeepsItsPlaceWithinABlock) {
+  test::TempDir dir;
+  const std::string path = dir.file("book.ods");
+  std::string rows;
+  for (int i = 0; i < 4000; ++i)
+    rows += "<table:table-row><table:table-cell office:value-type=\"float\" office:value=\"" +
+            std::to_string(i * 7919 % 10007) + "\"/></table:table-row>";
+  test::writeOdsWorkbook(path, {rows});
+  std::vector<std::uint64_t> offsets;
+  for (int save = 0; save < 4; ++save) {
+    // "Other" has no validations: a copy of it leaves the start of the content as it was.
+    copyDataInFreshInstance(path, "", "Other");
+    const std::string bytes = test::readFile(path);
+    FileHandle in = FileHandle::openForReading(path);
+    const std::optional<zip::Layout> layout = zip::readLayout(in.descriptor(), bytes.size());
+    ASSERT_TRUE(layout);
+    const zip::Entry& last = layout->entries.back();
+    if (save == 0) continue;
+    ASSERT_EQ(last.name, "content.xml");
+    const auto u16 = [&](size_t at) {
+      return static_cast<unsigned char>(bytes[at]) | static_cast<unsigned char>(bytes[at + 1]) << 8;
+    };
+    offsets.push_back(last.start + 30 + u16(last.start + 26) + u16(last.start + 28));
+  }
+  // The first save writes the content whole; from the second on it is saved table by table.
+  for (size_t i = 1; i < offsets.size(); ++i) EXPECT_EQ(offsets[i] % 4096, offsets[i - 1] % 4096);
+  EXPECT_EQ(test::sheetNamesByEngine(path).size(), 7u);
 }
 
 TEST_F(OdsCopy, TheCopyNamesItselfWhereTheSourceNamedItself) {
