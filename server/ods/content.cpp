@@ -1,5 +1,6 @@
 #include "server/ods/content.h"
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <stdexcept>
@@ -217,11 +218,13 @@ void PackedContent::retire(Content& content, size_t index) {
 }
 
 bool PackedContent::compactIfWorthIt(Content& content) {
-  // Each retired table may keep a block of the tree's memory until then; copying the tree costs
-  // in proportion to what it still holds, so it waits until the work since the last compaction
-  // outweighs that many times.
-  const auto start = std::chrono::steady_clock::now();
-  if (retiredSinceCompaction_ < 32 || start - compacted_ < 20 * compactionCost_) return false;
+  // Each retired table may keep two of the tree's 32 KB pages (its first and its last, where
+  // other nodes lie too). The copy holds the rest of the tree twice for a moment, which takes
+  // about three times its text.
+  constexpr std::uint64_t kKeptByRetired = 64 * 1024;
+  if (retiredSinceCompaction_ < 32 ||
+      retiredSinceCompaction_ * kKeptByRetired < std::max<std::uint64_t>(2 << 20, 3 * treeText_))
+    return false;
   std::vector<std::optional<Packed>> packed(content.tables().size());
   std::vector<bool> wasRetired(content.tables().size(), false);
   for (size_t i = 0; i < content.tables().size(); ++i) {
@@ -238,8 +241,6 @@ bool PackedContent::compactIfWorthIt(Content& content) {
     if (wasRetired[i]) retired_.insert(key);
   }
   retiredSinceCompaction_ = 0;
-  compacted_ = std::chrono::steady_clock::now();
-  compactionCost_ = compacted_ - start;
   return true;
 }
 

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -72,6 +71,8 @@ class Content {
 // save costs what changed rather than the whole of a large workbook.
 class PackedContent {
  public:
+  // `treeText`: the size of the content's text as it stands.
+  explicit PackedContent(std::uint64_t treeText) : treeText_(treeText) {}
   struct Packing {
     zip::DeflatedPiece whole;
     // Where the file holds the start of these bytes, as the last save wrote them, and how many
@@ -98,8 +99,9 @@ class PackedContent {
   bool retired(pugi::xml_node table) const { return retired_.count(table.internal_object()) > 0; }
   void restore(Content& content, size_t index);
   void restoreAll(Content& content);
-  // Compacts the content's tree once enough tables were retired since the last time, keeping
-  // what was packed of each table; true when it did (nodes held outside are stale then).
+  // Compacts the content's tree once the memory retired tables may keep exceeds what copying the
+  // rest costs, keeping what was packed of each table; true when it did (nodes held outside are
+  // stale then).
   bool compactIfWorthIt(Content& content);
 
  private:
@@ -118,9 +120,9 @@ class PackedContent {
   std::unordered_map<const void*, Packed> tables_;
   std::unordered_set<const void*> retired_;
   size_t retiredSinceCompaction_ = 0;
-  // When the last compaction ended, and what it took: copying a large tree is no small cost.
-  std::chrono::steady_clock::time_point compacted_ = std::chrono::steady_clock::now();
-  std::chrono::steady_clock::duration compactionCost_{};
+  // The content's text when packing began: about what a compaction copies, since the tables
+  // retired are copies made later.
+  std::uint64_t treeText_ = 0;
   std::uint64_t serials_ = 0;
   std::vector<Step> packing_;             // the last packing's pieces
   std::vector<Step> saved_;               // those of the packing the file holds

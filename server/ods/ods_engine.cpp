@@ -169,7 +169,7 @@ void retireCopiedTables(bool on) { retiring.store(on); }
 void OdsEngine::retireCopies() {
   if (made_.empty() || !retiring.load()) return;
   gatherAllIds(*content_, used_);
-  if (!packed_) packed_ = std::make_unique<PackedContent>();
+  if (!packed_) packed_ = std::make_unique<PackedContent>(savedContentSize_);
   for (const auto& [id, made] : made_) packed_->retire(*content_, indexOf(id));
   // A copy renamed after this is renamed as any sheet is: by looking everywhere.
   if (packed_->compactIfWorthIt(*content_)) made_.clear();
@@ -395,7 +395,7 @@ void OdsEngine::save() {
   contentDirty_ = settingsDirty_ = metaDirty_ = manifestDirty_ = false;
   asOnDisk_ = true;
   // A content saved once is likely saved again: from the next save on, table by table.
-  if (!packed_) packed_ = std::make_unique<PackedContent>();
+  if (!packed_) packed_ = std::make_unique<PackedContent>(savedContentSize_);
   else retireCopies();
 }
 
