@@ -397,8 +397,11 @@ DeflatedPiece PieceDeflater::addWhole(std::string_view text) {
   piece.combine = static_cast<std::uint32_t>(crc32_combine_gen(static_cast<z_off_t>(text.size())));
   z_stream& z = stream_->z;
   // A full flush ends the piece on a byte boundary and forgets what came before it. The bound is
-  // for one block; each flush adds a few bytes, and the loop goes on while output is left.
-  piece.packed.resize(deflateBound(&z, text.size()) + 64);
+  // for one block; each flush adds a few bytes, and the loop goes on while output is left. A
+  // sheet's XML shrinks tenfold or more: a long text starts with an eighth of its size, and the
+  // room doubles when that is not enough, instead of filling the whole bound at once.
+  piece.packed.resize(std::min<size_t>(deflateBound(&z, text.size()), text.size() / 8 + 4096) +
+                      64);
   size_t used = 0;
   const auto* next = reinterpret_cast<const Bytef*>(text.data());
   size_t left = text.size();
