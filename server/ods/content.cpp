@@ -85,8 +85,6 @@ std::string serializeXml(const pugi::xml_document& doc, size_t expected) {
 
 namespace {
 
-// Puts a table back where it was taken from, and the marks of the pack away, however the pack
-// ends.
 // Puts the spreadsheet's children back where the mark stands, and takes the mark and the holder
 // away.
 struct ChildrenAside {
@@ -248,10 +246,9 @@ void PackedContent::restore(Content& content, size_t index) {
   pugi::xml_node table = content.tables().at(index);
   if (!retired(table)) return;
   const Packed& packed = tables_.at(table.internal_object());
-  // The piece ends with an empty stored block; a final one makes it a whole stream.
-  std::string stream = packed.piece.packed;
-  stream += std::string_view("\x03\x00", 2);
-  std::optional<std::string> text = zip::inflateRaw(stream, packed.piece.plainSize);
+  // The piece joined alone is a whole stream.
+  const zip::DeflatedPiece stream = zip::joinPieces({&packed.piece});
+  std::optional<std::string> text = zip::inflateRaw(stream.packed, packed.piece.plainSize);
   if (!text) throw std::logic_error("a retired table's packed text does not inflate");
   const pugi::xml_parse_result parsed =
       table.append_buffer(text->data(), text->size(), kParseOptions);

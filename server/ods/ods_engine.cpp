@@ -1,7 +1,7 @@
 #include "server/ods/ods_engine.h"
 
-#include <atomic>
 #include <algorithm>
+#include <atomic>
 #include <set>
 
 #include "server/format.h"
@@ -191,7 +191,6 @@ void OdsEngine::refuseCopy(const std::string& sheet, const std::string& why) con
 }
 
 std::map<std::string, std::string> OdsEngine::readObjects(size_t index) {
-  restore(index);
   std::map<std::string, std::string> read;
   const std::string href = Prefixes::qualified(content_->ns().xlink, "href");
   std::vector<std::string> folders;

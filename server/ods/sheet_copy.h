@@ -30,14 +30,14 @@ struct UsedIds {
   std::set<std::string> validations;
 };
 
-// Copies the table at `sourceIndex` to the end of the spreadsheet under `copyName`: references to
-// the source inside the copy name the copy, ids are made unique, the validations its cells use
-// and its autofilter's database range are cloned for it. `cloneObject` is given each embedded
-// object's sub-document folder and returns the folder of the copy's own.
 // Gathers the ids of the whole document now, if a copy has not done so yet: before any table
 // leaves the tree.
 void gatherAllIds(Content& content, UsedIds& used);
 
+// Copies the table at `sourceIndex` to the end of the spreadsheet under `copyName`: references to
+// the source inside the copy name the copy, ids are made unique, the validations its cells use
+// and its autofilter's database range are cloned for it. `cloneObject` is given each embedded
+// object's sub-document folder and returns the folder of the copy's own.
 TableCopy copyTable(Content& content, size_t sourceIndex, const std::string& copyName,
                     UsedIds& used,
                     const std::function<std::string(const std::string&)>& cloneObject);

@@ -354,12 +354,12 @@ bool retargetElements(pugi::xml_node root, std::string_view from, std::string_vi
   return changed;
 }
 
-// How to write the copy of a sheet from its parsed source: the copy's part is made from this
-// recipe whenever it is needed, so copying a large sheet many times never holds it many times,
-// and renaming the copy before it is written only changes `to`.
 std::atomic<bool> copyTemplates{true};
 bool templatesEnabled() { return copyTemplates.load(std::memory_order_relaxed); }
 
+// How to write the copy of a sheet from its parsed source: the copy's part is made from this
+// recipe whenever it is needed, so copying a large sheet many times never holds it many times,
+// and renaming the copy before it is written only changes `to`.
 struct SheetRecipe {
   Package* pkg = nullptr;
   std::string source;
@@ -446,11 +446,9 @@ struct SheetRecipe {
 
   static std::string fillTemplate(const std::string& text, std::string_view placeholder,
                                   std::string_view name) {
-    std::string body;  // the name as it stands between quotes, or bare when it needs none
-    for (const char c : name) {
-      body += c;
-      if (c == '\'') body += '\'';
-    }
+    // The name as formulas write it, less the quotes around it: the placeholder stands inside.
+    std::string body = formulaSheetName(name);
+    if (body != name) body = body.substr(1, body.size() - 2);
     std::string out;
     out.reserve(text.size() + text.size() / 64);
     size_t at = 0;

@@ -200,7 +200,9 @@ TEST(OdsInstances, TheContentKeepsItsPlaceWithinABlock) {
   for (int i = 0; i < 4000; ++i)
     rows += "<table:table-row><table:table-cell office:value-type=\"float\" office:value=\"" +
             std::to_string(i * 7919 % 10007) + "\"/></table:table-row>";
-  test::writeOdsWorkbook(path, {rows});
+  test::OdsOptions options;
+  options.dataExtra = rows;
+  test::writeOdsWorkbook(path, options);
   std::vector<std::uint64_t> offsets;
   for (int save = 0; save < 4; ++save) {
     // "Other" has no validations: a copy of it leaves the start of the content as it was.
