@@ -41,7 +41,10 @@ for target in "${targets[@]}"; do
   seed_dirs=()
   [ -d "$seeds/$target" ] && seed_dirs+=("$seeds/$target")
   echo "fuzz: $target for ${seconds}s"
-  if ! LSAN_OPTIONS=suppressions="$root/fuzz/lsan_suppressions.txt" \
+  # Full stacks for every allocation: the fast unwinder stops at libraries built without frame
+  # pointers (glib), and a leak inside libgsf would then show only glib's frames and escape its
+  # suppression.
+  if ! LSAN_OPTIONS=suppressions="$root/fuzz/lsan_suppressions.txt":fast_unwind_on_malloc=0 \
       "$build/fuzz/$target" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
       -print_final_stats=1 -artifact_prefix="$build/fuzz-artifacts/$target-" \
       "$corpus" "${seed_dirs[@]}" >"$build/fuzz-artifacts/$target.log" 2>&1; then
