@@ -164,7 +164,7 @@ std::shared_ptr<const Layout> layoutOfOriginal(const ArchiveTarget& target, int 
     return nullptr;
   for (size_t i = 0; i < read->entries.size(); ++i) {
     const char* name = zip_get_name(target.original, i, ZIP_FL_ENC_RAW);
-    if (!name || read->entries[i].name != name) return nullptr;
+    if (!name || read->nameOf(read->entries[i]) != name) return nullptr;
   }
   return std::make_shared<const Layout>(std::move(*read));
 }
@@ -374,7 +374,7 @@ void writeThroughLibzip(const ArchiveTarget& target, const std::vector<OutEntry>
   for (const OutEntry& e : entries) {
     zip_source_t* source = sourceOf(out, target.original, e, &producerFailure);
     if (!source) fail(zipMessage(zip_get_error(e.original ? target.original : out)));
-    zip_int64_t index = zip_file_add(out, e.name.c_str(), source, ZIP_FL_ENC_GUESS);
+    zip_int64_t index = zip_file_add(out, std::string(e.name).c_str(), source, ZIP_FL_ENC_GUESS);
     if (index < 0) {
       zip_source_free(source);
       fail(zipMessage(zip_get_error(out)));

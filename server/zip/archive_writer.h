@@ -14,9 +14,11 @@
 
 namespace orv::zip {
 
-// One entry of an archive being written, in the order it is written.
+// One entry of an archive being written, in the order it is written. What it names (the name,
+// the bytes, the packed data) is the caller's and lives until the save ends: a save of a thousand
+// sheets lists five thousand entries.
 struct OutEntry {
-  std::string name;
+  std::string_view name;
   // For an entry copied untouched: its index in the original archive.
   std::optional<zip_uint64_t> original;
   // For a new entry: its bytes, or (when `produce` is set) made when the entry is written and
@@ -25,7 +27,7 @@ struct OutEntry {
   std::function<std::string()> produce;
   // A new entry deflated beforehand: written as it lies where the raw writer can, and made by
   // `produce` for libzip.
-  std::optional<PackedData> packed;
+  const PackedData* packed = nullptr;
   Compression compression = Compression::Deflate;
 };
 

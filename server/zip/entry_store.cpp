@@ -161,8 +161,8 @@ void EntryStore::putPacked(const std::string& name, DeflatedPiece packed, std::u
                            std::uint64_t sameLength) {
   put(name, std::move(packed.packed));
   Entry* e = find(name);
-  e->packed =
-      PackedData{-1, 0, e->bytes.size(), packed.plainSize, packed.crc, {}, sameAt, sameLength, true};
+  e->packed = PackedData{-1,         0,          e->bytes.size(), packed.plainSize, packed.crc,
+                         e->bytes,   sameAt,     sameLength,      true};
 }
 
 std::optional<std::string> EntryStore::unpacked(const Entry& entry) {
@@ -218,8 +218,7 @@ void EntryStore::save() {
     OutEntry o;
     o.name = entry->name;
     if (entry->replaced && entry->packed) {
-      o.packed = *entry->packed;
-      o.packed->bytes = entry->bytes;
+      o.packed = &*entry->packed;
       // libzip compresses for itself.
       o.produce = [entry] {
         std::optional<std::string> plain = unpacked(*entry);
@@ -243,8 +242,8 @@ void EntryStore::save() {
     Layout written;
     if (writeByRawCopy(target, out, &written)) {
       for (size_t i = 0; i < out.size() && i < written.entries.size(); ++i)
-        if (out[i].packed && written.entries[i].name == out[i].name)
-          packedAt[out[i].name] = written.entries[i].end - out[i].packed->size;
+        if (out[i].packed && written.nameOf(written.entries[i]) == out[i].name)
+          packedAt[std::string(out[i].name)] = written.entries[i].end - out[i].packed->size;
     } else {
       writeThroughLibzip(target, out);
     }

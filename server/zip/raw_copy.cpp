@@ -177,7 +177,6 @@ bool readCentralDirectory(int fd, const Directory& directory, Layout& layout,
       return false;
     if (extraRefused(r + kCentralSize + nameLength, extraLength, true)) return false;
     Entry entry;
-    entry.name.assign(reinterpret_cast<const char*>(r + kCentralSize), nameLength);
     entry.start = offset;
     entry.central = pos;
     entry.centralLength = length;
@@ -197,12 +196,12 @@ bool checkLocalHeaders(int fd, std::uint64_t size, std::uint64_t centralAt, Layo
   std::uint64_t next = 0;
   for (size_t k = 0; k < layout.entries.size(); ++k) {
     Entry& entry = layout.entries[k];
+    const std::string_view name = layout.nameOf(entry);
     const Expected& x = expected[k];
     if (entry.start != next) return false;
-    const unsigned char* h = window.at(entry.start, kLocalSize + entry.name.size());
+    const unsigned char* h = window.at(entry.start, kLocalSize + name.size());
     if (!h || u32(h) != kLocalSignature || u16(h + 6) != x.flags || u16(h + 8) != x.method ||
-        u16(h + 26) != entry.name.size() ||
-        std::memcmp(h + kLocalSize, entry.name.data(), entry.name.size()) != 0)
+        u16(h + 26) != name.size() || std::memcmp(h + kLocalSize, name.data(), name.size()) != 0)
       return false;
     // With a data descriptor, the header's CRC and sizes may be left zero.
     const bool described = (x.flags & kDescriptorFlag) != 0;
@@ -213,10 +212,10 @@ bool checkLocalHeaders(int fd, std::uint64_t size, std::uint64_t centralAt, Layo
     const std::uint64_t extraLength = u16(h + 28);
     if (extraLength > 0) {
       const unsigned char* extra =
-          window.at(entry.start + kLocalSize + entry.name.size(), static_cast<size_t>(extraLength));
+          window.at(entry.start + kLocalSize + name.size(), static_cast<size_t>(extraLength));
       if (!extra || extraRefused(extra, static_cast<size_t>(extraLength), false)) return false;
     }
-    entry.end = entry.start + kLocalSize + entry.name.size() + extraLength + x.compressed;
+    entry.end = entry.start + kLocalSize + name.size() + extraLength + x.compressed;
     if (described) {
       // CRC and sizes again, with or without a signature before them.
       const auto repeats = [&](const unsigned char* p) {
@@ -238,6 +237,11 @@ bool checkLocalHeaders(int fd, std::uint64_t size, std::uint64_t centralAt, Layo
 }
 
 }  // namespace
+
+std::string_view Layout::nameOf(const Entry& e) const {
+  const auto* r = reinterpret_cast<const unsigned char*>(central.data() + e.central);
+  return std::string_view(central).substr(e.central + kCentralSize, u16(r + 28));
+}
 
 std::optional<Layout> readLayout(int fd, std::uint64_t size) {
   std::optional<Directory> directory = readEndRecord(fd, size);
@@ -288,7 +292,7 @@ void Writer::copyRun(const Layout& layout, size_t first, size_t last) {
     central_.append(layout.central, e.central, e.centralLength);
     set32(central_, at + 42, at_ + (e.start - from));
     written_.entries.push_back(
-        Entry{e.name, at_ + (e.start - from), at_ + (e.end - from), at, e.centralLength});
+        Entry{at_ + (e.start - from), at_ + (e.end - from), at, e.centralLength});
   }
   count_ += last - first;
 
@@ -443,7 +447,7 @@ DeflatedPiece joinPieces(const std::vector<const DeflatedPiece*>& pieces) {
   return whole;
 }
 
-void Writer::add(const std::string& name, std::string_view data, Compression compression) {
+void Writer::add(std::string_view name, std::string_view data, Compression compression) {
   if (data.size() >= kMax32 || name.size() > 0xFFFF || count_ + 1 >= kMaxEntries)
     throw Unsupported{};
   const std::uint32_t crc = crcOf(data);
@@ -455,7 +459,7 @@ void Writer::add(const std::string& name, std::string_view data, Compression com
   writeEntry(name, packed, 8, crc, data.size());
 }
 
-void Writer::addPacked(const std::string& name, const PackedData& packed) {
+void Writer::addPacked(std::string_view name, const PackedData& packed) {
   if (packed.plainSize >= kMax32 || name.size() > 0xFFFF || count_ + 1 >= kMaxEntries)
     throw Unsupported{};
   size_t padding = 0;
@@ -479,13 +483,13 @@ void Writer::addPacked(const std::string& name, const PackedData& packed) {
   at_ += packed.size;
 }
 
-void Writer::writeEntry(const std::string& name, std::string_view packed, std::uint16_t method,
+void Writer::writeEntry(std::string_view name, std::string_view packed, std::uint16_t method,
                         std::uint32_t crc, std::uint64_t plainSize) {
   writeHeader(name, packed.size(), method, crc, plainSize);
   put(packed.data(), packed.size());
 }
 
-void Writer::writeHeader(const std::string& name, std::uint64_t packedSize, std::uint16_t method,
+void Writer::writeHeader(std::string_view name, std::uint64_t packedSize, std::uint16_t method,
                          std::uint32_t crc, std::uint64_t plainSize, size_t padding) {
   bool ascii = true;
   for (unsigned char ch : name) ascii = ascii && ch < 0x80;
@@ -532,7 +536,7 @@ void Writer::writeHeader(const std::string& name, std::uint64_t packedSize, std:
   central_ += name;
   ++count_;
   written_.entries.push_back(
-      Entry{name, offset, at_ + packedSize, centralAt, central_.size() - centralAt});
+      Entry{offset, at_ + packedSize, centralAt, central_.size() - centralAt});
 }
 
 void Writer::finish(std::string_view comment) {

@@ -15,8 +15,9 @@
 
 namespace orv::zip {
 
+// An entry's name is read from its central record: a thousand sheets make five thousand
+// entries, and a second copy of every name was most of what the layout held.
 struct Entry {
-  std::string name;         // as stored, raw bytes
   std::uint64_t start = 0;  // offset of the local header
   std::uint64_t end = 0;    // one past the entry's data
   size_t central = 0;       // offset of its record in Layout::central
@@ -27,6 +28,9 @@ struct Layout {
   std::vector<Entry> entries;  // in central directory order (libzip's index order)
   std::string central;         // the central directory as stored
   std::string comment;         // the archive comment as stored
+
+  // The name as stored, raw bytes.
+  std::string_view nameOf(const Entry& e) const;
 };
 
 // The layout of the archive open at `fd`, `size` bytes long; nullopt when it holds anything the
@@ -109,10 +113,10 @@ class Writer {
   // Copies entries [first, last) of `layout`, which must be contiguous in the original.
   void copyRun(const Layout& layout, size_t first, size_t last);
   // Writes a new entry, deflated or stored as it is (as OpenDocument's `mimetype` must be).
-  void add(const std::string& name, std::string_view data,
+  void add(std::string_view name, std::string_view data,
            Compression compression = Compression::Deflate);
   // Writes a new entry deflated beforehand.
-  void addPacked(const std::string& name, const PackedData& packed);
+  void addPacked(std::string_view name, const PackedData& packed);
   // Central directory and end record.
   void finish(std::string_view comment);
   // Room for the central directory of `entries` entries, `centralBytes` long.
@@ -124,10 +128,10 @@ class Writer {
  private:
   void put(const void* data, size_t length);
   // The local header and data of a new entry, and its record in the central directory.
-  void writeEntry(const std::string& name, std::string_view packed, std::uint16_t method,
+  void writeEntry(std::string_view name, std::string_view packed, std::uint16_t method,
                   std::uint32_t crc, std::uint64_t plainSize);
   // The local header and central record of an entry whose data, `packedSize` bytes, follows.
-  void writeHeader(const std::string& name, std::uint64_t packedSize, std::uint16_t method,
+  void writeHeader(std::string_view name, std::uint64_t packedSize, std::uint16_t method,
                    std::uint32_t crc, std::uint64_t plainSize, size_t padding = 0);
   std::uint64_t at_ = 0;
   int in_;

@@ -213,7 +213,7 @@ TEST(OdsInstances, TheContentKeepsItsPlaceWithinABlock) {
     ASSERT_TRUE(layout);
     const zip::Entry& last = layout->entries.back();
     if (save == 0) continue;
-    ASSERT_EQ(last.name, "content.xml");
+    ASSERT_EQ(layout->nameOf(last), "content.xml");
     const auto u16 = [&](size_t at) {
       return static_cast<unsigned char>(bytes[at]) | static_cast<unsigned char>(bytes[at + 1]) << 8;
     };
