@@ -80,10 +80,42 @@ std::vector<std::string_view> splitPath(std::string_view path) {
   return parts;
 }
 
+// The text of a tree, into the room it was given and, past that, into pieces joined at the end.
+// Grown by doubling, the text of a part naming a thousand sheets held up to three times its size
+// while it was made; this holds twice its size at most, and once when the room was right.
 struct StringWriter : pugi::xml_writer {
+  static constexpr size_t kPiece = size_t{64} << 10;
   std::string out;
+  std::vector<std::string> more;
+
   void write(const void* data, size_t size) override {
-    out.append(static_cast<const char*>(data), size);
+    const auto* bytes = static_cast<const char*>(data);
+    if (more.empty() && out.size() + size <= out.capacity()) {
+      out.append(bytes, size);
+      return;
+    }
+    if (more.empty() || more.back().size() + size > more.back().capacity()) {
+      more.emplace_back();
+      more.back().reserve(std::max(kPiece, size));
+    }
+    more.back().append(bytes, size);
+  }
+
+  // The text, with room for `extra` bytes more.
+  std::string take(size_t extra) {
+    if (more.empty()) return std::move(out);
+    size_t total = out.size();
+    for (const std::string& piece : more) total += piece.size();
+    std::string whole;
+    whole.reserve(total + extra);
+    whole += out;
+    std::string().swap(out);
+    for (std::string& piece : more) {
+      whole += piece;
+      std::string().swap(piece);
+    }
+    more.clear();
+    return whole;
   }
 };
 
@@ -193,14 +225,14 @@ Package::Package(std::string path, OpenedArchive opened)
     indexEntries();
   }
   if (Entry* types = find(kContentTypes); types && !opened.contentTypes.empty()) {
-    types->bytes = std::move(opened.contentTypes);
+    types->data().bytes = std::move(opened.contentTypes);
     types->state = State::Bytes;  // not dirty: saved from the file as it lies
   }
 }
 
 struct PackageIndex {
   std::vector<std::unique_ptr<Package::Entry>> entries;
-  std::map<std::string, Package::Entry*> byName;
+  ByPartName<Package::Entry*> byName;
 };
 
 bool Package::adoptKeptIndex() {
@@ -218,8 +250,7 @@ void Package::indexEntries() {
   for (zip_int64_t i = 0; i < n; ++i) {
     const char* name = zip_get_name(zip_, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW);
     if (!name) continue;
-    std::string key = lowerAscii(name);
-    if (byName_.count(key)) {
+    if (byName_.count(name)) {
       ServerError error("Cannot open '" + display_ + "': the file is damaged (the part '" + name +
                         "' is stored twice).");
       // The destructor does not run for a constructor that throws.
@@ -230,7 +261,7 @@ void Package::indexEntries() {
     auto entry = std::make_unique<Entry>();
     entry->name = name;
     entry->index = i;
-    byName_[key] = entry.get();
+    byName_.emplace(entry->name, entry.get());
     entries_.push_back(std::move(entry));
   }
 }
@@ -261,9 +292,8 @@ void Package::keepIndex() {
     // What was kept of a part went above; the next instance finds it all as the file holds it.
     Entry& e = *entry;
     e.state = State::Raw;
-    e.doc.reset();
-    std::string().swap(e.bytes);
-    e.gap.clear();
+    e.payload.reset();
+    e.spooled.reset();
     e.weight = 0;
     kept.weight += sizeof(Entry) + 2 * e.name.size() + 64;
   }
@@ -285,8 +315,8 @@ void Package::keepParts() {
     // attribute values, which the parser would turn into spaces; and the engine puts no carriage
     // return into text, which the parser would turn into a line break.
     if (e.state == State::Xml) {
-      part.doc = std::move(e.doc);
-      part.gap = e.gap;
+      part.doc = std::move(e.data().doc);
+      part.gap = e.data().gap;
       part.textSize = e.weight;
       part.weight = xmlPartCost(e.weight, 0, 0);
       // The index of the content types points into their tree, and goes with it.
@@ -298,7 +328,7 @@ void Package::keepParts() {
         typesIndexed_ = false;
       }
     } else if (e.state == State::Bytes) {
-      part.text = std::move(e.bytes);
+      part.text = std::move(e.data().bytes);
       part.weight = part.text.size();
     } else {
       continue;
@@ -358,13 +388,13 @@ void Package::damaged(std::string_view part, const std::string& why) const {
 }
 
 Package::Entry* Package::find(std::string_view part) {
-  auto it = byName_.find(lowerAscii(part));
+  auto it = byName_.find(part);
   if (it == byName_.end() || it->second->state == State::Removed) return nullptr;
   return it->second;
 }
 
 const Package::Entry* Package::find(std::string_view part) const {
-  auto it = byName_.find(lowerAscii(part));
+  auto it = byName_.find(part);
   if (it == byName_.end() || it->second->state == State::Removed) return nullptr;
   return it->second;
 }
@@ -429,9 +459,9 @@ std::string Package::readPrefix(std::string_view part, size_t limit) {
   Entry* e = find(part);
   if (!e) damaged(part, "the part is missing");
   if (e->state == State::Raw) adoptKept(*e);
-  if (e->state == State::Bytes) return e->bytes.substr(0, limit);
-  if (e->state == State::Xml) return serialize(*e->doc, e->gap).substr(0, limit);
-  if (e->state == State::Lazy) return e->produce().substr(0, limit);
+  if (e->state == State::Bytes) return e->data().bytes.substr(0, limit);
+  if (e->state == State::Xml) return serialize(*e->data().doc, e->data().gap).substr(0, limit);
+  if (e->state == State::Lazy) return e->data().produce().substr(0, limit);
   if (e->state == State::Spooled) return unspool(*e).substr(0, limit);
   return inflate(*e, part, limit);
 }
@@ -500,16 +530,16 @@ pugi::xml_document& Package::parsed(std::string_view part) {
   Entry* e = find(part);
   if (!e) damaged(part, "the part is missing");
   adoptKept(*e);
-  if (e->state == State::Xml) return *e->doc;
+  if (e->state == State::Xml) return *e->data().doc;
   std::string text;
   // The content types come as bytes from the probe; as the file holds them, all the same.
   const bool asInFile = e->state == State::Raw || (e->state == State::Bytes && !e->dirty &&
                                                    e->index >= 0);
   if (asInFile) {
-    text = e->state == State::Bytes ? std::move(e->bytes) : read(part);
+    text = e->state == State::Bytes ? std::move(e->data().bytes) : read(part);
   } else {
-    text = e->state == State::Bytes  ? std::move(e->bytes)
-           : e->state == State::Lazy ? e->produce()
+    text = e->state == State::Bytes  ? std::move(e->data().bytes)
+           : e->state == State::Lazy ? e->data().produce()
                                      : unspool(*e);
   }
   auto doc = std::make_unique<pugi::xml_document>();
@@ -520,30 +550,30 @@ pugi::xml_document& Package::parsed(std::string_view part) {
     result.status = pugi::status_out_of_memory;
   }
   if (result.status == pugi::status_out_of_memory) {
-    if (e->state == State::Bytes) e->bytes = std::move(text);
+    if (e->state == State::Bytes) e->data().bytes = std::move(text);
     throw ServerError("Cannot open '" + display_ + "': " + outOfMemoryReason());
   }
   if (!result) {
-    if (e->state == State::Bytes) e->bytes = std::move(text);
+    if (e->state == State::Bytes) e->data().bytes = std::move(text);
     damaged(part, std::string("malformed XML at byte ") + std::to_string(result.offset) + ": " +
                       result.description());
   }
   // The parser drops the line break between the declaration and the root; it is written back.
-  e->gap.clear();
+  e->data().gap.clear();
   if (text.starts_with("<?xml")) {
     size_t end = text.find("?>");
     if (end != std::string::npos) {
       size_t root = text.find('<', end);
       if (root != std::string::npos && text.find_first_not_of(" \t\r\n", end + 2) == root)
-        e->gap = text.substr(end + 2, root - end - 2);
+        e->data().gap = text.substr(end + 2, root - end - 2);
     }
   }
-  e->bytes.clear();
-  e->produce = nullptr;
-  e->doc = std::move(doc);
+  e->data().bytes.clear();
+  e->data().produce = nullptr;
+  e->data().doc = std::move(doc);
   e->weight = text.size();
   e->state = State::Xml;
-  return *e->doc;
+  return *e->data().doc;
 }
 
 void Package::adoptKept(Entry& e) {
@@ -555,11 +585,11 @@ void Package::adoptKept(Entry& e) {
   if (!cached) return;
   if (!cached->memos.empty()) memos_[lowerAscii(e.name)] = std::move(cached->memos);
   if (cached->doc) {
-    e.doc = std::move(cached->doc);
-    e.gap = std::move(cached->gap);
+    e.data().doc = std::move(cached->doc);
+    e.data().gap = std::move(cached->gap);
     e.weight = cached->textSize;
     e.state = State::Xml;
-    std::string().swap(e.bytes);
+    std::string().swap(e.data().bytes);
     if (cached->typesIndexed) {
       overrides_ = std::move(cached->overrides);
       lastOverride_ = cached->lastOverride;
@@ -567,7 +597,7 @@ void Package::adoptKept(Entry& e) {
       typesIndexed_ = true;
     }
   } else {
-    e.bytes = std::move(cached->text);
+    e.data().bytes = std::move(cached->text);
     e.state = State::Bytes;
   }
 }
@@ -576,7 +606,7 @@ pugi::xml_document* Package::parsedIfAtHand(std::string_view part) {
   Entry* e = find(part);
   if (!e) return nullptr;
   adoptKept(*e);
-  return e->state == State::Xml ? e->doc.get() : nullptr;
+  return e->state == State::Xml ? e->data().doc.get() : nullptr;
 }
 
 std::shared_ptr<const std::string> Package::memo(std::string_view part,
@@ -605,9 +635,8 @@ void Package::markDirty(std::string_view part) {
 }
 
 Package::Entry& Package::insert(const std::string& part) {
-  std::string key = lowerAscii(part);
-  memos_.erase(key);
-  auto it = byName_.find(key);
+  memos_.erase(lowerAscii(part));
+  auto it = byName_.find(part);
   if (it != byName_.end()) {
     // A part added in this session may be filled in later (its name is reserved first).
     if (it->second->state != State::Removed && it->second->index >= 0) {
@@ -633,24 +662,24 @@ Package::Entry& Package::insert(const std::string& part) {
   entry->name = part;
   Entry& ref = *entry;
   entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(pos), std::move(entry));
-  byName_[key] = &ref;
+  byName_.emplace(ref.name, &ref);
   return ref;
 }
 
 std::string Package::prologGap(std::string_view part) const {
   const Entry* e = find(part);
-  return e ? e->gap : std::string();
+  return e && e->payload ? e->payload->gap : std::string();
 }
 
 void Package::addXml(const std::string& part, std::unique_ptr<pugi::xml_document> doc,
                      std::string gap) {
   forgetRelationships(part);
   Entry& e = insert(part);
-  e.gap = std::move(gap);
+  e.data().gap = std::move(gap);
   e.state = State::Xml;
-  e.doc = std::move(doc);
-  e.bytes.clear();
-  e.produce = nullptr;
+  e.data().doc = std::move(doc);
+  e.data().bytes.clear();
+  e.data().produce = nullptr;
   e.dirty = true;
   modified_ = true;
 }
@@ -659,9 +688,9 @@ void Package::addBytes(const std::string& part, std::string bytes) {
   forgetRelationships(part);
   Entry& e = insert(part);
   e.state = State::Bytes;
-  e.doc.reset();
-  e.produce = nullptr;
-  e.bytes = std::move(bytes);
+  e.data().doc.reset();
+  e.data().produce = nullptr;
+  e.data().bytes = std::move(bytes);
   e.dirty = true;
   modified_ = true;
 }
@@ -670,9 +699,9 @@ void Package::addLazy(const std::string& part, std::function<std::string()> prod
   forgetRelationships(part);
   Entry& e = insert(part);
   e.state = State::Lazy;
-  e.doc.reset();
-  e.bytes.clear();
-  e.produce = std::move(produce);
+  e.data().doc.reset();
+  e.data().bytes.clear();
+  e.data().produce = std::move(produce);
   e.dirty = true;
   modified_ = true;
 }
@@ -686,13 +715,13 @@ void Package::materializeLazy(std::string_view keep) {
   const std::string kept = lowerAscii(keep);
   for (auto& entry : entries_) {
     if (entry->state != State::Lazy || (!kept.empty() && lowerAscii(entry->name) == kept)) continue;
-    keepFinished(*entry, entry->produce());
+    keepFinished(*entry, entry->data().produce());
   }
 }
 
 void Package::keepFinished(Entry& e, std::string text) {
-  e.doc.reset();
-  e.produce = nullptr;
+  e.data().doc.reset();
+  e.data().produce = nullptr;
   if (spool_ < 0 && !spoolRefused_) {
     spool_ = openScratchFile(path_);
     spoolRefused_ = spool_ < 0;
@@ -702,9 +731,12 @@ void Package::keepFinished(Entry& e, std::string text) {
       const std::string packed = zip::deflateRaw(text, static_cast<int>(kDeflateLevel));
       const std::int64_t done = writeFileAt(spool_, spoolEnd_, packed.data(), packed.size());
       if (done == static_cast<std::int64_t>(packed.size())) {
-        e.packed = zip::PackedData{spool_, spoolEnd_, packed.size(), text.size(), zip::crcOf(text), {}};
+        e.spooled = std::make_unique<zip::PackedData>(zip::PackedData{
+            spool_, spoolEnd_, packed.size(), text.size(), zip::crcOf(text), {}});
         spoolEnd_ += packed.size();
-        std::string().swap(e.bytes);
+        std::string().swap(e.data().bytes);
+        // What else it held is gone; a part never parsed has no gap to keep either.
+        if (e.payload->gap.empty()) e.payload.reset();
         e.state = State::Spooled;
         return;
       }
@@ -713,19 +745,20 @@ void Package::keepFinished(Entry& e, std::string text) {
     }
   }
   // A full disk or a folder without room for a scratch file: the part waits in memory.
-  e.bytes = std::move(text);
+  e.data().bytes = std::move(text);
   e.state = State::Bytes;
 }
 
 std::string Package::unspool(const Entry& e) const {
-  std::string packed(static_cast<size_t>(e.packed.size), '\0');
-  const std::int64_t got = readFileAt(spool_, e.packed.offset, packed.data(), packed.size());
+  const zip::PackedData& where = *e.spooled;
+  std::string packed(static_cast<size_t>(where.size), '\0');
+  const std::int64_t got = readFileAt(spool_, where.offset, packed.data(), packed.size());
   if (got != static_cast<std::int64_t>(packed.size()))
     throw ServerError("Cannot save '" + display_ + "': a copied part could not be read back (" +
                       describeSystemError(got < 0 ? errno : EIO) + ")");
   std::optional<std::string> plain;
   try {
-    plain = zip::inflateRaw(packed, e.packed.plainSize);
+    plain = zip::inflateRaw(packed, where.plainSize);
   } catch (const std::bad_alloc&) {
     throw ServerError("Cannot save '" + display_ + "': " + outOfMemoryReason("save"));
   }
@@ -738,16 +771,18 @@ std::string Package::unspool(const Entry& e) const {
 void Package::freeze(std::string_view part) {
   forgetRelationships(part);
   Entry* e = find(part);
-  if (!e || e->state != State::Xml || !e->dirty) return;
-  keepFinished(*e, serialize(*e->doc, e->gap));
+  if (!e || !e->dirty) return;
+  if (e->state == State::Xml) keepFinished(*e, serialize(*e->data().doc, e->data().gap));
+  // A part copied as it is goes to the scratch file too, instead of waiting in memory.
+  if (e->state == State::Bytes) keepFinished(*e, std::move(e->data().bytes));
 }
 
 void Package::release(std::string_view part) {
   forgetRelationships(part);
   Entry* e = find(part);
   if (!e || e->dirty || e->index < 0 || e->state == State::Raw) return;
-  e->doc.reset();
-  std::string().swap(e->bytes);
+  e->data().doc.reset();
+  std::string().swap(e->data().bytes);
   e->state = State::Raw;
 }
 
@@ -757,9 +792,9 @@ void Package::remove(std::string_view part) {
   Entry* e = find(part);
   if (!e) return;
   e->state = State::Removed;
-  e->doc.reset();
-  e->bytes.clear();
-  e->produce = nullptr;
+  e->data().doc.reset();
+  e->data().bytes.clear();
+  e->data().produce = nullptr;
   modified_ = true;
 }
 
@@ -768,10 +803,11 @@ std::string Package::freshPartName(std::string_view dir, std::string_view stem,
   const std::string prefix = lowerAscii(std::string(dir) + std::string(stem));
   const std::string suffix = lowerAscii(ext);
   long highest = minNumber - 1;
+  const NoCaseEqual same;
   for (const auto& [key, entry] : byName_) {
     if (key.size() <= prefix.size() + suffix.size()) continue;
-    if (key.compare(0, prefix.size(), prefix) != 0) continue;
-    if (key.compare(key.size() - suffix.size(), suffix.size(), suffix) != 0) continue;
+    if (!same(key.substr(0, prefix.size()), prefix)) continue;
+    if (!same(key.substr(key.size() - suffix.size()), suffix)) continue;
     std::string_view digits(key.data() + prefix.size(), key.size() - prefix.size() - suffix.size());
     if (digits.size() > 9 ||
         !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
@@ -806,7 +842,7 @@ void Package::indexContentTypes() {
     if (kind != "Override") continue;
     std::string_view name = o.attribute("PartName").value();
     if (name.starts_with("/")) name.remove_prefix(1);
-    overrides_.emplace(lowerAscii(name), o);
+    overrides_.emplace(name, o);
     lastOverride_ = o;
   }
   typesIndexed_ = true;
@@ -814,7 +850,7 @@ void Package::indexContentTypes() {
 
 std::string Package::contentTypeOf(std::string_view part) {
   indexContentTypes();
-  if (auto it = overrides_.find(lowerAscii(part)); it != overrides_.end())
+  if (auto it = overrides_.find(part); it != overrides_.end())
     return it->second.attribute("ContentType").value();
   std::string base = partBase(part);
   auto dot = base.rfind('.');
@@ -825,8 +861,7 @@ std::string Package::contentTypeOf(std::string_view part) {
 
 void Package::setOverride(std::string_view part, std::string_view type) {
   indexContentTypes();
-  const std::string key = lowerAscii(part);
-  if (auto it = overrides_.find(key); it != overrides_.end()) {
+  if (auto it = overrides_.find(part); it != overrides_.end()) {
     it->second.attribute("ContentType").set_value(std::string(type).c_str());
     markDirty(kContentTypes);
     return;
@@ -840,7 +875,7 @@ void Package::setOverride(std::string_view part, std::string_view type) {
                                    : types.append_child(qname.c_str());
   o.append_attribute("PartName").set_value(("/" + std::string(part)).c_str());
   o.append_attribute("ContentType").set_value(std::string(type).c_str());
-  overrides_.emplace(key, o);
+  overrides_.emplace(std::string_view(o.attribute("PartName").value() + 1), o);
   lastOverride_ = o;
   markDirty(kContentTypes);
 }
@@ -852,7 +887,7 @@ void Package::coverPart(std::string_view part, std::string_view type) {
 
 void Package::removeOverride(std::string_view part) {
   indexContentTypes();
-  auto it = overrides_.find(lowerAscii(part));
+  auto it = overrides_.find(part);
   if (it == overrides_.end()) return;
   pugi::xml_node o = it->second;
   overrides_.erase(it);
@@ -865,14 +900,17 @@ void Package::removeOverride(std::string_view part) {
   markDirty(kContentTypes);
 }
 
-std::string Package::serialize(const pugi::xml_document& doc, std::string_view gap) {
+std::string Package::serialize(const pugi::xml_document& doc, std::string_view gap,
+                               size_t expected) {
   StringWriter writer;
+  writer.out.reserve(expected + expected / 16 + 4096 + gap.size());
   doc.save(writer, "", pugi::format_raw | pugi::format_no_declaration, pugi::encoding_utf8);
-  if (!gap.empty() && writer.out.starts_with("<?xml")) {
-    size_t end = writer.out.find("?>");
-    if (end != std::string::npos) writer.out.insert(end + 2, gap);
+  std::string text = writer.take(gap.size());
+  if (!gap.empty() && text.starts_with("<?xml")) {
+    size_t end = text.find("?>");
+    if (end != std::string::npos) text.insert(end + 2, gap);
   }
-  return std::move(writer.out);
+  return text;
 }
 
 std::vector<Package::Entry*> Package::saveOrder() const {
@@ -903,15 +941,15 @@ std::vector<zip::OutEntry> Package::outEntries(const std::vector<Entry*>& order)
     if (e.state == State::Raw || (!e.dirty && e.index >= 0)) {
       o.original = static_cast<zip_uint64_t>(e.index);
     } else if (e.state == State::Bytes) {
-      o.data = e.bytes;
+      o.data = e.data().bytes;
     } else if (e.state == State::Lazy) {
-      o.produce = e.produce;
+      o.produce = e.data().produce;
     } else if (e.state == State::Spooled) {
-      o.packed = e.packed;
+      o.packed = e.spooled.get();
       o.produce = [this, &e] { return unspool(e); };
     } else {
       o.produce = [&e] {
-        std::string text = serialize(*e.doc, e.gap);
+        std::string text = serialize(*e.data().doc, e.data().gap, e.weight);
         e.weight = text.size();
         return text;
       };
@@ -989,7 +1027,7 @@ void Package::adoptWrittenEntries(const std::vector<Entry*>& order) {
   // but the removed ones.
   for (auto& entry : entries_) {
     if (entry->state == State::Removed) {
-      byName_.erase(lowerAscii(entry->name));
+      byName_.erase(entry->name);
       entry.reset();
     } else {
       (void)entry.release();  // owned again below, through `order`
@@ -1000,10 +1038,14 @@ void Package::adoptWrittenEntries(const std::vector<Entry*>& order) {
   for (Entry* e : order) {
     e->index = written++;
     e->dirty = false;
-    e->produce = nullptr;
+    if (e->payload) e->payload->produce = nullptr;
     if (e->state == State::Bytes || e->state == State::Lazy || e->state == State::Spooled) {
       e->state = State::Raw;
-      std::string().swap(e->bytes);
+      e->spooled.reset();
+      if (e->payload) {
+        std::string().swap(e->payload->bytes);
+        if (!e->payload->doc && e->payload->gap.empty()) e->payload.reset();
+      }
     }
     entries_.emplace_back(e);
   }

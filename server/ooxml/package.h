@@ -91,7 +91,8 @@ class Package {
   bool isLazy(std::string_view part) const;
   // Makes every lazy part now, except `keep`; call before editing a part a producer reads.
   void materializeLazy(std::string_view keep = {});
-  // Replaces the stored form of an added or edited part by its text, releasing its tree.
+  // Replaces the stored form of an added or edited part by its text, compressed into the scratch
+  // file where there is one, releasing its tree.
   void freeze(std::string_view part);
   // Forgets the parsed form of a part that is saved as it is, to be read again if needed.
   void release(std::string_view part);
@@ -137,24 +138,34 @@ class Package {
 
   // The parse options every part uses, and the way every part is written back.
   static constexpr unsigned kParseOptions = pugi::parse_full | pugi::parse_ws_pcdata;
-  static std::string serialize(const pugi::xml_document& doc, std::string_view gap = {});
+  static std::string serialize(const pugi::xml_document& doc, std::string_view gap = {},
+                               size_t expected = 0);
 
   // Throws the error that says the file is damaged in `part`, for the reason `why`.
   [[noreturn]] void damaged(std::string_view part, const std::string& why) const;
 
  private:
   enum class State { Raw, Xml, Bytes, Lazy, Spooled, Removed };
+  // What a part read or made holds. Most entries of a workbook of many sheets are never read,
+  // and go without.
+  struct Payload {
+    std::unique_ptr<pugi::xml_document> doc;
+    std::string bytes;
+    std::string gap;                       // between the declaration and the root, when parsed
+    std::function<std::string()> produce;  // for Lazy
+  };
   struct Entry {
     std::string name;
     zip_int64_t index = -1;  // in the archive, -1 for an added part
     State state = State::Raw;
     bool dirty = false;
-    std::unique_ptr<pugi::xml_document> doc;
-    std::string bytes;
-    std::string gap;                       // between the declaration and the root, when parsed
-    std::function<std::string()> produce;  // for Lazy
-    zip::PackedData packed;                // for Spooled: where it lies in the scratch file
-    std::uint64_t weight = 0;              // the text's size, when parsed
+    std::uint64_t weight = 0;  // the text's size, when parsed
+    std::unique_ptr<Payload> payload;
+    std::unique_ptr<zip::PackedData> spooled;  // for Spooled: where it lies in the scratch file
+    Payload& data() {
+      if (!payload) payload = std::make_unique<Payload>();
+      return *payload;
+    }
   };
 
   // xml() without letting go of the relationships kept for the part.
@@ -199,10 +210,11 @@ class Package {
   zip_t* zip_ = nullptr;
   FileIdentity identity_;
   std::vector<std::unique_ptr<Entry>> entries_;  // in ZIP order
-  std::map<std::string, Entry*> byName_;         // lower-case name
+  ByPartName<Entry*> byName_;
   bool modified_ = false;
-  // The content types' Override elements by lower-case part name, and the last of them.
-  std::unordered_map<std::string, pugi::xml_node> overrides_;
+  // The content types' Override elements by part name (without its leading slash), and the last
+  // of them.
+  ByPartName<pugi::xml_node> overrides_;
   pugi::xml_node lastOverride_;
   // The Default elements by lower-case extension (the first of each); they never change.
   std::unordered_map<std::string, pugi::xml_node> defaults_;

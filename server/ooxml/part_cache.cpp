@@ -3,6 +3,23 @@
 namespace orv::ooxml {
 
 namespace {
+char lowered(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+}  // namespace
+
+size_t NoCaseHash::operator()(std::string_view s) const noexcept {
+  size_t hash = 14695981039346656037ull;  // FNV-1a
+  for (char c : s) hash = (hash ^ static_cast<unsigned char>(lowered(c))) * 1099511628211ull;
+  return hash;
+}
+
+bool NoCaseEqual::operator()(std::string_view a, std::string_view b) const noexcept {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (lowered(a[i]) != lowered(b[i])) return false;
+  return true;
+}
+
+namespace {
 
 bool sameFile(const FileIdentity& a, const FileIdentity& b) {
   return a.device == b.device && a.inode == b.inode;

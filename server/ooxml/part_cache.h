@@ -8,6 +8,7 @@
 #include <optional>
 #include <pugixml.hpp>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include "server/durable_file.h"
@@ -17,6 +18,19 @@ namespace orv::ooxml {
 
 // A package's index of its entries, as the save that wrote the file left it.
 struct PackageIndex;
+
+// Part names as ZIP names are compared: ASCII letters without regard to case.
+struct NoCaseHash {
+  size_t operator()(std::string_view s) const noexcept;
+};
+struct NoCaseEqual {
+  bool operator()(std::string_view a, std::string_view b) const noexcept;
+};
+// By part name, the keys viewing names held by the values (an entry's name, an element's
+// attribute): a workbook of a thousand copies has thousands of parts, and a second, lower-case
+// copy of every name was much of what indexing them cost.
+template <class T>
+using ByPartName = std::unordered_map<std::string_view, T, NoCaseHash, NoCaseEqual>;
 
 // What callers worked out from one part, by their keys.
 using PartMemos = std::map<std::string, std::shared_ptr<const std::string>>;
@@ -36,7 +50,7 @@ struct CachedPart {
   // With the content types' tree, when it was indexed: its Override elements by lower-case part
   // name, the last of them, and its Default elements by lower-case extension.
   bool typesIndexed = false;
-  std::unordered_map<std::string, pugi::xml_node> overrides;
+  ByPartName<pugi::xml_node> overrides;
   pugi::xml_node lastOverride;
   std::unordered_map<std::string, pugi::xml_node> defaults;
   PartMemos memos;
