@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -75,6 +76,23 @@ struct Book {
   const char* source;
 };
 
+// The rich workbook with its sheet parts stored under names in another case than the
+// relationships and content types give them, which readers accept: parts are found, and new
+// ones numbered, whatever the case.
+void writeMixedCaseWorkbook(const std::string& path) {
+  test::writeRichWorkbook(path);
+  std::vector<std::pair<std::string, std::string>> parts;
+  for (test::ZipEntry& e : test::readZip(path)) {
+    std::string name = e.name;
+    if (name.starts_with("xl/worksheets/sheet")) {
+      name = "xl/WorkSheets/" + name.substr(14);
+      for (size_t i = 14; i < name.size(); ++i) name[i] = static_cast<char>(std::toupper(name[i]));
+    }
+    parts.emplace_back(name, std::move(e.data));
+  }
+  test::writeZip(path, parts);
+}
+
 class SharedParts : public ::testing::TestWithParam<Book> {
  protected:
   void SetUp() override { PartCache::instance().clear(); }
@@ -130,7 +148,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Book{"rich", test::writeRichWorkbook, "Data"},
                       Book{"plain", [](const std::string& p) { test::writePlainWorkbook(p, 2); },
                            "Data"},
-                      Book{"table", test::writeTableWorkbook, "Data"}),
+                      Book{"table", test::writeTableWorkbook, "Data"},
+                      Book{"mixedCase", writeMixedCaseWorkbook, "Data"}),
     [](const auto& info) { return std::string(info.param.label); });
 
 // Ways another program changes the file between two instances.
