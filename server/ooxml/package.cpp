@@ -80,42 +80,19 @@ std::vector<std::string_view> splitPath(std::string_view path) {
   return parts;
 }
 
-// The text of a tree, into the room it was given and, past that, into pieces joined at the end.
-// Grown by doubling, the text of a part naming a thousand sheets held up to three times its size
-// while it was made; this holds twice its size at most, and once when the room was right.
+// The text of a tree, into the room it was given; what does not fit is only counted. Grown by
+// doubling, the text of a part naming a thousand sheets held up to three times its size while it
+// was made.
 struct StringWriter : pugi::xml_writer {
-  static constexpr size_t kPiece = size_t{64} << 10;
   std::string out;
-  std::vector<std::string> more;
+  size_t overflow = 0;  // bytes that did not fit
 
   void write(const void* data, size_t size) override {
-    const auto* bytes = static_cast<const char*>(data);
-    if (more.empty() && out.size() + size <= out.capacity()) {
-      out.append(bytes, size);
+    if (overflow == 0 && out.size() + size <= out.capacity()) {
+      out.append(static_cast<const char*>(data), size);
       return;
     }
-    if (more.empty() || more.back().size() + size > more.back().capacity()) {
-      more.emplace_back();
-      more.back().reserve(std::max(kPiece, size));
-    }
-    more.back().append(bytes, size);
-  }
-
-  // The text, with room for `extra` bytes more.
-  std::string take(size_t extra) {
-    if (more.empty()) return std::move(out);
-    size_t total = out.size();
-    for (const std::string& piece : more) total += piece.size();
-    std::string whole;
-    whole.reserve(total + extra);
-    whole += out;
-    std::string().swap(out);
-    for (std::string& piece : more) {
-      whole += piece;
-      std::string().swap(piece);
-    }
-    more.clear();
-    return whole;
+    overflow += size;
   }
 };
 
@@ -734,9 +711,9 @@ void Package::keepFinished(Entry& e, std::string text) {
         e.spooled = std::make_unique<zip::PackedData>(zip::PackedData{
             spool_, spoolEnd_, packed.size(), text.size(), zip::crcOf(text), {}});
         spoolEnd_ += packed.size();
-        std::string().swap(e.data().bytes);
-        // What else it held is gone; a part never parsed has no gap to keep either.
-        if (e.payload->gap.empty()) e.payload.reset();
+        // Nothing else is held: the gap after the declaration is in the text, and parsing the
+        // part again finds it.
+        e.payload.reset();
         e.state = State::Spooled;
         return;
       }
@@ -902,10 +879,20 @@ void Package::removeOverride(std::string_view part) {
 
 std::string Package::serialize(const pugi::xml_document& doc, std::string_view gap,
                                size_t expected) {
+  constexpr unsigned kFormat = pugi::format_raw | pugi::format_no_declaration;
   StringWriter writer;
   writer.out.reserve(expected + expected / 16 + 4096 + gap.size());
-  doc.save(writer, "", pugi::format_raw | pugi::format_no_declaration, pugi::encoding_utf8);
-  std::string text = writer.take(gap.size());
+  doc.save(writer, "", kFormat, pugi::encoding_utf8);
+  if (writer.overflow > 0) {
+    // Outgrown (the part grew since its size was last known): written again into room of the
+    // size it turned out to have, which holds the text once.
+    const size_t size = writer.out.size() + writer.overflow;
+    std::string().swap(writer.out);
+    writer.overflow = 0;
+    writer.out.reserve(size + gap.size());
+    doc.save(writer, "", kFormat, pugi::encoding_utf8);
+  }
+  std::string text = std::move(writer.out);
   if (!gap.empty() && text.starts_with("<?xml")) {
     size_t end = text.find("?>");
     if (end != std::string::npos) text.insert(end + 2, gap);

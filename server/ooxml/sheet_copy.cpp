@@ -793,8 +793,8 @@ class Copier {
     recipe->to = name_;
     recipe->shapeIds = shapeIds_;
     recipe->tables = tables_;
-    recipe->gap = pkg_.prologGap(p.source);
     pugi::xml_node root = pkg_.xml(p.source).document_element();
+    recipe->gap = pkg_.prologGap(p.source);  // known once the part is parsed
     for (pugi::xml_node child : root.children()) {
       if (localName(child.name()) != "sheetPr") continue;
       if (pugi::xml_attribute code = child.attribute("codeName"))
