@@ -919,13 +919,27 @@ std::vector<Package::Entry*> Package::saveOrder() const {
 }
 
 std::vector<zip::OutEntry> Package::outEntries(const std::vector<Entry*>& order) {
+  const auto untouched = [](const Entry& e) {
+    return e.state == State::Raw || (!e.dirty && e.index >= 0);
+  };
+  // An untouched entry that follows the one before it in the original joins its run.
+  const auto continues = [&](size_t k) {
+    return k > 0 && untouched(*order[k]) && untouched(*order[k - 1]) &&
+           order[k]->index == order[k - 1]->index + 1;
+  };
+  size_t count = 0;
+  for (size_t k = 0; k < order.size(); ++k) count += continues(k) ? 0 : 1;
   std::vector<zip::OutEntry> out;
-  out.reserve(order.size());
-  for (Entry* entry : order) {
-    Entry& e = *entry;
+  out.reserve(count);
+  for (size_t k = 0; k < order.size(); ++k) {
+    Entry& e = *order[k];
+    if (continues(k)) {
+      ++out.back().run;
+      continue;
+    }
     zip::OutEntry o;
     o.name = e.name;
-    if (e.state == State::Raw || (!e.dirty && e.index >= 0)) {
+    if (untouched(e)) {
       o.original = static_cast<zip_uint64_t>(e.index);
     } else if (e.state == State::Bytes) {
       o.data = e.data().bytes;

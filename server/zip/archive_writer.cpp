@@ -241,12 +241,18 @@ void writeRuns(Writer& writer, const Layout& layout, const std::vector<OutEntry>
   MadeAhead ahead(entries, level);
   // The central directory: the original's records of the entries copied, a record and a name
   // for each new one.
-  size_t centralBytes = 0;
-  for (const OutEntry& e : entries)
-    centralBytes += e.original && *e.original < layout.entries.size()
-                        ? layout.entries[*e.original].centralLength
-                        : 46 + e.name.size();  // a new record holds no extra field or comment
-  writer.reserve(entries.size(), centralBytes);
+  size_t centralBytes = 0, count = 0;
+  for (const OutEntry& e : entries) {
+    if (!e.original) {
+      centralBytes += 46 + e.name.size();  // a new record holds no extra field or comment
+      ++count;
+      continue;
+    }
+    for (zip_uint64_t k = *e.original; k < *e.original + e.run && k < layout.entries.size(); ++k)
+      centralBytes += layout.entries[k].centralLength;
+    count += e.run;
+  }
+  writer.reserve(count, centralBytes);
   size_t runFirst = 0, runEnd = 0;
   auto flush = [&] {
     if (runEnd > runFirst) writer.copyRun(layout, runFirst, runEnd);
@@ -260,7 +266,7 @@ void writeRuns(Writer& writer, const Layout& layout, const std::vector<OutEntry>
         flush();
         runFirst = index;
       }
-      runEnd = index + 1;
+      runEnd = index + static_cast<size_t>(e.run);
       continue;
     }
     flush();
@@ -296,16 +302,17 @@ zip_t* openSinkArchive(FdSink& sink, const std::string& display) {
 }
 
 // The source of one entry for libzip; null on failure (libzip's error is on `out`).
-zip_source_t* sourceOf(zip_t* out, zip_t* original, const OutEntry& e,
+zip_source_t* sourceOf(zip_t* out, zip_t* original, const OutEntry& e, zip_uint64_t index,
                        std::exception_ptr* failure) {
-  if (e.original) return zip_source_zip(out, original, *e.original, ZIP_FL_COMPRESSED, 0, -1);
+  if (e.original) return zip_source_zip(out, original, index, ZIP_FL_COMPRESSED, 0, -1);
   if (e.produce) return lazySource(out, e.produce, failure);
   return zip_source_buffer(out, e.data.data(), e.data.size(), 0);
 }
 
 // Carries an untouched entry's method, time and attributes over, so that libzip copies its
 // compressed bytes as they are; a new entry gets its compression. Non-zero on failure.
-int setEntryAttributes(zip_t* out, zip_uint64_t at, zip_t* original, const OutEntry& e, int level) {
+int setEntryAttributes(zip_t* out, zip_uint64_t at, zip_t* original, const OutEntry& e,
+                       zip_uint64_t index, int level) {
   if (!e.original) {
     return e.compression == Compression::Store
                ? zip_set_file_compression(out, at, ZIP_CM_STORE, 0)
@@ -314,12 +321,12 @@ int setEntryAttributes(zip_t* out, zip_uint64_t at, zip_t* original, const OutEn
   }
   zip_stat_t st;
   zip_stat_init(&st);
-  if (zip_stat_index(original, *e.original, 0, &st) != 0) return -1;
+  if (zip_stat_index(original, index, 0, &st) != 0) return -1;
   int rc = zip_set_file_compression(out, at, static_cast<zip_int32_t>(st.comp_method), 0);
   if (st.valid & ZIP_STAT_MTIME) rc |= zip_file_set_mtime(out, at, st.mtime, 0);
   zip_uint8_t opsys = 0;
   zip_uint32_t attributes = 0;
-  if (zip_file_get_external_attributes(original, *e.original, 0, &opsys, &attributes) == 0)
+  if (zip_file_get_external_attributes(original, index, 0, &opsys, &attributes) == 0)
     rc |= zip_file_set_external_attributes(out, at, 0, opsys, attributes);
   return rc;
 }
@@ -372,16 +379,25 @@ void writeThroughLibzip(const ArchiveTarget& target, const std::vector<OutEntry>
                       (sink.errorNumber != 0 ? describeSystemError(sink.errorNumber) : why));
   };
   for (const OutEntry& e : entries) {
-    zip_source_t* source = sourceOf(out, target.original, e, &producerFailure);
-    if (!source) fail(zipMessage(zip_get_error(e.original ? target.original : out)));
-    zip_int64_t index = zip_file_add(out, std::string(e.name).c_str(), source, ZIP_FL_ENC_GUESS);
-    if (index < 0) {
-      zip_source_free(source);
-      fail(zipMessage(zip_get_error(out)));
+    const zip_uint64_t first = e.original ? *e.original : 0;
+    for (zip_uint64_t from = first; from < first + (e.original ? e.run : 1); ++from) {
+      std::string name(e.name);
+      if (e.original && e.run > 1) {
+        const char* stored = zip_get_name(target.original, from, ZIP_FL_ENC_RAW);
+        if (!stored) fail(zipMessage(zip_get_error(target.original)));
+        name = stored;
+      }
+      zip_source_t* source = sourceOf(out, target.original, e, from, &producerFailure);
+      if (!source) fail(zipMessage(zip_get_error(e.original ? target.original : out)));
+      zip_int64_t index = zip_file_add(out, name.c_str(), source, ZIP_FL_ENC_GUESS);
+      if (index < 0) {
+        zip_source_free(source);
+        fail(zipMessage(zip_get_error(out)));
+      }
+      if (setEntryAttributes(out, static_cast<zip_uint64_t>(index), target.original, e, from,
+                             target.deflateLevel) != 0)
+        fail(zipMessage(zip_get_error(out)));
     }
-    if (setEntryAttributes(out, static_cast<zip_uint64_t>(index), target.original, e,
-                           target.deflateLevel) != 0)
-      fail(zipMessage(zip_get_error(out)));
   }
   int commentLength = 0;
   if (const char* comment =

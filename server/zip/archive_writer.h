@@ -19,8 +19,11 @@ namespace orv::zip {
 // sheets lists five thousand entries.
 struct OutEntry {
   std::string_view name;
-  // For an entry copied untouched: its index in the original archive.
+  // For an entry copied untouched: its index in the original archive; with `run` above 1, the
+  // entries after it in the original up to `original + run` follow it untouched too, and
+  // `name` is not used (most of a workbook of many sheets is one such run).
   std::optional<zip_uint64_t> original;
+  zip_uint64_t run = 1;
   // For a new entry: its bytes, or (when `produce` is set) made when the entry is written and
   // dropped right after, so that many large entries are never held at once.
   std::string_view data;

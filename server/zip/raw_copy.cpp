@@ -178,8 +178,8 @@ bool readCentralDirectory(int fd, const Directory& directory, Layout& layout,
     if (extraRefused(r + kCentralSize + nameLength, extraLength, true)) return false;
     Entry entry;
     entry.start = offset;
-    entry.central = pos;
-    entry.centralLength = length;
+    entry.central = static_cast<std::uint32_t>(pos);  // within a directory of at most 4 GB
+    entry.centralLength = static_cast<std::uint32_t>(length);
     layout.entries.push_back(std::move(entry));
     expected.push_back({flags, method, u32(r + 16), compressed, plain});
     pos += length;
@@ -215,23 +215,24 @@ bool checkLocalHeaders(int fd, std::uint64_t size, std::uint64_t centralAt, Layo
           window.at(entry.start + kLocalSize + name.size(), static_cast<size_t>(extraLength));
       if (!extra || extraRefused(extra, static_cast<size_t>(extraLength), false)) return false;
     }
-    entry.end = entry.start + kLocalSize + name.size() + extraLength + x.compressed;
+    std::uint64_t end = entry.start + kLocalSize + name.size() + extraLength + x.compressed;
     if (described) {
       // CRC and sizes again, with or without a signature before them.
       const auto repeats = [&](const unsigned char* p) {
         return u32(p) == x.crc && u32(p + 4) == x.compressed && u32(p + 8) == x.size;
       };
-      if (const unsigned char* d = window.at(entry.end, 16);
+      if (const unsigned char* d = window.at(end, 16);
           d && u32(d) == kDescriptorSignature && repeats(d + 4)) {
-        entry.end += 16;
-      } else if (const unsigned char* e = window.at(entry.end, 12); e && repeats(e)) {
-        entry.end += 12;
+        end += 16;
+      } else if (const unsigned char* e = window.at(end, 12); e && repeats(e)) {
+        end += 12;
       } else {
         return false;
       }
     }
-    if (entry.end > centralAt) return false;
-    next = entry.end;
+    if (end > centralAt) return false;  // the central directory lies below 4 GB
+    entry.end = static_cast<std::uint32_t>(end);
+    next = end;
   }
   return next == centralAt;
 }
@@ -292,7 +293,9 @@ void Writer::copyRun(const Layout& layout, size_t first, size_t last) {
     central_.append(layout.central, e.central, e.centralLength);
     set32(central_, at + 42, at_ + (e.start - from));
     written_.entries.push_back(
-        Entry{at_ + (e.start - from), at_ + (e.end - from), at, e.centralLength});
+        Entry{static_cast<std::uint32_t>(at_ + (e.start - from)),
+              static_cast<std::uint32_t>(at_ + (e.end - from)), static_cast<std::uint32_t>(at),
+              e.centralLength});
   }
   count_ += last - first;
 
@@ -536,7 +539,9 @@ void Writer::writeHeader(std::string_view name, std::uint64_t packedSize, std::u
   central_ += name;
   ++count_;
   written_.entries.push_back(
-      Entry{offset, at_ + packedSize, centralAt, central_.size() - centralAt});
+      Entry{static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(at_ + packedSize),
+            static_cast<std::uint32_t>(centralAt),
+            static_cast<std::uint32_t>(central_.size() - centralAt)});
 }
 
 void Writer::finish(std::string_view comment) {

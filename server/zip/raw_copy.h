@@ -16,12 +16,13 @@
 namespace orv::zip {
 
 // An entry's name is read from its central record: a thousand sheets make five thousand
-// entries, and a second copy of every name was most of what the layout held.
+// entries, and a second copy of every name was most of what the layout held. Offsets fit 32 bits:
+// the raw writer handles no archive that needs ZIP64 records, and refuses to write one.
 struct Entry {
-  std::uint64_t start = 0;  // offset of the local header
-  std::uint64_t end = 0;    // one past the entry's data
-  size_t central = 0;       // offset of its record in Layout::central
-  size_t centralLength = 0;
+  std::uint32_t start = 0;  // offset of the local header
+  std::uint32_t end = 0;    // one past the entry's data
+  std::uint32_t central = 0;  // offset of its record in Layout::central
+  std::uint32_t centralLength = 0;
 };
 
 struct Layout {

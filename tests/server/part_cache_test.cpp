@@ -137,7 +137,7 @@ TEST_P(SharedParts, ConsecutiveSavesShareTheirStart) {
   std::uint64_t edited = first.size();
   for (const zip::Entry& e : layout->entries)
     if (layout->nameOf(e) == "xl/workbook.xml" || layout->nameOf(e) == "[Content_Types].xml")
-      edited = std::min(edited, e.start);
+      edited = std::min<std::uint64_t>(edited, e.start);
   ASSERT_LT(edited, first.size());
   EXPECT_GT(edited, first.size() / 2) << "the edited parts do not end the file";
   EXPECT_EQ(second.substr(0, edited), first.substr(0, edited));
