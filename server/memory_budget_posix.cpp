@@ -60,6 +60,10 @@ void keepFreedMemoryForReuse() {
   constexpr int kKept = 32 << 20;
   mallopt(M_MMAP_THRESHOLD, kKept);
   mallopt(M_TRIM_THRESHOLD, kKept);
+  // One arena for the process. A save makes its first entries on a second thread, which would
+  // get an arena of its own, and what it frees there would stay unused by the first thread: a
+  // save of a workbook of a thousand sheets kept about 1 MB more that way.
+  mallopt(M_ARENA_MAX, 1);
 }
 
 }  // namespace orv
