@@ -2,6 +2,7 @@
 
 #include <zip.h>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -23,7 +24,6 @@ struct OutEntry {
   // entries after it in the original up to `original + run` follow it untouched too, and
   // `name` is not used (most of a workbook of many sheets is one such run).
   std::optional<zip_uint64_t> original;
-  zip_uint64_t run = 1;
   // For a new entry: its bytes, or (when `produce` is set) made when the entry is written and
   // dropped right after, so that many large entries are never held at once.
   std::string_view data;
@@ -31,6 +31,7 @@ struct OutEntry {
   // A new entry deflated beforehand: written as it lies where the raw writer can, and made by
   // `produce` for libzip.
   const PackedData* packed = nullptr;
+  std::uint32_t run = 1;  // ZIP without ZIP64 records holds at most 65,535 entries
   Compression compression = Compression::Deflate;
 };
 
