@@ -47,8 +47,8 @@ struct CachedPart {
   // With the layout: the package's entries in that order, so that the next instance does not
   // build them again.
   std::shared_ptr<PackageIndex> index;
-  // With the content types' tree, when it was indexed: its Override elements by lower-case part
-  // name, the last of them, and its Default elements by lower-case extension.
+  // With the content types' tree, when it was indexed: its Override elements by part name, the
+  // last of them, and its Default elements by lower-case extension.
   bool typesIndexed = false;
   ByPartName<pugi::xml_node> overrides;
   pugi::xml_node lastOverride;
