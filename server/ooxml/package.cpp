@@ -33,16 +33,7 @@ constexpr zip_uint32_t kDeflateLevel = 1;
 
 constexpr std::string_view kContentTypes = "[Content_Types].xml";
 
-bool equalsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
+bool equalsIgnoreCase(std::string_view a, std::string_view b) { return NoCaseEqual{}(a, b); }
 
 int hexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -697,8 +688,6 @@ void Package::materializeLazy(std::string_view keep) {
 }
 
 void Package::keepFinished(Entry& e, std::string text) {
-  e.data().doc.reset();
-  e.data().produce = nullptr;
   if (spool_ < 0 && !spoolRefused_) {
     spool_ = openScratchFile(path_);
     spoolRefused_ = spool_ < 0;
@@ -722,6 +711,8 @@ void Package::keepFinished(Entry& e, std::string text) {
     }
   }
   // A full disk or a folder without room for a scratch file: the part waits in memory.
+  e.data().doc.reset();
+  e.data().produce = nullptr;
   e.data().bytes = std::move(text);
   e.state = State::Bytes;
 }
@@ -780,11 +771,10 @@ std::string Package::freshPartName(std::string_view dir, std::string_view stem,
   const std::string prefix = lowerAscii(std::string(dir) + std::string(stem));
   const std::string suffix = lowerAscii(ext);
   long highest = minNumber - 1;
-  const NoCaseEqual same;
   for (const auto& [key, entry] : byName_) {
     if (key.size() <= prefix.size() + suffix.size()) continue;
-    if (!same(key.substr(0, prefix.size()), prefix)) continue;
-    if (!same(key.substr(key.size() - suffix.size()), suffix)) continue;
+    if (!equalsIgnoreCase(key.substr(0, prefix.size()), prefix)) continue;
+    if (!equalsIgnoreCase(key.substr(key.size() - suffix.size()), suffix)) continue;
     std::string_view digits(key.data() + prefix.size(), key.size() - prefix.size() - suffix.size());
     if (digits.size() > 9 ||
         !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
