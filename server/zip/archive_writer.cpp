@@ -174,19 +174,31 @@ std::shared_ptr<const Layout> layoutOfOriginal(const ArchiveTarget& target, int 
 // kernel's work, and a large copied sheet costs about as much to make. At most kAheadCount
 // entries and about kAheadBytes of their compressed bytes are held; the rest are made where they
 // are written, one at a time, as before. No producer runs on the first thread until the second
-// has finished.
+// has finished. Where little is copied before the first of them, nothing is worth overlapping
+// and a second thread would only cost its start.
 class MadeAhead {
  public:
   static constexpr size_t kAheadCount = 16;
   static constexpr size_t kAheadBytes = size_t{32} << 20;
+  static constexpr std::uint64_t kWorthCopying = 256 << 10;
 
-  MadeAhead(const std::vector<OutEntry>& entries, int level) {
+  MadeAhead(const std::vector<OutEntry>& entries, const Layout& layout, int level) {
+    std::uint64_t copiedBefore = 0;
     for (size_t i = 0; i < entries.size() && picked_.size() < kAheadCount; ++i) {
       const OutEntry& e = entries[i];
       if (e.produce && !e.packed && !e.original && e.compression == Compression::Deflate)
         picked_.push_back(i);
+      if (picked_.empty() && e.original) {
+        const auto first = static_cast<size_t>(*e.original);
+        const size_t last = std::min(first + e.run, layout.entries.size());
+        if (last > first)
+          copiedBefore += layout.entries[last - 1].end - layout.entries[first].start;
+      }
     }
-    if (picked_.empty()) return;
+    if (picked_.empty() || copiedBefore < kWorthCopying) {
+      picked_.clear();
+      return;
+    }
     made_.resize(picked_.size());
     try {
       worker_ = std::async(std::launch::async, [this, &entries, level] {
@@ -238,7 +250,7 @@ class MadeAhead {
 // Writes `entries` as consecutive runs of the original and new entries.
 void writeRuns(Writer& writer, const Layout& layout, const std::vector<OutEntry>& entries,
                int level) {
-  MadeAhead ahead(entries, level);
+  MadeAhead ahead(entries, layout, level);
   // The central directory: the original's records of the entries copied, a record and a name
   // for each new one.
   size_t centralBytes = 0, count = 0;

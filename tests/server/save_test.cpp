@@ -1,5 +1,9 @@
 // Saving replaces the file whole or not at all.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <linux/fiemap.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -175,6 +179,47 @@ TEST(DurableFile, FailingWriterLeavesTargetAndNoTemporary) {
   EXPECT_EQ(dir.list(), std::vector<std::string>{"a.bin"});
   replaceFileDurably(target, [](int fd) { ASSERT_EQ(::write(fd, "new", 3), 3); });
   EXPECT_EQ(test::readFile(target), "new");
+}
+
+// A file whose end is many small extents, as saving after every copy leaves it on a file system
+// that clones: a copy of its range has the same bytes whether the system clones or copies the
+// extents, here or in memory.
+TEST(DurableFile, CopyingARangeEndingInManyExtentsKeepsItsBytes) {
+  test::TempDir dir;
+  const std::string from = dir.file("from.bin"), to = dir.file("to.bin");
+  constexpr int kExtents = 100;
+  {
+    const int fd = ::open(from.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    std::string block(4096, '\0');
+    for (int i = 0; i < kExtents; ++i) {  // data, then a hole, a hundred times
+      std::fill(block.begin(), block.end(), static_cast<char>('a' + i % 26));
+      ASSERT_EQ(::pwrite(fd, block.data(), block.size(), off_t{8192} * i), 4096);
+    }
+    ASSERT_EQ(::fsync(fd), 0);
+    ::close(fd);
+  }
+  const std::string whole = test::readFile(from);
+  const int in = ::open(from.c_str(), O_RDONLY);
+  ASSERT_GE(in, 0);
+  std::vector<std::uint64_t> room((sizeof(fiemap) + (kExtents + 1) * sizeof(fiemap_extent)) / 8);
+  auto* map = reinterpret_cast<fiemap*>(room.data());
+  map->fm_length = whole.size();
+  map->fm_extent_count = kExtents + 1;
+  if (::ioctl(in, FS_IOC_FIEMAP, map) != 0 || map->fm_mapped_extents < 64) {
+    ::close(in);
+    GTEST_SKIP() << "this file system does not map a file's extents";
+  }
+  for (std::uint64_t at : {std::uint64_t{0}, std::uint64_t{5000}}) {
+    const int out = ::open(to.c_str(), O_CREAT | O_RDWR | O_TRUNC, 0600);
+    ASSERT_GE(out, 0);
+    ASSERT_EQ(::pwrite(out, whole.data(), at, 0), static_cast<ssize_t>(at));
+    ASSERT_EQ(::lseek(out, static_cast<off_t>(at), SEEK_SET), static_cast<off_t>(at));
+    copyFileRange(in, at, out, whole.size() - at);
+    ::close(out);
+    EXPECT_EQ(test::readFile(to), whole) << "from " << at;
+  }
+  ::close(in);
 }
 
 }  // namespace
