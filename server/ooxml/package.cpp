@@ -35,6 +35,25 @@ constexpr std::string_view kContentTypes = "[Content_Types].xml";
 
 bool equalsIgnoreCase(std::string_view a, std::string_view b) { return NoCaseEqual{}(a, b); }
 
+// The number in `name` between the folder and stem and the extension of `stem` (as kept in
+// highestNumbers_: "folder/stem", a line break, the extension), ignoring case; nothing when the
+// name is not of that stem or the number has more than nine digits.
+std::optional<long> numberAfterStem(std::string_view name, std::string_view stem) {
+  const size_t split = stem.find('\n');
+  const std::string_view prefix = stem.substr(0, split), suffix = stem.substr(split + 1);
+  if (name.size() <= prefix.size() + suffix.size()) return std::nullopt;
+  if (!equalsIgnoreCase(name.substr(0, prefix.size()), prefix) ||
+      !equalsIgnoreCase(name.substr(name.size() - suffix.size()), suffix))
+    return std::nullopt;
+  const std::string_view digits = name.substr(prefix.size(), name.size() - stem.size() + 1);
+  if (digits.size() > 9 ||
+      !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return std::nullopt;
+  long number = 0;
+  std::from_chars(digits.data(), digits.data() + digits.size(), number);
+  return number;
+}
+
 int hexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -201,6 +220,7 @@ Package::Package(std::string path, OpenedArchive opened)
 struct PackageIndex {
   std::vector<std::unique_ptr<Package::Entry>> entries;
   ByPartName<Package::Entry*> byName;
+  std::unordered_map<std::string, long> highestNumbers;
 };
 
 bool Package::adoptKeptIndex() {
@@ -209,6 +229,7 @@ bool Package::adoptKeptIndex() {
   layout_ = std::move(kept->layout);
   entries_ = std::move(kept->index->entries);
   byName_ = std::move(kept->index->byName);
+  highestNumbers_ = std::move(kept->index->highestNumbers);
   return true;
 }
 
@@ -267,6 +288,7 @@ void Package::keepIndex() {
   }
   index->entries = std::move(entries_);
   index->byName = std::move(byName_);
+  index->highestNumbers = std::move(highestNumbers_);
   kept.index = std::move(index);
   PartCache::instance().put(identity_, {}, std::move(kept));
 }
@@ -631,6 +653,9 @@ Package::Entry& Package::insert(const std::string& part) {
   Entry& ref = *entry;
   entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(pos), std::move(entry));
   byName_.emplace(ref.name, &ref);
+  for (auto& [stem, highest] : highestNumbers_)
+    if (const std::optional<long> number = numberAfterStem(ref.name, stem))
+      highest = std::max(highest, *number);
   return ref;
 }
 
@@ -768,21 +793,14 @@ void Package::remove(std::string_view part) {
 
 std::string Package::freshPartName(std::string_view dir, std::string_view stem,
                                    std::string_view ext, int minNumber) const {
-  const std::string prefix = lowerAscii(std::string(dir) + std::string(stem));
-  const std::string suffix = lowerAscii(ext);
-  long highest = minNumber - 1;
-  for (const auto& [key, entry] : byName_) {
-    if (key.size() <= prefix.size() + suffix.size()) continue;
-    if (!equalsIgnoreCase(key.substr(0, prefix.size()), prefix)) continue;
-    if (!equalsIgnoreCase(key.substr(key.size() - suffix.size()), suffix)) continue;
-    std::string_view digits(key.data() + prefix.size(), key.size() - prefix.size() - suffix.size());
-    if (digits.size() > 9 ||
-        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
-      continue;
-    long number = 0;
-    std::from_chars(digits.data(), digits.data() + digits.size(), number);  // nine digits at most
-    highest = std::max(highest, number);
+  const std::string key = lowerAscii(std::string(dir) + std::string(stem)) + '\n' + lowerAscii(ext);
+  auto [at, added] = highestNumbers_.try_emplace(key, -1);
+  if (added) {
+    for (const auto& [name, entry] : byName_)
+      if (const std::optional<long> number = numberAfterStem(name, key))
+        at->second = std::max(at->second, *number);
   }
+  const long highest = std::max<long>(at->second, minNumber - 1);
   return std::string(dir) + std::string(stem) + std::to_string(highest + 1) + std::string(ext);
 }
 
@@ -1018,6 +1036,7 @@ void Package::adoptWrittenEntries(const std::vector<Entry*>& order) {
   // but the removed ones.
   for (auto& entry : entries_) {
     if (entry->state == State::Removed) {
+      highestNumbers_.clear();  // the largest number may have gone with the name
       byName_.erase(entry->name);
       entry.reset();
     } else {

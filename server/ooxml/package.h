@@ -211,6 +211,10 @@ class Package {
   FileIdentity identity_;
   std::vector<std::unique_ptr<Entry>> entries_;  // in ZIP order
   ByPartName<Entry*> byName_;
+  // The largest number after a stem among the names in byName_, by lower-case folder and stem,
+  // a line break, and lower-case extension: looked up once for a stem, then kept as names are
+  // added, so that naming a part does not read every name of a workbook of thousands of parts.
+  mutable std::unordered_map<std::string, long> highestNumbers_;
   bool modified_ = false;
   // The content types' Override elements by part name (without its leading slash), and the last
   // of them.
