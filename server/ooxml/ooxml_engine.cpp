@@ -143,7 +143,7 @@ void OoxmlEngine::load() {
         s.kind = SheetKind::Dialogsheet;
       } else if (kind == RelKind::Macrosheet) {
         s.kind = SheetKind::Macrosheet;
-      } else if (!s.part.empty() && pkg_.has(s.part)) {
+      } else if (!s.part.empty()) {  // the name of a part present
         s.kindKnown = false;
       }
     }
@@ -294,6 +294,8 @@ void OoxmlEngine::dropCalcChain() {
   if (calcChainDropped_) return;
   calcChainDropped_ = true;
   if (!pkg_.has(workbookRels_)) return;
+  // Asking for the tree would let go of the relationships read.
+  if (!pkg_.relationships(workbookPart_).firstOfKind(RelKind::CalcChain)) return;
   // The calculation chain lists formula cells; a spreadsheet application rebuilds it when it is
   // absent, which is simpler and safer than extending it for every copy.
   pugi::xml_node rels = pkg_.xml(workbookRels_).document_element();
@@ -331,13 +333,14 @@ long long OoxmlEngine::checkCopyAllowed(SheetId sourceId) {
 }
 
 std::string OoxmlEngine::linkSheetPart(const SheetInfo& source, const std::string& part) {
-  const Relationships links = pkg_.relationships(workbookPart_);
-  pugi::xml_node rels = pkg_.xml(workbookRels_).document_element();
-  const Relationship* sourceLink = links.byId(relIdAttribute(source.node).value());
-  const std::string rid = addRelationship(rels, sourceLink ? sourceLink->type : std::string(),
-                                          relativeTarget(workbookPart_, part));
-  pkg_.markDirty(workbookRels_);
-  return rid;
+  std::string type;
+  {
+    // Let go before adding, or the package would have to copy what it keeps.
+    const Relationships links = pkg_.relationships(workbookPart_);
+    if (const Relationship* sourceLink = links.byId(relIdAttribute(source.node).value()))
+      type = sourceLink->type;
+  }
+  return pkg_.addRelationship(workbookRels_, type, relativeTarget(workbookPart_, part));
 }
 
 void OoxmlEngine::updateWorkbookForCopy(int sourcePosition, int position,

@@ -135,6 +135,15 @@ std::string resolveTarget(std::string_view source, std::string_view target) {
   std::string decoded = percentDecode(target);
   std::string joined =
       (!decoded.empty() && decoded[0] == '/') ? decoded.substr(1) : partDir(source) + decoded;
+  // Most targets name a part plainly, with nothing to take out.
+  bool plain = !joined.empty();
+  for (size_t start = 0; plain && start <= joined.size();) {
+    const size_t slash = std::min(joined.find('/', start), joined.size());
+    const std::string_view seg(joined.data() + start, slash - start);
+    plain = !seg.empty() && seg != "." && seg != "..";
+    start = slash + 1;
+  }
+  if (plain) return joined;
   std::vector<std::string_view> out;
   for (std::string_view seg : splitPath(joined)) {
     if (seg.empty() || seg == ".") continue;
@@ -177,17 +186,27 @@ std::string_view localName(const char* qualifiedName) {
 std::string_view namespaceOf(pugi::xml_node node, const char* qualifiedName, bool isAttribute) {
   std::string_view name(qualifiedName);
   auto colon = name.find(':');
-  std::string declaration;
+  std::string_view declaration = "xmlns";
+  // Asked for every element and attribute of some parts: the declaration's name is made in
+  // place.
+  char room[64] = "xmlns:";
+  std::string longer;
   if (colon == std::string_view::npos) {
     if (isAttribute) return {};
-    declaration = "xmlns";
   } else {
     std::string_view prefix = name.substr(0, colon);
     if (prefix == "xml") return "http://www.w3.org/XML/1998/namespace";
-    declaration = "xmlns:" + std::string(prefix);
+    if (prefix.size() + 7 <= sizeof room) {
+      prefix.copy(room + 6, prefix.size());
+      room[6 + prefix.size()] = '\0';
+      declaration = room;
+    } else {
+      longer = "xmlns:" + std::string(prefix);
+      declaration = longer;
+    }
   }
   for (pugi::xml_node n = node; n && n.type() == pugi::node_element; n = n.parent()) {
-    if (pugi::xml_attribute a = n.attribute(declaration.c_str())) return a.value();
+    if (pugi::xml_attribute a = n.attribute(declaration.data())) return a.value();
   }
   return {};
 }
@@ -322,6 +341,11 @@ void Package::keepParts() {
       part.weight = part.text.size();
     } else {
       continue;
+    }
+    if (auto rels = relsMemo_.find(lowerAscii(e.name)); rels != relsMemo_.end()) {
+      part.weight += rels->second.all().size() * (sizeof(Relationship) + 96);
+      part.relationships = std::move(rels->second);
+      relsMemo_.erase(rels);
     }
     if (auto memos = memos_.find(lowerAscii(e.name)); memos != memos_.end()) {
       for (const auto& [key, value] : memos->second) part.weight += key.size() + value->size();
@@ -511,9 +535,10 @@ void Package::forgetRelationships(std::string_view part) {
 }
 
 pugi::xml_document& Package::xml(std::string_view part) {
+  pugi::xml_document& doc = parsed(part);
   // Whoever asks for the tree may change it.
   forgetRelationships(part);
-  return parsed(part);
+  return doc;
 }
 
 pugi::xml_document& Package::parsed(std::string_view part) {
@@ -574,6 +599,8 @@ void Package::adoptKept(Entry& e) {
   std::optional<CachedPart> cached = PartCache::instance().take(identity_, lowerAscii(e.name));
   if (!cached) return;
   if (!cached->memos.empty()) memos_[lowerAscii(e.name)] = std::move(cached->memos);
+  if (cached->relationships)
+    relsMemo_.insert_or_assign(lowerAscii(e.name), std::move(*cached->relationships));
   if (cached->doc) {
     e.data().doc = std::move(cached->doc);
     e.data().gap = std::move(cached->gap);
@@ -809,9 +836,27 @@ Relationships Package::relationships(std::string_view part) {
   if (!has(rels)) return {};
   std::string key = lowerAscii(rels);
   if (auto kept = relsMemo_.find(key); kept != relsMemo_.end()) return kept->second;
-  Relationships read(parsed(rels).document_element());
+  pugi::xml_node root = parsed(rels).document_element();
+  // An earlier instance may have left them with the part.
+  if (auto kept = relsMemo_.find(key); kept != relsMemo_.end()) return kept->second;
+  Relationships read(root);
   relsMemo_.emplace(std::move(key), read);
   return read;
+}
+
+std::string Package::addRelationship(std::string_view relsPart, std::string_view type,
+                                     std::string_view target) {
+  pugi::xml_node root = parsed(relsPart).document_element();
+  const std::string id = ooxml::addRelationship(root, type, target);
+  const std::string key = lowerAscii(relsPart);
+  std::optional<Relationships> kept;
+  if (auto it = relsMemo_.find(key); it != relsMemo_.end()) kept = std::move(it->second);
+  markDirty(relsPart);
+  if (kept) {
+    kept->append(root.last_child());
+    relsMemo_.insert_or_assign(key, std::move(*kept));
+  }
+  return id;
 }
 
 void Package::indexContentTypes() {

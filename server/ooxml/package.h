@@ -110,8 +110,12 @@ class Package {
                             int minNumber = 1) const;
 
   // Relationships of `part` (empty when it has none); read once and kept until the .rels part's
-  // tree is asked for or its part changed.
+  // tree is asked for or its part changed, and passed on with the part to the next instance.
   Relationships relationships(std::string_view part);
+  // Adds an internal relationship to the .rels part `relsPart` and returns its id. What was
+  // read of the part's relationships is kept, with the new one.
+  std::string addRelationship(std::string_view relsPart, std::string_view type,
+                              std::string_view target);
 
   // The file as last opened or saved.
   const FileIdentity& identity() const { return identity_; }

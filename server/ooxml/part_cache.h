@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include "server/durable_file.h"
+#include "server/ooxml/relationships.h"
 #include "server/zip/raw_copy.h"
 
 namespace orv::ooxml {
@@ -54,6 +55,8 @@ struct CachedPart {
   pugi::xml_node lastOverride;
   std::unordered_map<std::string, pugi::xml_node> defaults;
   PartMemos memos;
+  // For a .rels part: its relationships, when an instance read them.
+  std::optional<Relationships> relationships;
 };
 
 // What instances of this process read and wrote of a workbook, kept for the next instance that

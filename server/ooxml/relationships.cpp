@@ -63,8 +63,15 @@ Relationships Relationships::parse(std::string_view text) {
   return Relationships(doc.document_element());
 }
 
+void Relationships::append(pugi::xml_node r) {
+  if (!isRelationship(r)) return;
+  if (data_.use_count() > 1) data_ = std::make_shared<Data>(*data_);
+  data_->list.push_back(relationshipOf(r));
+  data_->byId.emplace(data_->list.back().id, data_->list.size() - 1);
+}
+
 const Relationship* Relationships::byId(std::string_view id) const {
-  const auto found = data_->byId.find(std::string(id));
+  const auto found = data_->byId.find(id);
   return found == data_->byId.end() ? nullptr : &data_->list[found->second];
 }
 

@@ -60,14 +60,24 @@ class Relationships {
   const Relationship* byId(std::string_view id) const;
   const Relationship* firstOfKind(RelKind kind) const;
 
+  // Takes in the <Relationship> element `r`, just appended to the part these were read from.
+  // Copies handed out before keep what they held.
+  void append(pugi::xml_node r);
+
  private:
+  struct IdHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const noexcept {
+      return std::hash<std::string_view>{}(s);
+    }
+  };
   struct Data {
     std::vector<Relationship> list;
     // Positions in list by id, the first of each id: a workbook part can have thousands.
-    std::unordered_map<std::string, size_t> byId;
+    std::unordered_map<std::string, size_t, IdHash, std::equal_to<>> byId;
   };
   // Shared between copies, which are cheap: the package hands out the ones it keeps.
-  std::shared_ptr<const Data> data_ = std::make_shared<const Data>();
+  std::shared_ptr<Data> data_ = std::make_shared<Data>();
 };
 
 // Editing a parsed .rels part in place (its root element), keeping the prefix it is written
