@@ -328,6 +328,7 @@ void Package::keepParts() {
       part.gap = e.data().gap;
       part.textSize = e.weight;
       part.weight = xmlPartCost(e.weight, 0, 0);
+      if ((part.trail = std::move(e.data().trail))) part.weight += part.trail->packed.size();
       // The index of the content types points into their tree, and goes with it.
       if (typesIndexed_ && equalsIgnoreCase(e.name, kContentTypes)) {
         part.typesIndexed = true;
@@ -604,6 +605,7 @@ void Package::adoptKept(Entry& e) {
   if (cached->doc) {
     e.data().doc = std::move(cached->doc);
     e.data().gap = std::move(cached->gap);
+    e.data().trail = std::move(cached->trail);
     e.weight = cached->textSize;
     e.state = State::Xml;
     std::string().swap(e.data().bytes);
@@ -1007,6 +1009,12 @@ std::vector<zip::OutEntry> Package::outEntries(const std::vector<Entry*>& order)
         e.weight = text.size();
         return text;
       };
+      // A part of the file saved again (the workbook part, the content types) mostly repeats
+      // what the last save wrote of it.
+      if (e.index >= 0) {
+        if (!e.data().trail) e.data().trail = std::make_unique<zip::DeflateTrail>();
+        o.trail = e.data().trail.get();
+      }
     }
     out.push_back(std::move(o));
   }

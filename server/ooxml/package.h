@@ -157,6 +157,8 @@ class Package {
     std::string bytes;
     std::string gap;                       // between the declaration and the root, when parsed
     std::function<std::string()> produce;  // for Lazy
+    // How the part was deflated when last saved, for a part saved again.
+    std::unique_ptr<zip::DeflateTrail> trail;
   };
   struct Entry {
     std::string name;

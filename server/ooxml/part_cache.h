@@ -55,6 +55,8 @@ struct CachedPart {
   pugi::xml_node lastOverride;
   std::unordered_map<std::string, pugi::xml_node> defaults;
   PartMemos memos;
+  // How the part was deflated, for a tree saved again.
+  std::unique_ptr<zip::DeflateTrail> trail;
   // For a .rels part: its relationships, when an instance read them.
   std::optional<Relationships> relationships;
 };

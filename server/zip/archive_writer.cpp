@@ -204,13 +204,18 @@ class MadeAhead {
       worker_ = std::async(std::launch::async, [this, &entries, level] {
         size_t held = 0;
         for (size_t k = 0; k < picked_.size() && held < kAheadBytes; ++k) {
-          const std::string text = entries[picked_[k]].produce();
+          const OutEntry& e = entries[picked_[k]];
+          const std::string text = e.produce();
           PackedData& made = made_[k].data;
-          made.crc = crcOf(text);
-          made.plainSize = text.size();
-          made_[k].packed = deflateRaw(text, level);
-          made.bytes = made_[k].packed;
-          made.size = made_[k].packed.size();
+          if (e.trail) {
+            made = deflateAlong(text, *e.trail, level);
+          } else {
+            made.crc = crcOf(text);
+            made.plainSize = text.size();
+            made_[k].packed = deflateRaw(text, level);
+            made.bytes = made_[k].packed;
+            made.size = made_[k].packed.size();
+          }
           made_[k].ready = true;
           held += made.size;
         }
@@ -286,6 +291,8 @@ void writeRuns(Writer& writer, const Layout& layout, const std::vector<OutEntry>
       writer.addPacked(e.name, *e.packed);
     } else if (const PackedData* made = e.produce ? ahead.take(i) : nullptr) {
       writer.addPacked(e.name, *made);
+    } else if (e.produce && e.trail && e.compression == Compression::Deflate) {
+      writer.addPacked(e.name, deflateAlong(e.produce(), *e.trail, level));
     } else if (e.produce) {
       writer.add(e.name, e.produce(), e.compression);
     } else {

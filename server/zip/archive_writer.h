@@ -31,6 +31,9 @@ struct OutEntry {
   // A new entry deflated beforehand: written as it lies where the raw writer can, and made by
   // `produce` for libzip.
   const PackedData* packed = nullptr;
+  // For a produced entry deflated the last time it was saved: how, to take up what did not
+  // change.
+  DeflateTrail* trail = nullptr;
   std::uint32_t run = 1;  // ZIP without ZIP64 records holds at most 65,535 entries
   Compression compression = Compression::Deflate;
 };

@@ -450,6 +450,108 @@ DeflatedPiece joinPieces(const std::vector<const DeflatedPiece*>& pieces) {
   return whole;
 }
 
+namespace {
+
+// Where the text of a growing part is marked: this far before its end, and at every multiple of
+// kMarkEvery.
+constexpr std::uint64_t kMarkBeforeEnd[] = {128 << 10, 16 << 10, 2 << 10, 256, 32};
+constexpr std::uint64_t kMarkEvery = 256 << 10;
+constexpr size_t kHistory = 32 << 10;
+
+}  // namespace
+
+PackedData deflateAlong(std::string_view text, DeflateTrail& trail, int level) {
+  // The longest run of marks the text still matches, checked by two sums over its bytes.
+  std::vector<DeflateTrail::Mark> kept;
+  std::uint32_t crc = 0, adler = static_cast<std::uint32_t>(adler32(0, nullptr, 0));
+  std::uint64_t at = 0;
+  for (const DeflateTrail::Mark& mark : trail.marks) {
+    if (mark.at > text.size() || mark.at < at || mark.packedAt > trail.packed.size()) break;
+    const std::string_view more = text.substr(at, mark.at - at);
+    const std::uint32_t nextCrc = libdeflate_crc32(crc, more.data(), more.size());
+    const std::uint32_t nextAdler = static_cast<std::uint32_t>(
+        adler32_z(adler, reinterpret_cast<const Bytef*>(more.data()), more.size()));
+    if (nextCrc != mark.crc || nextAdler != mark.adler) break;
+    crc = nextCrc;
+    adler = nextAdler;
+    at = mark.at;
+    kept.push_back(mark);
+  }
+  // Each save's blocks are small and deflated apart, a little larger than one stream would be:
+  // once the text has grown by a quarter since it was last deflated whole, it is again. Over
+  // many saves, that costs about five times deflating the last text whole.
+  if (!kept.empty() && text.size() * 4 >= trail.wholePlain * 5) {
+    kept.clear();
+    crc = 0;
+    adler = static_cast<std::uint32_t>(adler32(0, nullptr, 0));
+    at = 0;
+  }
+  std::string packed = kept.empty() ? std::string() : trail.packed.substr(0, kept.back().packedAt);
+  trail.marks.clear();
+  trail.packed.clear();
+
+  const bool reused = at > 0;
+  std::vector<std::uint64_t> stops;
+  for (std::uint64_t every = (at / kMarkEvery + 1) * kMarkEvery; every < text.size();
+       every += kMarkEvery)
+    stops.push_back(every);
+  for (std::uint64_t before : kMarkBeforeEnd)
+    if (text.size() > before && text.size() - before > at) stops.push_back(text.size() - before);
+  std::sort(stops.begin(), stops.end());
+  stops.erase(std::unique(stops.begin(), stops.end()), stops.end());
+  stops.push_back(text.size());
+
+  // What follows a mark is short: it is worth the effort of the usual level.
+  z_stream z{};
+  if (deflateInit2(&z, at > 0 ? std::max(level, Z_DEFAULT_COMPRESSION) : level, Z_DEFLATED, -15, 8,
+                   Z_DEFAULT_STRATEGY) != Z_OK)
+    throw std::bad_alloc();
+  struct End {
+    z_stream* z;
+    ~End() { deflateEnd(z); }
+  } end{&z};
+  if (at > 0) {
+    const size_t from = at > kHistory ? static_cast<size_t>(at) - kHistory : 0;
+    deflateSetDictionary(&z, reinterpret_cast<const Bytef*>(text.data() + from),
+                         static_cast<uInt>(at - from));
+  }
+  packed.reserve(packed.size() + (text.size() - at) / 6 + 4096);
+  for (const std::uint64_t stop : stops) {
+    const std::string_view piece = text.substr(at, stop - at);
+    const bool last = stop == text.size();
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(piece.data()));
+    z.avail_in = static_cast<uInt>(piece.size());  // a part is under 4 GB
+    do {
+      if (packed.capacity() - packed.size() < 256) packed.reserve(packed.capacity() * 2 + 256);
+      const size_t used = packed.size();
+      packed.resize(packed.capacity());
+      z.next_out = reinterpret_cast<Bytef*>(packed.data() + used);
+      z.avail_out = static_cast<uInt>(std::min<size_t>(packed.size() - used, 1u << 30));
+      const uInt room = z.avail_out;
+      const int status = deflate(&z, last ? Z_FINISH : Z_SYNC_FLUSH);
+      packed.resize(used + (room - z.avail_out));
+      if (status == Z_STREAM_END) break;
+      if (status != Z_OK && status != Z_BUF_ERROR) throw std::bad_alloc();
+    } while (z.avail_out == 0 || z.avail_in != 0);
+    crc = libdeflate_crc32(crc, piece.data(), piece.size());
+    adler = static_cast<std::uint32_t>(
+        adler32_z(adler, reinterpret_cast<const Bytef*>(piece.data()), piece.size()));
+    at = stop;
+    if (!last) kept.push_back({stop, crc, adler, packed.size()});
+  }
+  // Of the marks of earlier saves, those far from the end serve only at every 256 KB.
+  for (size_t i = 0; i < kept.size(); ++i)
+    if (kept[i].at % kMarkEvery == 0 || i + 8 >= kept.size()) trail.marks.push_back(kept[i]);
+  trail.packed = std::move(packed);
+  if (!reused) trail.wholePlain = text.size();
+  PackedData result;
+  result.crc = crc;
+  result.plainSize = text.size();
+  result.bytes = trail.packed;
+  result.size = trail.packed.size();
+  return result;
+}
+
 void Writer::add(std::string_view name, std::string_view data, Compression compression) {
   if (data.size() >= kMax32 || name.size() > 0xFFFF || count_ + 1 >= kMaxEntries)
     throw Unsupported{};

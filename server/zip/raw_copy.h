@@ -106,6 +106,27 @@ class PieceDeflater {
 // bytes as a ZIP entry stores them, with the CRC and size of the whole text.
 DeflatedPiece joinPieces(const std::vector<const DeflatedPiece*>& pieces);
 
+// A part saved again and again that grows near its end (the workbook part, its relationships,
+// the content types, one entry more for each copy) as last deflated: one stream, its blocks
+// ended at marks near the end of the text and every 256 KB. The next text that begins as this
+// one did up to a mark takes the stream up to that mark as it is and deflates only the rest,
+// with the 32 KB before the mark as its history, as one stream would have.
+struct DeflateTrail {
+  struct Mark {
+    std::uint64_t at = 0;  // in the text
+    std::uint32_t crc = 0;  // of the text up to `at`
+    std::uint32_t adler = 0;  // a second check of the same bytes
+    size_t packedAt = 0;  // the end of the block ended there
+  };
+  std::vector<Mark> marks;  // in order
+  std::string packed;       // the whole stream last made
+  std::uint64_t wholePlain = 0;  // the text's size when it was last deflated whole
+};
+
+// `text` deflated at `level` as ZIP stores it, taking up what of `trail` it begins with; the
+// trail then describes `text`. PackedData::bytes views trail.packed. Throws std::bad_alloc.
+PackedData deflateAlong(std::string_view text, DeflateTrail& trail, int level);
+
 class Writer {
  public:
   struct Unsupported {};

@@ -308,5 +308,34 @@ TEST(DeflatedPieces, JoinIntoTheWholeText) {
   EXPECT_EQ(zip::inflateRaw(whole.packed, text.size()), text);
 }
 
+// A part saved again and again: each text is deflated whole, whether it begins as the last one
+// did (then only the rest is deflated), was changed early, changed without changing length, or
+// shrank; the stream taken up is that of the text before, never of a different one.
+TEST(DeflateTrail, EveryTextInflatesToItselfWhateverChanged) {
+  std::string grown = "<Types>";
+  for (int i = 0; i < 4000; ++i) grown += "<Override PartName=\"/xl/s" + std::to_string(i) + "\"/>";
+  const std::string closed = grown + "</Types>";
+  std::string early = closed;
+  early[10] = 'X';
+  std::string sameLength = closed;
+  sameLength[sameLength.size() - 40] ^= 1;
+  const std::vector<std::string> texts{closed.substr(0, 1000) + "</Types>",
+                                       closed,
+                                       grown + "<Override PartName=\"/xl/new\"/></Types>",
+                                       early,
+                                       closed,
+                                       sameLength,
+                                       closed.substr(0, 50'000),
+                                       std::string(),
+                                       closed};
+  zip::DeflateTrail trail;
+  for (size_t i = 0; i < texts.size(); ++i) {
+    const zip::PackedData packed = zip::deflateAlong(texts[i], trail, 1);
+    EXPECT_EQ(packed.crc, zip::crcOf(texts[i])) << i;
+    EXPECT_EQ(packed.plainSize, texts[i].size()) << i;
+    EXPECT_EQ(zip::inflateRaw(packed.bytes, texts[i].size()), texts[i]) << i;
+  }
+}
+
 }  // namespace
 }  // namespace orv
