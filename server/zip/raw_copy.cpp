@@ -501,9 +501,11 @@ PackedData deflateAlong(std::string_view text, DeflateTrail& trail, int level) {
   stops.erase(std::unique(stops.begin(), stops.end()), stops.end());
   stops.push_back(text.size());
 
-  // What follows a mark is short: it is worth the effort of the usual level.
+  // What follows a mark is short: it is worth the effort of the usual level. A smaller hash
+  // table than zlib's usual halves what the stream holds, which a save's peak would feel.
   z_stream z{};
-  if (deflateInit2(&z, at > 0 ? std::max(level, Z_DEFAULT_COMPRESSION) : level, Z_DEFLATED, -15, 8,
+  constexpr int kUsualLevel = 6;
+  if (deflateInit2(&z, at > 0 ? std::max(level, kUsualLevel) : level, Z_DEFLATED, -15, 5,
                    Z_DEFAULT_STRATEGY) != Z_OK)
     throw std::bad_alloc();
   struct End {
