@@ -413,6 +413,7 @@ namespace {
 // Returns where cloning stops: `to` when nothing is worth copying.
 constexpr std::uint64_t kCoalesceBytes = 4 << 20;
 constexpr unsigned kCoalesceCount = 64;
+constexpr std::uint64_t kSmallExtent = 16 << 10;
 
 std::uint64_t cloneEnd(int in, std::uint64_t from, std::uint64_t to) {
 #ifdef FS_IOC_FIEMAP
@@ -437,7 +438,11 @@ std::uint64_t cloneEnd(int in, std::uint64_t from, std::uint64_t to) {
     start = e.fe_logical;
     ++count;
   }
-  return count >= kCoalesceCount ? start : to;
+  // Copying costs what it writes: only extents of a few blocks each, or a tail that is small
+  // beside the range.
+  const std::uint64_t bytes = to - start;
+  const bool worth = bytes <= kSmallExtent * count || bytes * 4 <= to - from;
+  return count >= kCoalesceCount && worth ? start : to;
 #else
   (void)in;
   (void)from;
