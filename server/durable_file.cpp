@@ -414,6 +414,7 @@ namespace {
 constexpr std::uint64_t kCoalesceBytes = 4 << 20;
 constexpr unsigned kCoalesceCount = 64;
 constexpr std::uint64_t kSmallExtent = 16 << 10;
+constexpr std::uint64_t kCheap = 256 << 10;  // copied sooner
 
 std::uint64_t cloneEnd(int in, std::uint64_t from, std::uint64_t to) {
 #ifdef FS_IOC_FIEMAP
@@ -442,7 +443,8 @@ std::uint64_t cloneEnd(int in, std::uint64_t from, std::uint64_t to) {
   // beside the range.
   const std::uint64_t bytes = to - start;
   const bool worth = bytes <= kSmallExtent * count || bytes * 4 <= to - from;
-  return count >= kCoalesceCount && worth ? start : to;
+  const bool many = count >= kCoalesceCount || (count >= kCoalesceCount / 4 && bytes <= kCheap);
+  return many && worth ? start : to;
 #else
   (void)in;
   (void)from;

@@ -287,6 +287,7 @@ void writeRuns(Writer& writer, const Layout& layout, const std::vector<OutEntry>
       continue;
     }
     flush();
+    if (i + 1 == entries.size()) writer.lastEntryNext();
     if (e.packed) {
       writer.addPacked(e.name, *e.packed);
     } else if (const PackedData* made = e.produce ? ahead.take(i) : nullptr) {

@@ -249,6 +249,7 @@ std::optional<Layout> readLayout(int fd, std::uint64_t size) {
   if (!directory) return std::nullopt;
   Layout layout;
   layout.comment = std::move(directory->comment);
+  layout.centralAt = static_cast<std::uint32_t>(directory->at);  // under 4 GB without ZIP64
   std::vector<Expected> expected;
   if (!readCentralDirectory(fd, *directory, layout, expected)) return std::nullopt;
   if (!checkLocalHeaders(fd, size, directory->at, layout, expected)) return std::nullopt;
@@ -287,6 +288,9 @@ void Writer::copyRun(const Layout& layout, size_t first, size_t last) {
   const std::uint64_t from = layout.entries[first].start;
   const std::uint64_t to = layout.entries[last - 1].end;
   if (at_ + (to - from) > kMax32 || count_ + (last - first) >= kMaxEntries) throw Unsupported{};
+  // A run the file starts with, where the original starts with it, has its records as they
+  // were at the start of the central directory.
+  const bool repeats = central_.empty() && first == 0 && at_ == 0 && from == 0;
   for (size_t k = first; k < last; ++k) {
     const Entry& e = layout.entries[k];
     const size_t at = central_.size();
@@ -298,6 +302,13 @@ void Writer::copyRun(const Layout& layout, size_t first, size_t last) {
               e.centralLength});
   }
   count_ += last - first;
+  if (repeats && layout.entries[first].central == 0) {
+    size_t end = 0;
+    for (size_t k = first; k < last && layout.entries[k].central == end; ++k)
+      end += layout.entries[k].centralLength;
+    repeated_ = end;
+    originalCentralAt_ = layout.centralAt;
+  }
 
   copyFileRange(in_, from, out_, to - from);
   at_ += to - from;
@@ -569,7 +580,7 @@ void Writer::add(std::string_view name, std::string_view data, Compression compr
 void Writer::addPacked(std::string_view name, const PackedData& packed) {
   if (packed.plainSize >= kMax32 || name.size() > 0xFFFF || count_ + 1 >= kMaxEntries)
     throw Unsupported{};
-  size_t padding = 0;
+  size_t padding = endPadding(name, packed.size);
   if (packed.fd < 0 && packed.alignToSame && packed.sameLength >= kAlignBlock) {
     // An extra field of an unknown kind, which readers skip: its 4-byte head and zeros.
     const std::uint64_t dataAt = at_ + kLocalSize + name.size() + 4;
@@ -590,9 +601,20 @@ void Writer::addPacked(std::string_view name, const PackedData& packed) {
   at_ += packed.size;
 }
 
+void Writer::lastEntryNext() { alignEnd_ = true; }
+
+size_t Writer::endPadding(std::string_view name, std::uint64_t packedSize) {
+  // Worth up to a block of padding only for a directory that repeats more than that.
+  if (!alignEnd_ || repeated_ < 4 * kAlignBlock) return 0;
+  alignEnd_ = false;
+  const std::uint64_t end = at_ + kLocalSize + name.size() + 4 + packedSize;
+  return 4 + static_cast<size_t>((originalCentralAt_ + kAlignBlock - end % kAlignBlock) %
+                                 kAlignBlock);
+}
+
 void Writer::writeEntry(std::string_view name, std::string_view packed, std::uint16_t method,
                         std::uint32_t crc, std::uint64_t plainSize) {
-  writeHeader(name, packed.size(), method, crc, plainSize);
+  writeHeader(name, packed.size(), method, crc, plainSize, endPadding(name, packed.size()));
   put(packed.data(), packed.size());
 }
 
@@ -662,9 +684,14 @@ void Writer::finish(std::string_view comment) {
   put32(end, centralAt);
   put16(end, comment.size());
   end += comment;
-  put(central_.data(), central_.size());
+  if (repeated_ > 0) {
+    copyFileRange(in_, originalCentralAt_, out_, repeated_);
+    at_ += repeated_;
+  }
+  put(central_.data() + repeated_, central_.size() - repeated_);
   put(end.data(), end.size());
   written_.central = std::move(central_);
+  written_.centralAt = static_cast<std::uint32_t>(centralAt);
   written_.comment = std::string(comment);
 }
 

@@ -28,6 +28,7 @@ struct Entry {
 struct Layout {
   std::vector<Entry> entries;  // in central directory order (libzip's index order)
   std::string central;         // the central directory as stored
+  std::uint32_t centralAt = 0;  // where it lies in the file
   std::string comment;         // the archive comment as stored
 
   // The name as stored, raw bytes.
@@ -139,6 +140,10 @@ class Writer {
            Compression compression = Compression::Deflate);
   // Writes a new entry deflated beforehand.
   void addPacked(std::string_view name, const PackedData& packed);
+  // The next entry written is the last: its local header is padded so that the central directory
+  // after it starts at the same offset within a file system block as the original's did, when
+  // much of the directory repeats the original's.
+  void lastEntryNext();
   // Central directory and end record.
   void finish(std::string_view comment);
   // Room for the central directory of `entries` entries, `centralBytes` long.
@@ -149,6 +154,8 @@ class Writer {
 
  private:
   void put(const void* data, size_t length);
+  // The padding of the last entry's local header that lastEntryNext() asked for, or 0.
+  size_t endPadding(std::string_view name, std::uint64_t packedSize);
   // The local header and data of a new entry, and its record in the central directory.
   void writeEntry(std::string_view name, std::string_view packed, std::uint16_t method,
                   std::uint32_t crc, std::uint64_t plainSize);
@@ -162,6 +169,12 @@ class Writer {
   std::uint16_t dosTime_ = 0;
   std::uint16_t dosDate_ = 0;
   std::string central_;
+  // How many of the first bytes of central_ repeat the original's central directory at
+  // `originalCentralAt_`: they are copied from there, which a file system that clones extents
+  // does without writing them again.
+  size_t repeated_ = 0;
+  std::uint64_t originalCentralAt_ = 0;
+  bool alignEnd_ = false;
   std::uint64_t count_ = 0;
   Layout written_;
 };

@@ -115,6 +115,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Book{"rich", test::writeRichWorkbook},
         Book{"plain_many", [](const std::string& p) { test::writePlainWorkbook(p, 40); }},
+        // A central directory long enough to be copied from the last save's.
+        Book{"plain_hundreds", [](const std::string& p) { test::writePlainWorkbook(p, 400); }},
         Book{"macro",
              [](const std::string& p) {
                test::writeMacroWorkbook(
