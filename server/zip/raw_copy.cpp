@@ -472,6 +472,19 @@ constexpr size_t kHistory = 32 << 10;
 }  // namespace
 
 PackedData deflateAlong(std::string_view text, DeflateTrail& trail, int level) {
+  PackedData result;
+  result.plainSize = text.size();
+  // A part saved once (a run that saves at the end) gains nothing from marks: the faster
+  // compressor deflates it whole, and marks are made from the second save on.
+  if (!trail.savedBefore) {
+    trail.savedBefore = true;
+    trail.marks.clear();
+    trail.packed = deflateRaw(text, level);
+    result.crc = crcOf(text);
+    result.bytes = trail.packed;
+    result.size = trail.packed.size();
+    return result;
+  }
   // The longest run of marks the text still matches, checked by two sums over its bytes.
   std::vector<DeflateTrail::Mark> kept;
   std::uint32_t crc = 0, adler = static_cast<std::uint32_t>(adler32(0, nullptr, 0));
@@ -557,9 +570,7 @@ PackedData deflateAlong(std::string_view text, DeflateTrail& trail, int level) {
     if (kept[i].at % kMarkEvery == 0 || i + 8 >= kept.size()) trail.marks.push_back(kept[i]);
   trail.packed = std::move(packed);
   if (!reused) trail.wholePlain = text.size();
-  PackedData result;
   result.crc = crc;
-  result.plainSize = text.size();
   result.bytes = trail.packed;
   result.size = trail.packed.size();
   return result;

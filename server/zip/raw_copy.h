@@ -122,6 +122,7 @@ struct DeflateTrail {
   std::vector<Mark> marks;  // in order
   std::string packed;       // the whole stream last made
   std::uint64_t wholePlain = 0;  // the text's size when it was last deflated whole
+  bool savedBefore = false;
 };
 
 // `text` deflated at `level` as ZIP stores it, taking up what of `trail` it begins with; the
