@@ -408,9 +408,10 @@ namespace {
 // A file saved many times over the prefix the saves share is, on a file system that clones,
 // a chain of extents, one a save, and a clone costs the file system a transaction an extent:
 // after a thousand saves, that was most of a save's time. Where the range ends in many extents
-// within its last few megabytes, those are copied through memory instead, into one new extent.
-// Some saves write up to that much more, and a clone stays some dozens of extents long.
-// Returns where cloning stops: `to` when nothing is worth copying.
+// within its last few megabytes, and they are small or few megabytes beside the range, those are
+// copied through memory instead, into one new extent. Some saves write that much more, and a
+// clone stays some dozens of extents long. Returns where cloning stops: `to` when nothing is
+// worth copying.
 constexpr std::uint64_t kCoalesceBytes = 4 << 20;
 constexpr unsigned kCoalesceCount = 64;
 constexpr std::uint64_t kSmallExtent = 16 << 10;
@@ -489,7 +490,9 @@ void copyFileRange(int in, std::uint64_t inAt, int out, std::uint64_t length) {
       }
       throw std::system_error(done < 0 ? errno : EIO, std::generic_category());
     }
-    buffer.resize(static_cast<size_t>(std::min<std::uint64_t>(left(), 1 << 20)));
+    // In pieces of 64 KB: the extents copied this way may come to megabytes, and a buffer of
+    // their size would be held as long as the process lives.
+    buffer.resize(static_cast<size_t>(std::min<std::uint64_t>(left(), 64 << 10)));
     const ssize_t got = ::pread(in, buffer.data(), buffer.size(), at);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) throw std::system_error(got < 0 ? errno : EIO, std::generic_category());
