@@ -592,16 +592,23 @@ void Writer::add(std::string_view name, std::string_view data, Compression compr
   writeEntry(name, packed, 8, crc, data.size());
 }
 
+namespace {
+
+// The padding of a local header (an extra field of an unknown kind, which readers skip: its
+// 4-byte head and zeros) that moves what would start at `at` without it to the same offset
+// within a block as `like`.
+size_t paddingToLieLike(std::uint64_t at, std::uint64_t like) {
+  return 4 + static_cast<size_t>((like + kAlignBlock - (at + 4) % kAlignBlock) % kAlignBlock);
+}
+
+}  // namespace
+
 void Writer::addPacked(std::string_view name, const PackedData& packed) {
   if (packed.plainSize >= kMax32 || name.size() > 0xFFFF || count_ + 1 >= kMaxEntries)
     throw Unsupported{};
   size_t padding = endPadding(name, packed.size);
-  if (packed.fd < 0 && packed.alignToSame && packed.sameLength >= kAlignBlock) {
-    // An extra field of an unknown kind, which readers skip: its 4-byte head and zeros.
-    const std::uint64_t dataAt = at_ + kLocalSize + name.size() + 4;
-    padding = 4 + static_cast<size_t>((packed.sameAt + kAlignBlock - dataAt % kAlignBlock) %
-                                      kAlignBlock);
-  }
+  if (packed.fd < 0 && packed.alignToSame && packed.sameLength >= kAlignBlock)
+    padding = paddingToLieLike(at_ + kLocalSize + name.size(), packed.sameAt);
   writeHeader(name, packed.size, 8, packed.crc, packed.plainSize, padding);
   if (packed.fd < 0) {
     const std::uint64_t same = std::min<std::uint64_t>(packed.sameLength, packed.bytes.size());
@@ -622,9 +629,7 @@ size_t Writer::endPadding(std::string_view name, std::uint64_t packedSize) {
   // Worth up to a block of padding only for a directory that repeats more than that.
   if (!alignEnd_ || repeated_ < 4 * kAlignBlock) return 0;
   alignEnd_ = false;
-  const std::uint64_t end = at_ + kLocalSize + name.size() + 4 + packedSize;
-  return 4 + static_cast<size_t>((originalCentralAt_ + kAlignBlock - end % kAlignBlock) %
-                                 kAlignBlock);
+  return paddingToLieLike(at_ + kLocalSize + name.size() + packedSize, originalCentralAt_);
 }
 
 void Writer::writeEntry(std::string_view name, std::string_view packed, std::uint16_t method,
