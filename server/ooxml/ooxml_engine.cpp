@@ -124,11 +124,18 @@ void OoxmlEngine::load() {
       !isOneOf(namespaceOf(workbook, workbook.name(), false), kMainNs))
     fail("the file is damaged (its workbook part is not a workbook).");
 
-  const Relationships rels = pkg_.relationships(workbookPart_);
+  readSheets(childNamed(workbook, "sheets"));
+  if (sheets_.empty()) fail("the file is damaged (its workbook lists no sheets).");
+  registerIds();
+}
 
-  pugi::xml_node sheets = childNamed(workbook, "sheets");
-  for (pugi::xml_node sheet : sheets.children()) {
-    if (localName(sheet.name()) != "sheet") continue;
+void OoxmlEngine::readSheets(pugi::xml_node sheets) {
+  std::vector<pugi::xml_node> nodes;
+  for (pugi::xml_node sheet : sheets.children())
+    if (localName(sheet.name()) == "sheet") nodes.push_back(sheet);
+  if (readSheetsKept(nodes)) return;
+  const Relationships rels = pkg_.relationships(workbookPart_);
+  for (pugi::xml_node sheet : nodes) {
     SheetInfo s;
     s.id = nextId_++;
     s.node = sheet;
@@ -150,8 +157,37 @@ void OoxmlEngine::load() {
     byId_.push_back(std::make_unique<SheetInfo>(s));
     sheets_.push_back(byId_.back().get());
   }
-  if (sheets_.empty()) fail("the file is damaged (its workbook lists no sheets).");
-  registerIds();
+}
+
+// A save leaves the sheets it knew with the workbook part it wrote, one record a sheet: its
+// kind, whether the kind is known, and its part, ended by a NUL (which no ZIP name holds). Finding
+// each sheet's relationship and part again cost a fresh instance, one for every copy when saving
+// after each, more than the copy did in a workbook of a thousand sheets.
+constexpr std::string_view kSheetsKept = "sheets";
+
+bool OoxmlEngine::readSheetsKept(const std::vector<pugi::xml_node>& nodes) {
+  const std::shared_ptr<const std::string> kept =
+      pkg_.memo(workbookPart_, std::string(kSheetsKept));
+  if (!kept) return false;
+  std::string_view rest = *kept;
+  std::vector<std::unique_ptr<SheetInfo>> read;
+  for (pugi::xml_node sheet : nodes) {
+    const size_t end = rest.find('\0');
+    if (end == std::string_view::npos || end < 2 || rest[0] < '0' || rest[0] > '3') return false;
+    auto s = std::make_unique<SheetInfo>();
+    s->id = static_cast<SheetId>(read.size() + 1);
+    s->node = sheet;
+    s->kind = static_cast<SheetKind>(rest[0] - '0');
+    s->kindKnown = rest[1] == '1';
+    s->part = rest.substr(2, end - 2);
+    rest.remove_prefix(end + 1);
+    read.push_back(std::move(s));
+  }
+  if (!rest.empty()) return false;
+  for (const auto& s : read) sheets_.push_back(s.get());
+  byId_ = std::move(read);
+  nextId_ = static_cast<SheetId>(byId_.size() + 1);
+  return true;
 }
 
 OoxmlEngine::~OoxmlEngine() = default;
@@ -500,6 +536,16 @@ std::vector<std::string> OoxmlEngine::takeNotices() {
 
 void OoxmlEngine::save() {
   pkg_.save();
+  // For the next instance that opens the file just written (readSheetsKept).
+  std::string kept;
+  for (const SheetInfo* s : sheets_) {
+    kept += static_cast<char>('0' + static_cast<int>(s->kind));
+    kept += s->kindKnown ? '1' : '0';
+    kept += s->part;
+    kept += '\0';
+  }
+  pkg_.setMemo(workbookPart_, std::string(kSheetsKept),
+               std::make_shared<const std::string>(std::move(kept)));
   // Saved copies are read back from the file if they are needed again.
   // Saving costs time in proportion to the file anyway; this pass is small beside it.
   for (const std::string& part : createdParts_) pkg_.release(part);

@@ -46,6 +46,10 @@ class OoxmlEngine : public Engine {
  private:
   // Reads the workbook part and its sheets from the package.
   void load();
+  // The sheets' parts and kinds, for the <sheet> elements in order: worked out from the
+  // workbook's relationships, or taken from what the instance that saved the file kept.
+  void readSheets(pugi::xml_node sheets);
+  bool readSheetsKept(const std::vector<pugi::xml_node>& nodes);
   struct SheetInfo {
     SheetId id = 0;
     std::string part;  // the sheet part, empty when its relationship is broken

@@ -490,14 +490,13 @@ PackedData deflateAlong(std::string_view text, DeflateTrail& trail, int level) {
   }
   // The longest run of marks the text still matches, checked by two sums over its bytes.
   std::vector<DeflateTrail::Mark> kept;
-  std::uint32_t crc = 0, adler = static_cast<std::uint32_t>(adler32(0, nullptr, 0));
+  std::uint32_t crc = 0, adler = 1;  // the sums of no bytes
   std::uint64_t at = 0;
   for (const DeflateTrail::Mark& mark : trail.marks) {
     if (mark.at > text.size() || mark.at < at || mark.packedAt > trail.packed.size()) break;
     const std::string_view more = text.substr(at, mark.at - at);
     const std::uint32_t nextCrc = libdeflate_crc32(crc, more.data(), more.size());
-    const std::uint32_t nextAdler = static_cast<std::uint32_t>(
-        adler32_z(adler, reinterpret_cast<const Bytef*>(more.data()), more.size()));
+    const std::uint32_t nextAdler = libdeflate_adler32(adler, more.data(), more.size());
     if (nextCrc != mark.crc || nextAdler != mark.adler) break;
     crc = nextCrc;
     adler = nextAdler;
@@ -510,7 +509,7 @@ PackedData deflateAlong(std::string_view text, DeflateTrail& trail, int level) {
   if (!kept.empty() && text.size() * 4 >= trail.wholePlain * 5) {
     kept.clear();
     crc = 0;
-    adler = static_cast<std::uint32_t>(adler32(0, nullptr, 0));
+    adler = 1;
     at = 0;
   }
   std::string packed = kept.empty() ? std::string() : trail.packed.substr(0, kept.back().packedAt);
@@ -564,8 +563,7 @@ PackedData deflateAlong(std::string_view text, DeflateTrail& trail, int level) {
       if (status != Z_OK && status != Z_BUF_ERROR) throw std::bad_alloc();
     } while (z.avail_out == 0 || z.avail_in != 0);
     crc = libdeflate_crc32(crc, piece.data(), piece.size());
-    adler = static_cast<std::uint32_t>(
-        adler32_z(adler, reinterpret_cast<const Bytef*>(piece.data()), piece.size()));
+    adler = libdeflate_adler32(adler, piece.data(), piece.size());
     at = stop;
     if (!last) kept.push_back({stop, crc, adler, packed.size()});
   }
