@@ -471,6 +471,7 @@ constexpr std::uint64_t kMarkEvery = 256 << 10;
 // fifth of what the usual 32 KB take, at the peak of a save.
 constexpr int kWindowBits = 13;
 constexpr size_t kHistory = size_t{1} << kWindowBits;
+constexpr size_t kWholeBelow = 64 << 10;
 
 }  // namespace
 
@@ -479,14 +480,17 @@ PackedData deflateAlong(std::string_view text, DeflateTrail& trail, int level) {
   result.plainSize = text.size();
   // A part saved once (a run that saves at the end) gains nothing from marks: the faster
   // compressor deflates it whole, and marks are made from the second save on.
-  if (!trail.savedBefore) {
-    trail.savedBefore = true;
+  auto whole = [&] {
     trail.marks.clear();
     trail.packed = deflateRaw(text, level);
     result.crc = crcOf(text);
     result.bytes = trail.packed;
     result.size = trail.packed.size();
     return result;
+  };
+  if (!trail.savedBefore) {
+    trail.savedBefore = true;
+    return whole();
   }
   // The longest run of marks the text still matches, checked by two sums over its bytes.
   std::vector<DeflateTrail::Mark> kept;
@@ -512,6 +516,10 @@ PackedData deflateAlong(std::string_view text, DeflateTrail& trail, int level) {
     adler = 1;
     at = 0;
   }
+  // A short text that takes up nothing of the last stream is deflated whole by the faster
+  // compressor, without marks: such a text, grown by a quarter or changed at its start (as the
+  // count of sheets is in the document's properties), would be again at the next save.
+  if (kept.empty() && text.size() < kWholeBelow) return whole();
   std::string packed = kept.empty() ? std::string() : trail.packed.substr(0, kept.back().packedAt);
   trail.marks.clear();
   trail.packed.clear();
