@@ -160,9 +160,10 @@ void OoxmlEngine::readSheets(pugi::xml_node sheets) {
 }
 
 // A save leaves the sheets it knew with the workbook part it wrote, one record a sheet: its
-// kind, whether the kind is known, and its part, ended by a NUL (which no ZIP name holds). Finding
-// each sheet's relationship and part again cost a fresh instance, one for every copy when saving
-// after each, more than the copy did in a workbook of a thousand sheets.
+// kind, whether the kind is known, and its part, ended by a NUL. Records that do not match the
+// <sheet> elements one for one (a part name holding a NUL makes them too many) are not taken.
+// Finding each sheet's relationship and part again cost a fresh instance, one for every copy when
+// saving after each, more than the copy did in a workbook of a thousand sheets.
 constexpr std::string_view kSheetsKept = "sheets";
 
 bool OoxmlEngine::readSheetsKept(const std::vector<pugi::xml_node>& nodes) {
