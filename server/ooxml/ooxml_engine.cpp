@@ -142,7 +142,7 @@ void OoxmlEngine::readSheets(pugi::xml_node sheets) {
     pugi::xml_attribute rid = relIdAttribute(sheet);
     const Relationship* link = rid ? rels.byId(rid.value()) : nullptr;
     if (link && !link->external) {
-      s.part = pkg_.entryName(resolveTarget(workbookPart_, link->target));
+      s.part = partNames_.emplace_back(pkg_.entryName(resolveTarget(workbookPart_, link->target)));
       const RelKind kind = link->kind();
       if (kind == RelKind::Chartsheet) {
         s.kind = SheetKind::Chartsheet;
@@ -154,8 +154,7 @@ void OoxmlEngine::readSheets(pugi::xml_node sheets) {
         s.kindKnown = false;
       }
     }
-    byId_.push_back(std::make_unique<SheetInfo>(s));
-    sheets_.push_back(byId_.back().get());
+    sheets_.push_back(&byId_.emplace_back(s));
   }
 }
 
@@ -167,27 +166,27 @@ void OoxmlEngine::readSheets(pugi::xml_node sheets) {
 constexpr std::string_view kSheetsKept = "sheets";
 
 bool OoxmlEngine::readSheetsKept(const std::vector<pugi::xml_node>& nodes) {
-  const std::shared_ptr<const std::string> kept =
-      pkg_.memo(workbookPart_, std::string(kSheetsKept));
+  std::shared_ptr<const std::string> kept = pkg_.memo(workbookPart_, std::string(kSheetsKept));
   if (!kept) return false;
   std::string_view rest = *kept;
-  std::vector<std::unique_ptr<SheetInfo>> read;
   for (pugi::xml_node sheet : nodes) {
     const size_t end = rest.find('\0');
-    if (end == std::string_view::npos || end < 2 || rest[0] < '0' || rest[0] > '3') return false;
-    auto s = std::make_unique<SheetInfo>();
-    s->id = static_cast<SheetId>(read.size() + 1);
-    s->node = sheet;
-    s->kind = static_cast<SheetKind>(rest[0] - '0');
-    s->kindKnown = rest[1] == '1';
-    s->part = rest.substr(2, end - 2);
+    if (end == std::string_view::npos || end < 2 || rest[0] < '0' || rest[0] > '3') break;
+    SheetInfo& s = byId_.emplace_back();
+    s.id = nextId_++;
+    s.node = sheet;
+    s.kind = static_cast<SheetKind>(rest[0] - '0');
+    s.kindKnown = rest[1] == '1';
+    s.part = rest.substr(2, end - 2);
     rest.remove_prefix(end + 1);
-    read.push_back(std::move(s));
   }
-  if (!rest.empty()) return false;
-  for (const auto& s : read) sheets_.push_back(s.get());
-  byId_ = std::move(read);
-  nextId_ = static_cast<SheetId>(byId_.size() + 1);
+  if (byId_.size() != nodes.size() || !rest.empty()) {
+    byId_.clear();
+    nextId_ = 1;
+    return false;
+  }
+  for (SheetInfo& s : byId_) sheets_.push_back(&s);
+  sheetsRecord_ = std::move(kept);
   return true;
 }
 
@@ -200,7 +199,7 @@ void OoxmlEngine::fail(const std::string& what) const {
 const OoxmlEngine::SheetInfo& OoxmlEngine::info(SheetId id) const {
   if (id < 1 || id > byId_.size())
     throw ServerError("The sheet is no longer part of the workbook.");
-  return *byId_[id - 1];
+  return byId_[id - 1];
 }
 
 OoxmlEngine::SheetInfo& OoxmlEngine::info(SheetId id) {
@@ -347,7 +346,7 @@ void OoxmlEngine::dropCalcChain() {
 std::optional<CopyBlocker> OoxmlEngine::copyBlocker(SheetId source) {
   const SheetInfo& sheet = info(source);
   if (sheet.part.empty() || !pkg_.has(sheet.part)) return std::nullopt;
-  return ooxml::copyBlocker(pkg_, sheet.part);
+  return ooxml::copyBlocker(pkg_, std::string(sheet.part));
 }
 
 long long OoxmlEngine::checkCopyAllowed(SheetId sourceId) {
@@ -398,7 +397,7 @@ SheetId OoxmlEngine::recordCopy(const SheetInfo& source, const CopyResult& copy,
                                 pugi::xml_node node, int position) {
   SheetInfo s;
   s.id = nextId_++;
-  s.part = copy.sheetPart;
+  s.part = partNames_.emplace_back(copy.sheetPart);
   s.kind = source.kind;
   s.node = node;
   s.createdFrom = createdParts_.size();
@@ -407,8 +406,7 @@ SheetId OoxmlEngine::recordCopy(const SheetInfo& source, const CopyResult& copy,
     std::string lower = lowerAscii(part);
     if (lower.ends_with(".xml") || lower.ends_with(".rels")) createdParts_.push_back(part);
   }
-  byId_.push_back(std::make_unique<SheetInfo>(s));
-  sheets_.insert(sheets_.begin() + position, byId_.back().get());
+  sheets_.insert(sheets_.begin() + position, &byId_.emplace_back(s));
   return s.id;
 }
 
@@ -425,7 +423,7 @@ SheetId OoxmlEngine::copySheet(SheetId sourceId, SheetId afterId) {
   // The parts of earlier copies are done with; keep them as text to save memory.
   for (; frozen_ < createdParts_.size(); ++frozen_) pkg_.freeze(createdParts_[frozen_]);
   CopyRequest request;
-  request.sourcePart = source.part;
+  request.sourcePart = std::string(source.part);
   request.sourceName = sourceName;
   request.copyName = copyName;
   request.ids = &ids_;
@@ -509,7 +507,7 @@ void OoxmlEngine::renameSheet(SheetId id, const std::string& name) {
   // Parts written later from a parsed source must be written now, before sources change; a copy
   // not written yet only needs its new name.
   const bool pending = sheet.pendingName && pkg_.isLazy(sheet.part);
-  pkg_.materializeLazy(pending ? sheet.part : std::string());
+  pkg_.materializeLazy(pending ? sheet.part : std::string_view());
   std::vector<std::string> parts = partsReferringTo(sheet);
   if (pending) {
     *sheet.pendingName = name;

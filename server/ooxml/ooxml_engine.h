@@ -1,5 +1,6 @@
 #pragma once
 
+#include <deque>
 #include <memory>
 #include <optional>
 #include <set>
@@ -52,7 +53,9 @@ class OoxmlEngine : public Engine {
   bool readSheetsKept(const std::vector<pugi::xml_node>& nodes);
   struct SheetInfo {
     SheetId id = 0;
-    std::string part;  // the sheet part, empty when its relationship is broken
+    // The sheet part, empty when its relationship is broken; the name lies in partNames_ or in
+    // the record the sheets were read from.
+    std::string_view part;
     SheetKind kind = SheetKind::Worksheet;
     // A sheet linked as a worksheet may still be a dialog or macro sheet; telling means reading
     // its part, which waits until someone asks, so that opening a workbook of a thousand sheets
@@ -94,8 +97,10 @@ class OoxmlEngine : public Engine {
   Package pkg_;
   std::string workbookPart_;
   std::string workbookRels_;
-  std::vector<std::unique_ptr<SheetInfo>> byId_;  // sheet id n at n - 1
-  std::vector<SheetInfo*> sheets_;                // in tab order
+  std::deque<SheetInfo> byId_;                       // sheet id n at n - 1
+  std::vector<SheetInfo*> sheets_;                   // in tab order
+  std::deque<std::string> partNames_;                // of sheets not read from a record
+  std::shared_ptr<const std::string> sheetsRecord_;  // what the sheets were read from
   SheetId nextId_ = 1;
   std::vector<std::string> createdParts_;  // XML parts made by copies, oldest first
   size_t frozen_ = 0;                      // createdParts_ before this are kept as text
