@@ -14,7 +14,7 @@ namespace orv {
 // parsing it again would cost more than the copy. One workbook, held
 // for one file identity (device, inode, size, times) and taken out whole; the next open, of any
 // file, empties the slot. An engine keeps here only what a fresh read of the file would give it,
-// and no more than keptWorkbookCapacity().
+// and only what mayKeepWorkbook() allows.
 template <typename Held>
 class KeptWorkbook {
  public:

@@ -14,8 +14,12 @@ std::string outOfMemoryReason(const std::string& verb) {
   return "there is not enough memory to " + verb + " this workbook.";
 }
 
-std::uint64_t keptWorkbookCapacity() {
-  return std::max<std::uint64_t>(std::uint64_t{96} << 20, memoryBudget() / 4);
+bool mayKeepWorkbook(std::uint64_t weight) {
+  return weight <= (std::uint64_t{96} << 20) || weight <= memoryBudget() / 4;
+}
+
+bool mayHoldPart(std::uint64_t bytes) {
+  return bytes <= (std::uint64_t{1} << 20) || bytes <= memoryBudget();
 }
 
 std::uint64_t xmlPartCost(std::uint64_t bytes, std::uint64_t elements, std::uint64_t attributes) {

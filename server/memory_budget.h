@@ -9,10 +9,15 @@ namespace orv {
 // without swapping), lowered to what the address-space limit (ulimit -v) leaves, when one is set.
 std::uint64_t memoryBudget();
 
-// How much an engine may keep of a workbook it saved, for the next instance of the process that
-// opens it: 96 MB, or a quarter of the memory budget when that is more. What is kept is what the
-// instance held anyway, handed over rather than read again.
-std::uint64_t keptWorkbookCapacity();
+// Whether an engine may keep `weight` bytes of a workbook it saved, for the next instance of the
+// process that opens it: up to 96 MB, or a quarter of the memory budget when that is more. What
+// is kept is what the instance held anyway, handed over rather than read again. The budget is
+// read from the system only for a workbook above 96 MB.
+bool mayKeepWorkbook(std::uint64_t weight);
+
+// Whether a part of `bytes` bytes may be held whole: one of up to 1 MB always (refusing a workbook
+// for it would not leave the machine better off), a larger one within the memory budget.
+bool mayHoldPart(std::uint64_t bytes);
 
 // Asks the allocator to keep blocks of up to 32 MB for reuse when they are freed, rather than
 // handing them back to the system at once. Each instance of a run frees and takes again blocks of

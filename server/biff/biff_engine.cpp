@@ -133,7 +133,7 @@ BiffEngine::~BiffEngine() {
   for (const Record& r : book_.globals) weight += sizeof(Record) + r.data.size();
   for (const WorkbookStream::Sheet& sheet : book_.sheets)
     weight += sizeof(sheet) + sheet.bytes.size() + sheet.records.size() * sizeof(Record);
-  if (weight > keptWorkbookCapacity()) return;
+  if (!mayKeepWorkbook(weight)) return;
   kept().keep(identity_, Saved{std::move(root_), std::move(book_)});
 }
 

@@ -68,7 +68,7 @@ OdsEngine::~OdsEngine() {
   // Only a content as read or just saved is known to be what a fresh read of the file would give.
   if (!asOnDisk_ || contentDirty_ || !content_ || savedContentSize_ == 0) return;
   const size_t packedBytes = packed_ ? packed_->bytes() : 0;
-  if (xmlPartCost(savedContentSize_, 0, 0) + packedBytes > keptWorkbookCapacity()) return;
+  if (!mayKeepWorkbook(xmlPartCost(savedContentSize_, 0, 0) + packedBytes)) return;
   kept().keep(store_.identity(),
               Saved{content_->takeDoc(), savedContentSize_, std::move(used_), std::move(packed_)});
 }

@@ -123,7 +123,7 @@ std::string EntryStore::read(std::string_view name, size_t limit) {
   if ((st.valid & ZIP_STAT_ENCRYPTION_METHOD) && st.encryption_method != ZIP_EM_NONE)
     damaged(name, "the part is encrypted");
   if ((st.valid & ZIP_STAT_SIZE) && st.size > limit) damaged(name, "the part is too large");
-  if ((st.valid & ZIP_STAT_SIZE) && st.size > memoryBudget())
+  if ((st.valid & ZIP_STAT_SIZE) && !mayHoldPart(st.size))
     throw ServerError("Cannot open '" + display_ + "': " + tooLargeReason(st.size));
   OpenFile file{zip_fopen_index(zip, static_cast<zip_uint64_t>(e->index), 0)};
   if (!file.file) damaged(name, "the part cannot be read");
