@@ -11,7 +11,6 @@ exactly as it was.
 import argparse
 import concurrent.futures
 import csv
-import json
 import os
 import re
 import shutil
@@ -19,6 +18,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+from checker import run_checker
 
 SKIP = 77  # ctest's SKIP_RETURN_CODE
 WORKBOOK = (".xlsx", ".xlsm", ".xltx", ".xltm", ".xls", ".ods")
@@ -124,30 +125,14 @@ def judge(name, args, candidates):
 
         report = os.path.join(folder, "check.json")
         checker = [args.python, args.checker, original, scratch, "--source", source,
-                   "--pdf-pages", "auto", "--timeout", "300", "--json", report]
+                   "--pdf-pages", "auto", "--timeout", "300"]
         for copy in made:
             checker += ["--copy", copy]
-        # LibreOffice, one of the checker's readers, has been seen to die once while reading a
-        # result that it read whole in dozens of runs before and after (CI, poi_12843-1.xls): its
-        # bridge reports an error in place of the sheet. A reading that fails only that way is
-        # made once more on the same file; a result that LibreOffice cannot read twice fails.
-        for reading in (1, 2):
-            if os.path.exists(report):
-                os.remove(report)
-            checked = subprocess.run(checker, capture_output=True, text=True, timeout=1200)
-            notes = []
-            if os.path.exists(report):
-                with open(report) as f:
-                    notes = json.load(f).get("notes", [])
-            fails = [n for n in notes if n[2] == "FAIL"]
-            office_died = fails and all(n[0] == "libreoffice" for n in fails) and any(
-                n[3].startswith("RESULT does not open: com.sun.star.") for n in fails)
-            if checked.returncode == 0 or not office_died:
-                break
-            row["retried"] = "LibreOffice died reading the result once; read again"
+        checked, notes, read_again = run_checker(checker, report)
         if args.logs:
             with open(os.path.join(args.logs, name + ".txt"), "w") as log:
                 log.write(checked.stdout + checked.stderr)
+        fails = [n for n in notes if n[2] == "FAIL"]
         warns = [n for n in notes if n[2] == "WARN"]
         # gnumeric, a third reader of .xls: the result may repeat the original's warnings (once
         # per copy of the sheet that gives them), never add one of its own.
@@ -161,8 +146,8 @@ def judge(name, args, candidates):
         if checked.returncode == 0:
             row["outcome"] = "copied"
             row["detail"] = f"{len(warns)} WARN" + (": " + warns[0][3][:100] if warns else "")
-            if "retried" in row:
-                row["detail"] += " (" + row.pop("retried") + ")"
+            if read_again:
+                row["detail"] += " (LibreOffice died reading the result once; read again)"
         else:
             row["outcome"] = "FAIL"
             verdict = (checked.stdout.strip().splitlines() or ["checker gave no verdict"])[-1]

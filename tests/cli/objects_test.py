@@ -15,6 +15,7 @@ import unittest
 import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from checker import run_checker  # noqa: E402
 from fixtures import write_table_workbook  # noqa: E402
 
 import openpyxl  # noqa: E402
@@ -608,12 +609,10 @@ class Objects(unittest.TestCase):
                 if not readers or not os.path.exists(CHECKER):
                     continue
                 report = os.path.join(self.dir, f"{label}.json")
-                checked = subprocess.run(
+                checked, _, _ = run_checker(
                     ["/usr/bin/python3", CHECKER, original, result, "--source", source,
-                     "--copies", ",".join(copies), "--readers", readers, "--timeout", "300",
-                     "--json", report],
-                    capture_output=True, text=True, timeout=900,
-                    env={"SHEETJS_DIR": os.path.expanduser("~/.cache/check_copy"), **os.environ})
+                     "--copies", ",".join(copies), "--readers", readers, "--timeout", "300"],
+                    report, timeout=900)
                 self.assertIn(checked.returncode, (0, 1), checked.stdout + checked.stderr)
                 self.assertEqual(unexplained_failures(report, original, result), [],
                                  checked.stdout + checked.stderr)
