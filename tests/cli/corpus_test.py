@@ -147,7 +147,7 @@ def judge(name, args, candidates):
             row["outcome"] = "copied"
             row["detail"] = f"{len(warns)} WARN" + (": " + warns[0][3][:100] if warns else "")
             if read_again:
-                row["detail"] += " (LibreOffice died reading the result once; read again)"
+                row["detail"] += " (LibreOffice died during the first reading; read again)"
         else:
             row["outcome"] = "FAIL"
             verdict = (checked.stdout.strip().splitlines() or ["checker gave no verdict"])[-1]
