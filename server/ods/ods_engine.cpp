@@ -368,16 +368,14 @@ void OdsEngine::renameSheet(SheetId id, const std::string& name) {
 
 void OdsEngine::save() {
   if (!contentDirty_ && !store_.modified()) return;
-  const bool packing = contentDirty_ && packed_;
+  const bool packing = contentDirty_;
   if (packing) {
+    // Table by table from the first save on: a workbook saved after every copy then writes at
+    // its second save only what changed since the first, not the whole content again.
+    if (!packed_) packed_ = std::make_unique<PackedContent>(savedContentSize_);
     PackedContent::Packing p = packed_->pack(*content_);
     savedContentSize_ = p.whole.plainSize;
     store_.putPacked(kContent, std::move(p.whole), p.sameAt, p.sameLength);
-  } else if (contentDirty_) {
-    // A copy adds a little to what the last save wrote.
-    std::string text = content_->serialize(savedContentSize_ + savedContentSize_ / 8);
-    savedContentSize_ = text.size();
-    store_.put(kContent, std::move(text));
   }
   if (settingsDirty_ && settings_) store_.put(kSettings, serializeXml(*settings_));
   if (metaDirty_ && meta_) store_.put(kMeta, serializeXml(*meta_));
@@ -393,7 +391,8 @@ void OdsEngine::save() {
   if (packed_) packed_->saved(packing ? store_.dataOffset(kContent) : std::nullopt);
   contentDirty_ = settingsDirty_ = metaDirty_ = manifestDirty_ = false;
   asOnDisk_ = true;
-  // A content saved once is likely saved again: from the next save on, table by table.
+  // A content saved once is likely saved again, table by table (a save that changed other parts
+  // only had no packing yet).
   if (!packed_) packed_ = std::make_unique<PackedContent>(savedContentSize_);
   else retireCopies();
 }

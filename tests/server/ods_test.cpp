@@ -212,14 +212,13 @@ TEST(OdsInstances, TheContentKeepsItsPlaceWithinABlock) {
     const std::optional<zip::Layout> layout = zip::readLayout(in.descriptor(), bytes.size());
     ASSERT_TRUE(layout);
     const zip::Entry& last = layout->entries.back();
-    if (save == 0) continue;
     ASSERT_EQ(layout->nameOf(last), "content.xml");
     const auto u16 = [&](size_t at) {
       return static_cast<unsigned char>(bytes[at]) | static_cast<unsigned char>(bytes[at + 1]) << 8;
     };
     offsets.push_back(last.start + 30 + u16(last.start + 26) + u16(last.start + 28));
   }
-  // The first save writes the content whole; from the second on it is saved table by table.
+  // Saved table by table from the first save on, the second save repeats the first's start too.
   for (size_t i = 1; i < offsets.size(); ++i) EXPECT_EQ(offsets[i] % 4096, offsets[i - 1] % 4096);
   EXPECT_EQ(test::sheetNamesByEngine(path).size(), 7u);
 }
