@@ -196,20 +196,23 @@ void EntryStore::save() {
                       "': the file was changed by another program after it was opened. Open it "
                       "again and repeat the change.");
   // The first entry stays first (an OpenDocument package's mimetype must); then the untouched
-  // entries, the new ones, the replaced ones, and last those deflated beforehand (a large part
-  // saved again and again). Two saves in a row then share their start byte for byte, which the
-  // kernel clones or copies instead of this process writing it: what one save adds lies before
-  // what the next replaces. The large part moves, but its data keeps its offset within a block,
-  // so that what it repeats of the last save is cloned too.
+  // entries, the new ones, those deflated beforehand (a large part saved again and again), and
+  // last the other replaced ones. Two saves in a row then share their start byte for byte, which
+  // the kernel clones or copies instead of this process writing it: what one save adds lies
+  // before what the next replaces. The large part moves, but its data keeps its offset within a
+  // block, so that what it repeats of the last save is cloned too. The last entry is padded so
+  // that the central directory lies in its blocks as the last one did, and what it repeats of it
+  // is cloned as well; a small part replaced at every save (the manifest, the metadata) serves
+  // for that better than the large one, whose padding keeps its own data in place.
   std::vector<Entry*> order;
   order.reserve(entries_.size());
   for (size_t pass = 0; pass < 4; ++pass)
     for (size_t i = 0; i < entries_.size(); ++i) {
       Entry* entry = entries_[i].get();
       const size_t place = i == 0 || !entry->replaced ? 0
-                           : entry->packed           ? 3
+                           : entry->packed           ? 2
                            : entry->index < 0        ? 1
-                                                     : 2;
+                                                     : 3;
       if (!entry->removed && place == pass) order.push_back(entry);
     }
   std::vector<OutEntry> out;
