@@ -368,8 +368,7 @@ void OdsEngine::renameSheet(SheetId id, const std::string& name) {
 
 void OdsEngine::save() {
   if (!contentDirty_ && !store_.modified()) return;
-  const bool packing = contentDirty_;
-  if (packing) {
+  if (contentDirty_) {
     // Table by table from the first save on: a workbook saved after every copy then writes at
     // its second save only what changed since the first, not the whole content again.
     if (!packed_) packed_ = std::make_unique<PackedContent>(savedContentSize_);
@@ -388,7 +387,7 @@ void OdsEngine::save() {
   if (manifestDirty_ && manifest_) store_.put(kManifest, manifest_->serialize());
   store_.save();
   // Saved any other way, the content entry now lies elsewhere in the file.
-  if (packed_) packed_->saved(packing ? store_.dataOffset(kContent) : std::nullopt);
+  if (packed_) packed_->saved(contentDirty_ ? store_.dataOffset(kContent) : std::nullopt);
   contentDirty_ = settingsDirty_ = metaDirty_ = manifestDirty_ = false;
   asOnDisk_ = true;
   // A content saved once is likely saved again, table by table (a save that changed other parts
