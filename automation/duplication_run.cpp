@@ -240,7 +240,7 @@ int DuplicationRun::listNewSheet() {
 int DuplicationRun::saveWorkbook() {
   if (!services_.saveEachCopy) return kNext;
   Workbook& book = requireWorkbook();
-  book.save();
+  book.save(k_ >= count_);
   lastSaved_ = book.identityOnDisk();
   return kNext;
 }
@@ -266,7 +266,7 @@ int DuplicationRun::nextCopy() {
 // With one instance for the whole run, the copies reach the file here, all at once.
 int DuplicationRun::saveOnceAtEnd() {
   if (services_.saveEachCopy || !application_) return kNext;
-  if (copiesListed_ > 0 && !services_.rehearsal) requireWorkbook().save();
+  if (copiesListed_ > 0 && !services_.rehearsal) requireWorkbook().save(true);
   workbook_ = nullptr;
   std::unique_ptr<Application> application = std::move(application_);
   application->quit();

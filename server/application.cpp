@@ -122,7 +122,8 @@ Workbook::Workbook(std::string path, std::unique_ptr<Engine> engine)
 
 Workbook::~Workbook() = default;
 
-void Workbook::save() {
+void Workbook::save(bool last) {
+  if (last) engine_->nextSaveIsLast();
   atBoundary([&] { engine_->save(); }, cannot("save", path_), path_, outOfMemoryReason("save"));
   if (std::optional<FileIdentity> saved = engine_->identityOnDisk()) rememberSaved(path_, *saved);
 }

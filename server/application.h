@@ -65,7 +65,9 @@ class Workbook {
   SheetCollection sheets() { return SheetCollection(this, false); }
   SheetCollection worksheets() { return SheetCollection(this, true); }
   Sheet activeSheet() { return Sheet(this, active_); }
-  void save();
+  // `last`: no save of this run follows, so the file may be made for size rather than for
+  // the next save.
+  void save(bool last = false);
   // The file as last read or saved, taken by the save itself, so that a program writing the file
   // right after a save cannot pass for it. Looked up afresh when the engine keeps none.
   FileIdentity identityOnDisk() const;

@@ -47,6 +47,9 @@ class Engine {
   virtual void renameSheet(SheetId id, const std::string& name) = 0;
   // Writes the workbook back to its own file, durably.
   virtual void save() = 0;
+  // The next save is the run's last: an engine that stores a part so that saves to come cost
+  // little may store it for size instead.
+  virtual void nextSaveIsLast() {}
   // The file as this engine last read or wrote it: what a later look at the file must find
   // for nobody else to have written it since. Nothing when the engine does not keep it.
   virtual std::optional<FileIdentity> identityOnDisk() const { return std::nullopt; }

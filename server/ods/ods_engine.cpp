@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <set>
+#include <utility>
 
 #include "server/format.h"
 #include "server/kept_workbook.h"
@@ -17,6 +18,10 @@ namespace {
 constexpr const char* kContent = "content.xml";
 constexpr const char* kManifest = "META-INF/manifest.xml";
 constexpr const char* kSettings = "settings.xml";
+// The content of the run's last save is deflated again as one stream up to this size of text
+// (about a tenth of a second at that size), at zlib's fastest level as the other entries are.
+constexpr std::uint64_t kDeflateAgainUpTo = std::uint64_t{32} << 20;
+constexpr int kDeflateAgainLevel = 1;
 constexpr const char* kMeta = "meta.xml";
 constexpr std::string_view kChartType = "application/vnd.oasis.opendocument.chart";
 // The most sheets the office suite that writes the format opens.
@@ -367,14 +372,20 @@ void OdsEngine::renameSheet(SheetId id, const std::string& name) {
 }
 
 void OdsEngine::save() {
+  const bool last = std::exchange(lastSave_, false);
   if (!contentDirty_ && !store_.modified()) return;
+  bool asPieces = false;
   if (contentDirty_) {
     // Table by table from the first save on: a workbook saved after every copy then writes at
     // its second save only what changed since the first, not the whole content again.
     if (!packed_) packed_ = std::make_unique<PackedContent>(savedContentSize_);
     PackedContent::Packing p = packed_->pack(*content_);
     savedContentSize_ = p.whole.plainSize;
-    store_.putPacked(kContent, std::move(p.whole), p.sameAt, p.sameLength);
+    // The pieces of many short tables (copies of one sheet) take several times the room of one
+    // stream; the run's last save makes the file that stays, as one stream where that is quick.
+    asPieces = !last || p.whole.plainSize > kDeflateAgainUpTo;
+    if (asPieces) store_.putPacked(kContent, std::move(p.whole), p.sameAt, p.sameLength);
+    else store_.putPacked(kContent, zip::deflateAgain(p.whole, kDeflateAgainLevel));
   }
   if (settingsDirty_ && settings_) store_.put(kSettings, serializeXml(*settings_));
   if (metaDirty_ && meta_) store_.put(kMeta, serializeXml(*meta_));
@@ -387,7 +398,7 @@ void OdsEngine::save() {
   if (manifestDirty_ && manifest_) store_.put(kManifest, manifest_->serialize());
   store_.save();
   // Saved any other way, the content entry now lies elsewhere in the file.
-  if (packed_) packed_->saved(contentDirty_ ? store_.dataOffset(kContent) : std::nullopt);
+  if (packed_) packed_->saved(asPieces ? store_.dataOffset(kContent) : std::nullopt);
   contentDirty_ = settingsDirty_ = metaDirty_ = manifestDirty_ = false;
   asOnDisk_ = true;
   // A content saved once is likely saved again, table by table (a save that changed other parts

@@ -35,6 +35,7 @@ class OdsEngine : public Engine {
   SheetId copySheet(SheetId source, SheetId after) override;
   void renameSheet(SheetId id, const std::string& name) override;
   void save() override;
+  void nextSaveIsLast() override { lastSave_ = true; }
   std::optional<FileIdentity> identityOnDisk() const override { return store_.identity(); }
   std::vector<std::string> takeNotices() override;
 
@@ -75,6 +76,7 @@ class OdsEngine : public Engine {
   std::vector<std::string> notices_;
   bool signatureNoticed_ = false;
   SheetId active_ = 1;
+  bool lastSave_ = false;
   bool asOnDisk_ = true;  // the content held here is the file's: as read, or as a save wrote it
   std::uint64_t savedContentSize_ = 0;  // the content's text, as last read or written
   // Set for a content this process saved before: it is likely saved again, and is then deflated

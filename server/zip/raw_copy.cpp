@@ -11,6 +11,7 @@
 #include <ctime>
 #include <future>
 #include <memory>
+#include <stdexcept>
 #include <system_error>
 
 #include "server/durable_file.h"
@@ -459,6 +460,61 @@ DeflatedPiece joinPieces(const std::vector<const DeflatedPiece*>& pieces) {
   // The final block: fixed codes, holding nothing but its end.
   whole.packed += std::string_view("\x03\x00", 2);
   return whole;
+}
+
+DeflatedPiece deflateAgain(const DeflatedPiece& joined, int level) {
+  struct Streams {
+    z_stream in{}, out{};
+    bool inOpen = false, outOpen = false;
+    ~Streams() {
+      if (inOpen) inflateEnd(&in);
+      if (outOpen) deflateEnd(&out);
+    }
+  } s;
+  if (inflateInit2(&s.in, -15) != Z_OK) throw std::bad_alloc();
+  s.inOpen = true;
+  if (deflateInit2(&s.out, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    throw std::bad_alloc();
+  s.outOpen = true;
+  DeflatedPiece result;
+  result.crc = joined.crc;
+  result.plainSize = joined.plainSize;
+  result.packed.resize(joined.packed.size() / 4 + 1024);
+  // Room for deflate's output after what it wrote, the buffer doubled when full.
+  auto room = [&] {
+    if (s.out.total_out == result.packed.size()) result.packed.resize(result.packed.size() * 2);
+    s.out.next_out = reinterpret_cast<Bytef*>(result.packed.data() + s.out.total_out);
+    s.out.avail_out = static_cast<uInt>(
+        std::min<size_t>(result.packed.size() - s.out.total_out, size_t{1} << 30));
+  };
+  s.in.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(joined.packed.data()));
+  s.in.avail_in = static_cast<uInt>(joined.packed.size());  // an entry's data, below 4 GB
+  std::string plain(size_t{64} << 10, '\0');
+  std::uint64_t plainSize = 0;
+  for (int rc = Z_OK; rc != Z_STREAM_END;) {
+    s.in.next_out = reinterpret_cast<Bytef*>(plain.data());
+    s.in.avail_out = static_cast<uInt>(plain.size());
+    rc = inflate(&s.in, Z_NO_FLUSH);
+    if (rc == Z_MEM_ERROR) throw std::bad_alloc();
+    // A stream cut short stops with Z_BUF_ERROR: no progress with room to spare.
+    if (rc != Z_OK && rc != Z_STREAM_END) throw std::runtime_error("the pieces do not inflate");
+    s.out.next_in = reinterpret_cast<Bytef*>(plain.data());
+    s.out.avail_in = static_cast<uInt>(plain.size() - s.in.avail_out);
+    plainSize += s.out.avail_in;
+    while (s.out.avail_in > 0) {
+      room();
+      if (deflate(&s.out, Z_NO_FLUSH) == Z_STREAM_ERROR) throw std::bad_alloc();
+    }
+  }
+  if (plainSize != joined.plainSize) throw std::runtime_error("the pieces do not hold their size");
+  for (int rc = Z_OK; rc != Z_STREAM_END;) {
+    room();
+    rc = deflate(&s.out, Z_FINISH);
+    if (rc == Z_STREAM_ERROR) throw std::bad_alloc();
+  }
+  result.packed.resize(s.out.total_out);
+  result.packed.shrink_to_fit();
+  return result;
 }
 
 namespace {

@@ -107,6 +107,13 @@ class PieceDeflater {
 // bytes as a ZIP entry stores them, with the CRC and size of the whole text.
 DeflatedPiece joinPieces(const std::vector<const DeflatedPiece*>& pieces);
 
+// Pieces joined by joinPieces deflated again as one stream at `level`: each piece was deflated
+// without the ones before it, so many short alike pieces (copies of one sheet) take several
+// times the room one stream does. Streams through bounded buffers; the whole text is never held.
+// Throws std::bad_alloc when memory runs out, std::runtime_error when `joined` does not inflate
+// to its size.
+DeflatedPiece deflateAgain(const DeflatedPiece& joined, int level);
+
 // A part saved again and again that grows near its end (the workbook part, its relationships,
 // the content types, one entry more for each copy) as last deflated: one stream, its blocks
 // ended at marks near the end of the text and every 256 KB. The next text that begins as this

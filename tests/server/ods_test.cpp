@@ -191,6 +191,31 @@ TEST(OdsInstances, RetiredCopiesComeBackAsTheyWere) {
   EXPECT_EQ(test::sheetNamesByEngine(retired).size(), 46u);
 }
 
+// The run's last save stores the content as one stream: copies of one sheet, each deflated on
+// its own, take several times the room. The text is the same either way.
+TEST(OdsInstances, TheRunsLastSaveStoresTheContentAsOneStream) {
+  test::TempDir dir;
+  const auto run = [&](const std::string& path, bool last) {
+    test::writeOdsWorkbook(path, {});
+    std::unique_ptr<Application> app = createApplication();
+    Workbook& book = app->workbooks().open(path);
+    for (int i = 0; i < 40; ++i)
+      book.sheets().item("Data").copy(book.sheets().item(book.sheets().count()));
+    book.save(last);
+  };
+  const std::string pieces = dir.file("pieces.ods"), one = dir.file("one.ods");
+  run(pieces, false);
+  run(one, true);
+  const auto content = [](const std::string& path) {
+    for (test::ZipEntry& e : test::readZip(path))
+      if (e.name == "content.xml") return e;
+    return test::ZipEntry{};
+  };
+  const test::ZipEntry a = content(one), b = content(pieces);
+  EXPECT_TRUE(a.data == b.data);
+  EXPECT_LT(a.compressedSize * 2, b.compressedSize);
+}
+
 // Saved again and again, the content's data keeps its offset within a block, whatever came
 // before it: what a save repeats of the last one can be cloned.
 TEST(OdsInstances, TheContentKeepsItsPlaceWithinABlock) {
