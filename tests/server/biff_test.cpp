@@ -468,7 +468,9 @@ TEST(BiffEngineBuilt, SavedFileHasOnlyWellFormedDirectoryEntries) {
     SCOPED_TRACE(entry);
     EXPECT_TRUE(type == 0 || type == 1 || type == 2 || type == 5);
     EXPECT_TRUE(nameBytes <= 64 && nameBytes % 2 == 0);
-    if (type == 0) EXPECT_EQ(nameBytes, 0u);
+    if (type == 0) {
+      EXPECT_EQ(nameBytes, 0u);
+    }
   }
 }
 
