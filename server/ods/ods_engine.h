@@ -79,8 +79,8 @@ class OdsEngine : public Engine {
   bool lastSave_ = false;
   bool asOnDisk_ = true;  // the content held here is the file's: as read, or as a save wrote it
   std::uint64_t savedContentSize_ = 0;  // the content's text, as last read or written
-  // Set for a content this process saved before: it is likely saved again, and is then deflated
-  // table by table, so that the next save deflates only the tables that changed.
+  // Set from the first save (or the first retired copy) on: the content is deflated table by
+  // table, so that the next save deflates only the tables that changed.
   std::unique_ptr<PackedContent> packed_;
 };
 
