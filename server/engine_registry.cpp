@@ -109,6 +109,13 @@ std::optional<FileFormat> probeText(ProbeInput& input) {
 }
 
 std::unique_ptr<Engine> openOds(ProbeInput& input) {
+  if (input.known()) {
+    // A file this process wrote or read, unchanged: the engine opens the archive only when the
+    // last instance left no layout of it.
+    zip::OpenedArchive unopened;
+    unopened.identity = *input.known();
+    return ods::openOds(input.path(), std::move(unopened));
+  }
   return ods::openOds(input.path(), input.takeArchive());
 }
 

@@ -31,36 +31,54 @@ std::string mediaTypeFor(const std::string& entry) {
   return entry.ends_with(".xml") ? "text/xml" : std::string();
 }
 
-// The content as the last save wrote it.
-struct Saved {
-  std::unique_ptr<pugi::xml_document> doc;
+}  // namespace
+
+// The file as the last instance read or saved it.
+struct KeptState {
+  std::unique_ptr<pugi::xml_document> doc;  // the content
   std::uint64_t textSize = 0;
   UsedIds used;  // as gathered from that content and kept up to date
   std::unique_ptr<PackedContent> packed;
+  // What a save left; each null when not known.
+  std::shared_ptr<const zip::Layout> layout;
+  std::unique_ptr<Manifest> manifest;
+  std::unique_ptr<pugi::xml_document> settings, meta;
+  bool settingsRead = false, metaRead = false;
+  std::optional<ObjectFolders> folders;
 };
 
-KeptWorkbook<Saved>& kept() {
-  static KeptWorkbook<Saved> slot;
+namespace {
+
+KeptWorkbook<KeptState>& kept() {
+  static KeptWorkbook<KeptState> slot;
   return slot;
 }
 
 }  // namespace
 
-OdsEngine::OdsEngine(const std::string& path, zip::OpenedArchive opened)
-    : store_(path, std::move(opened)) {
+OdsEngine::OdsEngine(const std::string& path, zip::OpenedArchive opened,
+                     std::unique_ptr<KeptState> k)
+    : store_(path, std::move(opened), k ? k->layout : nullptr) {
   const std::string& display = store_.displayName();
-  if (store_.has(kManifest)) {
-    manifest_.emplace(store_.read(kManifest, size_t{1} << 26), display);
+  if (k && k->manifest) {
+    manifest_ = std::move(k->manifest);
+  } else if (store_.has(kManifest)) {
+    manifest_ = std::make_unique<Manifest>(store_.read(kManifest, size_t{1} << 26), display);
     if (manifest_->encrypted())
       throw ServerError("Cannot open '" + display +
                         "': " + refusalReason(FileFormat::OdsEncrypted));
   }
   if (!store_.has(kContent)) store_.damaged(kContent, "the document content is missing");
-  if (std::optional<Saved> k = kept().take(store_.identity())) {
+  if (k) {
     content_ = std::make_unique<Content>(std::move(k->doc), display);
     savedContentSize_ = k->textSize;
     used_ = std::move(k->used);
     packed_ = std::move(k->packed);
+    settings_ = std::move(k->settings);
+    meta_ = std::move(k->meta);
+    settingsRead_ = k->settingsRead;
+    metaRead_ = k->metaRead;
+    folders_ = std::move(k->folders);
   } else {
     const std::string text = store_.read(kContent);
     savedContentSize_ = text.size();
@@ -74,14 +92,36 @@ OdsEngine::~OdsEngine() {
   if (!asOnDisk_ || contentDirty_ || !content_ || savedContentSize_ == 0) return;
   const size_t packedBytes = packed_ ? packed_->bytes() : 0;
   if (!mayKeepWorkbook(xmlPartCost(savedContentSize_, 0, 0) + packedBytes)) return;
-  kept().keep(store_.identity(),
-              Saved{content_->takeDoc(), savedContentSize_, std::move(used_), std::move(packed_)});
+  KeptState k;
+  k.doc = content_->takeDoc();
+  k.textSize = savedContentSize_;
+  k.used = std::move(used_);
+  k.packed = std::move(packed_);
+  k.layout = store_.layout();
+  if (!manifestDirty_) k.manifest = std::move(manifest_);
+  if (!settingsDirty_) {
+    k.settings = std::move(settings_);
+    k.settingsRead = settingsRead_;
+  }
+  if (!metaDirty_) {
+    k.meta = std::move(meta_);
+    k.metaRead = metaRead_;
+  }
+  k.folders = std::move(folders_);
+  kept().keep(store_.identity(), std::move(k));
 }
 
 void keepSavedContent(bool on) { kept().setEnabled(on); }
 
 std::unique_ptr<Engine> openOds(const std::string& path, zip::OpenedArchive opened) {
-  return std::make_unique<OdsEngine>(path, std::move(opened));
+  std::optional<KeptState> k = kept().take(opened.identity);
+  // Without the layout a save left, the archive's directory is read.
+  if (!opened.archive && !(k && k->layout)) {
+    int error = 0;
+    opened.archive = zip_open(path.c_str(), ZIP_RDONLY, &error);
+  }
+  return std::make_unique<OdsEngine>(
+      path, std::move(opened), k ? std::make_unique<KeptState>(std::move(*k)) : nullptr);
 }
 
 void OdsEngine::findActiveSheet() {
@@ -215,22 +255,22 @@ std::map<std::string, std::string> OdsEngine::readObjects(size_t index) {
   return read;
 }
 
-std::string OdsEngine::freshObjectFolder() const {
-  // The folders in use, gathered once: a workbook with a chart on each of a thousand sheets has
-  // thousands of entries, and each name tried would otherwise look at all of them.
-  std::set<std::string, std::less<>> taken(madeFolders_.begin(), madeFolders_.end());
-  constexpr std::string_view kReplacements = "ObjectReplacements/";
-  const auto note = [&](std::string_view path) {
-    if (path.starts_with(kReplacements)) taken.emplace(path.substr(kReplacements.size()));
-    if (const size_t slash = path.find('/'); slash != std::string_view::npos)
-      taken.emplace(path.substr(0, slash));
-  };
-  for (const std::string& entry : store_.names()) note(entry);
-  if (manifest_)
-    for (const std::string& path : manifest_->paths()) note(path);
-  for (long n = 1;; ++n) {
+std::string OdsEngine::freshObjectFolder() {
+  if (!folders_) {
+    std::set<std::string, std::less<>>& taken = folders_.emplace().taken;
+    constexpr std::string_view kReplacements = "ObjectReplacements/";
+    const auto note = [&](std::string_view path) {
+      if (path.starts_with(kReplacements)) taken.emplace(path.substr(kReplacements.size()));
+      if (const size_t slash = path.find('/'); slash != std::string_view::npos)
+        taken.emplace(path.substr(0, slash));
+    };
+    for (const std::string& entry : store_.names()) note(entry);
+    if (manifest_)
+      for (const std::string& path : manifest_->paths()) note(path);
+  }
+  for (long& n = folders_->from;; ++n) {
     std::string folder = "Object " + std::to_string(n);
-    if (!taken.count(folder)) return folder;
+    if (!folders_->taken.count(folder)) return folder;
   }
 }
 
@@ -238,7 +278,7 @@ std::string OdsEngine::cloneObject(const std::string& folder,
                                    const std::map<std::string, std::string>& read,
                                    const std::string& from, const std::string& to, Made& made) {
   const std::string fresh = freshObjectFolder();
-  madeFolders_.push_back(fresh);
+  folders_->taken.insert(fresh);
   const std::string replacement = "ObjectReplacements/" + folder;
   for (const auto& [entry, bytes] : read) {
     std::string copyEntry;

@@ -3,6 +3,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <pugixml.hpp>
 #include <string>
 #include <vector>
@@ -15,13 +16,26 @@
 
 namespace orv::ods {
 
+// What an instance leaves for the next instance of the process that opens the file it saved.
+struct KeptState;
+
+// The names of the embedded objects' folders in use ("Object 12"), and the lowest number not
+// yet tried for a fresh one.
+struct ObjectFolders {
+  std::set<std::string, std::less<>> taken;
+  long from = 1;
+};
+
 // The engine for OpenDocument spreadsheets (.ods). Opening reads the manifest and the document
 // content; the settings and statistics are read when a copy needs them, and every other entry
 // (styles, pictures, macros, thumbnails) is saved byte for byte. An instance that saved leaves its
 // content to the next instance of the process that opens the file unchanged.
 class OdsEngine : public Engine {
  public:
-  OdsEngine(const std::string& path, zip::OpenedArchive opened);
+  // `kept` is what the last instance left of the file at `opened.identity`; with the file's
+  // layout in it, `opened` need hold no archive.
+  OdsEngine(const std::string& path, zip::OpenedArchive opened,
+            std::unique_ptr<KeptState> kept = nullptr);
   ~OdsEngine() override;
 
   int sheetCount() const override;
@@ -52,7 +66,7 @@ class OdsEngine : public Engine {
   std::map<std::string, std::string> readObjects(size_t index);
   std::string cloneObject(const std::string& folder, const std::map<std::string, std::string>& read,
                           const std::string& from, const std::string& to, Made& made);
-  std::string freshObjectFolder() const;
+  std::string freshObjectFolder();
   // settings.xml or meta.xml, read on first use; null when absent or unreadable.
   pugi::xml_document* side(const char* entry, std::unique_ptr<pugi::xml_document>& doc, bool& read);
   void retargetObject(const std::string& entry, const std::string& from, const std::string& to,
@@ -66,13 +80,15 @@ class OdsEngine : public Engine {
 
   zip::EntryStore store_;
   std::unique_ptr<Content> content_;
-  std::optional<Manifest> manifest_;
+  std::unique_ptr<Manifest> manifest_;
   std::unique_ptr<pugi::xml_document> settings_, meta_;
   bool settingsRead_ = false, metaRead_ = false;
   bool contentDirty_ = false, manifestDirty_ = false, settingsDirty_ = false, metaDirty_ = false;
   UsedIds used_;
   std::map<SheetId, Made> made_;
-  std::vector<std::string> madeFolders_;
+  // The object folders in use, gathered on first use: a workbook with a chart on each of a
+  // thousand sheets has thousands of entries, and each name tried would otherwise look at all.
+  std::optional<ObjectFolders> folders_;
   std::vector<std::string> notices_;
   bool signatureNoticed_ = false;
   SheetId active_ = 1;

@@ -61,10 +61,14 @@ bool Manifest::encrypted() const {
 }
 
 pugi::xml_node Manifest::entry(std::string_view path) const {
-  const std::string fullPath = Prefixes::qualified(prefix_, "full-path");
-  for (pugi::xml_node e : doc_.document_element().children())
-    if (e.attribute(fullPath.c_str()).value() == path) return e;
-  return {};
+  if (!indexed_) {
+    const std::string fullPath = Prefixes::qualified(prefix_, "full-path");
+    for (pugi::xml_node e : doc_.document_element().children())
+      if (pugi::xml_attribute a = e.attribute(fullPath.c_str())) byPath_.try_emplace(a.value(), e);
+    indexed_ = true;
+  }
+  auto it = byPath_.find(std::string(path));
+  return it == byPath_.end() ? pugi::xml_node() : it->second;
 }
 
 std::string Manifest::mediaType(std::string_view path) const {
@@ -88,12 +92,16 @@ void Manifest::add(const std::string& path, const std::string& mediaType) {
   e.append_attribute(Prefixes::qualified(prefix_, "full-path").c_str()).set_value(path.c_str());
   e.append_attribute(Prefixes::qualified(prefix_, "media-type").c_str())
       .set_value(mediaType.c_str());
+  byPath_.try_emplace(path, e);
 }
 
 bool Manifest::remove(std::string_view path) {
   pugi::xml_node e = entry(path);
   if (!e) return false;
   e.parent().remove_child(e);
+  // A path listed twice is found at its next entry.
+  byPath_.clear();
+  indexed_ = false;
   return true;
 }
 

@@ -3,6 +3,7 @@
 #include <pugixml.hpp>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace orv::ods {
@@ -12,6 +13,8 @@ class Manifest {
  public:
   // Throws ServerError naming `display` when it cannot be read.
   Manifest(std::string_view xml, const std::string& display);
+  Manifest(const Manifest&) = delete;  // the index points into the tree
+  Manifest& operator=(const Manifest&) = delete;
   // Whether any entry carries encryption data (a password-protected package).
   bool encrypted() const;
   // The media type the manifest gives `path`, or empty.
@@ -28,6 +31,10 @@ class Manifest {
   pugi::xml_node entry(std::string_view path) const;
   pugi::xml_document doc_;
   std::string prefix_;
+  // The first entry of each path, gathered on first use: a workbook with a chart on each of a
+  // thousand sheets lists thousands of entries, and each copy looks several up.
+  mutable std::unordered_map<std::string, pugi::xml_node> byPath_;
+  mutable bool indexed_ = false;
 };
 
 // settings.xml: the copy gets the source's view settings (cursor, split, zoom) under its own name.

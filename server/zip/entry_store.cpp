@@ -3,6 +3,7 @@
 #include <map>
 #include <utility>
 
+#include "server/file_handle.h"
 #include "server/memory_budget.h"
 #include "server/server_error.h"
 
@@ -23,11 +24,11 @@ struct OpenFile {
 
 }  // namespace
 
-EntryStore::EntryStore(std::string path, OpenedArchive opened)
-    : path_(std::move(path)), display_(orv::displayName(path_)) {
+EntryStore::EntryStore(std::string path, OpenedArchive opened, std::shared_ptr<const Layout> known)
+    : path_(std::move(path)), display_(orv::displayName(path_)), layout_(std::move(known)) {
   identity_ = opened.identity;
   zip_ = std::exchange(opened.archive, nullptr);
-  if (!zip_)
+  if (!zip_ && !layout_)
     throw ServerError("Cannot open '" + display_ +
                       "': the file is damaged (its ZIP structure cannot be read).");
   index();
@@ -38,14 +39,22 @@ EntryStore::~EntryStore() {
 }
 
 void EntryStore::index() {
-  const zip_int64_t n = zip_get_num_entries(zip_, 0);
+  const zip_int64_t n = zip_ ? zip_get_num_entries(zip_, 0)
+                             : static_cast<zip_int64_t>(layout_->entries.size());
   for (zip_int64_t i = 0; i < n; ++i) {
-    const char* name = zip_get_name(zip_, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW);
-    if (!name) continue;
-    if (byName_.count(std::string_view(name))) {
-      ServerError error("Cannot open '" + display_ + "': the file is damaged (the entry '" + name +
-                        "' is stored twice).");
-      zip_discard(zip_);
+    const auto at = static_cast<zip_uint64_t>(i);
+    std::string_view name;
+    if (!zip_) {
+      name = layout_->nameOf(layout_->entries[at]);
+    } else if (const char* stored = zip_get_name(zip_, at, ZIP_FL_ENC_RAW)) {
+      name = stored;
+    } else {
+      continue;
+    }
+    if (byName_.count(name)) {
+      ServerError error("Cannot open '" + display_ + "': the file is damaged (the entry '" +
+                        std::string(name) + "' is stored twice).");
+      if (zip_) zip_discard(zip_);
       zip_ = nullptr;
       throw error;
     }
@@ -97,7 +106,9 @@ zip_t* EntryStore::archive() {
 
 int EntryStore::originalMethod(std::string_view name) const {
   const Entry* e = find(name);
-  if (!e || e->index < 0 || !zip_) return -1;
+  if (!e || e->index < 0) return -1;
+  if (layout_) return factsOf(*layout_, static_cast<size_t>(e->index)).method;
+  if (!zip_) return -1;
   zip_stat_t st;
   zip_stat_init(&st);
   if (zip_stat_index(zip_, static_cast<zip_uint64_t>(e->index), 0, &st) != 0 ||
@@ -115,6 +126,7 @@ std::string EntryStore::read(std::string_view name, size_t limit) {
     return std::move(*plain);
   }
   if (e->replaced) return e->bytes;
+  if (std::optional<std::string> read = readThroughLayout(*e, name, limit)) return std::move(*read);
   zip_t* zip = archive();
   zip_stat_t st;
   zip_stat_init(&st);
@@ -138,6 +150,19 @@ std::string EntryStore::read(std::string_view name, size_t limit) {
     if (data.size() > limit) damaged(name, "the part is too large");
   }
   return data;
+}
+
+std::optional<std::string> EntryStore::readThroughLayout(const Entry& entry, std::string_view name,
+                                                        size_t limit) {
+  if (!layout_ || entry.index < 0) return std::nullopt;
+  const EntryFacts facts = factsOf(*layout_, static_cast<size_t>(entry.index));
+  if (facts.plainSize > limit) damaged(name, "the part is too large");
+  if (!mayHoldPart(facts.plainSize))
+    throw ServerError("Cannot open '" + display_ + "': " + tooLargeReason(facts.plainSize));
+  FileHandle file = FileHandle::openForReading(path_);
+  if (!file.valid() || !(file.identity() == std::optional<FileIdentity>(identity_)))
+    return std::nullopt;  // libzip's way says what is wrong
+  return readEntry(file.descriptor(), *layout_, static_cast<size_t>(entry.index));
 }
 
 void EntryStore::put(const std::string& name, std::string bytes, Compression compression) {
@@ -236,18 +261,22 @@ void EntryStore::save() {
     }
     out.push_back(std::move(o));
   }
-  zip_t* original = archive();
+  // With the layout the last save wrote, the raw writer needs no archive opened.
+  zip_t* original = layout_ ? zip_ : archive();
   std::optional<FileIdentity> savedAs;
+  std::shared_ptr<const Layout> layout;
   std::map<std::string, std::uint64_t, std::less<>> packedAt;
   packedAt_.clear();
   replaceFileDurably(path_, [&](int fd) {
-    const ArchiveTarget target{fd, original, path_, identity_, display_, kDeflateLevel};
+    ArchiveTarget target{fd, original, path_, identity_, display_, kDeflateLevel, layout_};
     Layout written;
     if (writeByRawCopy(target, out, &written)) {
       for (size_t i = 0; i < out.size() && i < written.entries.size(); ++i)
         if (out[i].packed && written.nameOf(written.entries[i]) == out[i].name)
           packedAt[std::string(out[i].name)] = written.entries[i].end - out[i].packed->size;
+      layout = std::make_shared<const Layout>(std::move(written));
     } else {
+      if (!target.original) target.original = original = archive();
       writeThroughLibzip(target, out);
     }
     if (!(fileIdentity(path_, display_) == identity_)) throw changedDuringSave();
@@ -264,6 +293,7 @@ void EntryStore::save() {
                   savedAs->size != identity_.size || savedAs->mtimeNs != identity_.mtimeNs))
     throw changedDuringSave();
   packedAt_ = std::move(packedAt);
+  layout_ = std::move(layout);
   // The entries now lie in the file just written, in this order.
   std::map<const Entry*, std::unique_ptr<Entry>> owned;
   for (auto& entry : entries_) {

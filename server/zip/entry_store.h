@@ -13,6 +13,7 @@
 #include "server/server_error.h"
 #include "server/zip/archive_writer.h"
 #include "server/zip/opened_archive.h"
+#include "server/zip/raw_copy.h"
 
 namespace orv::zip {
 
@@ -21,7 +22,10 @@ namespace orv::zip {
 // untouched entry as it lies, keeps the original order and puts added entries at the end.
 class EntryStore {
  public:
-  EntryStore(std::string path, OpenedArchive opened);
+  // `known`, when given, is the file's layout as a save of this process wrote it, the file
+  // unchanged since (`opened.identity`): then no archive need be opened, the store is indexed
+  // from it and untouched entries are read from the file directly.
+  EntryStore(std::string path, OpenedArchive opened, std::shared_ptr<const Layout> known = nullptr);
   ~EntryStore();
   EntryStore(const EntryStore&) = delete;
   EntryStore& operator=(const EntryStore&) = delete;
@@ -50,6 +54,8 @@ class EntryStore {
   std::optional<std::uint64_t> dataOffset(std::string_view name) const;
   void remove(std::string_view name);
   bool modified() const { return modified_; }
+  // The layout of the file as the last save wrote it, when nothing was changed since.
+  std::shared_ptr<const Layout> layout() const { return modified_ ? nullptr : layout_; }
 
   // Writes the archive back durably; refuses when the file changed on disk since it was opened
   // or last saved. Afterwards the store reads from the file it wrote.
@@ -74,6 +80,9 @@ class EntryStore {
   const Entry* find(std::string_view name) const;
   zip_t* archive();
   void index();
+  // An untouched entry's bytes read through the layout; nullopt where libzip should read them.
+  std::optional<std::string> readThroughLayout(const Entry& entry, std::string_view name,
+                                               size_t limit);
   ServerError changedDuringSave() const;
 
   std::string path_;
@@ -83,6 +92,8 @@ class EntryStore {
   std::vector<std::unique_ptr<Entry>> entries_;
   std::map<std::string, Entry*, std::less<>> byName_;
   std::map<std::string, std::uint64_t, std::less<>> packedAt_;
+  // The file's layout as the last save wrote it; entries' indexes are positions in it.
+  std::shared_ptr<const Layout> layout_;
   bool modified_ = false;
 };
 

@@ -257,6 +257,28 @@ std::optional<Layout> readLayout(int fd, std::uint64_t size) {
   return layout;
 }
 
+EntryFacts factsOf(const Layout& layout, size_t i) {
+  const auto* r = reinterpret_cast<const unsigned char*>(layout.central.data() +
+                                                         layout.entries[i].central);
+  return {u16(r + 10), u32(r + 16), u32(r + 20), u32(r + 24)};
+}
+
+std::optional<std::string> readEntry(int fd, const Layout& layout, size_t i) {
+  const Entry& entry = layout.entries[i];
+  const EntryFacts facts = factsOf(layout, i);
+  unsigned char h[kLocalSize];
+  if (!readAt(fd, entry.start, h, sizeof h) || u32(h) != kLocalSignature) return std::nullopt;
+  const std::uint64_t dataAt = entry.start + kLocalSize + u16(h + 26) + u16(h + 28);
+  if (dataAt + facts.compressed > entry.end) return std::nullopt;
+  std::string data(static_cast<size_t>(facts.compressed), '\0');
+  if (!data.empty() && !readAt(fd, dataAt, data.data(), data.size())) return std::nullopt;
+  std::optional<std::string> plain;
+  if (facts.method == 8) plain = inflateRaw(data, facts.plainSize);
+  else if (facts.method == 0 && facts.compressed == facts.plainSize) plain = std::move(data);
+  if (!plain || crcOf(*plain) != facts.crc) return std::nullopt;
+  return plain;
+}
+
 Writer::Writer(int in, int out, int deflateLevel) : in_(in), out_(out), level_(deflateLevel) {
   const std::time_t now = std::time(nullptr);
   std::tm local{};

@@ -41,6 +41,18 @@ struct Layout {
 // Never throws for malformed input; a read error also gives nullopt.
 std::optional<Layout> readLayout(int fd, std::uint64_t size);
 
+// What the central directory says of entry `i` of `layout`.
+struct EntryFacts {
+  std::uint16_t method = 0;  // 0 stored, 8 deflated
+  std::uint32_t crc = 0;
+  std::uint64_t compressed = 0;
+  std::uint64_t plainSize = 0;
+};
+EntryFacts factsOf(const Layout& layout, size_t i);
+// The plain bytes of entry `i` of `layout`, read from the archive open at `fd`; nullopt when its
+// local header cannot be read or its data do not inflate to its size with its CRC.
+std::optional<std::string> readEntry(int fd, const Layout& layout, size_t i);
+
 // Writes a new archive to `out`: a sequence of copied runs and new entries, then the central
 // directory. Throws Unsupported when the result would need ZIP64, and ServerError-free
 // std::system_error on I/O failure (errno in code()).
