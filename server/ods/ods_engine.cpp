@@ -39,8 +39,9 @@ struct KeptState {
   std::uint64_t textSize = 0;
   UsedIds used;  // as gathered from that content and kept up to date
   std::unique_ptr<PackedContent> packed;
-  // What a save left; each null when not known.
-  std::shared_ptr<const zip::Layout> layout;
+  // The entries as the last save left them, for a file opened by the same path; each of these
+  // null when not known.
+  std::unique_ptr<zip::EntryStore> store;
   std::unique_ptr<Manifest> manifest;
   std::unique_ptr<pugi::xml_document> settings, meta;
   bool settingsRead = false, metaRead = false;
@@ -54,21 +55,26 @@ KeptWorkbook<KeptState>& kept() {
   return slot;
 }
 
+bool storeKept(const KeptState* k, const std::string& path) {
+  return k && k->store && k->store->path() == path;
+}
+
 }  // namespace
 
 OdsEngine::OdsEngine(const std::string& path, zip::OpenedArchive opened,
                      std::unique_ptr<KeptState> k)
-    : store_(path, std::move(opened), k ? k->layout : nullptr) {
-  const std::string& display = store_.displayName();
+    : store_(storeKept(k.get(), path) ? std::move(k->store)
+                                      : std::make_unique<zip::EntryStore>(path, std::move(opened))) {
+  const std::string& display = store_->displayName();
   if (k && k->manifest) {
     manifest_ = std::move(k->manifest);
-  } else if (store_.has(kManifest)) {
-    manifest_ = std::make_unique<Manifest>(store_.read(kManifest, size_t{1} << 26), display);
+  } else if (store_->has(kManifest)) {
+    manifest_ = std::make_unique<Manifest>(store_->read(kManifest, size_t{1} << 26), display);
     if (manifest_->encrypted())
       throw ServerError("Cannot open '" + display +
                         "': " + refusalReason(FileFormat::OdsEncrypted));
   }
-  if (!store_.has(kContent)) store_.damaged(kContent, "the document content is missing");
+  if (!store_->has(kContent)) store_->damaged(kContent, "the document content is missing");
   if (k) {
     content_ = std::make_unique<Content>(std::move(k->doc), display);
     savedContentSize_ = k->textSize;
@@ -80,7 +86,7 @@ OdsEngine::OdsEngine(const std::string& path, zip::OpenedArchive opened,
     metaRead_ = k->metaRead;
     folders_ = std::move(k->folders);
   } else {
-    const std::string text = store_.read(kContent);
+    const std::string text = store_->read(kContent);
     savedContentSize_ = text.size();
     content_ = std::make_unique<Content>(text, display);
   }
@@ -92,12 +98,13 @@ OdsEngine::~OdsEngine() {
   if (!asOnDisk_ || contentDirty_ || !content_ || savedContentSize_ == 0) return;
   const size_t packedBytes = packed_ ? packed_->bytes() : 0;
   if (!mayKeepWorkbook(xmlPartCost(savedContentSize_, 0, 0) + packedBytes)) return;
+  const FileIdentity file = store_->identity();
   KeptState k;
   k.doc = content_->takeDoc();
   k.textSize = savedContentSize_;
   k.used = std::move(used_);
   k.packed = std::move(packed_);
-  k.layout = store_.layout();
+  if (!store_->modified()) k.store = std::move(store_);
   if (!manifestDirty_) k.manifest = std::move(manifest_);
   if (!settingsDirty_) {
     k.settings = std::move(settings_);
@@ -108,15 +115,15 @@ OdsEngine::~OdsEngine() {
     k.metaRead = metaRead_;
   }
   k.folders = std::move(folders_);
-  kept().keep(store_.identity(), std::move(k));
+  kept().keep(file, std::move(k));
 }
 
 void keepSavedContent(bool on) { kept().setEnabled(on); }
 
 std::unique_ptr<Engine> openOds(const std::string& path, zip::OpenedArchive opened) {
   std::optional<KeptState> k = kept().take(opened.identity);
-  // Without the layout a save left, the archive's directory is read.
-  if (!opened.archive && !(k && k->layout)) {
+  // Without the entries the last instance left, the archive's directory is read.
+  if (!opened.archive && !storeKept(k ? &*k : nullptr, path)) {
     int error = 0;
     opened.archive = zip_open(path.c_str(), ZIP_RDONLY, &error);
   }
@@ -142,9 +149,9 @@ pugi::xml_document* OdsEngine::side(const char* entry, std::unique_ptr<pugi::xml
                                     bool& read) {
   if (read) return doc.get();
   read = true;
-  if (!store_.has(entry)) return nullptr;
+  if (!store_->has(entry)) return nullptr;
   auto parsed = std::make_unique<pugi::xml_document>();
-  const std::string text = store_.read(entry, size_t{1} << 28);
+  const std::string text = store_->read(entry, size_t{1} << 28);
   // Settings and statistics are informative: damaged ones are left as they are.
   if (!parsed->load_buffer(text.data(), text.size(), kParseOptions)) return nullptr;
   doc = std::move(parsed);
@@ -153,7 +160,7 @@ pugi::xml_document* OdsEngine::side(const char* entry, std::unique_ptr<pugi::xml
 
 size_t OdsEngine::indexOf(SheetId id) const {
   if (id == 0 || id > content_->tables().size())
-    throw ServerError("There is no such sheet in '" + store_.displayName() + "'.");
+    throw ServerError("There is no such sheet in '" + store_->displayName() + "'.");
   return id - 1;
 }
 
@@ -161,7 +168,7 @@ int OdsEngine::sheetCount() const { return static_cast<int>(content_->tables().s
 
 SheetId OdsEngine::sheetAt(int position) const {
   if (position < 0 || position >= sheetCount())
-    throw ServerError("There is no such sheet in '" + store_.displayName() + "'.");
+    throw ServerError("There is no such sheet in '" + store_->displayName() + "'.");
   return static_cast<SheetId>(position + 1);
 }
 
@@ -200,8 +207,8 @@ bool OdsEngine::isChart(const std::string& folder) {
     if (!type.empty()) return type == kChartType;
   }
   const std::string content = folder + "/content.xml";
-  if (!store_.has(content)) return false;
-  const std::string text = store_.read(content);
+  if (!store_->has(content)) return false;
+  const std::string text = store_->read(content);
   return text.find(":chart>") != std::string::npos || text.find(":chart ") != std::string::npos;
 }
 
@@ -247,9 +254,9 @@ std::map<std::string, std::string> OdsEngine::readObjects(size_t index) {
     return false;
   });
   for (const std::string& folder : folders) {
-    for (const std::string& entry : store_.names()) {
+    for (const std::string& entry : store_->names()) {
       if (entry.starts_with(folder + "/") || entry == "ObjectReplacements/" + folder)
-        read.emplace(entry, store_.read(entry));
+        read.emplace(entry, store_->read(entry));
     }
   }
   return read;
@@ -264,7 +271,7 @@ std::string OdsEngine::freshObjectFolder() {
       if (const size_t slash = path.find('/'); slash != std::string_view::npos)
         taken.emplace(path.substr(0, slash));
     };
-    for (const std::string& entry : store_.names()) note(entry);
+    for (const std::string& entry : store_->names()) note(entry);
     if (manifest_)
       for (const std::string& path : manifest_->paths()) note(path);
   }
@@ -289,10 +296,10 @@ std::string OdsEngine::cloneObject(const std::string& folder,
     } else {
       continue;
     }
-    const zip::Compression compression = store_.originalMethod(entry) == ZIP_CM_STORE
+    const zip::Compression compression = store_->originalMethod(entry) == ZIP_CM_STORE
                                              ? zip::Compression::Store
                                              : zip::Compression::Deflate;
-    store_.put(copyEntry, bytes, compression);
+    store_->put(copyEntry, bytes, compression);
     if (copyEntry == fresh + "/content.xml") {
       made.objectContents.push_back(copyEntry);
       retargetObject(copyEntry, from, to, RetargetMode::Copy);
@@ -313,13 +320,13 @@ std::string OdsEngine::cloneObject(const std::string& folder,
 
 void OdsEngine::retargetObject(const std::string& entry, const std::string& from,
                                const std::string& to, RetargetMode mode) {
-  const std::string text = store_.read(entry);
+  const std::string text = store_->read(entry);
   pugi::xml_document doc;
   // A chart sub-document that cannot be read is left as it is: the chart shows what it showed.
   if (!doc.load_buffer(text.data(), text.size(), kParseOptions)) return;
   const Prefixes ns(doc.document_element());
   if (retargetTree(ns, doc.document_element(), from, to, mode))
-    store_.put(entry, serializeXml(doc));
+    store_->put(entry, serializeXml(doc));
 }
 
 SheetId OdsEngine::copySheet(SheetId sourceId, SheetId afterId) {
@@ -365,10 +372,10 @@ SheetId OdsEngine::copySheet(SheetId sourceId, SheetId afterId) {
   made_.emplace(id, std::move(made));
   // The save drops the document signature, which covers every entry; said once, with the copy.
   if (!signatureNoticed_) {
-    const std::vector<std::string> entries = store_.names();
+    const std::vector<std::string> entries = store_->names();
     if (std::any_of(entries.begin(), entries.end(), isDocumentSignature)) {
       signatureNoticed_ = true;
-      notices_.push_back("The digital signature of '" + store_.displayName() +
+      notices_.push_back("The digital signature of '" + store_->displayName() +
                          "' was removed: it does not hold for the changed workbook. Sign it again "
                          "in your spreadsheet application if you need it.");
     }
@@ -396,7 +403,7 @@ void OdsEngine::renameSheet(SheetId id, const std::string& name) {
     if (packed_) packed_->restoreAll(*content_);
     if (packed_) packed_->forgetAll();  // any table may name the sheet
     retargetTree(ns, content_->doc().document_element(), old, name, RetargetMode::Rename);
-    for (const std::string& entry : store_.names()) {
+    for (const std::string& entry : store_->names()) {
       const size_t slash = entry.find('/');
       if (slash != std::string::npos && entry.substr(slash) == "/content.xml" &&
           isChart(entry.substr(0, slash)))
@@ -413,7 +420,7 @@ void OdsEngine::renameSheet(SheetId id, const std::string& name) {
 
 void OdsEngine::save() {
   const bool last = std::exchange(lastSave_, false);
-  if (!contentDirty_ && !store_.modified()) return;
+  if (!contentDirty_ && !store_->modified()) return;
   bool asPieces = false;
   if (contentDirty_) {
     // Table by table from the first save on: a workbook saved after every copy then writes at
@@ -424,21 +431,21 @@ void OdsEngine::save() {
     // The pieces of many short tables (copies of one sheet) take several times the room of one
     // stream; the run's last save makes the file that stays, as one stream where that is quick.
     asPieces = !last || p.whole.plainSize > kDeflateAgainUpTo;
-    if (asPieces) store_.putPacked(kContent, std::move(p.whole), p.sameAt, p.sameLength);
-    else store_.putPacked(kContent, zip::deflateAgain(p.whole, kDeflateAgainLevel));
+    if (asPieces) store_->putPacked(kContent, std::move(p.whole), p.sameAt, p.sameLength);
+    else store_->putPacked(kContent, zip::deflateAgain(p.whole, kDeflateAgainLevel));
   }
-  if (settingsDirty_ && settings_) store_.put(kSettings, serializeXml(*settings_));
-  if (metaDirty_ && meta_) store_.put(kMeta, serializeXml(*meta_));
+  if (settingsDirty_ && settings_) store_->put(kSettings, serializeXml(*settings_));
+  if (metaDirty_ && meta_) store_->put(kMeta, serializeXml(*meta_));
   // A document signature covers the whole package and no longer holds for the changed one.
-  for (const std::string& entry : store_.names()) {
+  for (const std::string& entry : store_->names()) {
     if (!isDocumentSignature(entry)) continue;
-    store_.remove(entry);
+    store_->remove(entry);
     if (manifest_ && manifest_->remove(entry)) manifestDirty_ = true;
   }
-  if (manifestDirty_ && manifest_) store_.put(kManifest, manifest_->serialize());
-  store_.save();
+  if (manifestDirty_ && manifest_) store_->put(kManifest, manifest_->serialize());
+  store_->save();
   // Saved any other way, the content entry now lies elsewhere in the file.
-  if (packed_) packed_->saved(asPieces ? store_.dataOffset(kContent) : std::nullopt);
+  if (packed_) packed_->saved(asPieces ? store_->dataOffset(kContent) : std::nullopt);
   contentDirty_ = settingsDirty_ = metaDirty_ = manifestDirty_ = false;
   asOnDisk_ = true;
   // A content saved once is likely saved again, table by table (a save that changed other parts

@@ -32,8 +32,8 @@ struct ObjectFolders {
 // content to the next instance of the process that opens the file unchanged.
 class OdsEngine : public Engine {
  public:
-  // `kept` is what the last instance left of the file at `opened.identity`; with the file's
-  // layout in it, `opened` need hold no archive.
+  // `kept` is what the last instance left of the file at `opened.identity`; with its entry
+  // store in it, `opened` need hold no archive.
   OdsEngine(const std::string& path, zip::OpenedArchive opened,
             std::unique_ptr<KeptState> kept = nullptr);
   ~OdsEngine() override;
@@ -50,7 +50,7 @@ class OdsEngine : public Engine {
   void renameSheet(SheetId id, const std::string& name) override;
   void save() override;
   void nextSaveIsLast() override { lastSave_ = true; }
-  std::optional<FileIdentity> identityOnDisk() const override { return store_.identity(); }
+  std::optional<FileIdentity> identityOnDisk() const override { return store_->identity(); }
   std::vector<std::string> takeNotices() override;
 
  private:
@@ -78,7 +78,7 @@ class OdsEngine : public Engine {
   void restore(size_t index);
   [[noreturn]] void refuseCopy(const std::string& sheet, const std::string& why) const;
 
-  zip::EntryStore store_;
+  std::unique_ptr<zip::EntryStore> store_;
   std::unique_ptr<Content> content_;
   std::unique_ptr<Manifest> manifest_;
   std::unique_ptr<pugi::xml_document> settings_, meta_;

@@ -24,11 +24,11 @@ struct OpenFile {
 
 }  // namespace
 
-EntryStore::EntryStore(std::string path, OpenedArchive opened, std::shared_ptr<const Layout> known)
-    : path_(std::move(path)), display_(orv::displayName(path_)), layout_(std::move(known)) {
+EntryStore::EntryStore(std::string path, OpenedArchive opened)
+    : path_(std::move(path)), display_(orv::displayName(path_)) {
   identity_ = opened.identity;
   zip_ = std::exchange(opened.archive, nullptr);
-  if (!zip_ && !layout_)
+  if (!zip_)
     throw ServerError("Cannot open '" + display_ +
                       "': the file is damaged (its ZIP structure cannot be read).");
   index();
@@ -39,22 +39,14 @@ EntryStore::~EntryStore() {
 }
 
 void EntryStore::index() {
-  const zip_int64_t n = zip_ ? zip_get_num_entries(zip_, 0)
-                             : static_cast<zip_int64_t>(layout_->entries.size());
+  const zip_int64_t n = zip_get_num_entries(zip_, 0);
   for (zip_int64_t i = 0; i < n; ++i) {
-    const auto at = static_cast<zip_uint64_t>(i);
-    std::string_view name;
-    if (!zip_) {
-      name = layout_->nameOf(layout_->entries[at]);
-    } else if (const char* stored = zip_get_name(zip_, at, ZIP_FL_ENC_RAW)) {
-      name = stored;
-    } else {
-      continue;
-    }
-    if (byName_.count(name)) {
-      ServerError error("Cannot open '" + display_ + "': the file is damaged (the entry '" +
-                        std::string(name) + "' is stored twice).");
-      if (zip_) zip_discard(zip_);
+    const char* name = zip_get_name(zip_, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW);
+    if (!name) continue;
+    if (byName_.count(std::string_view(name))) {
+      ServerError error("Cannot open '" + display_ + "': the file is damaged (the entry '" + name +
+                        "' is stored twice).");
+      zip_discard(zip_);
       zip_ = nullptr;
       throw error;
     }
@@ -229,20 +221,21 @@ void EntryStore::save() {
   // that the central directory lies in its blocks as the last one did, and what it repeats of it
   // is cloned as well; a small part replaced at every save (the manifest, the metadata) serves
   // for that better than the large one, whose padding keeps its own data in place.
-  std::vector<Entry*> order;
+  std::vector<size_t> order;  // in entries_
   order.reserve(entries_.size());
   for (size_t pass = 0; pass < 4; ++pass)
     for (size_t i = 0; i < entries_.size(); ++i) {
-      Entry* entry = entries_[i].get();
+      const Entry* entry = entries_[i].get();
       const size_t place = i == 0 || !entry->replaced ? 0
                            : entry->packed           ? 2
                            : entry->index < 0        ? 1
                                                      : 3;
-      if (!entry->removed && place == pass) order.push_back(entry);
+      if (!entry->removed && place == pass) order.push_back(i);
     }
   std::vector<OutEntry> out;
   out.reserve(order.size());
-  for (const Entry* entry : order) {
+  for (const size_t i : order) {
+    const Entry* entry = entries_[i].get();
     OutEntry o;
     o.name = entry->name;
     if (entry->replaced && entry->packed) {
@@ -295,24 +288,22 @@ void EntryStore::save() {
   packedAt_ = std::move(packedAt);
   layout_ = std::move(layout);
   // The entries now lie in the file just written, in this order.
-  std::map<const Entry*, std::unique_ptr<Entry>> owned;
-  for (auto& entry : entries_) {
-    if (entry->removed) {
-      if (auto it = byName_.find(entry->name); it != byName_.end() && it->second == entry.get())
-        byName_.erase(it);
-      continue;
-    }
-    owned.emplace(entry.get(), std::move(entry));
+  for (const auto& entry : entries_) {
+    if (!entry->removed) continue;
+    if (auto it = byName_.find(entry->name); it != byName_.end() && it->second == entry.get())
+      byName_.erase(it);
   }
-  entries_.clear();
-  zip_int64_t written = 0;
-  for (Entry* entry : order) {
-    entry->index = written++;
-    entry->replaced = false;
-    entry->packed.reset();
-    std::string().swap(entry->bytes);
-    entries_.push_back(std::move(owned.at(entry)));
+  std::vector<std::unique_ptr<Entry>> lying;
+  lying.reserve(order.size());
+  for (const size_t i : order) {
+    Entry& entry = *entries_[i];
+    entry.index = static_cast<zip_int64_t>(lying.size());
+    entry.replaced = false;
+    entry.packed.reset();
+    std::string().swap(entry.bytes);
+    lying.push_back(std::move(entries_[i]));
   }
+  entries_ = std::move(lying);
   modified_ = false;
 }
 

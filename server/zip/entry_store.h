@@ -22,10 +22,7 @@ namespace orv::zip {
 // untouched entry as it lies, keeps the original order and puts added entries at the end.
 class EntryStore {
  public:
-  // `known`, when given, is the file's layout as a save of this process wrote it, the file
-  // unchanged since (`opened.identity`): then no archive need be opened, the store is indexed
-  // from it and untouched entries are read from the file directly.
-  EntryStore(std::string path, OpenedArchive opened, std::shared_ptr<const Layout> known = nullptr);
+  EntryStore(std::string path, OpenedArchive opened);
   ~EntryStore();
   EntryStore(const EntryStore&) = delete;
   EntryStore& operator=(const EntryStore&) = delete;
@@ -54,8 +51,6 @@ class EntryStore {
   std::optional<std::uint64_t> dataOffset(std::string_view name) const;
   void remove(std::string_view name);
   bool modified() const { return modified_; }
-  // The layout of the file as the last save wrote it, when nothing was changed since.
-  std::shared_ptr<const Layout> layout() const { return modified_ ? nullptr : layout_; }
 
   // Writes the archive back durably; refuses when the file changed on disk since it was opened
   // or last saved. Afterwards the store reads from the file it wrote.
@@ -92,7 +87,8 @@ class EntryStore {
   std::vector<std::unique_ptr<Entry>> entries_;
   std::map<std::string, Entry*, std::less<>> byName_;
   std::map<std::string, std::uint64_t, std::less<>> packedAt_;
-  // The file's layout as the last save wrote it; entries' indexes are positions in it.
+  // The file's layout as the last save wrote it, its entries' indexes positions in it: then
+  // saving again needs no archive opened, and untouched entries are read from the file directly.
   std::shared_ptr<const Layout> layout_;
   bool modified_ = false;
 };
