@@ -43,6 +43,7 @@ struct KeptState {
   // null when not known.
   std::unique_ptr<zip::EntryStore> store;
   std::unique_ptr<Manifest> manifest;
+  std::unique_ptr<zip::DeflateTrail> manifestTrail;
   std::unique_ptr<pugi::xml_document> settings, meta;
   bool settingsRead = false, metaRead = false;
   std::optional<ObjectFolders> folders;
@@ -68,6 +69,7 @@ OdsEngine::OdsEngine(const std::string& path, zip::OpenedArchive opened,
   const std::string& display = store_->displayName();
   if (k && k->manifest) {
     manifest_ = std::move(k->manifest);
+    manifestTrail_ = std::move(k->manifestTrail);
   } else if (store_->has(kManifest)) {
     manifest_ = std::make_unique<Manifest>(store_->read(kManifest, size_t{1} << 26), display);
     if (manifest_->encrypted())
@@ -105,7 +107,10 @@ OdsEngine::~OdsEngine() {
   k.used = std::move(used_);
   k.packed = std::move(packed_);
   if (!store_->modified()) k.store = std::move(store_);
-  if (!manifestDirty_) k.manifest = std::move(manifest_);
+  if (!manifestDirty_) {
+    k.manifest = std::move(manifest_);
+    k.manifestTrail = std::move(manifestTrail_);
+  }
   if (!settingsDirty_) {
     k.settings = std::move(settings_);
     k.settingsRead = settingsRead_;
@@ -442,7 +447,10 @@ void OdsEngine::save() {
     store_->remove(entry);
     if (manifest_ && manifest_->remove(entry)) manifestDirty_ = true;
   }
-  if (manifestDirty_ && manifest_) store_->put(kManifest, manifest_->serialize());
+  if (manifestDirty_ && manifest_) {
+    if (!manifestTrail_) manifestTrail_ = std::make_unique<zip::DeflateTrail>();
+    store_->putAlong(kManifest, manifest_->serialize(), *manifestTrail_);
+  }
   store_->save();
   // Saved any other way, the content entry now lies elsewhere in the file.
   if (packed_) packed_->saved(asPieces ? store_->dataOffset(kContent) : std::nullopt);

@@ -81,6 +81,8 @@ class OdsEngine : public Engine {
   std::unique_ptr<zip::EntryStore> store_;
   std::unique_ptr<Content> content_;
   std::unique_ptr<Manifest> manifest_;
+  // How the manifest was last deflated: it grows at its end, by an entry or more for each copy.
+  std::unique_ptr<zip::DeflateTrail> manifestTrail_;
   std::unique_ptr<pugi::xml_document> settings_, meta_;
   bool settingsRead_ = false, metaRead_ = false;
   bool contentDirty_ = false, manifestDirty_ = false, settingsDirty_ = false, metaDirty_ = false;

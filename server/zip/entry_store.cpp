@@ -171,7 +171,13 @@ void EntryStore::put(const std::string& name, std::string bytes, Compression com
   e->replaced = true;
   e->compression = compression;
   e->packed.reset();
+  e->trail = nullptr;
   modified_ = true;
+}
+
+void EntryStore::putAlong(const std::string& name, std::string bytes, DeflateTrail& trail) {
+  put(name, std::move(bytes));
+  find(name)->trail = &trail;
 }
 
 void EntryStore::putPacked(const std::string& name, DeflatedPiece packed, std::uint64_t sameAt,
@@ -246,6 +252,9 @@ void EntryStore::save() {
         if (!plain) throw std::bad_alloc();  // the bytes were deflated here
         return std::move(*plain);
       };
+    } else if (entry->replaced && entry->trail) {
+      o.produce = [entry] { return entry->bytes; };
+      o.trail = entry->trail;
     } else if (entry->replaced) {
       o.data = entry->bytes;
       o.compression = entry->compression;
@@ -300,6 +309,7 @@ void EntryStore::save() {
     entry.index = static_cast<zip_int64_t>(lying.size());
     entry.replaced = false;
     entry.packed.reset();
+    entry.trail = nullptr;
     std::string().swap(entry.bytes);
     lying.push_back(std::move(entries_[i]));
   }

@@ -42,6 +42,9 @@ class EntryStore {
   // Replaces an entry's bytes or adds the entry at the end.
   void put(const std::string& name, std::string bytes,
            Compression compression = Compression::Deflate);
+  // The same, deflated taking up what `trail` says the last save deflated of the entry (a part
+  // that grows near its end); the trail then describes these bytes, and must outlive the save.
+  void putAlong(const std::string& name, std::string bytes, DeflateTrail& trail);
   // The same with the bytes deflated beforehand; the first `sameLength` of them are those the
   // file holds at `sameAt` (what dataOffset() said of the last save).
   void putPacked(const std::string& name, DeflatedPiece packed, std::uint64_t sameAt = 0,
@@ -68,6 +71,7 @@ class EntryStore {
     Compression compression = Compression::Deflate;
     // Set when `bytes` are deflated already.
     std::optional<PackedData> packed;
+    DeflateTrail* trail = nullptr;  // how to deflate `bytes`, when given
   };
   // The plain bytes of an entry given by putPacked().
   static std::optional<std::string> unpacked(const Entry& entry);
