@@ -259,10 +259,10 @@ std::map<std::string, std::string> OdsEngine::readObjects(size_t index) {
     return false;
   });
   for (const std::string& folder : folders) {
-    for (const std::string& entry : store_->names()) {
-      if (entry.starts_with(folder + "/") || entry == "ObjectReplacements/" + folder)
-        read.emplace(entry, store_->read(entry));
-    }
+    for (const std::string& entry : store_->namesStartingWith(folder + "/"))
+      read.emplace(entry, store_->read(entry));
+    if (const std::string replacement = "ObjectReplacements/" + folder; store_->has(replacement))
+      read.emplace(replacement, store_->read(replacement));
   }
   return read;
 }
@@ -377,7 +377,7 @@ SheetId OdsEngine::copySheet(SheetId sourceId, SheetId afterId) {
   made_.emplace(id, std::move(made));
   // The save drops the document signature, which covers every entry; said once, with the copy.
   if (!signatureNoticed_) {
-    const std::vector<std::string> entries = store_->names();
+    const std::vector<std::string> entries = store_->namesStartingWith("META-INF/");
     if (std::any_of(entries.begin(), entries.end(), isDocumentSignature)) {
       signatureNoticed_ = true;
       notices_.push_back("The digital signature of '" + store_->displayName() +
@@ -442,7 +442,7 @@ void OdsEngine::save() {
   if (settingsDirty_ && settings_) store_->put(kSettings, serializeXml(*settings_));
   if (metaDirty_ && meta_) store_->put(kMeta, serializeXml(*meta_));
   // A document signature covers the whole package and no longer holds for the changed one.
-  for (const std::string& entry : store_->names()) {
+  for (const std::string& entry : store_->namesStartingWith("META-INF/")) {
     if (!isDocumentSignature(entry)) continue;
     store_->remove(entry);
     if (manifest_ && manifest_->remove(entry)) manifestDirty_ = true;

@@ -83,6 +83,14 @@ std::vector<std::string> EntryStore::names() const {
   return out;
 }
 
+std::vector<std::string> EntryStore::namesStartingWith(std::string_view prefix) const {
+  std::vector<std::string> out;
+  for (auto it = byName_.lower_bound(prefix); it != byName_.end() && it->first.starts_with(prefix);
+       ++it)
+    if (!it->second->removed) out.push_back(it->first);
+  return out;
+}
+
 zip_t* EntryStore::archive() {
   if (zip_) return zip_;
   // After a save the file written is opened only when an entry is read from it again.

@@ -34,6 +34,8 @@ class EntryStore {
   bool has(std::string_view name) const;
   // Every entry present, in archive order.
   std::vector<std::string> names() const;
+  // Every entry present whose name starts with `prefix`, in the order of their names.
+  std::vector<std::string> namesStartingWith(std::string_view prefix) const;
   // The entry's bytes; throws ServerError ("the file is damaged") when it is missing, cannot be
   // inflated or says it is larger than `limit`.
   std::string read(std::string_view name, size_t limit = size_t{1} << 31);
