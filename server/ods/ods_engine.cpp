@@ -432,12 +432,18 @@ void OdsEngine::save() {
     // its second save only what changed since the first, not the whole content again.
     if (!packed_) packed_ = std::make_unique<PackedContent>(savedContentSize_);
     PackedContent::Packing p = packed_->pack(*content_);
-    savedContentSize_ = p.whole.plainSize;
+    savedContentSize_ = p.plainSize;
     // The pieces of many short tables (copies of one sheet) take several times the room of one
     // stream; the run's last save makes the file that stays, as one stream where that is quick.
-    asPieces = !last || p.whole.plainSize > kDeflateAgainUpTo;
-    if (asPieces) store_->putPacked(kContent, std::move(p.whole), p.sameAt, p.sameLength);
-    else store_->putPacked(kContent, zip::deflateAgain(p.whole, kDeflateAgainLevel));
+    asPieces = !last || p.plainSize > kDeflateAgainUpTo;
+    if (asPieces) {
+      store_->putPacked(kContent, std::move(p.packed), p.crc, p.plainSize, p.sameAt, p.sameLength);
+    } else {
+      zip::DeflatedPiece once =
+          zip::deflateAgain(zip::DeflatedPiece{*p.packed, p.crc, p.plainSize}, kDeflateAgainLevel);
+      store_->putPacked(kContent, std::make_shared<const std::string>(std::move(once.packed)),
+                        once.crc, once.plainSize);
+    }
   }
   if (settingsDirty_ && settings_) store_->put(kSettings, serializeXml(*settings_));
   if (metaDirty_ && meta_) store_->put(kMeta, serializeXml(*meta_));

@@ -179,6 +179,7 @@ void EntryStore::put(const std::string& name, std::string bytes, Compression com
   e->replaced = true;
   e->compression = compression;
   e->packed.reset();
+  e->shared.reset();
   e->trail = nullptr;
   modified_ = true;
 }
@@ -188,16 +189,18 @@ void EntryStore::putAlong(const std::string& name, std::string bytes, DeflateTra
   find(name)->trail = &trail;
 }
 
-void EntryStore::putPacked(const std::string& name, DeflatedPiece packed, std::uint64_t sameAt,
+void EntryStore::putPacked(const std::string& name, std::shared_ptr<const std::string> packed,
+                           std::uint32_t crc, std::uint64_t plainSize, std::uint64_t sameAt,
                            std::uint64_t sameLength) {
-  put(name, std::move(packed.packed));
+  put(name, std::string());
   Entry* e = find(name);
-  e->packed = PackedData{-1,         0,          e->bytes.size(), packed.plainSize, packed.crc,
-                         e->bytes,   sameAt,     sameLength,      true};
+  e->shared = std::move(packed);
+  e->packed = PackedData{-1, 0, e->shared->size(), plainSize, crc, *e->shared, sameAt, sameLength,
+                         true};
 }
 
 std::optional<std::string> EntryStore::unpacked(const Entry& entry) {
-  return inflateRaw(entry.bytes, entry.packed->plainSize);
+  return inflateRaw(*entry.shared, entry.packed->plainSize);
 }
 
 std::optional<std::uint64_t> EntryStore::dataOffset(std::string_view name) const {
@@ -317,6 +320,7 @@ void EntryStore::save() {
     entry.index = static_cast<zip_int64_t>(lying.size());
     entry.replaced = false;
     entry.packed.reset();
+    entry.shared.reset();
     entry.trail = nullptr;
     std::string().swap(entry.bytes);
     lying.push_back(std::move(entries_[i]));

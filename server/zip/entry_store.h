@@ -49,7 +49,8 @@ class EntryStore {
   void putAlong(const std::string& name, std::string bytes, DeflateTrail& trail);
   // The same with the bytes deflated beforehand; the first `sameLength` of them are those the
   // file holds at `sameAt` (what dataOffset() said of the last save).
-  void putPacked(const std::string& name, DeflatedPiece packed, std::uint64_t sameAt = 0,
+  void putPacked(const std::string& name, std::shared_ptr<const std::string> packed,
+                 std::uint32_t crc, std::uint64_t plainSize, std::uint64_t sameAt = 0,
                  std::uint64_t sameLength = 0);
   // Where the last save put the deflated bytes of an entry given by putPacked(), when it wrote
   // them itself.
@@ -71,8 +72,9 @@ class EntryStore {
     bool removed = false;
     std::string bytes;
     Compression compression = Compression::Deflate;
-    // Set when `bytes` are deflated already.
+    // Set when the bytes, in `shared`, are deflated already.
     std::optional<PackedData> packed;
+    std::shared_ptr<const std::string> shared;
     DeflateTrail* trail = nullptr;  // how to deflate `bytes`, when given
   };
   // The plain bytes of an entry given by putPacked().

@@ -469,18 +469,30 @@ DeflatedPiece PieceDeflater::addWhole(std::string_view text) {
   return piece;
 }
 
-DeflatedPiece joinPieces(const std::vector<const DeflatedPiece*>& pieces) {
+DeflatedPiece joinPiecesInto(std::string& joined, size_t kept,
+                             const std::vector<const DeflatedPiece*>& pieces) {
   DeflatedPiece whole;
-  size_t packedSize = 2;
-  for (const DeflatedPiece* p : pieces) packedSize += p->packed.size();
-  whole.packed.reserve(packedSize);
-  for (const DeflatedPiece* p : pieces) {
-    whole.packed += p->packed;
-    whole.crc = static_cast<std::uint32_t>(crc32_combine_op(whole.crc, p->crc, p->combine));
-    whole.plainSize += p->plainSize;
+  size_t keptSize = 0, size = 2;
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    size += pieces[i]->packed.size();
+    if (i < kept) keptSize += pieces[i]->packed.size();
+    whole.crc =
+        static_cast<std::uint32_t>(crc32_combine_op(whole.crc, pieces[i]->crc, pieces[i]->combine));
+    whole.plainSize += pieces[i]->plainSize;
   }
+  if (kept > pieces.size() || joined.size() < keptSize) kept = keptSize = 0;
+  joined.resize(keptSize);
+  joined.reserve(size);
+  for (size_t i = kept; i < pieces.size(); ++i) joined += pieces[i]->packed;
   // The final block: fixed codes, holding nothing but its end.
-  whole.packed += std::string_view("\x03\x00", 2);
+  joined += std::string_view("\x03\x00", 2);
+  return whole;
+}
+
+DeflatedPiece joinPieces(const std::vector<const DeflatedPiece*>& pieces) {
+  std::string joined;
+  DeflatedPiece whole = joinPiecesInto(joined, 0, pieces);
+  whole.packed = std::move(joined);
   return whole;
 }
 

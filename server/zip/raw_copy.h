@@ -118,6 +118,11 @@ class PieceDeflater {
 // The pieces, in order, as one raw deflate stream closed by a final empty block: the whole part's
 // bytes as a ZIP entry stores them, with the CRC and size of the whole text.
 DeflatedPiece joinPieces(const std::vector<const DeflatedPiece*>& pieces);
+// The same into `joined`, whose first bytes hold the first `kept` pieces already (as the last join
+// into it left them): only the rest are copied. Returns the CRC and size of the whole text, its
+// `packed` empty.
+DeflatedPiece joinPiecesInto(std::string& joined, size_t kept,
+                             const std::vector<const DeflatedPiece*>& pieces);
 
 // Pieces joined by joinPieces deflated again as one stream at `level`: each piece was deflated
 // without the ones before it, so many short alike pieces (copies of one sheet) take several
