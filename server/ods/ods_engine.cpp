@@ -439,8 +439,7 @@ void OdsEngine::save() {
     if (asPieces) {
       store_->putPacked(kContent, std::move(p.packed), p.crc, p.plainSize, p.sameAt, p.sameLength);
     } else {
-      zip::DeflatedPiece once =
-          zip::deflateAgain(zip::DeflatedPiece{*p.packed, p.crc, p.plainSize}, kDeflateAgainLevel);
+      zip::DeflatedPiece once = zip::deflateAgain(*p.packed, p.crc, p.plainSize, kDeflateAgainLevel);
       store_->putPacked(kContent, std::make_shared<const std::string>(std::move(once.packed)),
                         once.crc, once.plainSize);
     }

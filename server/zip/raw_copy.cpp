@@ -481,8 +481,15 @@ DeflatedPiece joinPiecesInto(std::string& joined, size_t kept,
     whole.plainSize += pieces[i]->plainSize;
   }
   if (kept > pieces.size() || joined.size() < keptSize) kept = keptSize = 0;
-  joined.resize(keptSize);
-  joined.reserve(size);
+  if (joined.capacity() < size) {
+    // Grown by a quarter rather than doubled, since the bytes are kept from save to save.
+    std::string grown;
+    grown.reserve(size + size / 4);
+    grown.append(joined, 0, keptSize);
+    joined.swap(grown);
+  } else {
+    joined.resize(keptSize);
+  }
   for (size_t i = kept; i < pieces.size(); ++i) joined += pieces[i]->packed;
   // The final block: fixed codes, holding nothing but its end.
   joined += std::string_view("\x03\x00", 2);
@@ -496,7 +503,8 @@ DeflatedPiece joinPieces(const std::vector<const DeflatedPiece*>& pieces) {
   return whole;
 }
 
-DeflatedPiece deflateAgain(const DeflatedPiece& joined, int level) {
+DeflatedPiece deflateAgain(std::string_view joined, std::uint32_t crc, std::uint64_t plainSize,
+                           int level) {
   struct Streams {
     z_stream in{}, out{};
     bool inOpen = false, outOpen = false;
@@ -511,9 +519,9 @@ DeflatedPiece deflateAgain(const DeflatedPiece& joined, int level) {
     throw std::bad_alloc();
   s.outOpen = true;
   DeflatedPiece result;
-  result.crc = joined.crc;
-  result.plainSize = joined.plainSize;
-  result.packed.resize(joined.packed.size() / 4 + 1024);
+  result.crc = crc;
+  result.plainSize = plainSize;
+  result.packed.resize(joined.size() / 4 + 1024);
   // Room for deflate's output after what it wrote, the buffer doubled when full.
   auto room = [&] {
     if (s.out.total_out == result.packed.size()) result.packed.resize(result.packed.size() * 2);
@@ -521,10 +529,10 @@ DeflatedPiece deflateAgain(const DeflatedPiece& joined, int level) {
     s.out.avail_out = static_cast<uInt>(
         std::min<size_t>(result.packed.size() - s.out.total_out, size_t{1} << 30));
   };
-  s.in.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(joined.packed.data()));
-  s.in.avail_in = static_cast<uInt>(joined.packed.size());  // an entry's data, below 4 GB
+  s.in.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(joined.data()));
+  s.in.avail_in = static_cast<uInt>(joined.size());  // an entry's data, below 4 GB
   std::string plain(size_t{64} << 10, '\0');
-  std::uint64_t plainSize = 0;
+  std::uint64_t inflated = 0;
   for (int rc = Z_OK; rc != Z_STREAM_END;) {
     s.in.next_out = reinterpret_cast<Bytef*>(plain.data());
     s.in.avail_out = static_cast<uInt>(plain.size());
@@ -534,13 +542,13 @@ DeflatedPiece deflateAgain(const DeflatedPiece& joined, int level) {
     if (rc != Z_OK && rc != Z_STREAM_END) throw std::runtime_error("the pieces do not inflate");
     s.out.next_in = reinterpret_cast<Bytef*>(plain.data());
     s.out.avail_in = static_cast<uInt>(plain.size() - s.in.avail_out);
-    plainSize += s.out.avail_in;
+    inflated += s.out.avail_in;
     while (s.out.avail_in > 0) {
       room();
       if (deflate(&s.out, Z_NO_FLUSH) == Z_STREAM_ERROR) throw std::bad_alloc();
     }
   }
-  if (plainSize != joined.plainSize) throw std::runtime_error("the pieces do not hold their size");
+  if (inflated != plainSize) throw std::runtime_error("the pieces do not hold their size");
   for (int rc = Z_OK; rc != Z_STREAM_END;) {
     room();
     rc = deflate(&s.out, Z_FINISH);

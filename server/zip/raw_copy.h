@@ -129,7 +129,8 @@ DeflatedPiece joinPiecesInto(std::string& joined, size_t kept,
 // times the room one stream does. Streams through bounded buffers; the whole text is never held.
 // Throws std::bad_alloc when memory runs out, std::runtime_error when `joined` does not inflate
 // to its size.
-DeflatedPiece deflateAgain(const DeflatedPiece& joined, int level);
+DeflatedPiece deflateAgain(std::string_view joined, std::uint32_t crc, std::uint64_t plainSize,
+                           int level);
 
 // A part saved again and again that grows near its end (the workbook part, its relationships,
 // the content types, one entry more for each copy) as last deflated: one stream, its blocks
