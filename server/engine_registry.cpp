@@ -111,7 +111,7 @@ std::optional<FileFormat> probeText(ProbeInput& input) {
 std::unique_ptr<Engine> openOds(ProbeInput& input) {
   if (input.known()) {
     // A file this process wrote or read, unchanged: the engine opens the archive only when the
-    // last instance left no layout of it.
+    // last instance left no entries of it.
     zip::OpenedArchive unopened;
     unopened.identity = *input.known();
     return ods::openOds(input.path(), std::move(unopened));
