@@ -175,28 +175,14 @@ PackedContent::Packing PackedContent::pack(Content& content) {
   }
   between += std::string_view(writer.out).substr(markAt + markText.size());
   endBetween();
-  // The last packing's bytes are built on where they repeat its first pieces, unless the store
-  // that saved them holds them still.
-  size_t kept = 0;
-  if (joined_ && joined_.use_count() == 1) {
-    while (kept < packing_.size() && kept < joinedSteps_.size() &&
-           packing_[kept] == joinedSteps_[kept])
-      ++kept;
-  } else {
-    joined_ = std::make_shared<std::string>();
-  }
-  joinedSteps_.clear();  // until the join is done
   Packing result;
-  const zip::DeflatedPiece whole = zip::joinPiecesInto(*joined_, kept, order);
-  joinedSteps_ = packing_;
-  result.packed = joined_;
-  result.crc = whole.crc;
-  result.plainSize = whole.plainSize;
+  size_t same = 0;
   if (savedAt_) {
     result.sameAt = *savedAt_;
-    for (size_t i = 0; i < packing_.size() && i < saved_.size() && packing_[i] == saved_[i]; ++i)
-      result.sameLength += order[i]->packed.size();
+    for (; same < packing_.size() && same < saved_.size() && packing_[same] == saved_[same]; ++same)
+      result.sameLength += order[same]->packed.size();
   }
+  result.rest = zip::joinPieces(order, same);
   return result;
 }
 
@@ -288,7 +274,7 @@ void PackedContent::saved(std::optional<std::uint64_t> at) {
 size_t PackedContent::bytes() const {
   size_t total = 0;
   for (const auto& [node, packed] : tables_) total += packed.piece.packed.size() + packed.name.size();
-  return total + (joined_ ? joined_->capacity() : 0);
+  return total;
 }
 
 namespace {

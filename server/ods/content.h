@@ -74,15 +74,13 @@ class PackedContent {
   // `treeText`: the size of the content's text as it stands.
   explicit PackedContent(std::uint64_t treeText) : treeText_(treeText) {}
   struct Packing {
-    // The content's text deflated as one stream: the bytes, their CRC and plain size. The bytes
-    // are the next packing's to build on, unless something else holds them still.
-    std::shared_ptr<const std::string> packed;
-    std::uint32_t crc = 0;
-    std::uint64_t plainSize = 0;
-    // Where the file holds the start of these bytes, as the last save wrote them, and how many
-    // of them this packing repeats (0 when nothing is known of the file).
+    // Where the file holds the start of the content's deflated bytes, as the last save wrote
+    // them, and how many of them this packing repeats (0 when nothing is known of the file).
     std::uint64_t sameAt = 0;
     std::uint64_t sameLength = 0;
+    // The CRC and plain size of the whole text; the bytes, those that follow the first
+    // `sameLength` (they are not copied out of the pieces again: the file has them).
+    zip::DeflatedPiece rest;
   };
   // The content's text deflated, as an archive entry stores it; the same bytes, once inflated, as
   // serialize() gives.
@@ -129,9 +127,6 @@ class PackedContent {
   std::uint64_t treeText_ = 0;
   std::uint64_t serials_ = 0;
   std::vector<Step> packing_;             // the last packing's pieces
-  // The pieces of the last packing whose bytes were joined, and those bytes.
-  std::vector<Step> joinedSteps_;
-  std::shared_ptr<std::string> joined_;
   std::vector<Step> saved_;               // those of the packing the file holds
   std::optional<std::uint64_t> savedAt_;  // where the file holds them
 };

@@ -432,16 +432,17 @@ void OdsEngine::save() {
     // its second save only what changed since the first, not the whole content again.
     if (!packed_) packed_ = std::make_unique<PackedContent>(savedContentSize_);
     PackedContent::Packing p = packed_->pack(*content_);
-    savedContentSize_ = p.plainSize;
+    savedContentSize_ = p.rest.plainSize;
     // The pieces of many short tables (copies of one sheet) take several times the room of one
     // stream; the run's last save makes the file that stays, as one stream where that is quick.
-    asPieces = !last || p.plainSize > kDeflateAgainUpTo;
+    asPieces = !last || p.rest.plainSize > kDeflateAgainUpTo;
     if (asPieces) {
-      store_->putPacked(kContent, std::move(p.packed), p.crc, p.plainSize, p.sameAt, p.sameLength);
+      store_->putPacked(kContent, std::move(p.rest), p.sameAt, p.sameLength);
     } else {
-      zip::DeflatedPiece once = zip::deflateAgain(*p.packed, p.crc, p.plainSize, kDeflateAgainLevel);
-      store_->putPacked(kContent, std::make_shared<const std::string>(std::move(once.packed)),
-                        once.crc, once.plainSize);
+      // What the last save wrote and this one repeats comes back from the file.
+      const std::string joined = store_->readRange(p.sameAt, p.sameLength) + p.rest.packed;
+      store_->putPacked(kContent, zip::deflateAgain(joined, p.rest.crc, p.rest.plainSize,
+                                                    kDeflateAgainLevel));
     }
   }
   if (settingsDirty_ && settings_) store_->put(kSettings, serializeXml(*settings_));

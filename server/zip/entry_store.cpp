@@ -179,7 +179,6 @@ void EntryStore::put(const std::string& name, std::string bytes, Compression com
   e->replaced = true;
   e->compression = compression;
   e->packed.reset();
-  e->shared.reset();
   e->trail = nullptr;
   modified_ = true;
 }
@@ -189,18 +188,30 @@ void EntryStore::putAlong(const std::string& name, std::string bytes, DeflateTra
   find(name)->trail = &trail;
 }
 
-void EntryStore::putPacked(const std::string& name, std::shared_ptr<const std::string> packed,
-                           std::uint32_t crc, std::uint64_t plainSize, std::uint64_t sameAt,
+void EntryStore::putPacked(const std::string& name, DeflatedPiece rest, std::uint64_t sameAt,
                            std::uint64_t sameLength) {
-  put(name, std::string());
+  put(name, std::move(rest.packed));
   Entry* e = find(name);
-  e->shared = std::move(packed);
-  e->packed = PackedData{-1, 0, e->shared->size(), plainSize, crc, *e->shared, sameAt, sameLength,
-                         true};
+  e->packed = PackedData{-1,       0,      sameLength + e->bytes.size(), rest.plainSize, rest.crc,
+                         e->bytes, sameAt, sameLength,                   true};
 }
 
-std::optional<std::string> EntryStore::unpacked(const Entry& entry) {
-  return inflateRaw(*entry.shared, entry.packed->plainSize);
+std::string EntryStore::readRange(std::uint64_t at, std::uint64_t length) const {
+  FileHandle file = FileHandle::openForReading(path_);
+  std::string bytes(static_cast<size_t>(length), '\0');
+  if (!file.valid() || !(file.identity() == std::optional<FileIdentity>(identity_)) ||
+      (length > 0 && file.readAt(at, bytes.data(), bytes.size()) !=
+                         static_cast<std::int64_t>(bytes.size())))
+    throw ServerError("Cannot save '" + display_ +
+                      "': the file was changed by another program after it was opened. Open it "
+                      "again and repeat the change.");
+  return bytes;
+}
+
+std::optional<std::string> EntryStore::unpacked(const Entry& entry) const {
+  const PackedData& packed = *entry.packed;
+  if (packed.sameLength == 0) return inflateRaw(entry.bytes, packed.plainSize);
+  return inflateRaw(readRange(packed.sameAt, packed.sameLength) + entry.bytes, packed.plainSize);
 }
 
 std::optional<std::uint64_t> EntryStore::dataOffset(std::string_view name) const {
@@ -258,7 +269,7 @@ void EntryStore::save() {
     if (entry->replaced && entry->packed) {
       o.packed = &*entry->packed;
       // libzip compresses for itself.
-      o.produce = [entry] {
+      o.produce = [this, entry] {
         std::optional<std::string> plain = unpacked(*entry);
         if (!plain) throw std::bad_alloc();  // the bytes were deflated here
         return std::move(*plain);
@@ -320,7 +331,6 @@ void EntryStore::save() {
     entry.index = static_cast<zip_int64_t>(lying.size());
     entry.replaced = false;
     entry.packed.reset();
-    entry.shared.reset();
     entry.trail = nullptr;
     std::string().swap(entry.bytes);
     lying.push_back(std::move(entries_[i]));

@@ -47,11 +47,13 @@ class EntryStore {
   // The same, deflated taking up what `trail` says the last save deflated of the entry (a part
   // that grows near its end); the trail then describes these bytes, and must outlive the save.
   void putAlong(const std::string& name, std::string bytes, DeflateTrail& trail);
-  // The same with the bytes deflated beforehand; the first `sameLength` of them are those the
-  // file holds at `sameAt` (what dataOffset() said of the last save).
-  void putPacked(const std::string& name, std::shared_ptr<const std::string> packed,
-                 std::uint32_t crc, std::uint64_t plainSize, std::uint64_t sameAt = 0,
+  // The same with the bytes deflated beforehand: the `sameLength` bytes the file holds at
+  // `sameAt` (what dataOffset() said of the last save), then `rest`.
+  void putPacked(const std::string& name, DeflatedPiece rest, std::uint64_t sameAt = 0,
                  std::uint64_t sameLength = 0);
+  // `length` bytes of the file from `at`, as it was opened or last saved; throws ServerError
+  // when they cannot be read.
+  std::string readRange(std::uint64_t at, std::uint64_t length) const;
   // Where the last save put the deflated bytes of an entry given by putPacked(), when it wrote
   // them itself.
   std::optional<std::uint64_t> dataOffset(std::string_view name) const;
@@ -72,13 +74,12 @@ class EntryStore {
     bool removed = false;
     std::string bytes;
     Compression compression = Compression::Deflate;
-    // Set when the bytes, in `shared`, are deflated already.
+    // Set when `bytes` are deflated already.
     std::optional<PackedData> packed;
-    std::shared_ptr<const std::string> shared;
     DeflateTrail* trail = nullptr;  // how to deflate `bytes`, when given
   };
   // The plain bytes of an entry given by putPacked().
-  static std::optional<std::string> unpacked(const Entry& entry);
+  std::optional<std::string> unpacked(const Entry& entry) const;
   Entry* find(std::string_view name);
   const Entry* find(std::string_view name) const;
   zip_t* archive();

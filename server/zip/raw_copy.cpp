@@ -469,37 +469,19 @@ DeflatedPiece PieceDeflater::addWhole(std::string_view text) {
   return piece;
 }
 
-DeflatedPiece joinPiecesInto(std::string& joined, size_t kept,
-                             const std::vector<const DeflatedPiece*>& pieces) {
+DeflatedPiece joinPieces(const std::vector<const DeflatedPiece*>& pieces, size_t from) {
   DeflatedPiece whole;
-  size_t keptSize = 0, size = 2;
+  size_t packedSize = 2;
   for (size_t i = 0; i < pieces.size(); ++i) {
-    size += pieces[i]->packed.size();
-    if (i < kept) keptSize += pieces[i]->packed.size();
+    if (i >= from) packedSize += pieces[i]->packed.size();
     whole.crc =
         static_cast<std::uint32_t>(crc32_combine_op(whole.crc, pieces[i]->crc, pieces[i]->combine));
     whole.plainSize += pieces[i]->plainSize;
   }
-  if (kept > pieces.size() || joined.size() < keptSize) kept = keptSize = 0;
-  if (joined.capacity() < size) {
-    // Grown by a quarter rather than doubled, since the bytes are kept from save to save.
-    std::string grown;
-    grown.reserve(size + size / 4);
-    grown.append(joined, 0, keptSize);
-    joined.swap(grown);
-  } else {
-    joined.resize(keptSize);
-  }
-  for (size_t i = kept; i < pieces.size(); ++i) joined += pieces[i]->packed;
+  whole.packed.reserve(packedSize);
+  for (size_t i = from; i < pieces.size(); ++i) whole.packed += pieces[i]->packed;
   // The final block: fixed codes, holding nothing but its end.
-  joined += std::string_view("\x03\x00", 2);
-  return whole;
-}
-
-DeflatedPiece joinPieces(const std::vector<const DeflatedPiece*>& pieces) {
-  std::string joined;
-  DeflatedPiece whole = joinPiecesInto(joined, 0, pieces);
-  whole.packed = std::move(joined);
+  whole.packed += std::string_view("\x03\x00", 2);
   return whole;
 }
 
@@ -715,12 +697,11 @@ void Writer::addPacked(std::string_view name, const PackedData& packed) {
     padding = paddingToLieLike(at_ + kLocalSize + name.size(), packed.sameAt);
   writeHeader(name, packed.size, 8, packed.crc, packed.plainSize, padding);
   if (packed.fd < 0) {
-    const std::uint64_t same = std::min<std::uint64_t>(packed.sameLength, packed.bytes.size());
-    if (same > 0) {
-      copyFileRange(in_, packed.sameAt, out_, same);
-      at_ += same;
+    if (packed.sameLength > 0) {
+      copyFileRange(in_, packed.sameAt, out_, packed.sameLength);
+      at_ += packed.sameLength;
     }
-    put(packed.bytes.data() + same, packed.bytes.size() - same);
+    put(packed.bytes.data(), packed.bytes.size());
     return;
   }
   copyFileRange(packed.fd, packed.offset, out_, packed.size);

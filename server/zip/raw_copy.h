@@ -67,9 +67,10 @@ struct PackedData {
   std::uint64_t plainSize = 0;  // as the part reads
   std::uint32_t crc = 0;        // of the plain bytes
   std::string_view bytes;
-  // For bytes in memory: how many of the first lie also in the original archive, at `sameAt`
-  // (what the last save wrote of the part and this one repeats). They are copied from there, which
-  // a filesystem that clones extents does without writing them again.
+  // For bytes in memory: how many bytes before them the original archive holds, at `sameAt`
+  // (what the last save wrote of the part and this one repeats); `bytes` are what follows. They
+  // are copied from there, which a filesystem that clones extents does without writing them
+  // again.
   std::uint64_t sameAt = 0;
   std::uint64_t sameLength = 0;
   // The entry's local header is padded so that its data starts at the same offset within a
@@ -117,12 +118,9 @@ class PieceDeflater {
 
 // The pieces, in order, as one raw deflate stream closed by a final empty block: the whole part's
 // bytes as a ZIP entry stores them, with the CRC and size of the whole text.
-DeflatedPiece joinPieces(const std::vector<const DeflatedPiece*>& pieces);
-// The same into `joined`, whose first bytes hold the first `kept` pieces already (as the last join
-// into it left them): only the rest are copied. Returns the CRC and size of the whole text, its
-// `packed` empty.
-DeflatedPiece joinPiecesInto(std::string& joined, size_t kept,
-                             const std::vector<const DeflatedPiece*>& pieces);
+// With `from`, the bytes are those of the pieces from `from` on (the CRC and size still those of
+// the whole text): what follows bytes the file holds already.
+DeflatedPiece joinPieces(const std::vector<const DeflatedPiece*>& pieces, size_t from = 0);
 
 // Pieces joined by joinPieces deflated again as one stream at `level`: each piece was deflated
 // without the ones before it, so many short alike pieces (copies of one sheet) take several

@@ -12,6 +12,7 @@
 #include "server/ooxml/ooxml_engine.h"
 #include "server/file_handle.h"
 #include "server/server_error.h"
+#include "server/zip/entry_store.h"
 #include "server/zip/raw_copy.h"
 
 namespace orv {
@@ -308,6 +309,37 @@ TEST(DeflatedPieces, JoinIntoTheWholeText) {
   EXPECT_EQ(whole.plainSize, text.size());
   EXPECT_EQ(whole.crc, zip::crcOf(text));
   EXPECT_EQ(zip::inflateRaw(whole.packed, text.size()), text);
+}
+
+// A part saved again as the pieces the last save wrote and one more: only the new piece is held,
+// the rest is the file's, and the part reads whole before the save and after it.
+TEST(DeflatedPieces, FollowWhatTheFileHoldsAndReadWhole) {
+  test::TempDir dir;
+  const std::string path = dir.file("Book.ods");
+  test::writeZip(path, {{"mimetype", "application/vnd.oasis.opendocument.spreadsheet"}});
+  const std::vector<std::string> texts{"<a>" + std::string(9000, 'x'), "<b/><b/><b/>", "</a>"};
+  zip::PieceDeflater deflater(1);
+  std::vector<zip::DeflatedPiece> pieces;
+  for (const std::string& t : texts) pieces.push_back(deflater.add(t));
+  const std::vector<const zip::DeflatedPiece*> order{&pieces[0], &pieces[1], &pieces[2]};
+  const auto open = [&] {
+    zip::OpenedArchive opened;
+    opened.identity = fileIdentity(path, "Book.ods");
+    int error = 0;
+    opened.archive = zip_open(path.c_str(), ZIP_RDONLY, &error);
+    return opened;
+  };
+  zip::EntryStore store(path, open());
+  store.putPacked("content.xml", zip::joinPieces({&pieces[0], &pieces[1]}));
+  store.save();
+  const std::optional<std::uint64_t> at = store.dataOffset("content.xml");
+  ASSERT_TRUE(at.has_value());
+  const zip::DeflatedPiece rest = zip::joinPieces(order, 2);
+  EXPECT_EQ(rest.packed.size(), pieces[2].packed.size() + 2);  // and the final block
+  store.putPacked("content.xml", rest, *at, pieces[0].packed.size() + pieces[1].packed.size());
+  EXPECT_EQ(store.read("content.xml"), texts[0] + texts[1] + texts[2]);
+  store.save();
+  EXPECT_EQ(test::zipPart(path, "content.xml"), texts[0] + texts[1] + texts[2]);
 }
 
 // A part saved again and again: each text is deflated whole, whether it begins as the last one
