@@ -440,8 +440,9 @@ void OdsEngine::save() {
       store_->putPacked(kContent, std::move(p.rest), p.sameAt, p.sameLength);
     } else {
       // What the last save wrote and this one repeats comes back from the file.
-      const std::string joined = store_->readRange(p.sameAt, p.sameLength) + p.rest.packed;
-      store_->putPacked(kContent, zip::deflateAgain(joined, p.rest.crc, p.rest.plainSize,
+      if (p.sameLength > 0)
+        p.rest.packed.insert(0, store_->readRange(p.sameAt, p.sameLength));
+      store_->putPacked(kContent, zip::deflateAgain(p.rest.packed, p.rest.crc, p.rest.plainSize,
                                                     kDeflateAgainLevel));
     }
   }
