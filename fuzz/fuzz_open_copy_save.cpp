@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <string>
 
-#include "fuzz/zip_crc_fixer.h"
 #include "server/application.h"
 
 namespace {
@@ -61,16 +60,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::unique_ptr<orv::Application> app = orv::createApplication();
   if (app->workbooks().open(path).sheets().count() != sheetsSaved) __builtin_trap();
   return 0;
-}
-
-// Byte-level mutations of a ZIP file nearly always break an entry's checksum, so the XML inside
-// would never be reached. Seeds store their entries uncompressed; after each mutation the
-// checksums of stored entries are made right again.
-extern "C" size_t LLVMFuzzerMutate(uint8_t* data, size_t size, size_t maxSize);
-
-extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size, size_t maxSize,
-                                          unsigned int /*seed*/) {
-  size = LLVMFuzzerMutate(data, size, maxSize);
-  orv::fuzz::fixStoredZipCrcs(data, size);
-  return size;
 }

@@ -11,7 +11,6 @@
 #include <optional>
 #include <string>
 
-#include "fuzz/zip_crc_fixer.h"
 #include "server/zip/raw_copy.h"
 
 namespace {
@@ -55,15 +54,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (archive) zip_discard(archive);
   return 0;
-}
-
-// Mutations break the checksums of stored entries, which are made right again, as for the
-// engine's own target.
-extern "C" size_t LLVMFuzzerMutate(uint8_t* data, size_t size, size_t maxSize);
-
-extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size, size_t maxSize,
-                                          unsigned int /*seed*/) {
-  size = LLVMFuzzerMutate(data, size, maxSize);
-  orv::fuzz::fixStoredZipCrcs(data, size);
-  return size;
 }

@@ -9,5 +9,7 @@ namespace orv::fuzz {
 // central directory, to match the entry's bytes as they now are. Anything that does not parse
 // as a ZIP structure is left alone.
 void fixStoredZipCrcs(uint8_t* data, size_t size);
+// zip_crc_fixer.cpp also holds libFuzzer's custom mutator, which does this after each mutation,
+// for the targets that link it.
 
 }  // namespace orv::fuzz
