@@ -106,7 +106,9 @@ OdsEngine::~OdsEngine() {
   k.textSize = savedContentSize_;
   k.used = std::move(used_);
   k.packed = std::move(packed_);
-  if (!store_->modified()) k.store = std::move(store_);
+  // Kept without a file open: Windows replaces no file that is open, and the slot may hold it
+  // until the process ends.
+  if (store_->closeArchive()) k.store = std::move(store_);
   if (!manifestDirty_) {
     k.manifest = std::move(manifest_);
     k.manifestTrail = std::move(manifestTrail_);

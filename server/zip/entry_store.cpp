@@ -91,6 +91,13 @@ std::vector<std::string> EntryStore::namesStartingWith(std::string_view prefix) 
   return out;
 }
 
+bool EntryStore::closeArchive() {
+  if (!layout_ || modified_) return false;
+  if (zip_) zip_discard(zip_);
+  zip_ = nullptr;
+  return true;
+}
+
 zip_t* EntryStore::archive() {
   if (zip_) return zip_;
   // After a save the file written is opened only when an entry is read from it again.

@@ -59,6 +59,9 @@ class EntryStore {
   std::optional<std::uint64_t> dataOffset(std::string_view name) const;
   void remove(std::string_view name);
   bool modified() const { return modified_; }
+  // Closes the archive when the layout a save wrote serves instead (reading, saving), so that a
+  // store kept for later holds no file open; false, the archive left open, when it does not.
+  bool closeArchive();
 
   // Writes the archive back durably; refuses when the file changed on disk since it was opened
   // or last saved. Afterwards the store reads from the file it wrote.

@@ -167,6 +167,36 @@ TEST(OdsInstances, TakeOverWhatTheLastSavedAndReadAfreshWhatChangedBehindThem) {
   EXPECT_EQ(copyDataInFreshInstance(kept), seen - 5);
 }
 
+// What an instance leaves for the next holds no file open, whether the instance only read the
+// workbook or saved it: the process may keep it until it ends, and Windows replaces no file that
+// is open.
+TEST(OdsInstances, LeaveNoFileOpen) {
+#ifndef __linux__
+  GTEST_SKIP() << "the files a process holds open are listed from /proc";
+#else
+  test::TempDir dir;
+  const std::string path = dir.file("Book.ods");
+  test::writeOdsWorkbook(path, {});
+  const auto heldOpen = [&] {
+    int count = 0;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+      std::error_code error;
+      if (std::filesystem::read_symlink(fd.path(), error) == std::filesystem::path(path)) ++count;
+    }
+    return count;
+  };
+  const auto readOnly = [&] {
+    std::unique_ptr<Application> app = createApplication();
+    return app->workbooks().open(path).sheets().count();
+  };
+  const int sheets = readOnly();
+  EXPECT_EQ(heldOpen(), 0);
+  copyDataInFreshInstance(path);
+  EXPECT_EQ(readOnly(), sheets + 1);
+  EXPECT_EQ(heldOpen(), 0);
+#endif
+}
+
 // Finished copies wait as packed text, and come back as trees when a rename or a copy needs them;
 // the file is what it would be had they stayed trees.
 TEST(OdsInstances, RetiredCopiesComeBackAsTheyWere) {
