@@ -379,8 +379,7 @@ SheetId OdsEngine::copySheet(SheetId sourceId, SheetId afterId) {
   made_.emplace(id, std::move(made));
   // The save drops the document signature, which covers every entry; said once, with the copy.
   if (!signatureNoticed_) {
-    const std::vector<std::string> entries = store_->namesStartingWith("META-INF/");
-    if (std::any_of(entries.begin(), entries.end(), isDocumentSignature)) {
+    if (!documentSignatures().empty()) {
       signatureNoticed_ = true;
       notices_.push_back("The digital signature of '" + store_->displayName() +
                          "' was removed: it does not hold for the changed workbook. Sign it again "
@@ -451,8 +450,7 @@ void OdsEngine::save() {
   if (settingsDirty_ && settings_) store_->put(kSettings, serializeXml(*settings_));
   if (metaDirty_ && meta_) store_->put(kMeta, serializeXml(*meta_));
   // A document signature covers the whole package and no longer holds for the changed one.
-  for (const std::string& entry : store_->namesStartingWith("META-INF/")) {
-    if (!isDocumentSignature(entry)) continue;
+  for (const std::string& entry : documentSignatures()) {
     store_->remove(entry);
     if (manifest_ && manifest_->remove(entry)) manifestDirty_ = true;
   }
@@ -469,6 +467,12 @@ void OdsEngine::save() {
   // only had no packing yet).
   if (!packed_) packed_ = std::make_unique<PackedContent>(savedContentSize_);
   else retireCopies();
+}
+
+std::vector<std::string> OdsEngine::documentSignatures() const {
+  std::vector<std::string> found = store_->namesStartingWith("META-INF/");
+  std::erase_if(found, [](const std::string& entry) { return !isDocumentSignature(entry); });
+  return found;
 }
 
 std::vector<std::string> OdsEngine::takeNotices() { return std::exchange(notices_, {}); }

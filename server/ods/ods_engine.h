@@ -76,6 +76,8 @@ class OdsEngine : public Engine {
   // back (`restore`).
   void retireCopies();
   void restore(size_t index);
+  // The entries of document signatures, which cover every entry.
+  std::vector<std::string> documentSignatures() const;
   [[noreturn]] void refuseCopy(const std::string& sheet, const std::string& why) const;
 
   std::unique_ptr<zip::EntryStore> store_;

@@ -166,10 +166,16 @@ std::optional<std::string> EntryStore::readThroughLayout(const Entry& entry, std
   if (facts.plainSize > limit) damaged(name, "the part is too large");
   if (!mayHoldPart(facts.plainSize))
     throw ServerError("Cannot open '" + display_ + "': " + tooLargeReason(facts.plainSize));
+  std::optional<FileHandle> file = openUnchanged();
+  if (!file) return std::nullopt;  // libzip's way says what is wrong
+  return readEntry(file->descriptor(), *layout_, static_cast<size_t>(entry.index));
+}
+
+std::optional<FileHandle> EntryStore::openUnchanged() const {
   FileHandle file = FileHandle::openForReading(path_);
   if (!file.valid() || !(file.identity() == std::optional<FileIdentity>(identity_)))
-    return std::nullopt;  // libzip's way says what is wrong
-  return readEntry(file.descriptor(), *layout_, static_cast<size_t>(entry.index));
+    return std::nullopt;
+  return file;
 }
 
 void EntryStore::put(const std::string& name, std::string bytes, Compression compression) {
@@ -204,11 +210,10 @@ void EntryStore::putPacked(const std::string& name, DeflatedPiece rest, std::uin
 }
 
 std::string EntryStore::readRange(std::uint64_t at, std::uint64_t length) const {
-  FileHandle file = FileHandle::openForReading(path_);
+  std::optional<FileHandle> file = openUnchanged();
   std::string bytes(static_cast<size_t>(length), '\0');
-  if (!file.valid() || !(file.identity() == std::optional<FileIdentity>(identity_)) ||
-      (length > 0 && file.readAt(at, bytes.data(), bytes.size()) !=
-                         static_cast<std::int64_t>(bytes.size())))
+  if (!file || (length > 0 && file->readAt(at, bytes.data(), bytes.size()) !=
+                                  static_cast<std::int64_t>(bytes.size())))
     throw ServerError("Cannot save '" + display_ +
                       "': the file was changed by another program after it was opened. Open it "
                       "again and repeat the change.");

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "server/durable_file.h"
+#include "server/file_handle.h"
 #include "server/server_error.h"
 #include "server/zip/archive_writer.h"
 #include "server/zip/opened_archive.h"
@@ -91,6 +92,8 @@ class EntryStore {
   std::optional<std::string> readThroughLayout(const Entry& entry, std::string_view name,
                                                size_t limit);
   ServerError changedDuringSave() const;
+  // The file open for reading when it is the one opened or last saved, unchanged.
+  std::optional<FileHandle> openUnchanged() const;
 
   std::string path_;
   std::string display_;
