@@ -15,8 +15,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
-#include <new>
 #include <mutex>
+#include <new>
 #include <set>
 
 #include "server/server_error.h"
@@ -378,8 +378,8 @@ void writeThrough(int fd, const std::string& display,
   }
   // libgsf writes a sector at a time: with stdio's usual buffer of a block, a file of some
   // megabytes took a system call per 4 KB, which cost a save after every copy more than its
-  // flush. 64 KB at a time makes sixteen calls per megabyte, which cost as little as fewer, larger
-  // ones (a megabyte held a save's peak memory 1 MB higher).
+  // flush. 64 KB at a time makes sixteen calls per megabyte; a larger buffer is no faster and
+  // raises a save's peak memory by its size.
   constexpr size_t kBuffer = size_t{64} << 10;
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[kBuffer]);
   if (buffer) std::setvbuf(file, buffer.get(), _IOFBF, kBuffer);
